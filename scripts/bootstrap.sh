@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building and testing Quentra needs, from Debian's packages.
+# Quick when everything is there already. wine32 only with --wine32: on
+# Debian it makes the `wine` wrapper pick the 32-bit loader, which cannot run
+# on kernels without 32-bit emulation.
+set -euo pipefail
+packages=(
+  cmake make python3 locales
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  wine64 googletest
+)
+[ "${1:-}" = --wine32 ] && packages+=(wine32)
+[ -n "${QUENTRA_EXTRA_PACKAGES:-}" ] && read -r -a extra <<<"$QUENTRA_EXTRA_PACKAGES" && packages+=("${extra[@]}")
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "bootstrap: installing ${missing[*]}"
+  sudo=""; [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

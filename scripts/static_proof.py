@@ -1,0 +1,87 @@
+"""Static proof of the 32-bit Quentra.dll: run by ctest on the win32 build and
+by the package test on the DLL inside the release ZIP."""
+import glob
+import os
+import re
+import struct
+import subprocess
+import sys
+
+EXPORTS = ["TCGetVer", "TCCreate", "TCDestory", "TCCheck", "TCEnum", "TCDoCommand"]
+STDCALL = {"TCGetVer": 4, "TCCreate": 0, "TCDestory": 4, "TCCheck": 4, "TCEnum": 48, "TCDoCommand": 8}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shlwapi.dll", "shell32.dll", "ole32.dll",
+               "urlmon.dll", "wininet.dll", "msvcrt.dll"}
+OBJDUMP = "i686-w64-mingw32-objdump"
+NM = "i686-w64-mingw32-nm"
+
+failures = []
+passed = []
+
+
+def check(ok, what):
+    print(("ok    " if ok else "FAIL  ") + what)
+    (passed if ok else failures).append(what)
+
+
+def main():
+    if len(sys.argv) < 2:
+        print("usage: static-proof.sh DLL [OBJDIR]", file=sys.stderr)
+        return 2
+    dll = sys.argv[1]
+    objdir = sys.argv[2] if len(sys.argv) > 2 else None
+    data = open(dll, "rb").read()
+
+    # PE32, i386, a DLL.
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    machine, = struct.unpack_from("<H", data, pe + 4)
+    characteristics, = struct.unpack_from("<H", data, pe + 22)
+    magic, = struct.unpack_from("<H", data, pe + 24)
+    check(data[pe:pe + 4] == b"PE\0\0", "PE signature")
+    check(machine == 0x14C, "machine i386 (0x14c), found 0x%x" % machine)
+    check(magic == 0x10B, "PE32 optional header (0x10b), found 0x%x" % magic)
+    check(characteristics & 0x2000 != 0, "DLL characteristic")
+
+    dump = subprocess.run([OBJDUMP, "-p", dll], check=True, capture_output=True, text=True).stdout
+    base = int(re.search(r"Ordinal Base\s+(\d+)", dump).group(1))
+    table = dump.split("[Ordinal/Name Pointer] Table", 1)[1].split("\n\n", 1)[0]
+    names = {m.group(2): int(m.group(1)) + base for m in re.finditer(r"\[\s*(\d+)\]\s+(\S+)", table)}
+    check(sorted(names) == sorted(EXPORTS), "exactly the six exports, found %s" % sorted(names))
+    for i, name in enumerate(EXPORTS, start=1):
+        check(names.get(name) == i, "%s at ordinal %d (found %s)" % (name, i, names.get(name)))
+    check(not any("@" in n or n.startswith("_") for n in names), "no decorated export names")
+
+    imports = sorted({m.group(1).lower() for m in re.finditer(r"DLL Name:\s*(\S+)", dump)})
+    check(all(i in SYSTEM_DLLS for i in imports), "imports only Windows system DLLs: %s" % ", ".join(imports))
+
+    if objdir:
+        objs = glob.glob(os.path.join(objdir, "**", "exports.cpp.obj"), recursive=True)
+        check(len(objs) == 1, "the exports' object file in %s" % objdir)
+        if objs:
+            symbols = subprocess.run([NM, objs[0]], check=True, capture_output=True, text=True).stdout
+            for name, size in STDCALL.items():
+                check(re.search(r"\bT _%s@%d\b" % (name, size), symbols) is not None,
+                      "stdcall _%s@%d" % (name, size))
+
+    # The fixed version record and the string table of 080404b0.
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    check(at >= 0, "VS_FIXEDFILEINFO present")
+    if at >= 0:
+        f = struct.unpack_from("<13I", data, at)
+        check(f[2:4] == (0x00010000, 1001), "file version 1.0.0.1001")
+        check(f[4:6] == (0x00010000, 1001), "product version 1.0.0.1001")
+        check(f[7] == 0, "file flags 0")
+        check(f[9] == 2, "file type VFT_DLL")
+    wide = lambda s: s.encode("utf-16-le")
+    for key, value in [("FileVersion", "1, 0, 0, 1001"), ("ProductVersion", "1, 0, 0, 1001"),
+                       ("InternalName", "Quentra"), ("OriginalFilename", "Quentra.dll")]:
+        k = data.find(wide(key))
+        v = data.find(wide(value + "\0"), k) if k >= 0 else -1
+        check(k >= 0 and 0 < v - k < 64, '%s "%s"' % (key, value))
+    check(data.count(wide("080404b0")) == 1, "one string table, 080404b0")
+
+    print("static proof: %d passed, %d failed" % (len(passed), len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

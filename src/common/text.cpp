@@ -1,0 +1,59 @@
+#include "common/text.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+LeadByteTable Cp936LeadBytes() {
+    LeadByteTable t{};
+    for (int b = 0x81; b <= 0xFE; ++b) t.lead[b] = true;
+    return t;
+}
+
+LeadByteTable SingleByteTable() { return LeadByteTable{}; }
+
+const char* NextChar(const LeadByteTable& table, const char* p) {
+    if (table.lead[static_cast<unsigned char>(*p)] && p[1] != '\0') return p + 2;
+    return p + 1;
+}
+
+std::size_t FindText(const LeadByteTable& table, const char* hay, const char* needle) {
+    const std::size_t n = std::strlen(needle);
+    for (const char* p = hay; *p != '\0'; p = NextChar(table, p)) {
+        if (std::strncmp(p, needle, n) == 0) return static_cast<std::size_t>(p - hay);
+    }
+    return (n == 0) ? 0 : kNotFound;
+}
+
+void BoundedCopy(char* dest, std::uint32_t size, const char* source) {
+    if (size == 0 || size > 0x7FFFFFFFu) return;
+    std::uint32_t i = 0;
+    for (; i < size; ++i) {
+        dest[i] = source[i];
+        if (source[i] == '\0') return;
+    }
+    dest[size - 1] = '\0';
+}
+
+std::int32_t FormatBounded(char* buffer, std::size_t len, const char* format, ...) {
+    if (len == 0 || len > 0x7FFFFFFFu) return kFormatInvalidArg;
+    va_list args;
+    va_start(args, format);
+#if defined(_WIN32)
+    // msvcrt's _vsnprintf: -1 and no terminator when the text does not fit,
+    // the length when it fits exactly (also without a terminator).
+    const int written = _vsnprintf(buffer, len - 1, format, args);
+#else
+    const int written = std::vsnprintf(buffer, len, format, args);
+#endif
+    va_end(args);
+    buffer[len - 1] = '\0';
+    if (written < 0 || static_cast<std::size_t>(written) > len - 1) {
+#if !defined(_WIN32)
+        if (written < 0) buffer[0] = '\0';  // an encoding error: nothing usable
+#endif
+        return kFormatTruncated;
+    }
+    buffer[written] = '\0';
+    return 0;
+}

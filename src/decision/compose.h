@@ -1,0 +1,29 @@
+// Pure rules of the notification's message: which names it lists, and how
+// the campaign's Message template receives them. No I/O.
+#pragma once
+#include <cstddef>
+#include <vector>
+
+#include "common/text.h"
+
+// The full-width comma of code page 936, between names only.
+constexpr char kNameSeparator[] = "\xA3\xAC";
+
+// The list for the message, from the smallest matched pattern and the
+// featured names: when the smallest match is featured, the first min(n, 3)
+// featured names; otherwise the match followed by the first min(n, 3) - 1
+// featured names. One to three names.
+TextString BuildNameListRule(const TextString& smallestMatch, const std::vector<TextString>& featured);
+
+// Renders `messageTemplate` into `out` (outSize bytes, at least 1): its first
+// "%s" receives `nameList`, "%%" gives "%", and the text is cut to
+// outSize - 1 bytes. A template with any other conversion, a second "%s" or
+// a '%' at its end is refused: false, and `out` is left as it was. The
+// template is the campaign author's text, never a printf format, so no
+// conversion can read a missing argument or write memory.
+bool ComposeMessage(const LeadByteTable& table, const char* messageTemplate, const char* nameList, char* out,
+                    std::size_t outSize);
+
+// Why a template would be refused, for the campaign tool: null when it is
+// accepted.
+const char* MessageTemplateProblem(const LeadByteTable& table, const char* messageTemplate);

@@ -1,0 +1,88 @@
+#include "environment/bookkeeping.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <cstring>
+#include <vector>
+
+#include "common/text.h"
+
+std::int32_t ReadPopupCount() {
+    DWORD type = 0;
+    std::int32_t count = 0;
+    DWORD size = sizeof count;
+    // Only a 4-byte REG_DWORD is a count: a text value that happens to fit in
+    // four bytes would otherwise read as its character codes.
+    if (SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue, &type, &count, &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof count) {
+        return 0;
+    }
+    return count < 0 ? 0 : count;
+}
+
+long WritePopupCount(std::int32_t count) {
+    DWORD value = static_cast<DWORD>(count < 0 ? 0 : count);
+    return static_cast<long>(
+        SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue, REG_DWORD, &value, sizeof value));
+}
+
+void IncreasePopupCount() { WritePopupCount(ReadPopupCount() + 1); }
+
+int IsSamePurpose(const TextString& purpose) {
+    // The whole stored text is compared, however long: a purpose longer than
+    // a fixed buffer would otherwise never compare equal and reset the count
+    // at every load.
+    DWORD type = 0;
+    DWORD size = 0;
+    const LSTATUS probe = SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, &type, nullptr, &size);
+    if (probe != ERROR_SUCCESS) return purpose.empty() ? 1 : 0;  // missing: the empty purpose
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return 0;        // not a text: never the same
+    std::vector<char> stored(size + 1, '\0');
+    DWORD got = size;
+    if (SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, &type, stored.data(), &got) !=
+        ERROR_SUCCESS) {
+        return 0;  // changed under us: treat as a different purpose, which rewrites it
+    }
+    return std::strcmp(stored.data(), purpose.c_str()) == 0 ? 1 : 0;
+}
+
+int WritePurpose(const TextString& purpose) {
+    SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, REG_SZ, purpose.c_str(),
+                static_cast<DWORD>(purpose.size()));
+    return 1;
+}
+
+void ReadLastPopupTime(PopupStamp& stamp, TextString* text) {
+    stamp = PopupStamp{};
+    if (text != nullptr) text->clear();
+    char buffer[MAX_PATH] = {};
+    DWORD type = 0;
+    DWORD size = sizeof buffer - 1;  // the last byte stays the terminator
+    if (SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kLastPopupValue, &type, buffer, &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ)) {
+        return;  // missing, too long for a stamp, or not a text
+    }
+    if (text != nullptr) *text = buffer;
+    ParsePopupStamp(buffer, stamp);
+}
+
+void WriteLastPopupTime() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char text[64];
+    FormatBounded(text, sizeof text, kPopupStampFormat, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+                  now.wSecond);
+    SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kLastPopupValue, REG_SZ, text,
+                static_cast<DWORD>(std::strlen(text)));
+}
+
+void ResetPopupRecord() {
+    SHDeleteValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kLastPopupValue);
+    SHDeleteValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue);
+}
+
+void RecordPopupShown() {
+    WriteLastPopupTime();
+    IncreasePopupCount();
+}

@@ -1,0 +1,31 @@
+// Popup bookkeeping: how often the notification was shown for which campaign
+// purpose, and when it was shown last. Three values under HKEY_LOCAL_MACHINE
+// "SOFTWARE\CorvelSafe\Tavrik", shared by every process and user of the
+// machine. Free functions without state; failures are not reported, and a
+// missing or unreadable value reads as count 0, empty purpose or no stamp.
+//
+// The loader calls IsSamePurpose, and on a change WritePurpose then
+// ResetPopupRecord; the decision reads the count and the stamp for its gates
+// and calls RecordPopupShown once every gate has passed.
+#pragma once
+#include <cstdint>
+
+#include "common/text.h"
+#include "environment/stamp.h"
+
+constexpr char kBookkeepingKey[] = "SOFTWARE\\CorvelSafe\\Tavrik";
+constexpr char kPopupCountValue[] = "BoxPopupCount";
+constexpr char kPurposeValue[] = "BoxPurpose";
+constexpr char kLastPopupValue[] = "BoxLastestPopupDay";
+
+std::int32_t ReadPopupCount();
+long WritePopupCount(std::int32_t count);
+void IncreasePopupCount();
+int IsSamePurpose(const TextString& purpose);
+int WritePurpose(const TextString& purpose);
+// Fills `stamp` from the stored text; all zero when there is no valid stamp.
+// `text`, when given, receives the stored text as read (for diagnostics).
+void ReadLastPopupTime(PopupStamp& stamp, TextString* text = nullptr);
+void WriteLastPopupTime();
+void ResetPopupRecord();
+void RecordPopupShown();

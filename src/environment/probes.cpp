@@ -1,0 +1,86 @@
+#include "environment/probes.h"
+
+#include <shlwapi.h>
+
+#include <cstring>
+
+#include "common/handles.h"
+#include "common/text.h"
+
+namespace {
+
+// The value into a zeroed buffer, keeping the last byte as the terminator:
+// a stored text without its terminating zero still reads as a text.
+bool ReadMachineText(const char* subKey, const char* value, char* buffer, DWORD size) {
+    if (buffer == nullptr || size < 2) return false;
+    std::memset(buffer, 0, size);
+    DWORD bytes = size - 1;
+    return SHGetValueA(HKEY_LOCAL_MACHINE, subKey, value, nullptr, buffer, &bytes) == ERROR_SUCCESS;
+}
+
+using GetCidaFn = int(WINAPI*)(char* buffer, int size);
+
+}  // namespace
+
+int GetSuiteExePath(char* buffer, DWORD size) {
+    if (buffer == nullptr || size == 0) return 0;
+    if (!ReadMachineText(kSuiteAppPathKey, nullptr, buffer, size)) return 0;
+    return PathFileExistsA(buffer) ? 1 : 0;
+}
+
+int GetSuiteFilePath(char* buffer, DWORD size, const char* fileName) {
+    char directory[MAX_PATH] = {};
+    ReadMachineText(kSuiteAppPathKey, "Path", directory, sizeof directory);
+    if (directory[0] == '\0' || !PathFileExistsA(directory)) {
+        std::memset(directory, 0, sizeof directory);
+        const DWORD n = GetModuleFileNameA(nullptr, directory, MAX_PATH);
+        if (n == 0 || n >= MAX_PATH) return 0;
+        // Two cuts at the last backslash: D:\Apps\Suite\Tray\host.exe gives
+        // D:\Apps\Suite. StrRChrA steps by character, so a trail byte 0x5C
+        // inside a Chinese folder name is not taken for a separator.
+        for (int cut = 0; cut < 2; ++cut) {
+            char* slash = StrRChrA(directory, nullptr, '\\');
+            if (slash == nullptr) return 0;
+            *slash = '\0';
+        }
+    }
+    if (directory[0] == '\0' || buffer == nullptr) return 0;
+    if (fileName != nullptr && *fileName != '\0') {
+        FormatBounded(buffer, size, "%s\\%s", directory, fileName);
+        return 1;
+    }
+    BoundedCopy(buffer, size, directory);
+    return 1;
+}
+
+int FindInstaller(char (&suiteDirectory)[MAX_PATH], char (&installerPath)[MAX_PATH]) {
+    installerPath[0] = '\0';
+    if (GetSuiteExePath(suiteDirectory, MAX_PATH) == 0) return 0;
+    PathRemoveFileSpecA(suiteDirectory);
+    if (PathCombineA(installerPath, suiteDirectory, kInstallerRelativePath) == nullptr) installerPath[0] = '\0';
+    return (installerPath[0] != '\0' && PathFileExistsA(installerPath)) ? 1 : 0;
+}
+
+int IsVaultInstalled() {
+    char path[MAX_PATH];
+    if (!ReadMachineText(kVaultAppPathKey, nullptr, path, sizeof path)) return 0;
+    return PathFileExistsA(path) ? 1 : 0;
+}
+
+int IsInstallRunning() {
+    UniqueKernelHandle mutex(OpenMutexA(READ_CONTROL, FALSE, kInstallMutexName));
+    return mutex ? 1 : 0;
+}
+
+int GetMachineId(char* buffer, int size) {
+    char libraryPath[MAX_PATH] = {};
+    GetSuiteFilePath(libraryPath, sizeof libraryPath, kVerifyLibraryName);
+    if (libraryPath[0] == '\0') return 0;
+    // Altered search path: the library's own dependencies resolve from its
+    // folder, not from the host's.
+    UniqueModule library(LoadLibraryExA(libraryPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    if (!library) return 0;
+    const FARPROC proc = GetProcAddress(library.get(), "GetCIDA");
+    if (proc == nullptr) return 0;
+    return reinterpret_cast<GetCidaFn>(reinterpret_cast<void*>(proc))(buffer, size);
+}

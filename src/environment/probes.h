@@ -1,0 +1,31 @@
+// Read-only questions about the machine: the suite's installation and its
+// installer, the vault product, a running installation, the machine
+// identifier. Free functions without state; each call asks the machine again,
+// and every failure answers 0. Buffers are caller-owned; sizes count bytes,
+// terminator included.
+#pragma once
+#include <windows.h>
+
+constexpr char kSuiteAppPathKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Corvelsafe.exe";
+constexpr char kVaultAppPathKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Corvelsafebox.exe";
+constexpr char kInstallerRelativePath[] = "modules\\Corvelinst.exe";
+constexpr char kInstallMutexName[] = "CorvelInstallMutex";
+constexpr char kVerifyLibraryName[] = "Corvelverify.dll";
+
+// 1 with the suite's main executable (App Paths default value) in `buffer`
+// when that file exists.
+int GetSuiteExePath(char* buffer, DWORD size);
+// 1 with the installation folder joined with `fileName` in `buffer` (the
+// folder itself for an empty name). The folder is the App Paths "Path" value,
+// or, when that names nothing that exists, the host executable's path less
+// its last two components.
+int GetSuiteFilePath(char* buffer, DWORD size, const char* fileName);
+// 1 when modules\Corvelinst.exe exists below the suite executable's folder;
+// both 260-byte buffers are filled as far as the search got.
+int FindInstaller(char (&suiteDirectory)[MAX_PATH], char (&installerPath)[MAX_PATH]);
+int IsVaultInstalled();
+// Opens "CorvelInstallMutex" for READ_CONTROL; never creates, waits or holds.
+int IsInstallRunning();
+// Loads Corvelverify.dll from the installation folder, calls GetCIDA(buffer,
+// size) and unloads it. The answer is GetCIDA's result, or 0.
+int GetMachineId(char* buffer, int size);

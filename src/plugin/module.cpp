@@ -1,0 +1,3 @@
+#include "plugin/module.h"
+
+HMODULE ModuleHandle = nullptr;

@@ -1,0 +1,133 @@
+// The plug-in spine through the real exports of the DLL: versions, null
+// handles, independent instances, the defaults, many load/unload cycles.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "campaign/config.h"
+#include "environment/arch.h"
+#include "plugin/instance.h"
+#include "support/sandbox.h"
+
+namespace {
+
+TEST(Locale, AnsiCodePageIs936) { EXPECT_EQ(936u, GetACP()); }
+
+TEST(Exports, VersionAndNullArguments) {
+    qt::Plugin p;
+    qt::LoadPlugin(p, "spine-null");
+    int version = 0xCC;
+    EXPECT_EQ(1, p.getVer(&version));
+    EXPECT_EQ(1, version);
+    EXPECT_EQ(0, p.getVer(nullptr));
+
+    EXPECT_EQ(0, p.destroy(nullptr));
+    EXPECT_EQ(0, p.check(nullptr));
+    EXPECT_EQ(0, p.doCommand(nullptr, 0));
+    char buffer[16];
+    std::memset(buffer, 0xCC, sizeof buffer);
+    int level = 0xCC, flag = 0xCC;
+    EXPECT_EQ(0, p.enumerate(nullptr, 0, buffer, 16, buffer, 16, &level, buffer, 16, &flag, buffer, 16));
+    EXPECT_EQ(0xCC, level);
+    EXPECT_EQ(0xCC, flag);
+    for (char c : buffer) EXPECT_EQ(static_cast<char>(0xCC), c);
+}
+
+TEST(Exports, InstancesAreIndependent) {
+    qt::Plugin p;
+    qt::LoadPlugin(p, "spine-two");
+    QUENTRA_INSTANCE a = p.create();
+    QUENTRA_INSTANCE b = p.create();
+    ASSERT_NE(nullptr, a);
+    ASSERT_NE(nullptr, b);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(1, p.destroy(a));
+    const qt::Content c = qt::Enum(p, b);
+    EXPECT_EQ(1, c.result);
+    EXPECT_EQ(3, c.level);
+    EXPECT_EQ(1, p.destroy(b));
+    // Create after every instance was destroyed.
+    QUENTRA_INSTANCE again = p.create();
+    ASSERT_NE(nullptr, again);
+    EXPECT_EQ(1, qt::Enum(p, again).result);
+    EXPECT_EQ(1, p.destroy(again));
+}
+
+TEST(Exports, DefaultsBeforeAnyCheck) {
+    qt::Plugin p;
+    qt::LoadPlugin(p, "spine-defaults");
+    QUENTRA_INSTANCE in = p.create();
+    const qt::Content c = qt::Enum(p, in);
+    EXPECT_EQ(1, c.result);
+    EXPECT_EQ(qt::Gbk("您的系统可能存在安全风险！"), c.title);
+    EXPECT_EQ(qt::Gbk("立即安装"), c.command);
+    EXPECT_EQ("", c.message);  // the empty text from construction
+    EXPECT_EQ("", c.id);
+    EXPECT_EQ(3, c.level);
+    EXPECT_EQ(1, c.flag);
+    p.destroy(in);
+}
+
+TEST(Exports, ThousandLoadCreateDestroyUnloadCycles) {
+    qt::Plugin p;
+    qt::LoadPlugin(p, "spine-cycles");
+    const std::string dll = qt::Join(p.dir, "Quentra.dll");
+    p.Unload();
+    for (int i = 0; i < 1000; ++i) {
+        HMODULE m = LoadLibraryA(dll.c_str());
+        ASSERT_NE(nullptr, m) << "cycle " << i;
+        auto create = reinterpret_cast<PFN_TCCreate>(reinterpret_cast<void*>(GetProcAddress(m, "TCCreate")));
+        auto destroy = reinterpret_cast<PFN_TCDestory>(reinterpret_cast<void*>(GetProcAddress(m, "TCDestory")));
+        QUENTRA_INSTANCE in = create();
+        ASSERT_NE(nullptr, in) << "cycle " << i;
+        ASSERT_EQ(1, destroy(in)) << "cycle " << i;
+        ASSERT_TRUE(FreeLibrary(m)) << "cycle " << i;
+    }
+}
+
+TEST(Instance, HostConfigPathLiesBesideTheHostExecutable) {
+    TcInstance instance;
+    EXPECT_EQ(qt::Join(qt::BinDir(), "config.ini"), instance.HostConfigPath());
+    EXPECT_STREQ("", instance.ComposedMessage());
+    EXPECT_TRUE(instance.MatchedNames().empty());
+}
+
+TEST(CampaignConfig, ConstructionDefaultsByteForByte) {
+    const CampaignConfig config;
+    const CommonSettings& common = config.Common();
+    EXPECT_EQ(30, common.DelayMinute);
+    EXPECT_EQ(3, common.MaxPopupTimes);
+    EXPECT_EQ(7, common.PopupFrequency);
+    EXPECT_EQ("", common.Purpose);
+    EXPECT_TRUE(common.AntiVirus.empty());
+    const NoticeRecord* notices[] = {&config.NoAvNotice(), &config.GameScanNotice()};
+    for (const NoticeRecord* n : notices) {
+        EXPECT_EQ(3, n->Level);
+        EXPECT_EQ(2, n->CommandAction);
+        EXPECT_EQ("", n->ID);
+        EXPECT_EQ("", n->DownloadURL);
+        EXPECT_EQ(qt::Gbk("您的系统可能存在安全风险！"), n->Title);
+        EXPECT_EQ(qt::Gbk("立即安装"), n->CommandText);
+        EXPECT_EQ(qt::Gbk("了解详情"), n->Detail);
+    }
+    EXPECT_EQ(qt::Gbk("您没有安装杀毒软件，有较大的安全风险。\n建议您安装永久免费的Corvel杀毒，为计算机提供全面的安全保护。"),
+              config.NoAvNotice().Message);
+    EXPECT_EQ("", config.GameScanNotice().Message);
+    EXPECT_TRUE(config.GameScanNotice().ScanPatterns.empty());
+    EXPECT_TRUE(config.GameScanNotice().FeaturedNames.empty());
+}
+
+TEST(Architecture, SixtyFourBitPrefixAndTheRule) {
+#if defined(_WIN64)
+    EXPECT_EQ(1, IsSystem64Bit());
+    EXPECT_EQ(1, CampaignConfig().Is64Bit());
+#endif
+    struct Row {
+        std::uint16_t architecture;
+        int expected;
+    } rows[] = {{0, 0}, {6, 1}, {9, 1}, {12, 0}, {5, 0}, {0xFFFF, 0}};
+    for (const Row& row : rows) EXPECT_EQ(row.expected, ArchitectureIs64Bit(row.architecture)) << row.architecture;
+    EXPECT_EQ(0, IsSystem64BitWith(nullptr)) << "GetNativeSystemInfo missing";
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+#include "support/sandbox.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "campaign/rules.h"
+#include "environment/bookkeeping.h"
+#include "environment/probes.h"
+
+namespace qt {
+
+std::string BinDir() {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    PathRemoveFileSpecA(path);
+    return path;
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    return dir.back() == '\\' ? dir + name : dir + "\\" + name;
+}
+
+void RemoveTree(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+        return;
+    }
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA(Join(path, "*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = entry.cFileName;
+            if (name != "." && name != "..") RemoveTree(Join(path, name));
+        } while (FindNextFileA(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+std::string FreshDir(const std::string& name) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string root = Join(temp, "quentra-tests");
+    CreateDirectoryA(root.c_str(), nullptr);
+    const std::string dir = Join(root, name);
+    RemoveTree(dir);
+    SHCreateDirectoryExA(nullptr, dir.c_str(), nullptr);
+    return dir;
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) throw std::runtime_error("cannot write " + path);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+std::string ReadBytes(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return std::string();
+    std::string out;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
+    std::fclose(f);
+    return out;
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::vector<std::string> List(const std::string& dir, const std::string& pattern) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA(Join(dir, pattern).c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string name = entry.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return names;
+}
+
+void SetRaw(const std::string& key, const char* value, DWORD type, const std::string& bytes) {
+    SHSetValueA(HKEY_LOCAL_MACHINE, key.c_str(), value, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+void SetString(const std::string& key, const char* value, const std::string& text) {
+    SHSetValueA(HKEY_LOCAL_MACHINE, key.c_str(), value, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+}
+
+void SetDword(const std::string& key, const char* value, DWORD data) {
+    SHSetValueA(HKEY_LOCAL_MACHINE, key.c_str(), value, REG_DWORD, &data, sizeof data);
+}
+
+void DeleteKey(const std::string& key) { SHDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str()); }
+
+bool GetRaw(const std::string& key, const char* value, DWORD* type, std::string* bytes) {
+    HKEY k;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    DWORD size = 0;
+    LONG r = RegQueryValueExA(k, value, nullptr, type, nullptr, &size);
+    if (r == ERROR_SUCCESS) {
+        bytes->assign(size, '\0');
+        r = RegQueryValueExA(k, value, nullptr, type, reinterpret_cast<BYTE*>(&(*bytes)[0]), &size);
+        bytes->resize(size);
+    }
+    RegCloseKey(k);
+    return r == ERROR_SUCCESS;
+}
+
+std::string Encode(const std::string& ini) {
+    const std::vector<unsigned char> bytes =
+        EncodeCampaignBytes(reinterpret_cast<const unsigned char*>(ini.data()), ini.size());
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void ClearBookkeeping() { DeleteKey(kBookkeepingKey); }
+
+Suite InstallSuite(const std::string& name) {
+    Suite s;
+    s.root = FreshDir(name);
+    s.exe = Join(s.root, "Corvelsafe.exe");
+    CreateDirectoryA(Join(s.root, "modules").c_str(), nullptr);
+    s.installer = Join(Join(s.root, "modules"), "Corvelinst.exe");
+    WriteBytes(s.exe, "suite");
+    const std::string standin = Join(Join(BinDir(), "standins"), "Corvelinst.exe");
+    if (!Exists(standin) || !CopyFileA(standin.c_str(), s.installer.c_str(), FALSE)) WriteBytes(s.installer, "MZ");
+    SetString(kSuiteAppPathKey, nullptr, s.exe);
+    SetString(kSuiteAppPathKey, "Path", s.root);
+    DeleteKey(kVaultAppPathKey);
+    return s;
+}
+
+void RemoveSuiteRegistration() {
+    DeleteKey(kSuiteAppPathKey);
+    DeleteKey(kVaultAppPathKey);
+}
+
+std::string CleanDesktop() {
+    char desktop[MAX_PATH] = {};
+    SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, TRUE);
+    for (const std::string& name : List(desktop, "*.lnk")) RemoveTree(Join(desktop, name));
+    return desktop;
+}
+
+void AddShortcut(const std::string& desktop, const std::string& fileName) {
+    WriteBytes(Join(desktop, fileName), "L");
+}
+
+void Plugin::SetCampaign(const std::string& ini) const {
+    WriteBytes(Join(dir, "quentracfg.dat"), Encode(ini));
+}
+
+void Plugin::Unload() {
+    if (module != nullptr) FreeLibrary(module);
+    module = nullptr;
+}
+
+Plugin::~Plugin() { Unload(); }
+
+template <typename T>
+static void Resolve(HMODULE m, const char* name, T& out) {
+    out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(m, name)));
+    if (out == nullptr) throw std::runtime_error(std::string("missing export ") + name);
+}
+
+void LoadPlugin(Plugin& plugin, const std::string& name, const std::string& ini) {
+    plugin.Unload();
+    plugin.dir = FreshDir("plugin-" + name);
+    const std::string dll = Join(plugin.dir, "Quentra.dll");
+    if (!CopyFileA(Join(BinDir(), "Quentra.dll").c_str(), dll.c_str(), FALSE)) {
+        throw std::runtime_error("cannot copy Quentra.dll");
+    }
+    if (!ini.empty()) plugin.SetCampaign(ini);
+    plugin.module = LoadLibraryA(dll.c_str());
+    if (plugin.module == nullptr) throw std::runtime_error("cannot load " + dll);
+    Resolve(plugin.module, "TCGetVer", plugin.getVer);
+    Resolve(plugin.module, "TCCreate", plugin.create);
+    Resolve(plugin.module, "TCDestory", plugin.destroy);
+    Resolve(plugin.module, "TCCheck", plugin.check);
+    Resolve(plugin.module, "TCEnum", plugin.enumerate);
+    Resolve(plugin.module, "TCDoCommand", plugin.doCommand);
+}
+
+Content Enum(const Plugin& plugin, QUENTRA_INSTANCE instance) {
+    Content c;
+    std::vector<char> title(4096, 0), message(4096, 0), command(4096, 0), id(4096, 0);
+    c.result = plugin.enumerate(instance, 0, title.data(), 4096, message.data(), 4096, &c.level, command.data(), 4096,
+                                &c.flag, id.data(), 4096);
+    c.title = title.data();
+    c.message = message.data();
+    c.command = command.data();
+    c.id = id.data();
+    return c;
+}
+
+std::string Gbk(const char* utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &w[0], n);
+    const int m = WideCharToMultiByte(936, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(m), '\0');
+    WideCharToMultiByte(936, 0, w.c_str(), -1, &out[0], m, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(m > 0 ? m - 1 : 0));
+    return out;
+}
+
+}  // namespace qt

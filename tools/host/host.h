@@ -1,0 +1,10 @@
+// Shared by the host simulator's commands.
+#pragma once
+#include <string>
+
+// ANSI (the process's code page) to UTF-8, for printing on a Linux terminal.
+std::string AnsiToUtf8(const char* text);
+
+// The dry run: the same decision code as TCCheck on the campaign beside
+// `dllPath`, printing every gate. Never records a showing, never reports.
+int RunDoctor(const char* dllPath);

@@ -1,0 +1,155 @@
+// quentra-host: plays the tray host's part against a Quentra.dll, the way the
+// suite's tray process drives it, and prints what it sees in UTF-8.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "quentra/quentra.h"
+#include "host.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: quentra-host run DLL [--accept] [--checks N]\n"
+    "           version, create, check (N times, default 1); on a yes print the\n"
+    "           balloon's texts; with --accept run the install command; destroy.\n"
+    "       quentra-host version DLL\n"
+    "           version, create, destroy.\n"
+    "       quentra-host doctor DLL\n"
+    "           dry run of the decision on the campaign beside DLL: every gate with\n"
+    "           the values it saw, and the gate that ended it. Records nothing.\n";
+
+struct Exports {
+    PFN_TCGetVer getVer;
+    PFN_TCCreate create;
+    PFN_TCDestory destroy;
+    PFN_TCCheck check;
+    PFN_TCEnum enumerate;
+    PFN_TCDoCommand doCommand;
+};
+
+int Fail(const char* what) {
+    std::fprintf(stderr, "quentra-host: %s\n", what);
+    return 1;
+}
+
+template <typename T>
+bool Resolve(HMODULE module, const char* name, T& out) {
+    out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (out == nullptr) std::fprintf(stderr, "quentra-host: the DLL has no export named %s\n", name);
+    return out != nullptr;
+}
+
+HMODULE LoadPlugin(const char* path) {
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+        std::fprintf(stderr, "quentra-host: DLL not found: %s\n", path);
+        return nullptr;
+    }
+    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module == nullptr) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_BAD_EXE_FORMAT) {
+            std::fprintf(stderr, "quentra-host: %s is built for another architecture than this %d-bit host\n", path,
+                         static_cast<int>(sizeof(void*) * 8));
+        } else {
+            std::fprintf(stderr, "quentra-host: cannot load %s (error %lu)\n", path, error);
+        }
+    }
+    return module;
+}
+
+void PrintText(const char* label, const char* text) {
+    std::printf("%-9s %s\n", label, AnsiToUtf8(text).c_str());
+}
+
+int Run(const char* dllPath, bool accept, int checks, bool versionOnly) {
+    HMODULE module = LoadPlugin(dllPath);
+    if (module == nullptr) return 1;
+    Exports x{};
+    const bool ok = Resolve(module, "TCGetVer", x.getVer) & Resolve(module, "TCCreate", x.create) &
+                    Resolve(module, "TCDestory", x.destroy) & Resolve(module, "TCCheck", x.check) &
+                    Resolve(module, "TCEnum", x.enumerate) & Resolve(module, "TCDoCommand", x.doCommand);
+    if (!ok) {
+        FreeLibrary(module);
+        return 1;
+    }
+    int version = 0;
+    const int gotVersion = x.getVer(&version);
+    std::printf("version   %d (TCGetVer answered %d)\n", version, gotVersion);
+    QUENTRA_INSTANCE instance = x.create();
+    if (instance == nullptr) {
+        FreeLibrary(module);
+        return Fail("TCCreate returned null");
+    }
+    std::printf("create    ok\n");
+    if (!versionOnly) {
+        for (int i = 0; i < checks; ++i) {
+            const int answer = x.check(instance);
+            std::printf("check     %d\n", answer);
+            if (answer != 1) continue;
+            std::vector<char> title(256, 0), message(QUENTRA_MESSAGE_SIZE, 0), command(256, 0), id(256, 0);
+            int level = 0, flag = 0;
+            const int got = x.enumerate(instance, 0, title.data(), 256, message.data(), QUENTRA_MESSAGE_SIZE, &level,
+                                        command.data(), 256, &flag, id.data(), 256);
+            std::printf("enum      %d\n", got);
+            PrintText("title", title.data());
+            PrintText("message", message.data());
+            std::printf("level     %d\n", level);
+            PrintText("command", command.data());
+            std::printf("flag      %d\n", flag);
+            PrintText("id", id.data());
+            if (accept) std::printf("install   %d\n", x.doCommand(instance, 0));
+        }
+    }
+    std::printf("destroy   %d\n", x.destroy(instance));
+    FreeLibrary(module);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace
+
+std::string AnsiToUtf8(const char* text) {
+    const int wide = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (wide <= 0) return text;
+    std::vector<wchar_t> w(static_cast<std::size_t>(wide));
+    MultiByteToWideChar(CP_ACP, 0, text, -1, w.data(), wide);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, w.data(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), -1, out.data(), bytes, nullptr, nullptr);
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const std::string command = argv[1];
+    const char* dll = argv[2];
+    if (command == "doctor" && argc == 3) return RunDoctor(dll);
+    if (command == "version" && argc == 3) return Run(dll, false, 0, true);
+    if (command == "run") {
+        bool accept = false;
+        int checks = 1;
+        for (int i = 3; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--accept") == 0) {
+                accept = true;
+            } else if (std::strcmp(argv[i], "--checks") == 0 && i + 1 < argc) {
+                checks = std::atoi(argv[++i]);
+                if (checks < 1) return Fail("--checks takes a number of at least 1");
+            } else {
+                std::fprintf(stderr, "quentra-host: unknown option %s\n%s", argv[i], kUsage);
+                return 2;
+            }
+        }
+        return Run(dll, accept, checks, false);
+    }
+    std::fputs(kUsage, stderr);
+    return 2;
+}
