@@ -1,0 +1,26 @@
+// Percent-encoding: the result holds only unreserved bytes and %XX escapes,
+// and decodes back to the input.
+#include <string>
+
+#include "actions/url.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
+    const std::string text = std::string(reinterpret_cast<const char*>(data), size).c_str();
+    const std::string encoded = PercentEncode(text.c_str());
+    std::string back;
+    for (std::size_t i = 0; i < encoded.size(); ++i) {
+        const char c = encoded[i];
+        if (c == '%') {
+            if (i + 2 >= encoded.size()) __builtin_trap();
+            back.push_back(static_cast<char>(std::stoi(encoded.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                    c == '-' || c == '.' || c == '_' || c == '~';
+            if (!unreserved) __builtin_trap();
+            back.push_back(c);
+        }
+    }
+    if (back != text) __builtin_trap();
+    return 0;
+}
