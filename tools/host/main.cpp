@@ -70,10 +70,15 @@ int Run(const char* dllPath, bool accept, int checks, bool versionOnly) {
     HMODULE module = LoadPlugin(dllPath);
     if (module == nullptr) return 1;
     Exports x{};
-    const bool ok = Resolve(module, "TCGetVer", x.getVer) & Resolve(module, "TCCreate", x.create) &
-                    Resolve(module, "TCDestory", x.destroy) & Resolve(module, "TCCheck", x.check) &
-                    Resolve(module, "TCEnum", x.enumerate) & Resolve(module, "TCDoCommand", x.doCommand);
-    if (!ok) {
+    // Every export is looked up, so that all missing names are reported.
+    int missing = 0;
+    missing += Resolve(module, "TCGetVer", x.getVer) ? 0 : 1;
+    missing += Resolve(module, "TCCreate", x.create) ? 0 : 1;
+    missing += Resolve(module, "TCDestory", x.destroy) ? 0 : 1;
+    missing += Resolve(module, "TCCheck", x.check) ? 0 : 1;
+    missing += Resolve(module, "TCEnum", x.enumerate) ? 0 : 1;
+    missing += Resolve(module, "TCDoCommand", x.doCommand) ? 0 : 1;
+    if (missing != 0) {
         FreeLibrary(module);
         return 1;
     }
