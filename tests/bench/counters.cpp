@@ -1,0 +1,89 @@
+#include "counters.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+#include <winternl.h>
+
+#include <vector>
+
+namespace {
+
+struct HandleEntry {
+    ULONG_PTR object;
+    ULONG_PTR processId;
+    ULONG_PTR handleValue;
+    ULONG grantedAccess;
+    USHORT creatorBackTraceIndex;
+    USHORT objectTypeIndex;
+    ULONG handleAttributes;
+    ULONG reserved;
+};
+struct HandleTable {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleEntry entries[1];
+};
+constexpr ULONG kSystemExtendedHandleInformation = 64;
+
+long CountHandles() {
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) return -1;
+    std::vector<char> buffer(1 << 20);
+    for (int tries = 0; tries < 6; ++tries) {
+        ULONG needed = 0;
+        const LONG status = query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0) {
+            const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+            long n = 0;
+            for (ULONG_PTR i = 0; i < table->count; ++i) {
+                if (table->entries[i].processId == GetCurrentProcessId()) ++n;
+            }
+            return n;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    return -1;
+}
+
+long CountThreads() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    long n = 0;
+    if (Thread32First(snapshot, &entry)) {
+        do {
+            if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+        } while (Thread32Next(snapshot, &entry));
+    }
+    CloseHandle(snapshot);
+    return n;
+}
+
+std::size_t CommittedPrivateBytes() {
+    std::size_t total = 0;
+    MEMORY_BASIC_INFORMATION info;
+    for (const char* p = nullptr; VirtualQuery(p, &info, sizeof info) == sizeof info;) {
+        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) total += info.RegionSize;
+        const char* next = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+        if (next <= p) break;
+        p = next;
+    }
+    return total;
+}
+
+}  // namespace
+
+ProcessFigures ReadProcessFigures() {
+    ProcessFigures f;
+    f.handles = CountHandles();
+    f.threads = CountThreads();
+    f.privateBytes = CommittedPrivateBytes();
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) f.workingSet = counters.WorkingSetSize;
+    return f;
+}

@@ -1,0 +1,142 @@
+// quentra-soak [CHECK_CYCLES] [CREATE_CYCLES]
+// Runs the plug-in the way a tray that stays up for weeks does, and shows that
+// its handle count, thread count and private bytes stay flat:
+//  1. CHECK_CYCLES TCCheck/TCEnum cycles on one instance (default 100000), the
+//     check running every gate down to the desktop scan; every 1000th check
+//     answers yes and starts a report thread.
+//  2. CREATE_CYCLES create/check/destroy cycles on the loaded DLL (default 1000).
+//  3. CREATE_CYCLES LoadLibrary/create/check/destroy/FreeLibrary cycles.
+// Exits 1 when a figure grew beyond its bound.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "counters.h"
+#include "support/sandbox.h"
+
+namespace {
+
+const char kCampaign[] =
+    "[Common]\r\nPurpose=soak\r\nMaxPopupTimes=1000000\r\nPopupFrequency=127\r\n"
+    "[NoAntiVirus]\r\nTitle=Soak\r\nMessage=Try %s today\r\nID=soak-1\r\n"
+    "[GameScan]\r\ng1m=Quillstorm\r\ng2m=Tidewarden\r\ng3o=Copperwing\r\ng4m=Emberlane\r\ng5m=Brambleport\r\n";
+
+void Print(const char* phase, const char* when, const ProcessFigures& f) {
+    std::printf("%-34s %-6s handles %5ld  threads %3ld  private %8.2f MiB  working set %8.2f MiB\n", phase, when,
+                f.handles, f.threads, static_cast<double>(f.privateBytes) / 1048576.0,
+                static_cast<double>(f.workingSet) / 1048576.0);
+    std::fflush(stdout);
+}
+
+// Waits until report threads have ended (a report sleeps a second, then fails
+// fast against the closed port), so their count does not blur the figures:
+// the thread count must hold for a second, or ten seconds pass.
+ProcessFigures Settled() {
+    ProcessFigures f = ReadProcessFigures();
+    int steady = 0;
+    for (int i = 0; i < 100 && steady < 10; ++i) {
+        Sleep(100);
+        const ProcessFigures g = ReadProcessFigures();
+        steady = (g.threads == f.threads) ? steady + 1 : 0;
+        f = g;
+    }
+    return f;
+}
+
+bool Flat(const char* phase, const ProcessFigures& before, const ProcessFigures& after) {
+    const long handleGrowth = after.handles - before.handles;
+    const long threadGrowth = after.threads - before.threads;
+    const double privateGrowth =
+        (static_cast<double>(after.privateBytes) - static_cast<double>(before.privateBytes)) / 1048576.0;
+    const bool ok = handleGrowth <= 8 && threadGrowth <= 0 && privateGrowth <= 2.0;
+    std::printf("%-34s growth: handles %+ld, threads %+ld, private %+.2f MiB: %s\n", phase, handleGrowth, threadGrowth,
+                privateGrowth, ok ? "flat" : "GREW");
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const long checkCycles = argc > 1 ? std::atol(argv[1]) : 100000;
+    const long createCycles = argc > 2 ? std::atol(argv[2]) : 1000;
+    if (checkCycles < 1000 || createCycles < 1) {
+        std::fprintf(stderr, "usage: quentra-soak [CHECK_CYCLES >= 1000] [CREATE_CYCLES >= 1]\n");
+        return 2;
+    }
+    qt::InstallSuite("soak-suite");
+    qt::ClearBookkeeping();
+    const std::string desktop = qt::CleanDesktop();
+    for (int i = 0; i < 20; ++i) qt::AddShortcut(desktop, "Utility " + std::to_string(i) + ".lnk");
+    qt::Plugin plugin;
+    qt::LoadPlugin(plugin, "soak", kCampaign);
+    const std::string match = qt::Join(desktop, "Copperwing.lnk");
+
+    bool ok = true;
+    QUENTRA_INSTANCE instance = plugin.create();
+    long yes = 0;
+    ProcessFigures before;
+    const long warmup = 1000;
+    for (long i = 0; i < checkCycles + warmup; ++i) {
+        const bool showNow = (i % 1000) == 500;
+        if (showNow) {
+            qt::ClearBookkeeping();
+            qt::WriteBytes(match, "L");
+        }
+        yes += plugin.check(instance);
+        if (showNow) {
+            // The stamp goes too, so that later checks run down to the scan
+            // again instead of stopping at the once-a-day rule.
+            DeleteFileA(match.c_str());
+            qt::ClearBookkeeping();
+        }
+        qt::Enum(plugin, instance);
+        if (i + 1 == warmup) {
+            before = Settled();
+            Print("check/enum cycles", "before", before);
+        }
+    }
+    const ProcessFigures after = Settled();
+    Print("check/enum cycles", "after", after);
+    std::printf("check/enum cycles: %ld cycles, %ld answered yes\n", checkCycles, yes - 1);
+    ok &= Flat("check/enum cycles", before, after);
+    plugin.destroy(instance);
+
+    qt::ClearBookkeeping();
+    const ProcessFigures beforeCreate = Settled();
+    Print("create/destroy cycles", "before", beforeCreate);
+    for (long i = 0; i < createCycles; ++i) {
+        QUENTRA_INSTANCE in = plugin.create();
+        plugin.check(in);
+        plugin.destroy(in);
+    }
+    const ProcessFigures afterCreate = Settled();
+    Print("create/destroy cycles", "after", afterCreate);
+    ok &= Flat("create/destroy cycles", beforeCreate, afterCreate);
+
+    const std::string dll = qt::Join(plugin.dir, "Quentra.dll");
+    plugin.Unload();
+    const ProcessFigures beforeLoad = Settled();
+    Print("load/create/destroy/free cycles", "before", beforeLoad);
+    for (long i = 0; i < createCycles; ++i) {
+        HMODULE m = LoadLibraryA(dll.c_str());
+        if (m == nullptr) return 1;
+        auto create = reinterpret_cast<PFN_TCCreate>(reinterpret_cast<void*>(GetProcAddress(m, "TCCreate")));
+        auto check = reinterpret_cast<PFN_TCCheck>(reinterpret_cast<void*>(GetProcAddress(m, "TCCheck")));
+        auto destroy = reinterpret_cast<PFN_TCDestory>(reinterpret_cast<void*>(GetProcAddress(m, "TCDestory")));
+        QUENTRA_INSTANCE in = create();
+        check(in);
+        destroy(in);
+        FreeLibrary(m);
+    }
+    const ProcessFigures afterLoad = Settled();
+    Print("load/create/destroy/free cycles", "after", afterLoad);
+    ok &= Flat("load/create/destroy/free cycles", beforeLoad, afterLoad);
+
+    qt::CleanDesktop();
+    qt::RemoveSuiteRegistration();
+    qt::ClearBookkeeping();
+    std::printf("soak: %s\n", ok ? "1 passed, 0 failed" : "0 passed, 1 failed");
+    return ok ? 0 : 1;
+}
