@@ -19,10 +19,14 @@ const char* NextChar(const LeadByteTable& table, const char* p) {
 
 std::size_t FindText(const LeadByteTable& table, const char* hay, const char* needle) {
     const std::size_t n = std::strlen(needle);
+    if (n == 0) return 0;
+    // The first byte is compared before the rest: a desktop of thousands of
+    // names against hundreds of patterns makes this the scan's inner loop.
+    const char first = needle[0];
     for (const char* p = hay; *p != '\0'; p = NextChar(table, p)) {
-        if (std::strncmp(p, needle, n) == 0) return static_cast<std::size_t>(p - hay);
+        if (*p == first && std::strncmp(p, needle, n) == 0) return static_cast<std::size_t>(p - hay);
     }
-    return (n == 0) ? 0 : kNotFound;
+    return kNotFound;
 }
 
 void BoundedCopy(char* dest, std::uint32_t size, const char* source) {
