@@ -1,0 +1,210 @@
+// Stand-in for the vendor's report server, for tests and the demo.
+//
+//   report-receiver PORT LOGFILE MODE TIMEOUT_MS
+//
+// Listens on 127.0.0.1:PORT only. Every request line that arrives ("GET
+// /traycast.html?t=0&m=... HTTP/1.1") is appended to LOGFILE, one line each.
+// MODE says how to answer: "200", "500", or "blackhole" (accept, read, log,
+// and never answer, so the client hangs until we go away). The receiver ends
+// by itself after TIMEOUT_MS; a test usually ends it earlier by its process
+// handle.
+//
+// LOGFILE is created (empty if new) once the socket listens, so a starter
+// knows when requests can be made. Exit codes: 0 after the timeout, 2 for bad
+// arguments, 3 when the port cannot be bound (another receiver, most likely).
+#include <winsock2.h>
+#include <windows.h>
+#include <ws2tcpip.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/handles.h"
+
+namespace {
+
+enum class Mode { Ok, ServerError, Blackhole };
+
+struct Client {
+    SOCKET socket = INVALID_SOCKET;
+    std::string received;
+    bool logged = false;      // the request line went to the log
+    bool answered = false;    // the answer was sent; waiting for the client to close
+    ULONGLONG answeredAt = 0;
+};
+
+// How long an answered client may keep its end open before we drop it.
+constexpr ULONGLONG kLingerAfterAnswerMs = 3000;
+// A request head larger than this is logged as far as it came and dropped.
+constexpr std::size_t kMaxHead = 16384;
+
+// The log opened for appending (created when missing); empty on failure.
+UniqueKernelHandle OpenLog(const std::string& logPath) {
+    const HANDLE h = CreateFileA(logPath.c_str(), FILE_APPEND_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    return UniqueKernelHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+bool AppendLine(const std::string& logPath, const std::string& line) {
+    UniqueKernelHandle log = OpenLog(logPath);
+    if (!log) return false;
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    return WriteFile(log.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
+}
+
+// Accepted sockets close with a zero linger: a reset instead of a FIN, so
+// the server side never sits in TIME_WAIT and the next receiver can bind the
+// port at once, even when this process is ended from outside. We close only
+// after the client closed its end, or had ample time to read the answer.
+void HardCloseOnExit(SOCKET s) {
+    linger hard = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+}
+
+void Drop(Client& c) {
+    if (c.socket == INVALID_SOCKET) return;
+    closesocket(c.socket);
+    c.socket = INVALID_SOCKET;
+}
+
+void Answer(Client& c, Mode mode) {
+    const char* status = mode == Mode::Ok ? "200 OK" : "500 Internal Server Error";
+    const char* body = mode == Mode::Ok ? "ok\n" : "error\n";
+    char head[256];
+    const int n = std::snprintf(head, sizeof head,
+                                "HTTP/1.1 %s\r\nContent-Type: text/plain\r\nContent-Length: %u\r\n"
+                                "Cache-Control: no-store\r\nConnection: close\r\n\r\n%s",
+                                status, static_cast<unsigned>(std::strlen(body)), body);
+    if (n > 0) send(c.socket, head, n, 0);
+    // The client closes first after reading the whole answer (Connection:
+    // close); we wait for that rather than closing ourselves.
+    c.answered = true;
+    c.answeredAt = GetTickCount64();
+}
+
+bool ParseNumber(const char* text, unsigned long max, unsigned long& out) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || v > max) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned long port = 0, timeoutMs = 0;
+    Mode mode = Mode::Ok;
+    const bool modeOk = argc == 5 && (std::strcmp(argv[3], "200") == 0 || std::strcmp(argv[3], "500") == 0 ||
+                                      std::strcmp(argv[3], "blackhole") == 0);
+    if (!modeOk || !ParseNumber(argv[1], 65535, port) || port == 0 || !ParseNumber(argv[4], 86400000, timeoutMs) ||
+        argv[2][0] == '\0') {
+        std::fprintf(stderr, "usage: report-receiver PORT LOGFILE 200|500|blackhole TIMEOUT_MS\n");
+        return 2;
+    }
+    if (std::strcmp(argv[3], "500") == 0) mode = Mode::ServerError;
+    if (std::strcmp(argv[3], "blackhole") == 0) mode = Mode::Blackhole;
+    const std::string logPath = argv[2];
+
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        std::fprintf(stderr, "report-receiver: no Winsock\n");
+        return 3;
+    }
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (listener == INVALID_SOCKET) {
+        std::fprintf(stderr, "report-receiver: no socket\n");
+        return 3;
+    }
+    // No address sharing: a second receiver on the same port must fail here
+    // rather than steal half the requests.
+    BOOL exclusive = TRUE;
+    setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0) {
+        std::fprintf(stderr, "report-receiver: cannot listen on 127.0.0.1:%lu (error %d); is another receiver running?\n",
+                     port, WSAGetLastError());
+        closesocket(listener);
+        return 3;
+    }
+    // The log's existence says "listening".
+    if (!OpenLog(logPath)) {
+        std::fprintf(stderr, "report-receiver: cannot create %s\n", logPath.c_str());
+        closesocket(listener);
+        return 2;
+    }
+
+    std::vector<Client> clients;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) break;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(listener, &readable);
+        for (const Client& c : clients) {
+            if (c.socket != INVALID_SOCKET && readable.fd_count < FD_SETSIZE) FD_SET(c.socket, &readable);
+        }
+        const ULONGLONG wait = deadline - now < 100 ? deadline - now : 100;
+        timeval tv = {0, static_cast<long>(wait * 1000)};
+        const int ready = select(0, &readable, nullptr, nullptr, &tv);
+        if (ready == SOCKET_ERROR) {
+            Sleep(10);
+            continue;
+        }
+        if (FD_ISSET(listener, &readable)) {
+            Client c;
+            c.socket = accept(listener, nullptr, nullptr);
+            if (c.socket != INVALID_SOCKET) {
+                HardCloseOnExit(c.socket);
+                clients.push_back(c);
+            }
+        }
+        for (Client& c : clients) {
+            if (c.socket == INVALID_SOCKET) continue;
+            if (FD_ISSET(c.socket, &readable)) {
+                char chunk[4096];
+                const int n = recv(c.socket, chunk, sizeof chunk, 0);
+                if (n <= 0) {
+                    Drop(c);  // the client is done (or gone)
+                    continue;
+                }
+                if (!c.logged) c.received.append(chunk, static_cast<std::size_t>(n));
+            }
+            if (!c.logged) {
+                const std::size_t lineEnd = c.received.find("\r\n");
+                const bool headDone = c.received.find("\r\n\r\n") != std::string::npos;
+                if (lineEnd != std::string::npos && (headDone || c.received.size() > kMaxHead)) {
+                    AppendLine(logPath, c.received.substr(0, lineEnd));
+                    c.logged = true;
+                    c.received.clear();
+                    if (mode != Mode::Blackhole) Answer(c, mode);
+                } else if (c.received.size() > kMaxHead) {
+                    AppendLine(logPath, c.received.substr(0, 200));
+                    Drop(c);
+                    continue;
+                }
+            }
+            if (c.answered && GetTickCount64() - c.answeredAt > kLingerAfterAnswerMs) Drop(c);
+        }
+        // Forget closed clients.
+        std::vector<Client> open;
+        for (Client& c : clients) {
+            if (c.socket != INVALID_SOCKET) open.push_back(c);
+        }
+        clients.swap(open);
+    }
+    for (Client& c : clients) Drop(c);
+    closesocket(listener);
+    WSACleanup();
+    return 0;
+}
