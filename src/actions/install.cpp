@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "actions/report.h"
+#include "common/handles.h"
 #include "environment/probes.h"
 #include "plugin/instance.h"
 
@@ -28,9 +29,12 @@ int TcInstance::RunInstallCommand() const {
                         &process)) {
         return 0;
     }
-    // Nobody waits for the installer or reads its exit code.
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    // Nobody waits for the installer or reads its exit code: both handles
+    // close here, before the report starts.
+    {
+        UniqueKernelHandle thread(process.hThread);
+        UniqueKernelHandle child(process.hProcess);
+    }
     StartReport(ReportKind::Installed);
     return 1;
 }
