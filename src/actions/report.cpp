@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "actions/url.h"
+#include "common/handles.h"
 #include "environment/probes.h"
 
 namespace {
@@ -71,18 +72,16 @@ TextString ReportUrl(ReportKind kind, const char* machineId) {
 }
 
 void StartReport(ReportKind kind) {
-    // The thread's own reference on this module, released by the thread as
-    // it ends, or here when it cannot start.
-    HMODULE self = nullptr;
+    // The thread's own reference on this module: handed to the thread, which
+    // drops it as it ends, or dropped here when the thread cannot start.
+    UniqueModule self;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&StartReport),
-                            &self)) {
+                            self.receive())) {
         return;
     }
     void* parameter = reinterpret_cast<void*>(static_cast<std::intptr_t>(kind));
-    const HANDLE thread = CreateThread(nullptr, 0, ReportThread, parameter, 0, nullptr);
-    if (thread == nullptr) {
-        FreeLibrary(self);
-        return;
-    }
-    CloseHandle(thread);
+    UniqueKernelHandle thread(CreateThread(nullptr, 0, ReportThread, parameter, 0, nullptr));
+    if (!thread) return;
+    self.release();
+    // Detached: the handle closes here and nobody waits for the thread.
 }

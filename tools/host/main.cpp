@@ -14,9 +14,11 @@
 namespace {
 
 const char kUsage[] =
-    "usage: quentra-host run DLL [--accept] [--checks N]\n"
+    "usage: quentra-host run DLL [--accept] [--checks N] [--wait-reports MS]\n"
     "           version, create, check (N times, default 1); on a yes print the\n"
-    "           balloon's texts; with --accept run the install command; destroy.\n"
+    "           balloon's texts; with --accept run the install command; destroy\n"
+    "           and unload. With --wait-reports, stay up to MS milliseconds until\n"
+    "           the plug-in's report threads have ended and it is unmapped.\n"
     "       quentra-host version DLL\n"
     "           version, create, destroy.\n"
     "       quentra-host doctor DLL\n"
@@ -66,7 +68,35 @@ void PrintText(const char* label, const char* text) {
     std::printf("%-9s %s\n", label, AnsiToUtf8(text).c_str());
 }
 
-int Run(const char* dllPath, bool accept, int checks, bool versionOnly) {
+// A whole decimal number from 1 to 100000000; nothing else is accepted.
+bool ParseCount(const char* text, int& out) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < 1 || v > 100000000) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+// After the host's FreeLibrary the library stays mapped while its report
+// threads hold their references; it goes away when the last one ends.
+void WaitForReports(const std::string& libraryPath, int waitMs) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        if (GetModuleHandleA(libraryPath.c_str()) == nullptr) {
+            std::printf("reports   ended; library unmapped %llu ms after unload\n",
+                        static_cast<unsigned long long>(elapsed));
+            return;
+        }
+        if (elapsed >= static_cast<ULONGLONG>(waitMs)) {
+            std::printf("reports   still running after %d ms; leaving them to the process exit\n", waitMs);
+            return;
+        }
+        Sleep(20);
+    }
+}
+
+int Run(const char* dllPath, bool accept, int checks, bool versionOnly, int waitReportsMs) {
     HMODULE module = LoadPlugin(dllPath);
     if (module == nullptr) return 1;
     Exports x{};
@@ -111,7 +141,10 @@ int Run(const char* dllPath, bool accept, int checks, bool versionOnly) {
         }
     }
     std::printf("destroy   %d\n", x.destroy(instance));
+    char libraryPath[MAX_PATH] = {};
+    const DWORD pathLength = GetModuleFileNameA(module, libraryPath, MAX_PATH);
     FreeLibrary(module);
+    if (waitReportsMs > 0 && pathLength > 0 && pathLength < MAX_PATH) WaitForReports(libraryPath, waitReportsMs);
     std::fflush(stdout);
     return 0;
 }
@@ -138,22 +171,26 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     const char* dll = argv[2];
     if (command == "doctor" && argc == 3) return RunDoctor(dll);
-    if (command == "version" && argc == 3) return Run(dll, false, 0, true);
+    if (command == "version" && argc == 3) return Run(dll, false, 0, true, 0);
     if (command == "run") {
         bool accept = false;
         int checks = 1;
+        int waitReportsMs = 0;
         for (int i = 3; i < argc; ++i) {
             if (std::strcmp(argv[i], "--accept") == 0) {
                 accept = true;
             } else if (std::strcmp(argv[i], "--checks") == 0 && i + 1 < argc) {
-                checks = std::atoi(argv[++i]);
-                if (checks < 1) return Fail("--checks takes a number of at least 1");
+                if (!ParseCount(argv[++i], checks)) return Fail("--checks takes a number of at least 1");
+            } else if (std::strcmp(argv[i], "--wait-reports") == 0 && i + 1 < argc) {
+                if (!ParseCount(argv[++i], waitReportsMs)) {
+                    return Fail("--wait-reports takes a number of milliseconds, at least 1");
+                }
             } else {
                 std::fprintf(stderr, "quentra-host: unknown option %s\n%s", argv[i], kUsage);
                 return 2;
             }
         }
-        return Run(dll, accept, checks, false);
+        return Run(dll, accept, checks, false, waitReportsMs);
     }
     std::fputs(kUsage, stderr);
     return 2;
