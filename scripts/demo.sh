@@ -1,13 +1,194 @@
 #!/usr/bin/env bash
-# The main job: the host simulator drives the plug-in's 64-bit twin under
-# wine64 in a sandboxed prefix of its own.
+# The main job: the whole cycle of the plug-in on a sandboxed Wine machine.
+#
+# It builds the 64-bit twin (preset win64), makes a Wine prefix of its own
+# (build/win64/wine/demo-prefix) into a machine with the suite installed
+# (registry entries, the suite's stand-in files, the sample campaign beside
+# the DLL, game shortcuts on the desktop, the report receiver on 127.0.0.1),
+# then lets the host simulator drive the plug-in: a check that answers 1, the
+# balloon's texts, the user accepting, the installer starting, the two usage
+# reports arriving, and a second check that answers 0, with the gate that
+# stopped it. Rerunnable: each run resets its own sandbox first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+repo=$PWD
+
 scripts/bootstrap.sh
+echo "== building the 64-bit twin (preset win64)"
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target Quentra quentra-host >/dev/null
-build=$PWD/build/win64
+cmake --build --preset win64 --target Quentra quentra-host standin_installer standin_verify standin_receiver \
+  >/dev/null
+
+build=$repo/build/win64
+bin=$build/bin
+origin=$(sed -n 's/^QUENTRA_REPORT_ORIGIN:[A-Z]*=//p' "$build/CMakeCache.txt")
+port=${origin##*:}
+if [[ ! $origin =~ ^http://127\.0\.0\.1:[0-9]+$ ]]; then
+  echo "demo: this build reports to $origin; the demo only sends to http://127.0.0.1:PORT" >&2
+  exit 1
+fi
+
 export QUENTRA_BUILD=$build WINEPREFIX=$build/wine/demo-prefix
-mkdir -p "$WINEPREFIX"
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
-tools/wine/qwine "$build/bin/quentra-host.exe" version "$build/bin/Quentra.dll"
+qwine=$repo/tools/wine/qwine
+stop_wine() { "$repo/tools/wine/qwineserver" stop >/dev/null 2>&1 || true; }
+trap stop_wine EXIT
+
+echo "== starting the demo machine's Wine ($WINEPREFIX)"
+"$repo/tools/wine/qwineserver" start
+
+# ---- the machine: C:\CorvelSafe holds the suite, C:\CorvelSafe\Tray the host
+drive=$WINEPREFIX/drive_c
+suite=$drive/CorvelSafe
+tray=$suite/Tray
+sandbox=$drive/quentra-demo
+rm -rf "$suite" "$sandbox"
+mkdir -p "$suite/modules" "$tray" "$sandbox"
+printf 'MZ stand-in for the suite main program\n' >"$suite/Corvelsafe.exe"
+cp "$bin/standins/Corvelinst.exe" "$suite/modules/Corvelinst.exe"
+cp "$bin/standins/verify/Corvelverify.dll" "$suite/Corvelverify.dll"
+# The machine identifier, with a blank and an '&': it travels percent-encoded.
+printf 'DEMO PC&7F3A' >"$suite/cid.txt"
+cp "$bin/quentra-host.exe" "$bin/Quentra.dll" "$tray/"
+printf '[NoNotify]\r\n' >"$tray/config.ini"
+
+# The campaign: the sample from examples/, or, until that exists, the same
+# kind of campaign made here.
+if [ -f examples/quentracfg.dat ]; then
+  cp examples/quentracfg.dat "$tray/quentracfg.dat"
+  campaign_source=examples/quentracfg.dat
+else
+  python3 - "$tray/quentracfg.dat" <<'PY'
+import struct, sys
+ini = """[Common]
+Purpose=demo-vault-2026
+MaxPopupTimes=3
+PopupFrequency=127
+[NoAntiVirus]
+Title=游戏账号安全提醒
+Message=检测到您的电脑上有 %s 等游戏，建议安装 Corvel 保险箱保护游戏账号。
+CommandText=立即安装
+DownloadURL=http://dl.corvelsafe.example/box/CorvelBoxSetup.exe?from=tray
+Level=2
+ID=GS-DEMO-01
+[GameScan]
+Game1m=Quillstorm
+Game2m=Tidewarden
+Game3o=Copperwing
+Game4m=Emberlane
+Game5m=Brambleport
+"""
+data = ini.replace("\n", "\r\n").encode("gbk")
+data += b" " * (-len(data) % 4)
+words = struct.unpack("<%dI" % (len(data) // 4), data)
+open(sys.argv[1], "wb").write(struct.pack("<%dI" % len(words), *(w ^ 0x6D2A3C95 for w in words)))
+PY
+  campaign_source="built in (examples/quentracfg.dat not there yet)"
+fi
+
+# The desktop: a folder of this prefix only (Wine links it to $HOME, which the
+# tests of this build tree share), with shortcuts named after games of the
+# campaign's [GameScan] section and one that matches nothing.
+user_dir=$(find "$drive/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -n 1)
+desktop=$user_dir/Desktop
+if [ -L "$desktop" ] || [ ! -d "$desktop" ]; then rm -f "$desktop"; mkdir -p "$desktop"; fi
+find "$desktop" -maxdepth 1 -name '*.lnk' -delete
+mapfile -t games < <(python3 - "$tray/quentracfg.dat" <<'PY'
+import struct, sys
+raw = open(sys.argv[1], "rb").read()
+raw += b" " * (-len(raw) % 4)
+words = struct.unpack("<%dI" % (len(raw) // 4), raw)
+text = struct.pack("<%dI" % len(words), *(w ^ 0x6D2A3C95 for w in words)).decode("gbk", "replace")
+section = None
+for line in text.splitlines():
+    line = line.strip()
+    if line.startswith("["):
+        section = line.strip("[]")
+    elif section == "GameScan" and "=" in line:
+        key, value = line.split("=", 1)
+        if key.strip()[-1:] in ("m", "o") and value.strip():
+            print(value.strip())
+PY
+)
+[ ${#games[@]} -gt 0 ] || { echo "demo: the campaign names no games in [GameScan]" >&2; exit 1; }
+shortcuts=("${games[1]:-${games[0]}} Launcher.lnk" "${games[2]:-${games[0]}}.lnk" "Notes.lnk")
+for s in "${shortcuts[@]}"; do printf 'L' >"$desktop/$s"; done
+
+# Registry: the suite registered, no vault product, and the plug-in's own
+# bookkeeping removed, so every run starts from a machine that never saw it.
+cat >"$sandbox/machine.reg" <<'REG'
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Corvelsafe.exe]
+@="C:\\CorvelSafe\\Corvelsafe.exe"
+"Path"="C:\\CorvelSafe"
+
+[-HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Corvelsafebox.exe]
+
+[-HKEY_LOCAL_MACHINE\SOFTWARE\CorvelSafe\Tavrik]
+REG
+"$qwine" regedit /S 'C:\quentra-demo\machine.reg'
+
+# The report receiver on 127.0.0.1: logs every request line it gets.
+requests=$sandbox/requests.log
+"$qwine" "$bin/standins/report-receiver.exe" "$port" 'C:\quentra-demo\requests.log' 200 120000 \
+  >"$sandbox/receiver.out" 2>&1 &
+receiver=$!
+for _ in $(seq 200); do
+  [ -f "$requests" ] && break
+  if ! kill -0 "$receiver" 2>/dev/null; then
+    echo "demo: the report receiver could not listen on 127.0.0.1:$port:" >&2
+    cat "$sandbox/receiver.out" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+[ -f "$requests" ] || { echo "demo: the report receiver did not start" >&2; exit 1; }
+
+echo
+echo "== the machine"
+echo "   suite      C:\\CorvelSafe\\Corvelsafe.exe, installer modules\\Corvelinst.exe (stand-ins)"
+echo "   identifier $(cat "$suite/cid.txt") (from the verification library stand-in)"
+echo "   campaign   C:\\CorvelSafe\\Tray\\quentracfg.dat: $campaign_source"
+echo "   desktop    $(printf '%s  ' "${shortcuts[@]}")"
+echo "   receiver   http://127.0.0.1:$port"
+
+echo
+echo "== the tray host: quentra-host run Quentra.dll --accept --checks 2"
+host_out=$sandbox/host.out
+( cd "$tray" && "$qwine" 'C:\CorvelSafe\Tray\quentra-host.exe' run 'C:\CorvelSafe\Tray\Quentra.dll' \
+    --accept --checks 2 --wait-reports 20000 ) >"$host_out" 2>&1 || true
+sed 's/\r$//; s/^/   /' "$host_out"
+
+echo
+echo "== the installer stand-in was started with"
+installer_log=$suite/modules/Corvelinst.log
+for _ in $(seq 100); do [ -s "$installer_log" ] && break; sleep 0.1; done
+if [ -s "$installer_log" ]; then sed 's/\r$//; s/^/   /' "$installer_log"; else echo "   (nothing: the installer did not start)"; fi
+
+echo
+echo "== report requests received on 127.0.0.1:$port"
+if [ -s "$requests" ]; then sed 's/^/   /' "$requests"; else echo "   (none)"; fi
+kill "$receiver" 2>/dev/null || true
+
+echo
+echo "== why the second check answered 0: quentra-host doctor Quentra.dll"
+doctor_out=$sandbox/doctor.out
+( cd "$tray" && "$qwine" 'C:\CorvelSafe\Tray\quentra-host.exe' doctor 'C:\CorvelSafe\Tray\Quentra.dll' ) \
+  >"$doctor_out" 2>&1 || true
+sed 's/\r$//; s/^/   /' "$doctor_out"
+
+# The cycle as it must be: say plainly when a step did not happen.
+failed=()
+checks=$(grep -a '^check ' "$host_out" | awk '{print $2}' | tr -d '\r' | tr '\n' ' ')
+[ "$checks" = "1 0 " ] || failed+=("the checks answered '${checks}', not '1 0'")
+grep -aq '^install   1' "$host_out" || failed+=("the install command did not start the installer")
+grep -aq '^cmd=' "$installer_log" 2>/dev/null || failed+=("the installer stand-in logged no start")
+grep -q 't=0&m=' "$requests" || failed+=("no t=0 report arrived")
+grep -q 't=1&m=' "$requests" || failed+=("no t=1 report arrived")
+grep -aq '^ended by: ' "$doctor_out" || failed+=("the doctor named no gate")
+echo
+if [ ${#failed[@]} -gt 0 ]; then
+  printf 'demo: %s\n' "${failed[@]}" >&2
+  exit 1
+fi
+echo "== the whole cycle ran: $(grep -a '^ended by: ' "$doctor_out" | tr -d '\r')"
