@@ -10,6 +10,7 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 googletest
   clang lld libfuzzer-14-dev libclang-rt-14-dev
+  xvfb x11-utils imagemagick fonts-wqy-microhei
 )
 [ "${1:-}" = --wine32 ] && packages+=(wine32)
 [ -n "${QUENTRA_EXTRA_PACKAGES:-}" ] && read -r -a extra <<<"$QUENTRA_EXTRA_PACKAGES" && packages+=("${extra[@]}")

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The balloon preview: the sample campaign renders a PNG with the balloon,
+# which differs from a render of the same desktop without it; an over-long
+# message is warned about with its cut shown.
+set -euo pipefail
+src=${QUENTRA_SOURCE:?}; export QUENTRA_BUILD=${QUENTRA_BUILD:?}
+work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+campaign=$src/examples/quentracfg.ini
+[ -f "$campaign" ] || fail "no sample campaign at $campaign"
+"$src/tools/quentra-host" preview "$campaign" --desktop "Copperwing.lnk" --png "$work/with.png" >"$work/with.txt"
+"$src/tools/quentra-host" preview "$campaign" --desktop "Copperwing.lnk" --png "$work/without.png" --no-balloon >/dev/null
+[ -s "$work/with.png" ] || fail "no PNG written"
+colours=$(identify -format '%k' "$work/with.png")
+[ "$colours" -gt 8 ] || fail "the render is blank ($colours colours)"
+differing=$(compare -metric AE "$work/with.png" "$work/without.png" null: 2>&1 || true)
+[ "${differing%%.*}" -gt 2000 ] || fail "the balloon changed only $differing pixels"
+grep -q '^balloon   shown' "$work/with.txt" || fail "the preview did not show the balloon"
+echo "ok: balloon render, $colours colours, $differing pixels differ from the render without it"
+
+# A message of 300 bytes: the ANSI balloon text holds 255.
+python3 - "$work/long.ini" <<'PY'
+import sys
+msg = ("您的游戏账号需要保护，" * 14 + "%s").encode("gbk")
+ini = b"[Common]\r\nPurpose=long\r\nPopupFrequency=127\r\n[NoAntiVirus]\r\nTitle=" + "长标题".encode("gbk") + \
+      b"\r\nMessage=" + msg + b"\r\nID=long-1\r\n[GameScan]\r\ng1o=Copperwing\r\n"
+open(sys.argv[1], "wb").write(ini)
+PY
+"$src/tools/quentra-host" preview "$work/long.ini" --desktop "Copperwing.lnk" --png "$work/long.png" >"$work/long.txt"
+grep -q 'warning: the message is 318 bytes; a tray balloon holds 255, so it is cut to: ' "$work/long.txt" \
+  || { cat "$work/long.txt"; fail "no warning for the over-long message"; }
+echo "ok: over-long message warned about"
+echo "preview: 2 passed, 0 failed"

@@ -1,0 +1,230 @@
+// quentra-host preview: shows the balloon of a campaign the way a tray shows
+// it, with a real notification icon. Meant to run inside a throwaway sandbox
+// prefix (tools/quentra-host preview does that, under Xvfb, and saves a PNG):
+// it makes the machine one on which the balloon shows (the suite registered,
+// no vault product, no bookkeeping, the named shortcuts on the desktop), runs
+// a check with the Quentra.dll beside this program, and shows what TCEnum
+// hands over through Shell_NotifyIconA.
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "campaign/rules.h"
+#include "common/text.h"
+#include "environment/bookkeeping.h"
+#include "environment/probes.h"
+#include "host.h"
+#include "quentra/quentra.h"
+
+namespace {
+
+std::string ReadAll(const char* path, bool* ok) {
+    std::string bytes;
+    FILE* f = std::fopen(path, "rb");
+    *ok = f != nullptr;
+    if (f == nullptr) return bytes;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
+    std::fclose(f);
+    return bytes;
+}
+
+bool WriteAll(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+std::string FolderOf(const std::string& path) {
+    char buffer[MAX_PATH];
+    lstrcpynA(buffer, path.c_str(), MAX_PATH);
+    PathRemoveFileSpecA(buffer);
+    return buffer;
+}
+
+// A suite that the plug-in accepts, in this prefix only.
+bool PrepareMachine(const std::string& root) {
+    const std::string modules = root + "\\modules";
+    SHCreateDirectoryExA(nullptr, modules.c_str(), nullptr);
+    if (!WriteAll(root + "\\Corvelsafe.exe", "preview") || !WriteAll(modules + "\\Corvelinst.exe", "preview")) {
+        return false;
+    }
+    const std::string exe = root + "\\Corvelsafe.exe";
+    SHSetValueA(HKEY_LOCAL_MACHINE, kSuiteAppPathKey, nullptr, REG_SZ, exe.c_str(), static_cast<DWORD>(exe.size() + 1));
+    SHSetValueA(HKEY_LOCAL_MACHINE, kSuiteAppPathKey, "Path", REG_SZ, root.c_str(), static_cast<DWORD>(root.size() + 1));
+    SHDeleteKeyA(HKEY_LOCAL_MACHINE, kVaultAppPathKey);
+    SHDeleteKeyA(HKEY_LOCAL_MACHINE, kBookkeepingKey);
+    return true;
+}
+
+// Warns about a text that the ANSI notification structure cannot hold (a
+// field of `capacity` bytes, terminator included), showing what it keeps.
+void WarnFit(const char* what, const std::string& text, std::size_t capacity) {
+    if (text.size() < capacity) return;
+    std::vector<char> kept(capacity, '\0');
+    BoundedCopy(kept.data(), static_cast<std::uint32_t>(capacity), text.c_str());
+    std::string shown = kept.data();
+    // A cut inside a double-byte character leaves its lead byte alone.
+    const LeadByteTable table = Cp936LeadBytes();
+    const char* p = shown.c_str();
+    bool loneLead = false;
+    while (*p != '\0') {
+        const char* next = NextChar(table, p);
+        if (next == p + 1 && table.lead[static_cast<unsigned char>(*p)]) loneLead = true;
+        p = next;
+    }
+    std::printf("warning: the %s is %zu bytes; a tray balloon holds %zu, so it is cut to: %s%s\n", what, text.size(),
+                capacity - 1, AnsiToUtf8(shown.c_str()).c_str(),
+                loneLead ? " (and the cut splits a Chinese character)" : "");
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    return DefWindowProcA(window, message, w, l);
+}
+
+}  // namespace
+
+int RunPreview(int argc, char** argv) {
+    // preview CAMPAIGN [--desktop NAME.lnk ...] [--seconds N] [--icon-only] [--log FILE]
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: quentra-host preview CAMPAIGN [--desktop NAME.lnk ...] [--seconds N]\n");
+        return 2;
+    }
+    const char* campaignPath = argv[2];
+    std::vector<std::string> shortcuts;
+    int seconds = 20;
+    bool iconOnly = false;
+    for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--icon-only") == 0) {
+            iconOnly = true;
+        } else if (std::strcmp(argv[i], "--log") == 0 && i + 1 < argc) {
+            // Started by a virtual desktop's explorer, this program has no
+            // console of its caller: what it says goes to a file instead.
+            if (std::freopen(argv[++i], "w", stdout) == nullptr) return 1;
+        } else if (std::strcmp(argv[i], "--desktop") == 0 && i + 1 < argc) {
+            shortcuts.push_back(argv[++i]);
+        } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            seconds = std::atoi(argv[++i]);
+        } else {
+            std::fprintf(stderr, "quentra-host: unknown preview option %s\n", argv[i]);
+            return 2;
+        }
+    }
+    bool ok = false;
+    std::string campaign = ReadAll(campaignPath, &ok);
+    if (!ok || campaign.empty()) {
+        std::fprintf(stderr, "quentra-host: cannot read the campaign %s\n", campaignPath);
+        return 1;
+    }
+    // A plain INI is encoded as the plug-in expects its campaign file.
+    const std::size_t dot = std::string(campaignPath).find_last_of('.');
+    if (dot != std::string::npos && lstrcmpiA(campaignPath + dot, ".ini") == 0) {
+        const auto encoded =
+            EncodeCampaignBytes(reinterpret_cast<const unsigned char*>(campaign.data()), campaign.size());
+        campaign.assign(encoded.begin(), encoded.end());
+    }
+
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string bin = FolderOf(self);
+    char appData[MAX_PATH] = {};
+    SHGetSpecialFolderPathA(nullptr, appData, CSIDL_LOCAL_APPDATA, TRUE);
+    const std::string root = std::string(appData) + "\\QuentraPreview";
+    const std::string pluginDir = root + "\\plugin";
+    SHCreateDirectoryExA(nullptr, pluginDir.c_str(), nullptr);
+    const std::string dll = pluginDir + "\\Quentra.dll";
+    if (!CopyFileA((bin + "\\Quentra.dll").c_str(), dll.c_str(), FALSE) ||
+        !WriteAll(pluginDir + "\\quentracfg.dat", campaign) || !PrepareMachine(root + "\\suite")) {
+        std::fprintf(stderr, "quentra-host: cannot prepare the preview sandbox under %s\n", root.c_str());
+        return 1;
+    }
+    char desktop[MAX_PATH] = {};
+    SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, TRUE);
+    // Only the shortcuts named for this preview: earlier previews' go first.
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((std::string(desktop) + "\\*.lnk").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            DeleteFileA((std::string(desktop) + "\\" + entry.cFileName).c_str());
+        } while (FindNextFileA(find, &entry));
+        FindClose(find);
+    }
+    for (const std::string& name : shortcuts) WriteAll(std::string(desktop) + "\\" + name, "preview");
+
+    HMODULE module = LoadLibraryA(dll.c_str());
+    if (module == nullptr) {
+        std::fprintf(stderr, "quentra-host: cannot load %s\n", dll.c_str());
+        return 1;
+    }
+    auto create = reinterpret_cast<PFN_TCCreate>(reinterpret_cast<void*>(GetProcAddress(module, "TCCreate")));
+    auto check = reinterpret_cast<PFN_TCCheck>(reinterpret_cast<void*>(GetProcAddress(module, "TCCheck")));
+    auto enumerate = reinterpret_cast<PFN_TCEnum>(reinterpret_cast<void*>(GetProcAddress(module, "TCEnum")));
+    auto destroy = reinterpret_cast<PFN_TCDestory>(reinterpret_cast<void*>(GetProcAddress(module, "TCDestory")));
+    QUENTRA_INSTANCE instance = create();
+    const int answer = check(instance);
+    std::vector<char> title(1024, 0), message(QUENTRA_MESSAGE_SIZE, 0), command(1024, 0), id(1024, 0);
+    int level = 0, flag = 0;
+    enumerate(instance, 0, title.data(), 1024, message.data(), QUENTRA_MESSAGE_SIZE, &level, command.data(), 1024,
+              &flag, id.data(), 1024);
+    destroy(instance);
+    std::printf("check     %d\n", answer);
+    if (answer != 1) {
+        std::printf("The check answered 0: this campaign does not show with these shortcuts "
+                    "(run quentra-host doctor on it to see why).\n");
+        FreeLibrary(module);
+        return 1;
+    }
+    std::printf("title     %s\nmessage   %s\n", AnsiToUtf8(title.data()).c_str(), AnsiToUtf8(message.data()).c_str());
+
+    NOTIFYICONDATAA icon = {};
+    WarnFit("title", title.data(), sizeof icon.szInfoTitle);
+    WarnFit("message", message.data(), sizeof icon.szInfo);
+    if (std::strchr(title.data(), '\n') != nullptr || std::strchr(title.data(), '\r') != nullptr) {
+        std::printf("warning: the title holds a line end; a tray balloon shows its title on one line\n");
+    }
+    if (std::strlen(title.data()) == 0) std::printf("warning: the title is empty; the balloon shows no heading\n");
+
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "QuentraPreview";
+    RegisterClassA(&wc);
+    HWND window = CreateWindowA("QuentraPreview", "Quentra preview", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                wc.hInstance, nullptr);
+    icon.cbSize = sizeof icon;
+    icon.hWnd = window;
+    icon.uID = 1;
+    icon.uFlags = NIF_ICON | NIF_TIP | NIF_MESSAGE;
+    icon.uCallbackMessage = WM_APP;
+    icon.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32516));  // IDI_INFORMATION
+    lstrcpynA(icon.szTip, "Corvel", sizeof icon.szTip);
+    Shell_NotifyIconA(NIM_ADD, &icon);
+    icon.uFlags = NIF_INFO;
+    BoundedCopy(icon.szInfoTitle, sizeof icon.szInfoTitle, title.data());
+    BoundedCopy(icon.szInfo, sizeof icon.szInfo, message.data());
+    icon.dwInfoFlags = NIIF_INFO;
+    icon.uTimeout = 30000;
+    if (!iconOnly) Shell_NotifyIconA(NIM_MODIFY, &icon);
+    std::printf("%s for %d seconds\n", iconOnly ? "icon      shown without its balloon" : "balloon   shown", seconds);
+    std::fflush(stdout);
+
+    const DWORD end = GetTickCount() + static_cast<DWORD>(seconds) * 1000;
+    while (GetTickCount() < end) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        Sleep(50);
+    }
+    Shell_NotifyIconA(NIM_DELETE, &icon);
+    DestroyWindow(window);
+    FreeLibrary(module);
+    return 0;
+}
