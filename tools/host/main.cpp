@@ -14,11 +14,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: quentra-host run DLL [--accept] [--checks N] [--wait-reports MS]\n"
+    "usage: quentra-host run DLL [--accept] [--user-delay MS] [--checks N] [--wait-reports MS]\n"
     "           version, create, check (N times, default 1); on a yes print the\n"
-    "           balloon's texts; with --accept run the install command; destroy\n"
-    "           and unload. With --wait-reports, stay up to MS milliseconds until\n"
-    "           the plug-in's report threads have ended and it is unmapped.\n"
+    "           balloon's texts; with --accept run the install command, after MS\n"
+    "           milliseconds of the user reading the balloon with --user-delay;\n"
+    "           destroy and unload. With --wait-reports, stay up to MS milliseconds\n"
+    "           until the plug-in's report threads have ended and it is unmapped.\n"
     "       quentra-host version DLL\n"
     "           version, create, destroy.\n"
     "       quentra-host doctor DLL\n"
@@ -96,7 +97,14 @@ void WaitForReports(const std::string& libraryPath, int waitMs) {
     }
 }
 
-int Run(const char* dllPath, bool accept, int checks, bool versionOnly, int waitReportsMs) {
+struct RunOptions {
+    bool accept = false;
+    int userDelayMs = 0;
+    int checks = 1;
+    int waitReportsMs = 0;
+};
+
+int Run(const char* dllPath, const RunOptions& options, bool versionOnly) {
     HMODULE module = LoadPlugin(dllPath);
     if (module == nullptr) return 1;
     Exports x{};
@@ -122,7 +130,7 @@ int Run(const char* dllPath, bool accept, int checks, bool versionOnly, int wait
     }
     std::printf("create    ok\n");
     if (!versionOnly) {
-        for (int i = 0; i < checks; ++i) {
+        for (int i = 0; i < options.checks; ++i) {
             const int answer = x.check(instance);
             std::printf("check     %d\n", answer);
             if (answer != 1) continue;
@@ -137,14 +145,22 @@ int Run(const char* dllPath, bool accept, int checks, bool versionOnly, int wait
             PrintText("command", command.data());
             std::printf("flag      %d\n", flag);
             PrintText("id", id.data());
-            if (accept) std::printf("install   %d\n", x.doCommand(instance, 0));
+            if (!options.accept) continue;
+            if (options.userDelayMs > 0) {
+                std::printf("user      reads the balloon for %d ms, then accepts\n", options.userDelayMs);
+                std::fflush(stdout);
+                Sleep(static_cast<DWORD>(options.userDelayMs));
+            }
+            std::printf("install   %d\n", x.doCommand(instance, 0));
         }
     }
     std::printf("destroy   %d\n", x.destroy(instance));
     char libraryPath[MAX_PATH] = {};
     const DWORD pathLength = GetModuleFileNameA(module, libraryPath, MAX_PATH);
     FreeLibrary(module);
-    if (waitReportsMs > 0 && pathLength > 0 && pathLength < MAX_PATH) WaitForReports(libraryPath, waitReportsMs);
+    if (options.waitReportsMs > 0 && pathLength > 0 && pathLength < MAX_PATH) {
+        WaitForReports(libraryPath, options.waitReportsMs);
+    }
     std::fflush(stdout);
     return 0;
 }
@@ -171,18 +187,20 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     const char* dll = argv[2];
     if (command == "doctor" && argc == 3) return RunDoctor(dll);
-    if (command == "version" && argc == 3) return Run(dll, false, 0, true, 0);
+    if (command == "version" && argc == 3) return Run(dll, RunOptions(), true);
     if (command == "run") {
-        bool accept = false;
-        int checks = 1;
-        int waitReportsMs = 0;
+        RunOptions options;
         for (int i = 3; i < argc; ++i) {
             if (std::strcmp(argv[i], "--accept") == 0) {
-                accept = true;
+                options.accept = true;
             } else if (std::strcmp(argv[i], "--checks") == 0 && i + 1 < argc) {
-                if (!ParseCount(argv[++i], checks)) return Fail("--checks takes a number of at least 1");
+                if (!ParseCount(argv[++i], options.checks)) return Fail("--checks takes a number of at least 1");
+            } else if (std::strcmp(argv[i], "--user-delay") == 0 && i + 1 < argc) {
+                if (!ParseCount(argv[++i], options.userDelayMs)) {
+                    return Fail("--user-delay takes a number of milliseconds, at least 1");
+                }
             } else if (std::strcmp(argv[i], "--wait-reports") == 0 && i + 1 < argc) {
-                if (!ParseCount(argv[++i], waitReportsMs)) {
+                if (!ParseCount(argv[++i], options.waitReportsMs)) {
                     return Fail("--wait-reports takes a number of milliseconds, at least 1");
                 }
             } else {
@@ -190,7 +208,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
         }
-        return Run(dll, accept, checks, false, waitReportsMs);
+        return Run(dll, options, false);
     }
     std::fputs(kUsage, stderr);
     return 2;
