@@ -153,10 +153,10 @@ echo "   desktop    $(printf '%s  ' "${shortcuts[@]}")"
 echo "   receiver   http://127.0.0.1:$port"
 
 echo
-echo "== the tray host: quentra-host run Quentra.dll --accept --checks 2"
+echo "== the tray host: quentra-host run Quentra.dll --accept --user-delay 1500 --checks 2"
 host_out=$sandbox/host.out
 ( cd "$tray" && "$qwine" 'C:\CorvelSafe\Tray\quentra-host.exe' run 'C:\CorvelSafe\Tray\Quentra.dll' \
-    --accept --checks 2 --wait-reports 20000 ) >"$host_out" 2>&1 || true
+    --accept --user-delay 1500 --checks 2 --wait-reports 20000 ) >"$host_out" 2>&1 || true
 sed 's/\r$//; s/^/   /' "$host_out"
 
 echo
