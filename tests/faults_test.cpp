@@ -1,0 +1,211 @@
+// Faults the plug-in survives: a missing or unusable temporary folder, a
+// missing desktop, a report server that is down, a verification library that
+// misbehaves, an installer that cannot start, bookkeeping values of the wrong
+// type or size, and several instances checking at once.
+#include <gtest/gtest.h>
+#include <shlwapi.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "environment/bookkeeping.h"
+#include "support/cycle.h"
+#include "support/decision.h"
+#include "support/sandbox.h"
+
+namespace {
+
+std::string CurrentTestName() { return ::testing::UnitTest::GetInstance()->current_test_info()->name(); }
+
+// An environment variable set for one scope.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        char old[4096];
+        const DWORD n = GetEnvironmentVariableA(name, old, sizeof old);
+        had_ = n > 0 && n < sizeof old;
+        if (had_) old_ = old;
+        SetEnvironmentVariableA(name, value.c_str());
+    }
+    ~ScopedEnv() { SetEnvironmentVariableA(name_, had_ ? old_.c_str() : nullptr); }
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+// A registry text value of HKEY_CURRENT_USER set for one scope.
+struct ScopedUserValue {
+    ScopedUserValue(const char* key, const char* value, DWORD type, const std::string& text) : key_(key), value_(value) {
+        char old[1024] = {};
+        DWORD size = sizeof old - 1;
+        had_ = SHGetValueA(HKEY_CURRENT_USER, key, value, &type_, old, &size) == ERROR_SUCCESS;
+        if (had_) old_.assign(old, size);
+        SHSetValueA(HKEY_CURRENT_USER, key, value, type, text.c_str(), static_cast<DWORD>(text.size() + 1));
+    }
+    ~ScopedUserValue() {
+        if (had_) {
+            SHSetValueA(HKEY_CURRENT_USER, key_, value_, type_, old_.data(), static_cast<DWORD>(old_.size()));
+        } else {
+            SHDeleteValueA(HKEY_CURRENT_USER, key_, value_);
+        }
+    }
+    const char* key_;
+    const char* value_;
+    DWORD type_ = REG_SZ;
+    bool had_ = false;
+    std::string old_;
+};
+
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        machine_ = std::make_unique<qt::DecisionMachine>("faults");
+        machine_->Shortcut("Quillstorm.lnk");
+        qt::CampaignSpec spec;
+        spec.gameScan = {{"g1o", "Quillstorm"}};
+        qt::LoadPlugin(plugin_, "faults-" + CurrentTestName(), qt::CampaignIni(spec));
+    }
+    void TearDown() override {
+        plugin_.Unload();
+        machine_.reset();
+    }
+    int CheckOnce() {
+        qt::PluginInstance instance(plugin_);
+        return instance.Check();
+    }
+    std::unique_ptr<qt::DecisionMachine> machine_;
+    qt::Plugin plugin_;
+};
+
+TEST_F(Faults, TemporaryFolderMissingOrNotAFolder) {
+    ASSERT_EQ(1, CheckOnce()) << "the machine passes every gate";
+    qt::ClearBookkeeping();
+    const std::string dir = qt::FreshDir("faults-temp");
+    const std::string missing = qt::Join(dir, "gone");
+    const std::string file = qt::Join(dir, "a-file");
+    qt::WriteBytes(file, "x");
+    for (const std::string& temp : {missing, file}) {
+        ScopedEnv tmp("TMP", temp), tempVar("TEMP", temp);
+        EXPECT_EQ(0, CheckOnce()) << "TMP=" << temp;
+        qt::StoredBookkeeping stored = qt::ReadBookkeeping();
+        EXPECT_FALSE(stored.countPresent) << "nothing recorded with TMP=" << temp;
+    }
+    EXPECT_EQ(1, CheckOnce()) << "and all is well once the folder is back";
+}
+
+TEST_F(Faults, DesktopFolderMissing) {
+    const char* key = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    const char* cache = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+    const std::string gone = qt::Join(qt::FreshDir("faults-desktop"), "no-desktop");
+    ScopedUserValue user(key, "Desktop", REG_EXPAND_SZ, gone), cached(cache, "Desktop", REG_SZ, gone);
+    EXPECT_EQ(0, CheckOnce());
+    EXPECT_FALSE(qt::ReadBookkeeping().countPresent);
+}
+
+TEST_F(Faults, ReportServerDownStillAnswersAndLives) {
+    // Nothing listens on the report port: the report fails on its thread.
+    const double t0 = qc::NowMs();
+    EXPECT_EQ(1, CheckOnce());
+    EXPECT_LT(qc::NowMs() - t0, 2000.0) << "the host's thread does not wait for the network";
+    EXPECT_TRUE(qc::UnloadAndWaitForReports(plugin_)) << "the report thread ends and lets the DLL go";
+}
+
+TEST_F(Faults, VerificationLibraryMisbehaving) {
+    if (!qc::ReportOriginIsLoopback()) GTEST_SKIP() << "reports of this build leave the machine";
+    struct Row {
+        const char* name;
+        const char* id;  // null: no library at all
+        bool withExport;
+        std::string m;   // what arrives as m=
+    } rows[] = {
+        {"library missing", nullptr, true, ""},
+        {"library without GetCIDA", "ignored", false, ""},
+        // 260 bytes and no terminator: exactly those 260 bytes arrive, no more.
+        {"identifier fills the whole buffer", "<fill>", true, std::string(260, 'F')},
+    };
+    for (const Row& row : rows) {
+        qc::Receiver receiver(std::string("faults-") + CurrentTestName(), "200");
+        ASSERT_TRUE(receiver.ok()) << row.name;
+        DeleteFileA(qt::Join(machine_->suite.root, "Corvelverify.dll").c_str());
+        if (row.id != nullptr) qc::PutVerifier(machine_->suite, row.id, row.withExport);
+        qt::ClearBookkeeping();
+        ASSERT_EQ(1, CheckOnce()) << row.name;
+        ASSERT_TRUE(receiver.WaitForRequests(1)) << row.name;
+        EXPECT_EQ(qc::ExpectedTarget(0, row.m), receiver.Targets().at(0)) << row.name;
+    }
+}
+
+TEST_F(Faults, InstallerThatCannotStart) {
+    qt::WriteBytes(machine_->suite.installer, "this is not a program");
+    qt::PluginInstance instance(plugin_);
+    EXPECT_EQ(0, plugin_.doCommand(instance.get(), 0)) << "a file that is no program is not started";
+    DeleteFileA(machine_->suite.installer.c_str());
+    EXPECT_EQ(0, plugin_.doCommand(instance.get(), 0)) << "a missing installer";
+}
+
+TEST_F(Faults, BookkeepingValuesOfTheWrongTypeOrSize) {
+    struct Row {
+        const char* name;
+        const char* value;
+        DWORD type;
+        std::string bytes;
+    } rows[] = {
+        {"count stored as text", kPopupCountValue, REG_SZ, std::string("999\0", 4)},
+        {"count of two bytes", kPopupCountValue, REG_BINARY, std::string("\x05\x00", 2)},
+        {"count of eight bytes", kPopupCountValue, REG_QWORD, std::string("\x09\x00\x00\x00\x00\x00\x00\x00", 8)},
+        {"purpose stored as a number", kPurposeValue, REG_DWORD, std::string("\x01\x00\x00\x00", 4)},
+        {"stamp of 100 KB", kLastPopupValue, REG_SZ, std::string(100 * 1024, '7')},
+        {"stamp stored as a number", kLastPopupValue, REG_DWORD, std::string("\x01\x00\x00\x00", 4)},
+    };
+    for (const Row& row : rows) {
+        qt::ClearBookkeeping();
+        // The right purpose first, so that only the row's value is wrong.
+        qt::StorePurpose(qt::CampaignSpec().purpose);
+        qt::SetRaw(kBookkeepingKey, row.value, row.type, row.bytes);
+        EXPECT_EQ(1, CheckOnce()) << row.name << ": read as no count, another purpose, or no stamp";
+        const qt::StoredBookkeeping after = qt::ReadBookkeeping();
+        EXPECT_EQ(static_cast<DWORD>(REG_DWORD), after.countType) << row.name;
+        EXPECT_EQ(std::string("\x01\x00\x00\x00", 4), after.count) << row.name << ": counted from 0";
+        EXPECT_EQ(static_cast<DWORD>(REG_SZ), after.purposeType) << row.name;
+        EXPECT_EQ(static_cast<DWORD>(REG_SZ), after.stampType) << row.name;
+    }
+}
+
+TEST_F(Faults, InstancesCheckingAtOnceOnThreadsAndInAnotherProcess) {
+    // Another process: the host simulator on its own copy of the DLL.
+    qt::Plugin other;
+    qt::CampaignSpec spec;
+    spec.gameScan = {{"g1o", "Quillstorm"}};
+    qt::LoadPlugin(other, "faults-other-process", qt::CampaignIni(spec));
+    const std::string host = qt::Join(qt::BinDir(), "quentra-host.exe");
+    const std::string command = "\"" + host + "\" run \"" + qt::Join(other.dir, "Quentra.dll") + "\" --checks 60";
+    other.Unload();
+    std::string childOutput;
+    int childExit = -1;
+    std::thread child([&] { childExit = qt::RunProgram(command, &childOutput, 120000); });
+
+    std::atomic<int> bad{0}, yes{0};
+    auto loop = [&] {
+        qt::PluginInstance instance(plugin_);
+        for (int i = 0; i < 60; ++i) {
+            const int answer = instance.Check();
+            if (answer != 0 && answer != 1) ++bad;
+            yes += answer;
+            if (qt::Enum(plugin_, instance.get()).result != 1) ++bad;
+        }
+    };
+    std::thread a(loop), b(loop);
+    a.join();
+    b.join();
+    child.join();
+    EXPECT_EQ(0, bad.load());
+    EXPECT_EQ(0, childExit) << childOutput;
+    // Once a day: the shared bookkeeping lets only the first checks through
+    // (unguarded read-modify-write may let a few race past it, never many).
+    EXPECT_GE(yes.load(), 0);
+    EXPECT_LE(yes.load(), 3);
+    const qt::StoredBookkeeping stored = qt::ReadBookkeeping();
+    EXPECT_TRUE(stored.countPresent);
+}
+
+}  // namespace
