@@ -51,15 +51,15 @@ printf 'DEMO PC&7F3A' >"$suite/cid.txt"
 cp "$bin/quentra-host.exe" "$bin/Quentra.dll" "$tray/"
 printf '[NoNotify]\r\n' >"$tray/config.ini"
 
-# The campaign: the sample from examples/, or, until that exists, the same
-# kind of campaign made here.
-if [ -f examples/quentracfg.dat ]; then
-  cp examples/quentracfg.dat "$tray/quentracfg.dat"
-  campaign_source=examples/quentracfg.dat
-else
-  python3 - "$tray/quentracfg.dat" <<'PY'
+# The campaign: the sample from examples/ (encoded here when only its INI
+# text is there yet), or a campaign of the same kind made here.
+encode_campaign() {  # encode_campaign OUT [GBK_INI_FILE]: XOR words with the key, padded with blanks
+  python3 - "$@" <<'PY'
 import struct, sys
-ini = """[Common]
+if len(sys.argv) > 2:
+    data = open(sys.argv[2], "rb").read()
+else:
+    data = """[Common]
 Purpose=demo-vault-2026
 MaxPopupTimes=3
 PopupFrequency=127
@@ -76,13 +76,21 @@ Game2m=Tidewarden
 Game3o=Copperwing
 Game4m=Emberlane
 Game5m=Brambleport
-"""
-data = ini.replace("\n", "\r\n").encode("gbk")
+""".replace("\n", "\r\n").encode("gbk")
 data += b" " * (-len(data) % 4)
 words = struct.unpack("<%dI" % (len(data) // 4), data)
 open(sys.argv[1], "wb").write(struct.pack("<%dI" % len(words), *(w ^ 0x6D2A3C95 for w in words)))
 PY
-  campaign_source="built in (examples/quentracfg.dat not there yet)"
+}
+if [ -f examples/quentracfg.dat ]; then
+  cp examples/quentracfg.dat "$tray/quentracfg.dat"
+  campaign_source=examples/quentracfg.dat
+elif [ -f examples/quentracfg.ini ]; then
+  encode_campaign "$tray/quentracfg.dat" examples/quentracfg.ini
+  campaign_source="examples/quentracfg.ini, encoded by the demo"
+else
+  encode_campaign "$tray/quentracfg.dat"
+  campaign_source="the demo's own (no sample in examples/)"
 fi
 
 # The desktop: a folder of this prefix only (Wine links it to $HOME, which the
