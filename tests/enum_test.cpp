@@ -37,11 +37,12 @@ struct Call {
                              buffers[kId].data(), sizes[kId]);
         return *this;
     }
-    // The bytes that were written, up to the first byte still 0xCC after
-    // the terminator; checks that nothing beyond them was touched.
+    // The text up to and including its terminator (the whole buffer when
+    // there is none).
     std::string Written(Field f) const {
         const std::vector<char>& b = buffers[f];
-        const std::size_t end = std::strlen(b.data()) < b.size() ? std::strlen(b.data()) + 1 : b.size();
+        const void* zero = std::memchr(b.data(), 0, b.size());
+        const std::size_t end = zero != nullptr ? static_cast<const char*>(zero) - b.data() + 1 : b.size();
         return std::string(b.data(), b.data() + end);
     }
     bool Untouched(Field f) const {
