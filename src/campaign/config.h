@@ -12,6 +12,12 @@
 
 struct SectionReader;
 
+// Whether reading [Common] compares the campaign's Purpose with the one the
+// machine has stored, and restarts the popup count and stamp when it changed.
+// The plug-in always updates; the campaign tool reads an author's file and
+// must leave the author's own machine as it was.
+enum class PurposeBookkeeping { Update, Leave };
+
 class CampaignConfig {
 public:
     CampaignConfig();
@@ -20,12 +26,12 @@ public:
     // 1 when the file was decoded (whatever the sections held), 0 when it
     // could not be: then nothing has changed. Decodes into a temporary file
     // of its own, reads it and deletes it on every path.
-    int LoadCampaignFile(const char* campaignPath);
+    int LoadCampaignFile(const char* campaignPath, PurposeBookkeeping bookkeeping = PurposeBookkeeping::Update);
 
     // The section loaders, on a decoded (plain) INI file. The campaign tool
     // calls LoadPlainFile to read a .ini as the plug-in would read its .dat.
-    int LoadPlainFile(const char* iniPath);
-    int LoadCommonSection(const char* iniPath);
+    int LoadPlainFile(const char* iniPath, PurposeBookkeeping bookkeeping = PurposeBookkeeping::Update);
+    int LoadCommonSection(const char* iniPath, PurposeBookkeeping bookkeeping = PurposeBookkeeping::Update);
     int LoadNoAvNotice(const char* iniPath);
     int LoadGameScan(const char* iniPath);
     int AddGameScanEntry(const char* keyName, const char* iniPath);

@@ -27,6 +27,9 @@ int DecodeCampaignFile(const char* sourcePath, const char* targetPath) {
     MaskCampaignWords(buffer.get(), words);
     UniqueFile target(std::fopen(targetPath, "wb"));
     if (!target) return 0;
-    std::fwrite(buffer.get(), 1, words * 4, target.get());
+    // A short write (a full disk) is a failed decode: the loaders must not
+    // read a campaign cut at some arbitrary byte as if it were whole.
+    const std::size_t written = std::fwrite(buffer.get(), 1, words * 4, target.get());
+    if (std::fclose(target.release()) != 0 || written != words * 4) return 0;
     return 1;
 }

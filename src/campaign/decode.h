@@ -6,6 +6,7 @@ constexpr char kCampaignFileName[] = "quentracfg.dat";
 
 // 1 when the decoded text of `sourcePath` was written to `targetPath`, 0
 // otherwise (no path, unreadable or empty source, no memory, target not
-// writable). The target is opened only after the source was read, so a
-// failure before that leaves no target behind.
+// writable or not written whole). The target is opened only after the source
+// was read, so a failure before that leaves no target behind; after a short
+// write the caller deletes the part that was written.
 int DecodeCampaignFile(const char* sourcePath, const char* targetPath);

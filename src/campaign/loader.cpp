@@ -56,7 +56,7 @@ CampaignConfig::CampaignConfig()
 
 CampaignConfig::~CampaignConfig() = default;
 
-int CampaignConfig::LoadCampaignFile(const char* campaignPath) {
+int CampaignConfig::LoadCampaignFile(const char* campaignPath, PurposeBookkeeping bookkeeping) {
     if (campaignPath == nullptr || *campaignPath == '\0') return 0;
     char tempDir[MAX_PATH] = {};
     const DWORD n = GetTempPathA(MAX_PATH, tempDir);
@@ -73,25 +73,29 @@ int CampaignConfig::LoadCampaignFile(const char* campaignPath) {
     } cleanup{tempName};
 
     if (DecodeCampaignFile(campaignPath, tempName) == 0) return 0;
-    LoadPlainFile(tempName);
+    LoadPlainFile(tempName, bookkeeping);
+    // Drop the profile functions' cached copy of the file. A deleted name can
+    // be handed out again, and a cache that knows a file by its name and
+    // write time could then serve this campaign to that later load.
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, tempName);
     return 1;
 }
 
-int CampaignConfig::LoadPlainFile(const char* iniPath) {
-    LoadCommonSection(iniPath);
+int CampaignConfig::LoadPlainFile(const char* iniPath, PurposeBookkeeping bookkeeping) {
+    LoadCommonSection(iniPath, bookkeeping);
     LoadNoAvNotice(iniPath);
     LoadGameScan(iniPath);
     return 1;
 }
 
-int CampaignConfig::LoadCommonSection(const char* iniPath) {
+int CampaignConfig::LoadCommonSection(const char* iniPath, PurposeBookkeeping bookkeeping) {
     if (iniPath == nullptr) return 0;
     std::vector<char> buffer(kValueCapacity, '\0');
     const SectionReader reader{iniPath, "Common", "", buffer.data(), kValueCapacity};
 
     const char* purpose = ReadText(reader, "Purpose");
     common_.Purpose = purpose != nullptr ? purpose : "";
-    if (IsSamePurpose(common_.Purpose) == 0) {
+    if (bookkeeping == PurposeBookkeeping::Update && IsSamePurpose(common_.Purpose) == 0) {
         // The new purpose is stored before the old record goes, so a crash in
         // between cannot leave the old count attached to the new campaign.
         WritePurpose(common_.Purpose);
@@ -163,6 +167,8 @@ int CampaignConfig::LoadGameScan(const char* iniPath) {
 }
 
 int CampaignConfig::AddGameScanEntry(const char* keyName, const char* iniPath) {
+    // Without a file the profile functions would read win.ini instead.
+    if (keyName == nullptr || *keyName == '\0' || iniPath == nullptr) return 0;
     std::vector<char> value(kGameScanCapacity, '\0');
     GetPrivateProfileStringA("GameScan", keyName, "", value.data(), kGameScanCapacity, iniPath);
     if (value[0] == '\0') return 0;
