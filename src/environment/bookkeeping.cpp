@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -27,7 +28,12 @@ long WritePopupCount(std::int32_t count) {
         SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue, REG_DWORD, &value, sizeof value));
 }
 
-void IncreasePopupCount() { WritePopupCount(ReadPopupCount() + 1); }
+void IncreasePopupCount() {
+    // A count that already stands at the largest number stays there: wrapping
+    // to a negative number would store 0 and let the campaign show again.
+    const std::int32_t count = ReadPopupCount();
+    WritePopupCount(count == INT32_MAX ? count : count + 1);
+}
 
 int IsSamePurpose(const TextString& purpose) {
     // The whole stored text is compared, however long: a purpose longer than
