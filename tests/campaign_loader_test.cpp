@@ -264,7 +264,7 @@ TEST_F(CampaignLoader, GameScanStopRules) {
     } rows[] = {
         {"m, o, x, o: the x stops and R is never read", "[GameScan]\r\nk1m=P\r\nk2o=Q\r\nk3x=S\r\nk4o=R\r\n",
          {"P", "Q"}, {"P"}},
-        {"the design's game names",
+        {"the sample's game names",
          "[GameScan]\r\ng1m=Quillstorm\r\ng2m=Tidewarden\r\ng3o=Copperwing\r\ng4m=Emberlane\r\ng5m=Brambleport\r\n",
          {"Quillstorm", "Tidewarden", "Copperwing", "Emberlane", "Brambleport"},
          {"Quillstorm", "Tidewarden", "Emberlane", "Brambleport"}},
