@@ -9,13 +9,21 @@
 
 namespace {
 
-// The value into a zeroed buffer, keeping the last byte as the terminator:
-// a stored text without its terminating zero still reads as a text.
+// The value as a text in `buffer` of `size` bytes, zero-filled beforehand.
+// A text stored with its terminating zero fits exactly when size equals its
+// byte count; one stored without it needs one byte more, so that the buffer
+// still ends in a zero. A text that does not fit reads as a failure, never as
+// a cut path that might name some other file. On failure the buffer is empty.
 bool ReadMachineText(const char* subKey, const char* value, char* buffer, DWORD size) {
-    if (buffer == nullptr || size < 2) return false;
+    if (buffer == nullptr || size == 0 || size > 0x7FFFFFFFu) return false;
     std::memset(buffer, 0, size);
-    DWORD bytes = size - 1;
-    return SHGetValueA(HKEY_LOCAL_MACHINE, subKey, value, nullptr, buffer, &bytes) == ERROR_SUCCESS;
+    DWORD bytes = size;
+    if (SHGetValueA(HKEY_LOCAL_MACHINE, subKey, value, nullptr, buffer, &bytes) != ERROR_SUCCESS ||
+        std::memchr(buffer, 0, size) == nullptr) {
+        std::memset(buffer, 0, size);
+        return false;
+    }
+    return true;
 }
 
 using GetCidaFn = int(WINAPI*)(char* buffer, int size);
@@ -23,7 +31,8 @@ using GetCidaFn = int(WINAPI*)(char* buffer, int size);
 }  // namespace
 
 int GetSuiteExePath(char* buffer, DWORD size) {
-    if (buffer == nullptr || size == 0) return 0;
+    // A size above 0x7FFFFFFF is a caller's negative int: nothing is written.
+    if (buffer == nullptr || size == 0 || size > 0x7FFFFFFFu) return 0;
     if (!ReadMachineText(kSuiteAppPathKey, nullptr, buffer, size)) return 0;
     return PathFileExistsA(buffer) ? 1 : 0;
 }
