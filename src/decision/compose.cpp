@@ -44,7 +44,8 @@ const char* MessageTemplateProblem(const LeadByteTable& table, const char* messa
 
 bool ComposeMessage(const LeadByteTable& table, const char* messageTemplate, const char* nameList, char* out,
                     std::size_t outSize) {
-    if (messageTemplate == nullptr || out == nullptr || outSize == 0) return false;
+    // Like the bounded formatter: a size of 0 or above 0x7FFFFFFF writes nothing.
+    if (messageTemplate == nullptr || out == nullptr || outSize == 0 || outSize > 0x7FFFFFFFu) return false;
     if (MessageTemplateProblem(table, messageTemplate) != nullptr) return false;
     TextString text;
     for (const char* p = messageTemplate; *p != '\0';) {

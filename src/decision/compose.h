@@ -15,7 +15,7 @@ constexpr char kNameSeparator[] = "\xA3\xAC";
 // featured names. One to three names.
 TextString BuildNameListRule(const TextString& smallestMatch, const std::vector<TextString>& featured);
 
-// Renders `messageTemplate` into `out` (outSize bytes, at least 1): its first
+// Renders `messageTemplate` into `out` (outSize bytes, 1 to 0x7FFFFFFF): its first
 // "%s" receives `nameList`, "%%" gives "%", and the text is cut to
 // outSize - 1 bytes. A template with any other conversion, a second "%s" or
 // a '%' at its end is refused: false, and `out` is left as it was. The
