@@ -32,25 +32,30 @@ CheckOutcome TcInstance::EvaluatePopup(const char* campaignPath, bool record, Ch
     if (IsVaultInstalled() != 0) return CheckOutcome::VaultInstalled;
     char suiteDirectory[MAX_PATH] = {};
     char installer[MAX_PATH] = {};
-    if (GetSuiteExePath(suiteDirectory, MAX_PATH) == 0) return CheckOutcome::SuiteMissing;
-    t.suiteExePath = suiteDirectory;
+    const int suiteFound = GetSuiteExePath(suiteDirectory, MAX_PATH);
+    t.suiteExePath = suiteDirectory;  // what App Paths names, even when no file is there
+    if (suiteFound == 0) return CheckOutcome::SuiteMissing;
     PathRemoveFileSpecA(suiteDirectory);
-    if (PathCombineA(installer, suiteDirectory, kInstallerRelativePath) == nullptr || !PathFileExistsA(installer)) {
-        return CheckOutcome::InstallerMissing;
-    }
-    t.installerPath = installer;
+    const bool combined = PathCombineA(installer, suiteDirectory, kInstallerRelativePath) != nullptr;
+    t.installerPath = combined ? installer : "";
+    if (!combined || !PathFileExistsA(installer)) return CheckOutcome::InstallerMissing;
     if (IsInstallRunning() != 0) return CheckOutcome::InstallRunning;
 
     composedMessage_[0] = '\0';
 
     t.campaignPath = campaignPath != nullptr ? campaignPath : "";
-    if (config_.LoadCampaignFile(campaignPath) == 0) return CheckOutcome::CampaignUnreadable;
+    // A dry run changes nothing stored: it loads without the purpose
+    // bookkeeping and lets the gates below see the reset that a real check
+    // would make for a changed Purpose.
+    const PurposeBookkeeping bookkeeping = record ? PurposeBookkeeping::Update : PurposeBookkeeping::Leave;
+    if (config_.LoadCampaignFile(campaignPath, bookkeeping) == 0) return CheckOutcome::CampaignUnreadable;
+    t.purposeChanged = !record && IsSamePurpose(config_.Common().Purpose) == 0;
     const GameScanNoticeRecord& notice = config_.GameScanNotice();
     if (notice.ScanPatterns.empty()) return CheckOutcome::NoPatterns;
     if (!PassesX64Gate(notice.SuportX64, config_.Is64Bit())) return CheckOutcome::No64BitSupport;
     t.optOutValue = OptOutValue(hostConfigPath_, notice.ID);
     if (t.optOutValue != 0) return CheckOutcome::OptedOut;
-    t.popupCount = ReadPopupCount();
+    t.popupCount = t.purposeChanged ? 0 : ReadPopupCount();
     if (!PassesCountGate(t.popupCount, config_.Common().MaxPopupTimes)) return CheckOutcome::CountReached;
 
     SYSTEMTIME today;
@@ -61,7 +66,12 @@ CheckOutcome TcInstance::EvaluatePopup(const char* campaignPath, bool record, Ch
     if (!PassesWeekdayGate(config_.Common().PopupFrequency, today.wDayOfWeek)) {
         return CheckOutcome::WeekdayNotAllowed;
     }
-    ReadLastPopupTime(t.stamp, &t.stampText);
+    if (t.purposeChanged) {
+        t.stamp = PopupStamp{};
+        t.stampText.clear();
+    } else {
+        ReadLastPopupTime(t.stamp, &t.stampText);
+    }
     if (!PassesOncePerDayGate(t.stamp, today.wMonth, today.wDay)) return CheckOutcome::ShownToday;
 
     bool refused = false;

@@ -31,6 +31,9 @@ struct CheckTrace {
     TextString suiteExePath;
     TextString installerPath;
     TextString campaignPath;
+    // Dry run only: the campaign's Purpose differs from the stored one, so a
+    // real check would reset the count and the stamp; the gates assumed so.
+    bool purposeChanged = false;
     std::int32_t optOutValue = 0;
     std::int32_t popupCount = 0;
     std::int32_t weekday = -1;
