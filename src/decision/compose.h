@@ -18,7 +18,8 @@ TextString BuildNameListRule(const TextString& smallestMatch, const std::vector<
 // Renders `messageTemplate` into `out` (outSize bytes, 1 to 0x7FFFFFFF): its first
 // "%s" receives `nameList`, "%%" gives "%", and the text is cut to
 // outSize - 1 bytes. A template with any other conversion, a second "%s" or
-// a '%' at its end is refused: false, and `out` is left as it was. The
+// a '%' at its end is refused, as is a size of 0 or above 0x7FFFFFFF:
+// false, and `out` is left as it was. The
 // template is the campaign author's text, never a printf format, so no
 // conversion can read a missing argument or write memory.
 bool ComposeMessage(const LeadByteTable& table, const char* messageTemplate, const char* nameList, char* out,
