@@ -61,7 +61,7 @@ protected:
     void SetUp() override {
         machine_ = std::make_unique<qt::DecisionMachine>("faults");
         machine_->Shortcut("Quillstorm.lnk");
-        qt::CampaignSpec spec;
+        qt::CampaignFields spec;
         spec.gameScan = {{"g1o", "Quillstorm"}};
         qt::LoadPlugin(plugin_, "faults-" + CurrentTestName(), qt::CampaignIni(spec));
     }
@@ -160,7 +160,7 @@ TEST_F(Faults, BookkeepingValuesOfTheWrongTypeOrSize) {
     for (const Row& row : rows) {
         qt::ClearBookkeeping();
         // The right purpose first, so that only the row's value is wrong.
-        qt::StorePurpose(qt::CampaignSpec().purpose);
+        qt::StorePurpose(qt::CampaignFields().purpose);
         qt::SetRaw(kBookkeepingKey, row.value, row.type, row.bytes);
         EXPECT_EQ(1, CheckOnce()) << row.name << ": read as no count, another purpose, or no stamp";
         const qt::StoredBookkeeping after = qt::ReadBookkeeping();
@@ -174,7 +174,7 @@ TEST_F(Faults, BookkeepingValuesOfTheWrongTypeOrSize) {
 TEST_F(Faults, InstancesCheckingAtOnceOnThreadsAndInAnotherProcess) {
     // Another process: the host simulator on its own copy of the DLL.
     qt::Plugin other;
-    qt::CampaignSpec spec;
+    qt::CampaignFields spec;
     spec.gameScan = {{"g1o", "Quillstorm"}};
     qt::LoadPlugin(other, "faults-other-process", qt::CampaignIni(spec));
     const std::string host = qt::Join(qt::BinDir(), "quentra-host.exe");

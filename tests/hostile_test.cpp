@@ -16,7 +16,7 @@
 namespace {
 
 using qt::CampaignIni;
-using qt::CampaignSpec;
+using qt::CampaignFields;
 
 class Hostile : public ::testing::Test {
 protected:
@@ -93,7 +93,7 @@ TEST_F(Hostile, RandomBytesRawAndEncoded) {
 }
 
 TEST_F(Hostile, NulBytesInsideValues) {
-    CampaignSpec spec;
+    CampaignFields spec;
     spec.gameScan = {{"g1o", std::string("Copper\0wing", 11)}, {"g2o", "Copperwing"}};
     std::string ini = CampaignIni(spec);
     ini.insert(ini.find("[NoAntiVirus]") + 15, std::string("Title=ab\0cd\r\n", 13));
@@ -102,7 +102,7 @@ TEST_F(Hostile, NulBytesInsideValues) {
 }
 
 TEST_F(Hostile, LinesLongerThanTheReadBuffers) {
-    CampaignSpec spec;
+    CampaignFields spec;
     spec.gameScan = {{"g1o", std::string(2000, 'x')}, {"g2o", "Copperwing"}};
     std::string ini = CampaignIni(spec);
     ini.insert(ini.find("[NoAntiVirus]") + 15, "Title=" + std::string(5000, 'T') + "\r\n");
@@ -130,7 +130,7 @@ TEST_F(Hostile, TenThousandGameScanKeysAndManyAntiVirusKeys) {
 }
 
 TEST_F(Hostile, LargeFiles) {
-    CampaignSpec spec;
+    CampaignFields spec;
     spec.gameScan = {{"g1o", "Copperwing"}};
     const std::string head = CampaignIni(spec);
     for (std::size_t size : {std::size_t(1) << 20, std::size_t(64) << 20}) {
@@ -145,13 +145,13 @@ TEST_F(Hostile, MessagesFullOfPercentSequences) {
     const char* messages[] = {"%n%n%n%n%n%n%n%n", "%s%s%s%s%s%s%s%s", "%x%x%x%x%p%p%p", "%99999999s", "%",
                               "100%", "%%%%%%%%%%%s%", "%ls", "%S", "%.9999f %e %g %c"};
     for (const char* m : messages) {
-        CampaignSpec spec;
+        CampaignFields spec;
         spec.message = m;
         spec.gameScan = {{"g1o", "Copperwing"}};
         EXPECT_EQ(0, CheckIni(CampaignIni(spec), std::string("message ") + m)) << "refused: " << m;
         EXPECT_EQ("", qt::Enum(plugin_, instance_).message) << m;
     }
-    CampaignSpec safe;
+    CampaignFields safe;
     safe.message = "%%%%%s%%";
     safe.gameScan = {{"g1o", "Copperwing"}};
     EXPECT_EQ(1, CheckIni(CampaignIni(safe), "escaped percents"));
@@ -159,7 +159,7 @@ TEST_F(Hostile, MessagesFullOfPercentSequences) {
 }
 
 TEST_F(Hostile, DoubleByteCharactersCutAtEveryBoundary) {
-    CampaignSpec spec;
+    CampaignFields spec;
     spec.message = qt::Gbk("检测到您正在玩%s，建议安装保险箱。\\n请立即行动");
     spec.gameScan = {{"g1m", qt::Gbk("铜翼") + "Copperwing"}, {"g2o", "Copperwing"}};
     const std::string ini = CampaignIni(spec);
@@ -172,7 +172,7 @@ TEST_F(Hostile, DoubleByteCharactersCutAtEveryBoundary) {
 }
 
 TEST_F(Hostile, CampaignReplacedWhileChecksRun) {
-    CampaignSpec a, b;
+    CampaignFields a, b;
     a.id = "A";
     a.gameScan = {{"g1o", "Copperwing"}};
     b.id = "B";

@@ -25,7 +25,6 @@ struct CampaignFields {
     std::vector<std::pair<std::string, std::string>> gameScan = {{"g1o", "Quillstorm"}};
 };
 // The older name, which other suites still use.
-using CampaignSpec = CampaignFields;
 std::string CampaignIni(const CampaignFields& fields);
 
 // The worked campaign: Quillstorm (m), Tidewarden (m), Copperwing (o),

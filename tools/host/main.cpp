@@ -22,6 +22,10 @@ const char kUsage[] =
     "           until the plug-in's report threads have ended and it is unmapped.\n"
     "       quentra-host version DLL\n"
     "           version, create, destroy.\n"
+    "       quentra-host preview CAMPAIGN [--desktop NAME.lnk ...] [--seconds N]\n"
+    "           show the campaign's balloon through a notification icon, with the\n"
+    "           Quentra.dll beside this program; for a sandbox prefix (the Linux\n"
+    "           wrapper's preview runs one under Xvfb and saves a PNG).\n"
     "       quentra-host doctor DLL\n"
     "           dry run of the decision on the campaign beside DLL: every gate with\n"
     "           the values it saw, and the gate that ended it. Records nothing.\n";
@@ -187,6 +191,7 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     const char* dll = argv[2];
     if (command == "doctor" && argc == 3) return RunDoctor(dll);
+    if (command == "preview") return RunPreview(argc, argv);
     if (command == "version" && argc == 3) return Run(dll, RunOptions(), true);
     if (command == "run") {
         RunOptions options;
