@@ -2,6 +2,7 @@
 the packaged DLL and checks that it is byte for byte the DLL of the build."""
 import hashlib
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -15,7 +16,7 @@ assert len(zips) == 1, zips
 name = zips[0]
 top = name[:-4]
 print("package:", name)
-version = open(os.path.join(here, "..", "CMakeLists.txt")).read().split("VERSION ", 1)[1].split()[0]
+version = re.search(r"project\(Quentra VERSION ([0-9.]+)", open(os.path.join(here, "..", "CMakeLists.txt")).read()).group(1)
 assert name == "Quentra-%s-x86.zip" % version, "the ZIP's name carries the version: " + name
 
 with zipfile.ZipFile(os.path.join(build, "package", name)) as z, tempfile.TemporaryDirectory() as tmp:
