@@ -87,8 +87,12 @@ int main(int argc, char** argv) {
         yes += plugin.check(instance);
         if (showNow) {
             // The stamp goes too, so that later checks run down to the scan
-            // again instead of stopping at the once-a-day rule.
-            DeleteFileA(match.c_str());
+            // again instead of stopping at the once-a-day rule. Wine's own
+            // shell may hold the new shortcut open for a moment: retry until
+            // it is gone, or a later check would show again.
+            for (int tries = 0; tries < 200 && qt::Exists(match); ++tries) {
+                if (!DeleteFileA(match.c_str())) Sleep(10);
+            }
             qt::ClearBookkeeping();
         }
         qt::Enum(plugin, instance);
