@@ -1,0 +1,71 @@
+#include "writer.h"
+
+#include <algorithm>
+
+namespace reports {
+
+ReportWriter::ReportWriter(Store& store) : store_(store), thread_([this] { Run(); }) {}
+
+ReportWriter::~ReportWriter() { Stop(); }
+
+bool ReportWriter::Submit(Report report) {
+    Pending pending;
+    pending.report = std::move(report);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stopping_ || queue_.size() >= kMaxQueued) return false;
+    queue_.push_back(&pending);
+    work_.notify_one();
+    done_.wait(lock, [&] { return pending.done; });
+    return pending.stored;
+}
+
+void ReportWriter::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    work_.notify_one();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::string ReportWriter::LastError() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastError_;
+}
+
+void ReportWriter::Run() {
+    std::vector<Pending*> batch;
+    std::vector<Report> rows;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;  // stopping, and nothing left to store
+            const std::size_t n = std::min(queue_.size(), kMaxBatch);
+            batch.assign(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+            queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        // The reports stay in their submitters' frames, which wait for us.
+        rows.clear();
+        for (Pending* p : batch) rows.push_back(std::move(p->report));
+        bool stored = true;
+        std::string error;
+        try {
+            store_.Insert(rows);
+        } catch (const std::exception& e) {
+            stored = false;
+            error = e.what();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (Pending* p : batch) {
+                p->stored = stored;
+                p->done = true;
+            }
+            if (!stored) lastError_ = error;
+        }
+        done_.notify_all();
+    }
+}
+
+}  // namespace reports

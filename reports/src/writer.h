@@ -1,0 +1,57 @@
+// Group commit. Request threads hand their report to Submit, which returns
+// only once the report is committed (true) or cannot be (false). One writer
+// thread takes everything queued, stores it in one transaction and one sync,
+// then wakes the submitters: a sync per batch instead of a sync per report,
+// and still no answer before the row is on disk.
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store.h"
+
+namespace reports {
+
+class ReportWriter {
+public:
+    // The writer thread owns `store` from here on until destruction.
+    explicit ReportWriter(Store& store);
+    ~ReportWriter();  // stores what is queued, then stops the thread
+    ReportWriter(const ReportWriter&) = delete;
+    ReportWriter& operator=(const ReportWriter&) = delete;
+
+    // False when the database refused the batch (locked, full, read-only,
+    // failing), when too many reports already wait, or after Stop.
+    bool Submit(Report report);
+    // Refuses new reports, stores the queued ones and joins the thread.
+    void Stop();
+    // The database error of the last batch that failed (for the log).
+    std::string LastError();
+
+private:
+    struct Pending {
+        Report report;
+        bool done = false;
+        bool stored = false;
+    };
+    void Run();
+
+    // Past this many waiting reports a request is refused at once instead of
+    // queuing memory without bound behind a stuck disk.
+    static constexpr std::size_t kMaxQueued = 4096;
+    static constexpr std::size_t kMaxBatch = 1024;
+
+    Store& store_;
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable done_;
+    std::vector<Pending*> queue_;
+    bool stopping_ = false;
+    std::string lastError_;
+    std::thread thread_;
+};
+
+}  // namespace reports

@@ -1,0 +1,206 @@
+// The pure rules: the report query, days and ranges, access-log lines, and
+// the escaping of what machines send.
+#include <gtest/gtest.h>
+
+#include "clf.h"
+#include "pages.h"
+#include "query.h"
+#include "text.h"
+
+using namespace reports;
+
+namespace {
+
+TEST(ReportQuery, EveryRuleOfTheQuery) {
+    const std::string max(260, 'A'), over(261, 'A');
+    std::string maxEscaped;
+    for (int i = 0; i < 260; ++i) maxEscaped += "%C4";
+    struct Row {
+        const char* name;
+        std::string query;
+        QueryError error;
+        ReportKind kind;
+        std::string machine;
+    } rows[] = {
+        {"showing", "t=0&m=PC-01", QueryError::None, ReportKind::Showing, "PC-01"},
+        {"install, keys swapped", "m=PC-01&t=1", QueryError::None, ReportKind::Install, "PC-01"},
+        {"the plug-in's escapes", "t=0&m=DEMO%20PC%267F3A", QueryError::None, ReportKind::Showing, "DEMO PC&7F3A"},
+        {"lowercase hex", "t=0&m=%c4%e3", QueryError::None, ReportKind::Showing, "\xC4\xE3"},
+        {"%00 is a byte", "t=0&m=a%00b", QueryError::None, ReportKind::Showing, std::string("a\0b", 3)},
+        {"plus stays a plus", "t=0&m=a+b", QueryError::None, ReportKind::Showing, "a+b"},
+        {"empty identifier", "t=1&m=", QueryError::None, ReportKind::Install, ""},
+        {"260 bytes", "t=0&m=" + max, QueryError::None, ReportKind::Showing, max},
+        {"260 escaped bytes", "t=0&m=" + maxEscaped, QueryError::None, ReportKind::Showing, std::string(260, '\xC4')},
+        {"261 bytes", "t=0&m=" + over, QueryError::MachineTooLong, {}, {}},
+        {"261 escaped bytes", "t=0&m=" + maxEscaped + "%41", QueryError::MachineTooLong, {}, {}},
+        {"empty query", "", QueryError::MissingKind, {}, {}},
+        {"no t", "m=a", QueryError::MissingKind, {}, {}},
+        {"t=2", "t=2&m=a", QueryError::BadKind, {}, {}},
+        {"t empty", "t=&m=a", QueryError::BadKind, {}, {}},
+        {"t escaped", "t=%30&m=a", QueryError::BadKind, {}, {}},
+        {"t=00", "t=00&m=a", QueryError::BadKind, {}, {}},
+        {"no m", "t=0", QueryError::MissingMachine, {}, {}},
+        {"m without =", "t=0&m", QueryError::EmptyField, {}, {}},
+        {"empty field", "t=0&&m=a", QueryError::EmptyField, {}, {}},
+        {"trailing &", "t=0&m=a&", QueryError::EmptyField, {}, {}},
+        {"t twice", "t=0&t=1&m=a", QueryError::DuplicateKey, {}, {}},
+        {"m twice", "t=0&m=a&m=b", QueryError::DuplicateKey, {}, {}},
+        {"unknown key", "t=0&m=a&v=2", QueryError::UnknownKey, {}, {}},
+        {"key escaped", "%74=0&m=a", QueryError::UnknownKey, {}, {}},
+        {"% at the end", "t=0&m=a%", QueryError::BadEncoding, {}, {}},
+        {"% with one digit", "t=0&m=a%4", QueryError::BadEncoding, {}, {}},
+        {"% with non-hex", "t=0&m=%G1", QueryError::BadEncoding, {}, {}},
+        {"= in the value", "t=0&m=a=b", QueryError::BadEncoding, {}, {}},
+        {"a blank", "t=0&m=a b", QueryError::BadEncoding, {}, {}},
+        {"a raw high byte", "t=0&m=\xC4\xE3", QueryError::BadEncoding, {}, {}},
+        {"a quote", "t=0&m=a\"b", QueryError::BadEncoding, {}, {}},
+        {"a hash", "t=0&m=a#b", QueryError::BadEncoding, {}, {}},
+    };
+    for (const Row& row : rows) {
+        ReportQuery out;
+        out.machine = "untouched";
+        EXPECT_EQ(row.error, ParseReportQuery(row.query, out)) << row.name;
+        if (row.error == QueryError::None) {
+            EXPECT_EQ(row.kind, out.kind) << row.name;
+            EXPECT_EQ(row.machine, out.machine) << row.name;
+        } else {
+            EXPECT_EQ("untouched", out.machine) << row.name;
+        }
+    }
+}
+
+TEST(Days, ParseFormatAndRanges) {
+    struct DayRow {
+        const char* text;
+        std::int64_t day;  // -1: refused
+    } days[] = {
+        {"1970-01-01", 0}, {"2026-01-05", 20458}, {"2024-02-29", 19782}, {"2023-02-29", -1}, {"2026-04-31", -1},
+        {"2026-13-01", -1}, {"2026-00-10", -1}, {"1969-12-31", -1}, {"2026-1-05", -1}, {"2026-01-05x", -1},
+        {"2026/01/05", -1}, {"", -1},
+    };
+    for (const DayRow& row : days) {
+        const std::optional<std::int64_t> d = ParseDay(row.text);
+        EXPECT_EQ(row.day, d.value_or(-1)) << row.text;
+        if (d) {
+            EXPECT_EQ(row.text, FormatDay(*d)) << row.text;
+        }
+    }
+    EXPECT_EQ("2026-01-05T13:04:59Z", FormatTime(20458LL * 86400 + 13 * 3600 + 4 * 60 + 59));
+
+    const std::int64_t today = 20464;  // 2026-01-11
+    struct RangeRow {
+        const char* name;
+        const char* from;
+        const char* to;
+        std::int64_t first, last;  // -1: refused
+    } ranges[] = {
+        {"defaults: the last 7 days", "", "", 20458, 20464},
+        {"to alone", "", "2026-01-08", 20455, 20461},
+        {"from alone", "2026-01-01", "", 20454, 20464},
+        {"one day", "2026-01-05", "2026-01-05", 20458, 20458},
+        {"366 days", "2025-01-01", "2026-01-01", 20089, 20454},
+        {"367 days", "2024-12-31", "2026-01-01", -1, -1},
+        {"from after to", "2026-01-06", "2026-01-05", -1, -1},
+        {"bad from", "2026-01-32", "", -1, -1},
+        {"bad to", "", "yesterday", -1, -1},
+    };
+    for (const RangeRow& row : ranges) {
+        std::string why;
+        const std::optional<DayRange> r = ChooseRange(row.from, row.to, today, why);
+        EXPECT_EQ(row.first, r ? r->from : -1) << row.name;
+        EXPECT_EQ(row.last, r ? r->to : -1) << row.name;
+        EXPECT_EQ(r.has_value(), why.empty()) << row.name;
+    }
+}
+
+TEST(AccessLog, LinesOfTheCommonLogFormat) {
+    const std::string good = "10.0.0.7 - - [05/Jan/2026:08:00:00 +0800] \"GET /traycast.html?t=1&m=PC%2001 HTTP/1.1\" ";
+    struct Row {
+        const char* name;
+        std::string line;
+        ClfLine kind;
+        std::int64_t at;
+        const char* query;
+    } rows[] = {
+        {"report, zone applied", good + "200 2", ClfLine::Report, 20458LL * 86400, "t=1&m=PC%2001"},
+        {"combined format", good + "204 - \"-\" \"Mozilla/4.0\"", ClfLine::Report, 20458LL * 86400, "t=1&m=PC%2001"},
+        {"CRLF", good + "200 2\r", ClfLine::Report, 20458LL * 86400, "t=1&m=PC%2001"},
+        {"negative zone",
+         "h - - [04/Jan/2026:23:00:00 -0100] \"GET /traycast.html?t=0&m= HTTP/1.0\" 200 2", ClfLine::Report,
+         20458LL * 86400, "t=0&m="},
+        {"no query", "h - - [05/Jan/2026:00:00:00 +0000] \"GET /traycast.html HTTP/1.1\" 200 2", ClfLine::Report,
+         20458LL * 86400, ""},
+        {"status 404", good + "404 0", ClfLine::Other, 0, nullptr},
+        {"status 500", good + "500 0", ClfLine::Other, 0, nullptr},
+        {"other path", "h - - [05/Jan/2026:00:00:00 +0000] \"GET /index.html HTTP/1.1\" 200 9", ClfLine::Other, 0,
+         nullptr},
+        {"POST", "h - - [05/Jan/2026:00:00:00 +0000] \"POST /traycast.html?t=0&m=a HTTP/1.1\" 200 2", ClfLine::Other, 0,
+         nullptr},
+        {"request '-'", "h - - [05/Jan/2026:00:00:00 +0000] \"-\" 408 0", ClfLine::Other, 0, nullptr},
+        {"empty line", "", ClfLine::Malformed, 0, nullptr},
+        {"no time", "h - - \"GET /traycast.html?t=0&m=a HTTP/1.1\" 200 2", ClfLine::Malformed, 0, nullptr},
+        {"bad month", "h - - [05/Jam/2026:00:00:00 +0000] \"GET / HTTP/1.1\" 200 2", ClfLine::Malformed, 0, nullptr},
+        {"31 February", "h - - [31/Feb/2026:00:00:00 +0000] \"GET / HTTP/1.1\" 200 2", ClfLine::Malformed, 0, nullptr},
+        {"hour 24", "h - - [05/Jan/2026:24:00:00 +0000] \"GET / HTTP/1.1\" 200 2", ClfLine::Malformed, 0, nullptr},
+        {"no zone", "h - - [05/Jan/2026:00:00:00] \"GET / HTTP/1.1\" 200 2", ClfLine::Malformed, 0, nullptr},
+        {"request unclosed", "h - - [05/Jan/2026:00:00:00 +0000] \"GET / HTTP/1.1 200 2", ClfLine::Malformed, 0,
+         nullptr},
+        {"status not 3 digits", good + "2000 2", ClfLine::Malformed, 0, nullptr},
+        {"status missing", good, ClfLine::Malformed, 0, nullptr},
+    };
+    for (const Row& row : rows) {
+        ClfEntry entry;
+        EXPECT_EQ(row.kind, ParseClfLine(row.line, entry)) << row.name;
+        if (row.kind == ClfLine::Report) {
+            EXPECT_EQ(row.at, entry.at) << row.name;
+            EXPECT_EQ(row.query, entry.query) << row.name;
+            EXPECT_FALSE(entry.client.empty()) << row.name;
+        }
+    }
+    EXPECT_EQ(16u, LineHash("a").size());
+    EXPECT_NE(LineHash("a"), LineHash("b"));
+}
+
+TEST(Text, WhatMachinesSendIsShownAndEscaped) {
+    Cp936ToUtf8 toUtf8;
+    struct Row {
+        const char* name;
+        std::string in;
+        std::string utf8, html, csv;
+    } rows[] = {
+        {"ASCII", "PC-01", "PC-01", "PC-01", "PC-01"},
+        {"code page 936", "\xB2\xE2\xCA\xD4\xBB\xFA", "测试机", "测试机", "测试机"},
+        {"a broken lead byte", "a\xB2", "a\xEF\xBF\xBD", "a\xEF\xBF\xBD", "a\xEF\xBF\xBD"},
+        {"markup", "<b a='1'>&", "<b a='1'>&", "&lt;b a=&#39;1&#39;&gt;&amp;", "<b a='1'>&"},
+        {"CSV quoting", "a,\"b\"\n", "a,\"b\"\n", "a,&quot;b&quot;\n", "\"a,\"\"b\"\"\n\""},
+        {"a formula", "=1+1", "=1+1", "=1+1", "'=1+1"},
+        {"a formula and a comma", "@x,y", "@x,y", "@x,y", "\"'@x,y\""},
+    };
+    for (const Row& row : rows) {
+        const std::string utf8 = toUtf8(row.in);
+        EXPECT_EQ(row.utf8, utf8) << row.name;
+        EXPECT_EQ(row.html, HtmlEscape(utf8)) << row.name;
+        EXPECT_EQ(row.csv, CsvField(utf8)) << row.name;
+    }
+    EXPECT_EQ("\"a\\\"\\\\\\u0001\"", JsonString("a\"\\\x01"));
+    EXPECT_EQ("00ff41", Hex(std::string("\0\xFF" "A", 3)));
+}
+
+TEST(Summary, DaysFilledAndConversion) {
+    Figures d1{10, 5, 2, 4, 1}, d3{12, 0, 0, 0, 0}, total{10, 5, 2, 4, 3};
+    const Summary s = MakeSummary({9, 13}, {d1, d3}, total);
+    ASSERT_EQ(5u, s.days.size());
+    const std::int64_t showings[] = {0, 5, 0, 0, 0};
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(9 + static_cast<std::int64_t>(i), s.days[i].day) << i;
+        EXPECT_EQ(showings[i], s.days[i].showings) << i;
+    }
+    struct Row {
+        Figures f;
+        const char* text;
+    } rows[] = {{{0, 0, 0, 0, 0}, "-"}, {{0, 1, 1, 4, 1}, "25 %"}, {{0, 3, 1, 3, 1}, "33.3 %"},
+                {{0, 3, 3, 3, 3}, "100 %"}, {{0, 1, 2, 1, 2}, "200 %"}};
+    for (const Row& row : rows) EXPECT_EQ(row.text, ConversionText(row.f)) << row.text;
+}
+
+}  // namespace

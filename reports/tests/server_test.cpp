@@ -1,0 +1,207 @@
+// A live receiver on loopback: what each request gets and what it stores,
+// 503 when the database cannot take a report, and the dashboard rendered by
+// headless Chromium.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support.h"
+
+using namespace reports;
+using reports_test::Get;
+
+namespace {
+
+std::string Repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+TEST(Receiver, AnswerAndRowsForEveryRequest) {
+    reports_test::TempDir dir;
+    const std::string db = dir.Path("r.db");
+    reports_test::LiveServer server(db);
+    std::vector<std::pair<std::string, std::string>> many;
+    for (int i = 0; i < 100; ++i) many.emplace_back("X-Pad-" + std::to_string(i), std::string(90, 'p'));
+    std::vector<std::pair<std::string, std::string>> flood;
+    for (int i = 0; i < 400; ++i) flood.emplace_back("X-Pad-" + std::to_string(i), std::string(90, 'p'));
+    struct Row {
+        const char* name;
+        std::string target;
+        int status;
+        int stored;
+        std::string method = "GET";
+        std::vector<std::pair<std::string, std::string>> headers = {};
+    } rows[] = {
+        {"showing", "/traycast.html?t=0&m=DEMO%20PC%267F3A", 200, 1},
+        {"install, empty identifier", "/traycast.html?t=1&m=", 200, 1},
+        {"260 escaped bytes", "/traycast.html?t=0&m=" + Repeat("%C4", 260), 200, 1},
+        {"261 bytes", "/traycast.html?t=0&m=" + std::string(261, 'A'), 400, 0},
+        {"no t", "/traycast.html?m=a", 400, 0},
+        {"t=2", "/traycast.html?t=2&m=a", 400, 0},
+        {"no m", "/traycast.html?t=0", 400, 0},
+        {"no query", "/traycast.html", 400, 0},
+        {"broken escape", "/traycast.html?t=0&m=%4", 400, 0},
+        {"non-hex escape", "/traycast.html?t=0&m=%ZZ", 400, 0},
+        {"t twice", "/traycast.html?t=0&t=1&m=a", 400, 0},
+        {"unknown key", "/traycast.html?t=0&m=a&x=1", 400, 0},
+        {"other path", "/traycast.htm?t=0&m=a", 404, 0},
+        {"escaped path", "/traycast%2Ehtml?t=0&m=a", 404, 0},
+        {"path below", "/traycast.html/x?t=0&m=a", 404, 0},
+        {"POST", "/traycast.html?t=0&m=a", 405, 0, "POST"},
+        {"HEAD", "/traycast.html?t=0&m=a", 405, 0, "HEAD"},
+        {"target above 1024 bytes", "/traycast.html?t=0&m=" + std::string(1100, 'A'), 414, 0},
+        {"target above httplib's 8192", "/traycast.html?t=0&m=" + std::string(9000, 'A'), 414, 0},
+        {"one header above 8192", "/traycast.html?t=0&m=a", 400, 0, "GET", {{"X-Big", std::string(9000, 'b')}}},
+        {"headers above 8192 in all", "/traycast.html?t=0&m=a", 431, 0, "GET", many},
+        {"headers above the connection's budget", "/traycast.html?t=0&m=a", 400, 0, "GET", flood},
+        {"dashboard, bad range", "/?from=2026-02-30", 400, 0},
+        {"summary, from after to", "/summary.json?from=2026-01-06&to=2026-01-05", 400, 0},
+        {"csv, range above a year", "/reports.csv?from=2024-01-01&to=2026-01-01", 400, 0},
+    };
+    std::int64_t expectedRows = 0;
+    for (const Row& row : rows) {
+        const reports_test::Reply reply = Get(server.port(), row.target, row.method, row.headers);
+        EXPECT_EQ(row.status, reply.status) << row.name << ": " << reply.body;
+        expectedRows += row.stored;
+        EXPECT_EQ(expectedRows, reports_test::CountRows(db)) << row.name;
+    }
+    Store store(db, Store::Mode::ReadOnly);
+    const std::vector<Report> latest = store.LatestReports({0, 30000}, 3);
+    ASSERT_EQ(3u, latest.size());
+    EXPECT_EQ(std::string(260, '\xC4'), latest[0].machine);
+    EXPECT_EQ(ReportKind::Install, latest[1].kind);
+    EXPECT_EQ("", latest[1].machine);
+    EXPECT_EQ("DEMO PC&7F3A", latest[2].machine);
+    EXPECT_EQ("127.0.0.1", latest[2].client);
+}
+
+TEST(Receiver, NoOkWhenTheDatabaseCannotTakeTheReport) {
+    struct Row {
+        const char* name;
+        const char* pragma;   // on the writer's connection before it starts
+        bool lockElsewhere;   // another connection holds the write lock
+    } rows[] = {
+        {"locked past the busy timeout", nullptr, true},
+        {"disk full", "PRAGMA max_page_count=1", false},  // SQLite raises it to the pages the file has
+        {"read-only", "PRAGMA query_only=1", false},
+    };
+    for (const Row& row : rows) {
+        reports_test::TempDir dir;
+        const std::string db = dir.Path("r.db");
+        { Store create(db, Store::Mode::ReadWrite); }
+        reports_test::LiveServer server(db, [&](Store& s) {
+            if (row.pragma) s.Exec(row.pragma);
+        });
+        std::unique_ptr<Store> locker;
+        if (row.lockElsewhere) {
+            locker = std::make_unique<Store>(db, Store::Mode::ReadWrite);
+            locker->Begin();
+        }
+        // Reports of the largest size until one is refused: each 200 is a row.
+        int oks = 0, status = 200;
+        for (int i = 0; i < 100 && status == 200; ++i) {
+            status = Get(server.port(), "/traycast.html?t=0&m=" + std::to_string(1000 + i) + std::string(256, 'x')).status;
+            oks += status == 200;
+        }
+        EXPECT_EQ(503, status) << row.name;
+        EXPECT_EQ(oks, reports_test::CountRows(db)) << row.name;
+        if (locker) {
+            locker->Rollback();
+            EXPECT_EQ(200, Get(server.port(), "/traycast.html?t=0&m=b").status) << row.name << ", lock gone";
+        }
+    }
+}
+
+// A known week: per day showings, installs, machines shown and installed,
+// the conversion as the page shows it, and identifiers besides m1..mN.
+struct Day {
+    const char* day;
+    int showings, installs, shown, installed;
+    const char* conversion;
+    std::vector<std::string> others;
+};
+const Day kWeek[] = {
+    {"2026-01-05", 10, 2, 8, 2, "25 %", {}},
+    {"2026-01-06", 12, 3, 10, 3, "30 %", {}},
+    {"2026-01-07", 6, 3, 6, 3, "50 %", {}},
+    {"2026-01-08", 0, 0, 0, 0, "-", {}},
+    {"2026-01-09", 20, 4, 16, 3, "18.8 %", {}},
+    {"2026-01-10", 10, 3, 10, 3, "30 %", {"<i>x</i>"}},
+    {"2026-01-11", 4, 3, 4, 3, "75 %", {"\xB2\xE2\xCA\xD4\xBB\xFA"}},  // 测试机 in code page 936
+};
+const Day kTotal = {"total", 62, 18, 18, 3, "16.7 %", {}};
+
+void StoreWeek(const std::string& db) {
+    Store store(db, Store::Mode::ReadWrite);
+    std::vector<Report> rows;
+    for (const Day& d : kWeek) {
+        const std::int64_t base = *ParseDay(d.day) * 86400 + 3600;
+        std::vector<std::string> shown = d.others;
+        for (int i = static_cast<int>(shown.size()) + 1; i <= d.shown; ++i) shown.push_back("m" + std::to_string(i));
+        for (int i = 0; i < d.showings; ++i) {
+            rows.push_back({base + i, ReportKind::Showing, shown[std::min<std::size_t>(i, shown.size() - 1)], "10.1.1.1"});
+        }
+        for (int i = 0; i < d.installs; ++i) {
+            rows.push_back({base + 600 + i, ReportKind::Install, "m" + std::to_string(std::min(i, d.installed - 1) + 1),
+                            "10.1.1.2"});
+        }
+    }
+    store.Insert(rows);
+}
+
+std::string Cells(const Day& d) {
+    return "<td>" + std::to_string(d.showings) + "</td><td>" + std::to_string(d.installs) + "</td><td>" +
+           std::to_string(d.shown) + "</td><td>" + std::to_string(d.installed) + "</td><td>" + d.conversion + "</td>";
+}
+
+TEST(Dashboard, AKnownWeekInHeadlessChromium) {
+    reports_test::TempDir dir;
+    const std::string db = dir.Path("week.db");
+    StoreWeek(db);
+    reports_test::LiveServer server(db);
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(server.port()) + "/?from=2026-01-05&to=2026-01-11";
+    auto chromium = [&](const std::string& what) {
+        return std::vector<std::string>{"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                                        "--no-first-run", "--hide-scrollbars", "--window-size=900,1180",
+                                        "--user-data-dir=" + dir.Path("profile"), what, url};
+    };
+    reports_test::Child dump(chromium("--dump-dom"));
+    const std::string dom = dump.ReadAll(60000);
+    ASSERT_NE(std::string::npos, dom.find("</html>")) << "no DOM from Chromium; is Debian's chromium installed?";
+    for (const Day& d : kWeek) {
+        EXPECT_NE(std::string::npos, dom.find(std::string("<tr data-day=\"") + d.day + "\"><td>" + d.day + "</td>" +
+                                              Cells(d) + "</tr>"))
+            << d.day;
+    }
+    EXPECT_NE(std::string::npos, dom.find("<tr data-day=\"total\"><th>Total</th>" + Cells(kTotal) + "</tr>"));
+    EXPECT_NE(std::string::npos, dom.find("<td>测试机</td>"));
+    EXPECT_NE(std::string::npos, dom.find("<td>&lt;i&gt;x&lt;/i&gt;</td>"));
+    EXPECT_EQ(std::string::npos, dom.find("<i>x</i>"));
+    for (const char* bar : {"<rect class=\"showings\" x=", "<rect class=\"installs\" x="}) {
+        std::size_t bars = 0;
+        for (std::size_t at = dom.find(bar); at != std::string::npos; at = dom.find(bar, at + 1)) ++bars;
+        EXPECT_EQ(7u, bars) << bar;
+    }
+
+    const std::string png = std::string(REPORTS_OUT_DIR) + "/dashboard.png";
+    std::remove(png.c_str());
+    reports_test::Child shot(chromium("--screenshot=" + png));
+    EXPECT_EQ(0, shot.Wait(60000));
+    std::ifstream in(png, std::ios::binary);
+    std::string head(24, '\0');
+    in.read(&head[0], 24);
+    ASSERT_EQ("\x89PNG", head.substr(0, 4)) << png;
+    auto be32 = [&](int at) {
+        return (static_cast<unsigned char>(head[at]) << 24) | (static_cast<unsigned char>(head[at + 1]) << 16) |
+               (static_cast<unsigned char>(head[at + 2]) << 8) | static_cast<unsigned char>(head[at + 3]);
+    };
+    EXPECT_EQ(900, be32(16));
+    EXPECT_EQ(1180, be32(20));
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// The store: figures as SQL counts them, the schema version, and importing
+// an access log twice.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <sstream>
+
+#include "import.h"
+#include "store.h"
+#include "support.h"
+
+using namespace reports;
+
+namespace {
+
+constexpr std::int64_t kDay = 20458;  // 2026-01-05
+
+Report At(std::int64_t seconds, ReportKind kind, const std::string& machine) {
+    return {kDay * 86400 + seconds, kind, machine, "10.0.0.1"};
+}
+
+TEST(StoreFigures, DistinctMachinesPerDayAndOverTheRange) {
+    reports_test::TempDir dir;
+    Store store(dir.Path("r.db"), Store::Mode::ReadWrite);
+    const auto S = ReportKind::Showing, I = ReportKind::Install;
+    store.Insert({
+        At(-1, S, "before"),  // the day before the range
+        At(0, S, "a"), At(10, S, "a"), At(20, S, "b"), At(30, I, "a"), At(40, I, "a"), At(50, S, ""),
+        At(86400 + 5, S, "a"), At(86400 + 6, I, "c"),
+        At(2 * 86400 - 1 + 86400, I, "b"),  // the range's last second
+        At(3 * 86400, S, "after"),          // the first second past it
+    });
+    const DayRange range{kDay, kDay + 2};
+    struct Row {
+        std::int64_t day, showings, installs, shown, installed;
+    } expected[] = {{kDay, 4, 2, 3, 1}, {kDay + 1, 1, 1, 1, 1}, {kDay + 2, 0, 1, 0, 1}};
+    const std::vector<Figures> days = store.FiguresByDay(range);
+    ASSERT_EQ(3u, days.size());
+    for (std::size_t i = 0; i < days.size(); ++i) {
+        const Row& e = expected[i];
+        EXPECT_EQ(e.day, days[i].day) << i;
+        EXPECT_EQ(e.showings, days[i].showings) << i;
+        EXPECT_EQ(e.installs, days[i].installs) << i;
+        EXPECT_EQ(e.shown, days[i].machinesShown) << i;
+        EXPECT_EQ(e.installed, days[i].machinesInstalled) << i;
+    }
+    const Figures total = store.FiguresOfRange(range);
+    EXPECT_EQ(5, total.showings);
+    EXPECT_EQ(4, total.installs);
+    EXPECT_EQ(3, total.machinesShown);      // a, b and the empty identifier, once each
+    EXPECT_EQ(3, total.machinesInstalled);  // a, b, c
+    EXPECT_EQ(2u, store.LatestReports(range, 2).size());
+    EXPECT_EQ("b", store.LatestReports(range, 1)[0].machine);
+}
+
+TEST(StoreSchema, VersionsOpenedMigratedOrRefused) {
+    struct Row {
+        const char* name;
+        int userVersion;  // set on an empty file first; -1: no file
+        bool opens;
+    } rows[] = {{"new file", -1, true}, {"version 0, empty", 0, true}, {"a newer release's", 2, false}};
+    for (const Row& row : rows) {
+        reports_test::TempDir dir;
+        const std::string path = dir.Path("r.db");
+        if (row.userVersion >= 0) {
+            sqlite3* raw = nullptr;
+            sqlite3_open(path.c_str(), &raw);
+            UniqueSqlite db(raw);
+            sqlite3_exec(raw, ("PRAGMA user_version=" + std::to_string(row.userVersion)).c_str(), nullptr, nullptr,
+                         nullptr);
+        }
+        try {
+            Store store(path, Store::Mode::ReadWrite);
+            EXPECT_TRUE(row.opens) << row.name;
+            store.Insert({At(0, ReportKind::Showing, "a")});
+            EXPECT_EQ(1, Store(path, Store::Mode::ReadOnly).CountReports()) << row.name;
+        } catch (const StoreError& e) {
+            EXPECT_FALSE(row.opens) << row.name << ": " << e.what();
+            EXPECT_NE(std::string::npos, std::string(e.what()).find("newer")) << row.name;
+        }
+    }
+}
+
+TEST(Import, TwiceStoresOnceAndAGrownLogOnlyItsNewLines) {
+    reports_test::TempDir dir;
+    Store store(dir.Path("r.db"), Store::Mode::ReadWrite);
+    const std::string line = "10.0.0.9 - - [05/Jan/2026:10:00:00 +0000] \"GET /traycast.html?t=0&m=PC HTTP/1.1\" 200 2\n";
+    const std::string log = line + line +  // the same second twice: two reports
+                            "garbage\n" +
+                            "10.0.0.9 - - [05/Jan/2026:10:00:01 +0000] \"GET /traycast.html?t=3&m=PC HTTP/1.1\" 200 2\n" +
+                            "10.0.0.9 - - [05/Jan/2026:10:00:02 +0000] \"GET /other HTTP/1.1\" 200 2\n" +
+                            std::string(kMaxLogLine + 10, 'x') + "\n" +
+                            "10.0.0.9 - - [05/Jan/2026:10:00:03 +0000] \"GET /traycast.html?t=1&m=PC HTTP/1.1\" 200 2";
+    struct Row {
+        const char* name;
+        std::string log;
+        std::int64_t stored, already, other, refused, malformed, rows;
+    } rows[] = {
+        {"first import", log, 3, 0, 1, 1, 2, 3},
+        {"the same log again", log, 0, 3, 1, 1, 2, 3},
+        {"the log grown by a line", log + "\n" + line, 1, 3, 1, 1, 2, 4},
+    };
+    for (const Row& row : rows) {
+        std::istringstream in(row.log);
+        const ImportCounts c = ImportLog(store, in);
+        EXPECT_EQ(row.stored, c.stored) << row.name;
+        EXPECT_EQ(row.already, c.already) << row.name;
+        EXPECT_EQ(row.other, c.other) << row.name;
+        EXPECT_EQ(row.refused, c.refused) << row.name;
+        EXPECT_EQ(row.malformed, c.malformed) << row.name;
+        EXPECT_EQ((std::vector<std::int64_t>{3, 6}), c.malformedLines) << row.name;
+        EXPECT_EQ(row.rows, store.CountReports()) << row.name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// What the receiver's tests share: a temporary folder, child processes
+// ended by their own PID, a live server in this process on an ephemeral
+// loopback port, and a GET that returns the status.
+#pragma once
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server.h"
+#include "store.h"
+
+namespace reports_test {
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A program started with its stdout and stderr in pipes. Ended with SIGKILL
+// (by its PID) if it still runs when this goes.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& argv);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    pid_t pid() const { return pid_; }
+    // The next line of its stdout within `timeoutMs`; empty when none came.
+    std::string ReadLine(int timeoutMs);
+    // All of its stdout until it closes it, at most `timeoutMs`.
+    std::string ReadAll(int timeoutMs);
+    // Waits for it to end (at most timeoutMs, else kills it) and answers the
+    // exit code, 128+N for signal N; the rest of its stderr goes to `err`.
+    int Wait(int timeoutMs, std::string* err = nullptr);
+    void Kill(int signal);
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+    std::string pending_;
+};
+
+// The port in "listening on http://127.0.0.1:PORT/", or 0.
+int PortOf(const std::string& line);
+
+// A receiver in this process on 127.0.0.1 and an ephemeral port over the
+// database `db`; `prepare` runs on the writer's connection before it starts.
+class LiveServer {
+public:
+    explicit LiveServer(const std::string& db, const std::function<void(reports::Store&)>& prepare = {});
+    ~LiveServer();
+    int port() const { return port_; }
+
+private:
+    reports::Store store_;
+    std::unique_ptr<reports::ReportWriter> writer_;
+    std::unique_ptr<reports::ReportServer> server_;
+    std::thread thread_;
+    int port_ = 0;
+};
+
+struct Reply {
+    int status = 0;  // 0: no answer
+    std::string body;
+};
+Reply Get(int port, const std::string& target, const std::string& method = "GET",
+          const std::vector<std::pair<std::string, std::string>>& headers = {});
+
+std::int64_t CountRows(const std::string& db);
+
+}  // namespace reports_test
