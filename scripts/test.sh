@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the product (32-bit) and its 64-bit twin, also the product with a
-# second compiler (clang), proves the product statically, runs a short pass of
-# every fuzz harness, and runs every test on the twin under wine64.
+# second compiler (clang), proves the product statically, builds and tests the
+# report receiver natively, runs a short pass of every fuzz harness, and runs
+# every test on the twin under wine64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -13,6 +14,11 @@ cmake -S . -B build/clang32 --toolchain cmake/toolchains/clang-i686-w64-mingw32.
   -DCMAKE_BUILD_TYPE=Release -DQUENTRA_BUILD_TESTS=OFF >/dev/null
 # lld warns about the DWARF of gcc's prebuilt runtime; that noise is not ours.
 cmake --build build/clang32 2>&1 | { grep -v 'failed to compute relocation' || true; }
+# The report receiver, native: its unit tests, a live server, the kill under
+# load and the dashboard in headless Chromium (a few seconds).
+cmake --preset reports >/dev/null
+cmake --build --preset reports
+ctest --preset reports
 scripts/fuzz.sh "${QUENTRA_FUZZ_SECONDS:-5}"
 ctest --preset win32 -L static
 ctest --preset win64
