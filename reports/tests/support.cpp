@@ -126,7 +126,7 @@ int PortOf(const std::string& line) {
 LiveServer::LiveServer(const std::string& db, const std::function<void(reports::Store&)>& prepare)
     : store_(db, reports::Store::Mode::ReadWrite) {
     if (prepare) prepare(store_);
-    writer_ = std::make_unique<reports::ReportWriter>(store_);
+    writer_ = std::make_unique<reports::ReportWriter>(store_, db);
     reports::ServerOptions options;
     options.dbPath = db;
     options.writer = writer_.get();
