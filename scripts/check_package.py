@@ -1,40 +1,239 @@
-"""Unpacks the release ZIP, checks its list of files, runs the static proof on
-the packaged DLL and checks that it is byte for byte the DLL of the build."""
+"""The package test. Makes the release ZIP (cpack) and the test bundle
+(make_test_bundle.py) from the win32 build tree BUILD and checks them:
+
+- the release ZIP holds exactly the host team's files, with the package README
+  (not the developer one); its SHA256SUMS covers every other file and matches;
+  every program is PE32 (i386) with no link time stamp and no build path; the
+  DLL is byte for byte the build's and passes the static proof again;
+- its documents point only at what the ZIP holds: links, images, the tools'
+  commands and options, and no source-tree paths;
+- signed with a throwaway certificate made here, the DLL and the tools carry a
+  signature that verifies against it, SHA256SUMS is of the signed files, and
+  removing the signature gives the build's bytes back; package.sh refuses a
+  missing certificate with exit status 2;
+- the test bundle holds every program run-tests.cmd needs, all PE32 (i386), the
+  sample campaign where the tests look for it, and a run-tests.cmd that runs
+  every test the gtest binary lists, the soak as ctest runs it, and closes with
+  "N passed, M failed"; the binary holds every test of the sources.
+"""
 import hashlib
 import os
 import re
+import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import zipfile
 
-build = sys.argv[1]
+build = os.path.abspath(sys.argv[1])
 here = os.path.dirname(os.path.abspath(__file__))
-subprocess.run(["cpack", "-C", "Release"], cwd=build, check=True, stdout=subprocess.DEVNULL)
-zips = [f for f in os.listdir(os.path.join(build, "package")) if f.endswith(".zip")]
-assert len(zips) == 1, zips
-name = zips[0]
-top = name[:-4]
-print("package:", name)
-version = re.search(r"project\(Quentra VERSION ([0-9.]+)", open(os.path.join(here, "..", "CMakeLists.txt")).read()).group(1)
-assert name == "Quentra-%s-x86.zip" % version, "the ZIP's name carries the version: " + name
+source = os.path.dirname(here)
+cmakelists = open(os.path.join(source, "CMakeLists.txt")).read()
+version = re.search(r"project\(Quentra VERSION ([0-9.]+)", cmakelists).group(1)
+failures = []
 
-with zipfile.ZipFile(os.path.join(build, "package", name)) as z, tempfile.TemporaryDirectory() as tmp:
-    files = sorted(n[len(top) + 1:] for n in z.namelist() if not n.endswith("/"))
-    for f in files:
-        print("  " + f)
-    expected = {"Quentra.dll", "include/quentra/quentra.h", "tools/quentra-host.exe", "tools/quentra-campaign.exe",
-                "README.md", "docs/host-integration.md", "docs/campaign-format.md", "docs/performance.md",
-                "examples/quentracfg.ini", "examples/quentracfg.dat"}
-    missing = expected - set(files)
-    assert not missing, "missing from the package: %s" % sorted(missing)
-    assert not any(f.endswith(".dll") and f != "Quentra.dll" for f in files), "a runtime DLL slipped in"
-    z.extractall(tmp)
-    packaged = os.path.join(tmp, top, "Quentra.dll")
-    built = os.path.join(build, "bin", "Quentra.dll")
-    digest = lambda p: hashlib.sha256(open(p, "rb").read()).hexdigest()
-    assert digest(packaged) == digest(built), "the packaged DLL differs from the one the build proved"
-    print("packaged Quentra.dll sha256 %s = build/win32/bin/Quentra.dll" % digest(packaged))
-    subprocess.run([sys.executable, os.path.join(here, "static_proof.py"), packaged,
-                    os.path.join(build, "CMakeFiles", "Quentra.dir")], check=True)
-print("package: 1 passed, 0 failed")
+
+def check(ok, what):
+    print(("ok    " if ok else "FAIL  ") + what)
+    if not ok:
+        failures.append(what)
+    return ok
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def read_zip(path, top):
+    """{path inside the top folder: bytes} of every file in the ZIP."""
+    with zipfile.ZipFile(path) as z:
+        names = [n for n in z.namelist() if not n.endswith("/")]
+        check(all(n.startswith(top + "/") for n in names), "%s: everything below %s/" % (os.path.basename(path), top))
+        return {n[len(top) + 1:]: z.read(n) for n in names}
+
+
+def pe_header(data):
+    """(machine, optional header magic, time stamp) of a PE file, or None."""
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        return None
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        return None
+    machine, _, stamp = struct.unpack_from("<HHI", data, pe + 4)
+    magic, = struct.unpack_from("<H", data, pe + 24)
+    return machine, magic, stamp
+
+
+def check_sums(name, files):
+    """SHA256SUMS names every other file once, with its digest."""
+    listed = {}
+    for line in files.get("SHA256SUMS", b"").decode().splitlines():
+        m = re.fullmatch(r"([0-9a-f]{64})  (\S.*)", line)
+        check(m is not None, "%s SHA256SUMS line in sha256sum format: %r" % (name, line))
+        if m:
+            listed[m.group(2)] = m.group(1)
+    check(set(listed) == set(files) - {"SHA256SUMS"},
+          "%s SHA256SUMS lists every other file: extra %s, missing %s" % (
+              name, sorted(set(listed) - set(files)), sorted(set(files) - set(listed) - {"SHA256SUMS"})))
+    wrong = [p for p, d in listed.items() if p in files and sha256(files[p]) != d]
+    check(not wrong, "%s SHA256SUMS digests match the files%s" % (name, ": not " + ", ".join(wrong) if wrong else ""))
+
+
+def check_programs(name, files, reproducible):
+    for p in sorted(f for f in files if f.lower().endswith((".exe", ".dll"))):
+        header = pe_header(files[p])
+        check(header is not None and header[:2] == (0x14C, 0x10B),
+              "%s %s is PE32 for i386 (machine, magic %s)" % (name, p, header and tuple(map(hex, header[:2]))))
+        if reproducible and header:
+            check(header[2] == 0, "%s %s has no link time stamp (found %#x)" % (name, p, header[2]))
+            leaked = [d for d in (source, build) if d.encode() in files[p]]
+            check(not leaked, "%s %s names no build folder%s" % (name, p, ": " + ", ".join(leaked) if leaked else ""))
+
+
+def cpack(env_extra, out_dir):
+    env = dict(os.environ, QUENTRA_SIGN_CERT="", QUENTRA_SIGN_KEY="")
+    env.update(env_extra)
+    subprocess.run(["cpack", "-C", "Release", "-B", out_dir], cwd=build, check=True, env=env,
+                   stdout=subprocess.DEVNULL)
+    return os.path.join(out_dir, "Quentra-%s-x86.zip" % version)
+
+
+def tool_usage_lists(tool_bytes, tool, command):
+    return ("%s %s " % (tool, command)).encode() in tool_bytes
+
+
+# The release ZIP, unsigned, where package.sh leaves it.
+top = "Quentra-%s-x86" % version
+package_dir = os.path.join(build, "package")
+zip_path = cpack({}, package_dir)
+print("package:", os.path.relpath(zip_path, build))
+files = read_zip(zip_path, top)
+expected = {"Quentra.dll", "include/quentra/quentra.h", "tools/quentra-host.exe", "tools/quentra-campaign.exe",
+            "README.md", "SHA256SUMS", "docs/host-integration.md", "docs/campaign-format.md", "docs/performance.md",
+            "docs/balloon-preview.png", "docs/performance.png", "examples/quentracfg.ini", "examples/quentracfg.dat"}
+check(set(files) == expected, "exactly the host team's files: extra %s, missing %s" % (
+    sorted(set(files) - expected), sorted(expected - set(files))))
+check(files.get("README.md") == open(os.path.join(source, "packaging", "README.md"), "rb").read(),
+      "README.md is the package README (packaging/README.md)")
+check_sums("release", files)
+check_programs("release", files, reproducible=True)
+built_dll = open(os.path.join(build, "bin", "Quentra.dll"), "rb").read()
+check(files.get("Quentra.dll") == built_dll, "the packaged DLL is build/win32/bin/Quentra.dll (sha256 %s)" % sha256(built_dll))
+
+# The documents point only at what the ZIP holds.
+readme = files.get("README.md", b"").decode()
+for doc in sorted(f for f in files if f.endswith(".md")):
+    text = files[doc].decode()
+    for target in re.findall(r"\]\(([^)\s#]+)", text):
+        if "://" not in target:
+            resolved = os.path.normpath(os.path.join(os.path.dirname(doc), target)).replace(os.sep, "/")
+            check(resolved in files, "%s links to %s, which the ZIP holds" % (doc, target))
+    # performance.md is the vendor's record of its own runs; the package README says so.
+    if doc != "docs/performance.md":
+        leaks = sorted(set(re.findall(r"\b(?:scripts|build|src|tests|tools/wine)/[\w./-]*|\b[\w-]+\.sh\b", text)))
+        check(not leaks, "%s names no source-tree file%s" % (doc, ": " + ", ".join(leaks) if leaks else ""))
+check("performance.md" in readme and "not part of this package" in readme,
+      "the package README says performance.md's scripts are the vendor's, not in the package")
+commands = re.findall(r"tools\\(quentra-host|quentra-campaign)\.exe ([a-z]+)([^`\n|]*)", readme)
+check(len(commands) >= 7, "the package README shows the tools' commands (%d found)" % len(commands))
+for tool, command, args in commands:
+    exe = files.get("tools/%s.exe" % tool, b"")
+    check(tool_usage_lists(exe, tool, command), "README: %s %s is a command of tools\\%s.exe" % (tool, command, tool))
+    for arg in args.split():
+        if re.match(r"(examples|docs|include)\\|Quentra\.dll$", arg):
+            check(arg.replace("\\", "/") in files, "README: %s %s: %s is in the ZIP" % (tool, command, arg))
+for option in sorted(set(re.findall(r"(?<![\w-])--[a-z][a-z-]+", readme))):
+    check(any(option.encode() in files.get("tools/%s.exe" % t, b"") for t in ("quentra-host", "quentra-campaign")),
+          "README: option %s is one the tools know" % option)
+
+# The DLL inside the ZIP, proven again.
+with tempfile.TemporaryDirectory() as tmp:
+    packaged = os.path.join(tmp, "Quentra.dll")
+    open(packaged, "wb").write(files.get("Quentra.dll", b""))
+    proof = subprocess.run([sys.executable, os.path.join(here, "static_proof.py"), packaged,
+                            os.path.join(build, "CMakeFiles", "Quentra.dir")])
+    check(proof.returncode == 0, "static proof of the packaged DLL")
+
+# Signed with a throwaway certificate, into a folder of its own.
+with tempfile.TemporaryDirectory() as tmp:
+    cert, key = os.path.join(tmp, "cert.pem"), os.path.join(tmp, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
+                    "-out", cert, "-subj", "/CN=Quentra package test (throwaway)",
+                    "-addext", "keyUsage=digitalSignature", "-addext", "extendedKeyUsage=codeSigning"],
+                   check=True, capture_output=True)
+    signed = read_zip(cpack({"QUENTRA_SIGN_CERT": cert, "QUENTRA_SIGN_KEY": key}, os.path.join(tmp, "signed")), top)
+    check_sums("signed", signed)
+    for p in ("Quentra.dll", "tools/quentra-host.exe", "tools/quentra-campaign.exe"):
+        path = os.path.join(tmp, os.path.basename(p))
+        open(path, "wb").write(signed.get(p, b""))
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path], capture_output=True, text=True)
+        check(verify.returncode == 0 and "Signature verification: ok" in verify.stdout,
+              "signed %s verifies against the throwaway certificate%s" % (
+                  p, "" if verify.returncode == 0 else ": " + (verify.stdout + verify.stderr)[-400:]))
+        subprocess.run(["osslsigncode", "remove-signature", "-in", path, "-out", path + ".bare"],
+                       check=True, capture_output=True)
+        check(open(path + ".bare", "rb").read() == files.get(p),
+              "signed %s without its signature is the unsigned build's file" % p)
+    missing = subprocess.run(["bash", os.path.join(here, "package.sh"), "--sign", os.path.join(tmp, "no-such.pem"), key],
+                             capture_output=True, text=True)
+    check(missing.returncode == 2 and "certificate file not found" in missing.stderr,
+          "package.sh --sign with a missing certificate says so and exits 2 (exit %d: %s)" % (
+              missing.returncode, missing.stderr.strip()[-200:]))
+
+# The test bundle.
+tests_top = "Quentra-tests-%s-x86" % version
+bundle_run = subprocess.run([sys.executable, os.path.join(here, "make_test_bundle.py"), build],
+                            capture_output=True, text=True)
+check(bundle_run.returncode == 0, "make_test_bundle.py " + bundle_run.stderr.strip())
+bundle = read_zip(os.path.join(package_dir, tests_top + ".zip"), tests_top)
+print("package: %s.zip" % tests_top)
+# The tests read the samples below the source folder they were compiled with.
+flags = open(os.path.join(build, "tests", "CMakeFiles", "quentra_tests.dir", "flags.make")).read()
+source_dir = re.search(r'QUENTRA_TEST_SOURCE_DIR=\\"([^"\\]*)\\"', flags).group(1)
+programs = {"quentra_tests.exe", "Quentra.dll", "quentra-host.exe", "quentra-soak.exe", "standins/Corvelinst.exe",
+            "standins/report-receiver.exe", "standins/campaign-loader.exe", "standins/verify/Corvelverify.dll",
+            "standins/verify-noexport/Corvelverify.dll"}
+samples = {"source%s/examples/quentracfg.%s" % (source_dir, e) for e in ("ini", "dat")}
+check(set(bundle) == programs | samples | {"README.md", "run-tests.cmd", "SHA256SUMS"},
+      "the bundle holds the test programs, stand-ins, samples, run-tests.cmd, README.md, SHA256SUMS: extra %s, "
+      "missing %s" % (sorted(set(bundle) - programs - samples - {"README.md", "run-tests.cmd", "SHA256SUMS"}),
+                      sorted((programs | samples) - set(bundle))))
+check_sums("bundle", bundle)
+check_programs("bundle", bundle, reproducible=False)
+check(all(bundle.get(p) == open(os.path.join(build, "bin", p), "rb").read() for p in programs if p in bundle),
+      "the bundle's programs are the build's")
+check(bundle.get("Quentra.dll") == files.get("Quentra.dll"), "the bundle tests the release ZIP's DLL")
+for s in samples:
+    check(bundle.get(s) == open(os.path.join(source, "examples", os.path.basename(s)), "rb").read(),
+          "%s is the sample campaign" % s)
+cmd = bundle.get("run-tests.cmd", b"")
+check(b"\n" not in cmd.replace(b"\r\n", b""), "run-tests.cmd has CRLF line ends")
+cmd = cmd.decode()
+soak_args = re.search(r"add_test\(NAME soak_short COMMAND \S+ \$<TARGET_FILE:quentra-soak> ([^)]*)\)",
+                      open(os.path.join(source, "tests", "CMakeLists.txt")).read()).group(1)
+for what, pattern in [
+        ("lists the tests from the binary", r"quentra_tests\.exe --gtest_list_tests"),
+        ("runs each listed test by name", r'for /f "usebackq delims=" %%T in \("%TESTS%"\) do call :run_test %%T'),
+        ("runs one test per process", r"quentra_tests\.exe\" --gtest_filter=%~1 "),
+        ("passes a test only when gtest reports it passed", r'find "\[  PASSED  \] 1 test\." '),
+        ("runs the soak as ctest does (%s)" % soak_args, r"quentra-soak\.exe %s " % re.escape(soak_args)),
+        ("closes with 'N passed, M failed'", r"echo %PASSED% passed, %FAILED% failed\r\nexit /b %RC%"),
+        ("exits non-zero on a failure", r'if %FAILED% GTR 0 set "RC=1"')]:
+    check(re.search(pattern, cmd) is not None, "run-tests.cmd " + what)
+# run-tests.cmd runs what the binary lists; the binary must list every test of
+# the sources, which is what ctest knows on the twin. gtest keeps each test's
+# suite and name as strings.
+strings = set(re.findall(rb"[\x20-\x7e]{2,}(?=\0)", bundle.get("quentra_tests.exe", b"")))
+tests = []
+for name in sorted(os.listdir(os.path.join(source, "tests"))):
+    if name.endswith("_test.cpp"):
+        text = open(os.path.join(source, "tests", name), encoding="utf-8", errors="replace").read()
+        tests += re.findall(r"^\s*TEST(?:_F)?\(\s*(\w+)\s*,\s*(\w+)\s*\)", text, re.M)
+absent = ["%s.%s" % t for t in tests if t[0].encode() not in strings or t[1].encode() not in strings]
+check(len(tests) > 100 and not absent, "the bundled quentra_tests.exe holds all %d tests of tests/*_test.cpp%s" % (
+    len(tests), ": not " + ", ".join(absent[:10]) if absent else ""))
+
+print("package: %d failed" % len(failures) if failures else "package: every check passed")
+print("package: %d passed, %d failed" % (0 if failures else 1, 1 if failures else 0))
+sys.exit(1 if failures else 0)

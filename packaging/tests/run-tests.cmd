@@ -1,0 +1,223 @@
+@echo off
+rem run-tests.cmd: runs the Quentra test suite on the 32-bit Quentra.dll beside
+rem it, on a Windows test machine (or under wine32): every test of
+rem quentra_tests.exe in a process of its own, as the build's test runner does,
+rem then the short soak. README.md beside it says what the tests change on the
+rem machine; this script saves that first and puts it back at the end.
+setlocal EnableExtensions DisableDelayedExpansion
+set "HERE=%~dp0"
+if "%HERE:~-1%"=="\" set "HERE=%HERE:~0,-1%"
+set "BACKUP=%HERE%\machine-backup"
+set "RESULTS=%HERE%\results"
+set "TESTS=%HERE%\results\tests.txt"
+set "SUITE_KEY=HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Corvelsafe.exe"
+set "VAULT_KEY=HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Corvelsafebox.exe"
+set "BOOK_KEY=HKLM\SOFTWARE\CorvelSafe\Tavrik"
+set "PROBE_KEY=HKLM\SOFTWARE\Quentra-tests-write-probe"
+set /a PASSED=0, FAILED=0, SKIPPED=0, LISTED=0
+
+if not "%~1"=="" goto :usage
+if not exist "%HERE%\quentra_tests.exe" goto :incomplete
+if not exist "%HERE%\Quentra.dll" goto :incomplete
+
+rem The tests read and write Chinese texts as code page 936 bytes, as the tray
+rem does on the machines it serves.
+set "ACP="
+for /f "tokens=3" %%a in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage" /v ACP 2^>nul ^| find "ACP"') do set "ACP=%%a"
+if not defined ACP echo run-tests: cannot read this machine's ANSI code page; the tests expect 936
+if defined ACP if not "%ACP%"=="936" goto :wrong_codepage
+
+rem The tests write the suite's registry keys under HKLM.
+reg add "%PROBE_KEY%" /f /reg:32 >nul 2>&1
+if errorlevel 1 goto :not_admin
+reg delete "%PROBE_KEY%" /f /reg:32 >nul 2>&1
+
+if not exist "%BACKUP%\" goto :no_leftover
+echo run-tests: an earlier run did not finish; putting back what it saved first
+call :restore
+if errorlevel 1 goto :restore_failed
+:no_leftover
+
+set "DESKTOP="
+for /f "tokens=2,*" %%a in ('reg query "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders" /v Desktop 2^>nul ^| find "REG_"') do set "DESKTOP=%%b"
+if not defined DESKTOP set "DESKTOP=%USERPROFILE%\Desktop"
+
+rem The sample campaign tests read examples\ below the folder the suite was
+rem built in, a path without a drive letter: give them a drive whose root is
+rem this bundle's source folder.
+set "DATA_DRIVE="
+for %%d in (Q R S T U V W X Y P O N M L K J I H G) do if not defined DATA_DRIVE if not exist %%d:\ set "DATA_DRIVE=%%d:"
+if not defined DATA_DRIVE goto :no_drive
+
+echo run-tests: saving the suite's registry keys and the desktop's shortcuts in %BACKUP%
+call :backup
+if errorlevel 1 goto :backup_failed
+subst %DATA_DRIVE% "%HERE%\source"
+if errorlevel 1 goto :subst_failed
+
+if exist "%RESULTS%\" rmdir /s /q "%RESULTS%"
+mkdir "%RESULTS%"
+pushd "%HERE%"
+quentra_tests.exe --gtest_list_tests >"%RESULTS%\list.txt" 2>&1
+popd
+for /f "usebackq delims=" %%L in ("%RESULTS%\list.txt") do call :collect "%%L"
+if %LISTED% EQU 0 set /a FAILED+=1
+if %LISTED% EQU 0 echo FAIL  quentra_tests.exe listed no tests; see %RESULTS%\list.txt
+if %LISTED% GTR 0 for /f "usebackq delims=" %%T in ("%TESTS%") do call :run_test %%T
+
+rem The short soak: handles, threads and private bytes stay flat.
+pushd "%HERE%"
+quentra-soak.exe 2000 100 >"%RESULTS%\soak_short.log" 2>&1
+set "CODE=%ERRORLEVEL%"
+popd
+call :judge soak_short "%RESULTS%\soak_short.log" %CODE% program
+
+subst %DATA_DRIVE% /d >nul 2>&1
+set "RC=0"
+if %FAILED% GTR 0 set "RC=1"
+set "RESTORED=yes"
+call :restore || set "RESTORED=no"
+if "%RESTORED%"=="no" set "RC=1"
+if "%RESTORED%"=="no" echo run-tests: could not put everything back; what was saved is still in %BACKUP%
+echo %LISTED% tests listed by quentra_tests.exe, %SKIPPED% skipped; logs in %RESULTS%
+echo %PASSED% passed, %FAILED% failed
+exit /b %RC%
+
+rem --- one line of --gtest_list_tests: "Suite." or "  Test" ---
+:collect
+set "LINE=%~1"
+if not "%LINE:~0,1%"==" " goto :collect_suite
+for /f "tokens=1" %%t in ("%LINE%") do set "NAME=%SUITE%%%t"
+rem Disabled tests are listed but never run, as with the build's test runner.
+echo %NAME%| find "DISABLED_" >nul && exit /b 0
+>>"%TESTS%" echo %NAME%
+set /a LISTED+=1
+exit /b 0
+:collect_suite
+set "SUITE=%LINE%"
+exit /b 0
+
+rem --- one test, in a process of its own, from the data drive's root ---
+:run_test
+set "LOG=%RESULTS%\%~1.log"
+pushd %DATA_DRIVE%\
+"%HERE%\quentra_tests.exe" --gtest_filter=%~1 >"%LOG%" 2>&1
+set "CODE=%ERRORLEVEL%"
+popd
+call :judge %1 "%LOG%" %CODE% test
+exit /b 0
+
+rem --- NAME LOG EXITCODE KIND: a test passed when it ran and passed; a filter
+rem that matched nothing exits 0 too, so the exit code alone is not enough ---
+:judge
+if not "%~3"=="0" goto :judge_failed
+if "%~4"=="program" goto :judge_passed
+find "[  PASSED  ] 1 test." "%~2" >nul 2>&1 && goto :judge_passed
+find "[  SKIPPED ] 1 test" "%~2" >nul 2>&1 && goto :judge_skipped
+:judge_failed
+set /a FAILED+=1
+echo FAIL  %~1, exit code %~3; its output, kept in %~2:
+type "%~2"
+exit /b 0
+:judge_passed
+set /a PASSED+=1
+echo ok    %~1
+exit /b 0
+:judge_skipped
+set /a SKIPPED+=1
+echo skip  %~1
+exit /b 0
+
+rem --- saves what the tests change: three registry keys (in the 32-bit view
+rem that the 32-bit DLL sees) and the desktop's shortcuts, which they delete ---
+:backup
+mkdir "%BACKUP%\desktop" || exit /b 1
+>"%BACKUP%\desktop-folder.txt" echo %DESKTOP%
+call :save_key "%SUITE_KEY%" suite || exit /b 1
+call :save_key "%VAULT_KEY%" vault || exit /b 1
+call :save_key "%BOOK_KEY%" bookkeeping || exit /b 1
+if exist "%DESKTOP%\*.lnk" move /y "%DESKTOP%\*.lnk" "%BACKUP%\desktop\" >nul || exit /b 1
+rem Only once the shortcuts are saved may the restore clear the desktop.
+>"%BACKUP%\desktop-saved.txt" echo yes
+exit /b 0
+
+:save_key
+reg query "%~1" /reg:32 >nul 2>&1 || goto :save_absent
+reg export "%~1" "%BACKUP%\%~2.tmp" /y /reg:32 >nul 2>&1 || exit /b 1
+ren "%BACKUP%\%~2.tmp" "%~2.reg" || exit /b 1
+exit /b 0
+:save_absent
+type nul >"%BACKUP%\%~2.absent" || exit /b 1
+exit /b 0
+
+rem --- puts back what :backup saved, and removes the backup when all is back ---
+:restore
+set "SAVED_DESKTOP="
+if exist "%BACKUP%\desktop-folder.txt" set /p SAVED_DESKTOP=<"%BACKUP%\desktop-folder.txt"
+call :restore_key "%SUITE_KEY%" suite || exit /b 1
+call :restore_key "%VAULT_KEY%" vault || exit /b 1
+call :restore_key "%BOOK_KEY%" bookkeeping || exit /b 1
+if not defined SAVED_DESKTOP goto :restore_done
+rem The tests' own shortcuts go; the saved ones come back.
+if exist "%BACKUP%\desktop-saved.txt" if exist "%SAVED_DESKTOP%\*.lnk" del /q "%SAVED_DESKTOP%\*.lnk"
+if exist "%BACKUP%\desktop\*.lnk" move /y "%BACKUP%\desktop\*.lnk" "%SAVED_DESKTOP%\" >nul || exit /b 1
+:restore_done
+rmdir /s /q "%BACKUP%"
+exit /b 0
+
+:restore_key
+rem A key that was never saved was never touched: the tests had not started.
+if exist "%BACKUP%\%~2.reg" goto :restore_saved_key
+if exist "%BACKUP%\%~2.absent" reg delete "%~1" /f /reg:32 >nul 2>&1
+exit /b 0
+:restore_saved_key
+reg delete "%~1" /f /reg:32 >nul 2>&1
+reg import "%BACKUP%\%~2.reg" /reg:32 >nul 2>&1 || exit /b 1
+exit /b 0
+
+:usage
+echo usage: run-tests.cmd
+echo   Runs every test of quentra_tests.exe, each in a process of its own, and
+echo   the short soak, on the Quentra.dll beside it; see README.md. No arguments.
+exit /b 2
+
+:incomplete
+echo run-tests: quentra_tests.exe or Quentra.dll is missing from %HERE%; unpack the whole bundle again
+exit /b 2
+
+:wrong_codepage
+echo run-tests: this machine's ANSI code page is %ACP%, not 936. The tests read and
+echo write Chinese texts as code page 936 bytes. Set the language for non-Unicode
+echo programs to Chinese ^(Simplified, China^) in Control Panel, Region,
+echo Administrative, and restart; under Wine, run with LANG=zh_CN.UTF-8.
+exit /b 2
+
+:not_admin
+echo run-tests: cannot write under HKLM\SOFTWARE; the tests set the suite's registry
+echo keys there. Run this from a command prompt opened with "Run as administrator".
+exit /b 2
+
+:restore_failed
+echo run-tests: could not put back what an earlier run saved in %BACKUP%.
+echo The .reg files there are the suite's registry keys ^(import them with
+echo "reg import FILE /reg:32"^) and desktop\ holds the desktop's shortcuts.
+echo Put them back by hand, then delete %BACKUP% and run again.
+exit /b 2
+
+:no_drive
+echo run-tests: no free drive letter from G: to Y: for the sample campaign's files;
+echo free one ^(subst X: /d, or disconnect a network drive^) and run again.
+exit /b 2
+
+:backup_failed
+echo run-tests: could not save the registry keys or the desktop's shortcuts in
+echo %BACKUP%; nothing was run. Putting back what was saved:
+call :restore
+if errorlevel 1 goto :restore_failed
+exit /b 2
+
+:subst_failed
+echo run-tests: subst %DATA_DRIVE% failed; nothing was run. Putting back what was saved:
+call :restore
+if errorlevel 1 goto :restore_failed
+exit /b 2

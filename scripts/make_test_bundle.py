@@ -1,0 +1,94 @@
+"""make_test_bundle.py BUILD: makes BUILD/package/Quentra-tests-<version>-x86.zip,
+the test suite of the 32-bit product for a Windows test machine: the test
+programs of the build, the stand-ins, the sample campaign, run-tests.cmd and
+its README (packaging/tests/), and SHA256SUMS. Run by scripts/package.sh, and
+by the package test, which then checks the bundle."""
+import hashlib
+import os
+import re
+import sys
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)
+
+# Paths in the bundle, from the build's bin folder.
+PROGRAMS = [
+    "quentra_tests.exe", "Quentra.dll", "quentra-host.exe", "quentra-soak.exe",
+    "standins/Corvelinst.exe", "standins/report-receiver.exe", "standins/campaign-loader.exe",
+    "standins/verify/Corvelverify.dll", "standins/verify-noexport/Corvelverify.dll",
+]
+SAMPLES = ["examples/quentracfg.ini", "examples/quentracfg.dat"]
+
+
+def fail(message):
+    print("make_test_bundle: " + message, file=sys.stderr)
+    sys.exit(2)
+
+
+def compiled_source_dir(build):
+    """The folder the tests were built to read the sample campaign from."""
+    flags = os.path.join(build, "tests", "CMakeFiles", "quentra_tests.dir", "flags.make")
+    try:
+        text = open(flags).read()
+    except OSError:
+        fail("no %s: configure %s with the tests (QUENTRA_BUILD_TESTS=ON)" % (flags, build))
+    m = re.search(r'QUENTRA_TEST_SOURCE_DIR=\\"([^"\\]*)\\"', text)
+    if not m:
+        fail("%s does not name QUENTRA_TEST_SOURCE_DIR" % flags)
+    path = m.group(1)
+    # The tests turn it into a path from the root of the current drive.
+    if not path.startswith("/") or re.search(r'[:*?"<>|\\]', path):
+        fail("the tests were built in %s, which has no Windows form without a drive letter; "
+             "build in a folder whose path has none of : * ? \" < > | \\" % path)
+    return path.strip("/")
+
+
+def main():
+    if len(sys.argv) != 2:
+        print("usage: make_test_bundle.py BUILD", file=sys.stderr)
+        return 2
+    build = os.path.abspath(sys.argv[1])
+    cache = os.path.join(build, "CMakeCache.txt")
+    if not os.path.isfile(cache):
+        fail("%s is not a build tree (no CMakeCache.txt)" % build)
+    cached = open(cache).read()
+    if "QUENTRA_ARCH:INTERNAL=x86" not in cached:
+        fail("%s is not the 32-bit product's build tree (preset win32)" % build)
+    version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(\S+)$", cached, re.M).group(1)
+    bin_dir = os.path.join(build, "bin")
+    missing = [p for p in PROGRAMS if not os.path.isfile(os.path.join(bin_dir, p))]
+    if missing:
+        fail("not built in %s: %s; run cmake --build --preset win32" % (bin_dir, ", ".join(missing)))
+    data_root = "source/" + compiled_source_dir(build)
+
+    files = {}  # path in the bundle -> bytes
+    for p in PROGRAMS:
+        files[p] = open(os.path.join(bin_dir, p), "rb").read()
+    for p in SAMPLES:
+        files[data_root + "/" + p] = open(os.path.join(SOURCE, p), "rb").read()
+    files["README.md"] = open(os.path.join(SOURCE, "packaging", "tests", "README.md"), "rb").read()
+    # cmd.exe reads labels reliably only from a file with CRLF line ends.
+    cmd = open(os.path.join(SOURCE, "packaging", "tests", "run-tests.cmd"), "rb").read()
+    files["run-tests.cmd"] = cmd.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+    files["SHA256SUMS"] = "".join("%s  %s\n" % (hashlib.sha256(files[p]).hexdigest(), p)
+                                  for p in sorted(files)).encode()
+
+    top = "Quentra-tests-%s-x86" % version
+    out_dir = os.path.join(build, "package")
+    os.makedirs(out_dir, exist_ok=True)
+    out = os.path.join(out_dir, top + ".zip")
+    partial = out + ".partial"
+    with zipfile.ZipFile(partial, "w", zipfile.ZIP_DEFLATED) as z:
+        for p in sorted(files):
+            info = zipfile.ZipInfo(top + "/" + p, date_time=(2026, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.external_attr = 0o644 << 16
+            z.writestr(info, files[p])
+    os.replace(partial, out)
+    print(out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
