@@ -4,11 +4,13 @@
 # It builds the 64-bit twin (preset win64), makes a Wine prefix of its own
 # (build/win64/wine/demo-prefix) into a machine with the suite installed
 # (registry entries, the suite's stand-in files, the sample campaign beside
-# the DLL, game shortcuts on the desktop, the report receiver on 127.0.0.1),
+# the DLL, game shortcuts on the desktop, the real report receiver
+# quentra-reports on 127.0.0.1 with a database of the demo's own),
 # then lets the host simulator drive the plug-in: a check that answers 1, the
 # balloon's texts, the user accepting, the installer starting, the two usage
 # reports arriving, and a second check that answers 0, with the gate that
-# stopped it. Rerunnable: each run resets its own sandbox first.
+# stopped it, and the day's summary from the receiver. Rerunnable: each run
+# resets its own sandbox and the receiver's database first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -16,8 +18,10 @@ repo=$PWD
 scripts/bootstrap.sh
 echo "== building the 64-bit twin (preset win64)"
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target Quentra quentra-host standin_installer standin_verify standin_receiver \
-  >/dev/null
+cmake --build --preset win64 --target Quentra quentra-host standin_installer standin_verify >/dev/null
+echo "== building the report receiver (preset reports, native)"
+cmake --preset reports >/dev/null
+cmake --build --preset reports --target quentra-reports >/dev/null
 
 build=$repo/build/win64
 bin=$build/bin
@@ -30,8 +34,13 @@ fi
 
 export QUENTRA_BUILD=$build WINEPREFIX=$build/wine/demo-prefix
 qwine=$repo/tools/wine/qwine
-stop_wine() { "$repo/tools/wine/qwineserver" stop >/dev/null 2>&1 || true; }
-trap stop_wine EXIT
+receiver=""
+stop_all() {
+  # The receiver this run started, by its PID; then the demo's Wine.
+  if [ -n "$receiver" ]; then kill "$receiver" 2>/dev/null || true; wait "$receiver" 2>/dev/null || true; fi
+  "$repo/tools/wine/qwineserver" stop >/dev/null 2>&1 || true
+}
+trap stop_all EXIT
 
 echo "== starting the demo machine's Wine ($WINEPREFIX)"
 "$repo/tools/wine/qwineserver" start
@@ -136,21 +145,31 @@ REGEDIT4
 REG
 "$qwine" regedit /S 'C:\quentra-demo\machine.reg'
 
-# The report receiver on 127.0.0.1: logs every request line it gets.
-requests=$sandbox/requests.log
-"$qwine" "$bin/standins/report-receiver.exe" "$port" 'C:\quentra-demo\requests.log' 200 120000 \
-  >"$sandbox/receiver.out" 2>&1 &
+# The report receiver on 127.0.0.1: quentra-reports with the demo's own
+# database, new at each run.
+reports_bin=$repo/build/reports/reports/quentra-reports
+reports_db=$build/wine/demo-reports.db
+rm -f "$reports_db" "$reports_db-wal" "$reports_db-shm"
+"$reports_bin" serve --db "$reports_db" --listen "127.0.0.1:$port" >"$sandbox/receiver.out" 2>&1 &
 receiver=$!
-for _ in $(seq 200); do
-  [ -f "$requests" ] && break
+for _ in $(seq 100); do
+  grep -q '^quentra-reports: listening on ' "$sandbox/receiver.out" && break
   if ! kill -0 "$receiver" 2>/dev/null; then
     echo "demo: the report receiver could not listen on 127.0.0.1:$port:" >&2
     cat "$sandbox/receiver.out" >&2
+    receiver=""
     exit 1
   fi
   sleep 0.1
 done
-[ -f "$requests" ] || { echo "demo: the report receiver did not start" >&2; exit 1; }
+grep -q '^quentra-reports: listening on ' "$sandbox/receiver.out" ||
+  { echo "demo: the report receiver did not start" >&2; exit 1; }
+today=$(date -u +%F)
+# GET PATH from the receiver, printed as it came.
+receiver_get() {
+  python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=10).read().decode("utf-8"))' \
+    "http://127.0.0.1:$port$1"
+}
 
 echo
 echo "== the machine"
@@ -158,7 +177,7 @@ echo "   suite      C:\\CorvelSafe\\Corvelsafe.exe, installer modules\\Corvelins
 echo "   identifier $(cat "$suite/cid.txt") (from the verification library stand-in)"
 echo "   campaign   C:\\CorvelSafe\\Tray\\quentracfg.dat: $campaign_source"
 echo "   desktop    $(printf '%s  ' "${shortcuts[@]}")"
-echo "   receiver   http://127.0.0.1:$port"
+echo "   receiver   http://127.0.0.1:$port (quentra-reports, database ${reports_db#$repo/})"
 
 echo
 echo "== the tray host: quentra-host run Quentra.dll --accept --user-delay 1500 --checks 2"
@@ -174,9 +193,10 @@ for _ in $(seq 100); do [ -s "$installer_log" ] && break; sleep 0.1; done
 if [ -s "$installer_log" ]; then sed 's/\r$//; s/^/   /' "$installer_log"; else echo "   (nothing: the installer did not start)"; fi
 
 echo
-echo "== report requests received on 127.0.0.1:$port"
-if [ -s "$requests" ]; then sed 's/^/   /' "$requests"; else echo "   (none)"; fi
-kill "$receiver" 2>/dev/null || true
+echo "== reports stored by the receiver on 127.0.0.1:$port (reports.csv, kind t=0 showing, t=1 install)"
+reports_csv=$sandbox/reports.csv
+receiver_get "/reports.csv?from=$today&to=$today" >"$reports_csv" || true
+if [ "$(wc -l <"$reports_csv")" -gt 1 ]; then sed 's/\r$//; s/^/   /' "$reports_csv"; else echo "   (none)"; fi
 
 echo
 echo "== why the second check answered 0: quentra-host doctor Quentra.dll"
@@ -191,12 +211,22 @@ checks=$(grep -a '^check ' "$host_out" | awk '{print $2}' | tr -d '\r' | tr '\n'
 [ "$checks" = "1 0 " ] || failed+=("the checks answered '${checks}', not '1 0'")
 grep -aq '^install   1' "$host_out" || failed+=("the install command did not start the installer")
 grep -aq '^cmd=' "$installer_log" 2>/dev/null || failed+=("the installer stand-in logged no start")
-grep -q 't=0&m=' "$requests" || failed+=("no t=0 report arrived")
-grep -q 't=1&m=' "$requests" || failed+=("no t=1 report arrived")
+grep -q ',showing,' "$reports_csv" || failed+=("no t=0 report was stored")
+grep -q ',install,' "$reports_csv" || failed+=("no t=1 report was stored")
 grep -aq '^ended by: ' "$doctor_out" || failed+=("the doctor named no gate")
+summary_out=$sandbox/summary.out
+"$reports_bin" summary --db "$reports_db" --from "$today" --to "$today" >"$summary_out" 2>&1 || true
+day_total=$(awk '$1 == "total" {print $2, $3, $6, $7}' "$summary_out")
+[ "$day_total" = "1 1 100 %" ] ||
+  failed+=("the receiver's summary of $today is '${day_total}', not 1 showing, 1 install, 100 %")
 echo
 if [ ${#failed[@]} -gt 0 ]; then
   printf 'demo: %s\n' "${failed[@]}" >&2
   exit 1
 fi
+echo "== the day's summary from the receiver: quentra-reports summary --from $today --to $today"
+sed 's/^/   /' "$summary_out"
+echo "   dashboard  http://127.0.0.1:$port/ (this run's receiver stops with the demo; to browse the demo's"
+echo "              reports again: ${reports_bin#$repo/} serve --db ${reports_db#$repo/} --listen 127.0.0.1:$port)"
+echo
 echo "== the whole cycle ran: $(grep -a '^ended by: ' "$doctor_out" | tr -d '\r')"
