@@ -10,7 +10,7 @@ import sys
 EXPORTS = ["TCGetVer", "TCCreate", "TCDestory", "TCCheck", "TCEnum", "TCDoCommand"]
 STDCALL = {"TCGetVer": 4, "TCCreate": 0, "TCDestory": 4, "TCCheck": 4, "TCEnum": 48, "TCDoCommand": 8}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shlwapi.dll", "shell32.dll", "ole32.dll",
-               "urlmon.dll", "wininet.dll", "msvcrt.dll"}
+               "urlmon.dll", "wininet.dll", "ws2_32.dll", "msvcrt.dll"}
 OBJDUMP = "i686-w64-mingw32-objdump"
 NM = "i686-w64-mingw32-nm"
 

@@ -61,9 +61,10 @@ protected:
     void SetUp() override {
         machine_ = std::make_unique<qt::DecisionMachine>("faults");
         machine_->Shortcut("Quillstorm.lnk");
-        qt::CampaignFields spec;
-        spec.gameScan = {{"g1o", "Quillstorm"}};
-        qt::LoadPlugin(plugin_, "faults-" + CurrentTestName(), qt::CampaignIni(spec));
+        qt::CampaignFields fields;
+        fields.gameScan = {{"g1o", "Quillstorm"}};
+        ini_ = qt::CampaignIni(fields);
+        qt::LoadPlugin(plugin_, "faults-" + CurrentTestName(), ini_);
     }
     void TearDown() override {
         plugin_.Unload();
@@ -75,6 +76,7 @@ protected:
     }
     std::unique_ptr<qt::DecisionMachine> machine_;
     qt::Plugin plugin_;
+    std::string ini_;
 };
 
 TEST_F(Faults, TemporaryFolderMissingOrNotAFolder) {
@@ -132,6 +134,10 @@ TEST_F(Faults, VerificationLibraryMisbehaving) {
         ASSERT_EQ(1, CheckOnce()) << row.name;
         ASSERT_TRUE(receiver.WaitForRequests(1)) << row.name;
         EXPECT_EQ(qc::ExpectedTarget(0, row.m), receiver.Targets().at(0)) << row.name;
+        // The row's report must be over before its receiver goes: a request
+        // still in flight could otherwise reach the next row's receiver.
+        ASSERT_TRUE(qc::UnloadAndWaitForReports(plugin_)) << row.name;
+        qt::LoadPlugin(plugin_, "faults-" + CurrentTestName(), ini_);
     }
 }
 
@@ -174,9 +180,7 @@ TEST_F(Faults, BookkeepingValuesOfTheWrongTypeOrSize) {
 TEST_F(Faults, InstancesCheckingAtOnceOnThreadsAndInAnotherProcess) {
     // Another process: the host simulator on its own copy of the DLL.
     qt::Plugin other;
-    qt::CampaignFields spec;
-    spec.gameScan = {{"g1o", "Quillstorm"}};
-    qt::LoadPlugin(other, "faults-other-process", qt::CampaignIni(spec));
+    qt::LoadPlugin(other, "faults-other-process", ini_);
     const std::string host = qt::Join(qt::BinDir(), "quentra-host.exe");
     const std::string command = "\"" + host + "\" run \"" + qt::Join(other.dir, "Quentra.dll") + "\" --checks 60";
     other.Unload();
@@ -202,7 +206,6 @@ TEST_F(Faults, InstancesCheckingAtOnceOnThreadsAndInAnotherProcess) {
     EXPECT_EQ(0, childExit) << childOutput;
     // Once a day: the shared bookkeeping lets only the first checks through
     // (unguarded read-modify-write may let a few race past it, never many).
-    EXPECT_GE(yes.load(), 0);
     EXPECT_LE(yes.load(), 3);
     const qt::StoredBookkeeping stored = qt::ReadBookkeeping();
     EXPECT_TRUE(stored.countPresent);

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <urlmon.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "actions/report.h"
 #include "actions/url.h"
+#include "support/campaign.h"
 #include "support/cycle.h"
 #include "support/sandbox.h"
 
@@ -140,7 +142,7 @@ TEST_F(ReportCycle, WithoutIdentifierTheRequestIsStillMade) {
     }
 }
 
-// WinINet caches what URLDownloadToFileA fetches, and every report of one
+// WinINet caches what a plain download fetches, and every report of one
 // kind from one machine has the same URL: a cached answer could keep a
 // report from the server and keeps the identifier on disk. Wine asks the
 // server every time anyway, so the test looks at the cache itself.
@@ -164,50 +166,16 @@ TEST_F(ReportCycle, SameKindTwiceBothArriveAndNoCacheEntryIsLeft) {
     qt::Plugin p;
     qt::LoadPlugin(p, "report-cache", qc::ShowableCampaign("ID=cycle-cache"));
     QUENTRA_INSTANCE in = p.create();
+    // Two reports of one kind in flight at once: each reaches the server.
     ASSERT_EQ(1, p.doCommand(in, 0));
-    ASSERT_TRUE(receiver.WaitForRequests(2)) << "first report";
     ASSERT_EQ(1, p.doCommand(in, 0));
-    ASSERT_TRUE(receiver.WaitForRequests(3)) << "second report of the same kind";
+    ASSERT_TRUE(receiver.WaitForRequests(3)) << "both reports of the same kind";
     p.destroy(in);
     ASSERT_TRUE(qc::UnloadAndWaitForReports(p));
     const std::vector<std::string> targets = receiver.Targets();
     EXPECT_EQ(qc::ExpectedTarget(1, "cache-id"), targets[1]);
     EXPECT_EQ(qc::ExpectedTarget(1, "cache-id"), targets[2]);
     EXPECT_FALSE(qc::HasCacheEntry(url)) << "a cache entry for the report URL is left";
-}
-
-TEST_F(ReportCycle, DownloadFileDeletedAfterSuccessKeptAfterFailure) {
-    struct Row {
-        const char* name;
-        const char* mode;  // nullptr: nobody listens, the download fails
-        bool kept;
-    } rows[] = {{"server answers", "200", false}, {"nobody listens", nullptr, true}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const qt::Suite suite = qc::PrepareShowable("report-file");
-        qc::PutVerifier(suite, "file-id");
-        std::unique_ptr<qc::Receiver> receiver;
-        if (row.mode != nullptr) {
-            receiver.reset(new qc::Receiver("file", row.mode));
-            ASSERT_TRUE(receiver->ok());
-        }
-        const std::string file = qc::ReportTempFile(2);
-        qt::WriteBytes(file, "sentinel");
-        qt::Plugin p;
-        qt::LoadPlugin(p, "report-file", qc::ShowableCampaign("ID=cycle-file"));
-        QUENTRA_INSTANCE in = p.create();
-        ASSERT_EQ(1, p.doCommand(in, 0));
-        if (receiver) {
-            ASSERT_TRUE(receiver->WaitForRequests(1));
-        }
-        p.destroy(in);
-        ASSERT_TRUE(qc::UnloadAndWaitForReports(p));
-        EXPECT_EQ(row.kept, qt::Exists(file));
-        if (row.kept) {
-            EXPECT_EQ("sentinel", qt::ReadBytes(file)) << "a failed download leaves the file alone";
-        }
-        DeleteFileA(file.c_str());
-    }
 }
 
 // The answer is thrown away, whatever it is: a server error is not retried.
@@ -284,44 +252,52 @@ TEST_F(ReportCycle, HostProcessSurvivesReportsAfterUnload) {
     EXPECT_EQ(expected, receiver.Targets());
 }
 
-// A server that accepts and never answers holds up only the report threads.
-TEST_F(ReportCycle, BlackholeServerHoldsUpNeitherCheckNorCommand) {
-    const qt::Suite suite = qc::PrepareShowable("report-blackhole");
-    qc::PutVerifier(suite, "hole-id");
-    qc::Receiver receiver("blackhole", "blackhole");
-    ASSERT_TRUE(receiver.ok());
-    const std::string shownUrl = qc::ExpectedReportUrl(0, "hole-id");
-    const std::string installUrl = qc::ExpectedReportUrl(1, "hole-id");
-    ASSERT_TRUE(qc::SeedCacheEntry(shownUrl));
-    ASSERT_TRUE(qc::SeedCacheEntry(installUrl));
-    qt::Plugin p;
-    qt::LoadPlugin(p, "report-blackhole", qc::ShowableCampaign("ID=cycle-hole"));
-    QUENTRA_INSTANCE in = p.create();
+// A server that never answers, drips its answer or floods it holds up only
+// the report threads, and them only for the request's bounds: the library is
+// let go within 35 s of the unload whatever the server does (checked here
+// with a wide margin; scripts/bench-hostile.sh measures it), and nothing of
+// an answer is left on disk.
+TEST_F(ReportCycle, HostileServersHoldUpNeitherTheHostNorTheUnload) {
+    const char* modes[] = {"blackhole", "drip", "flood"};
+    for (const char* mode : modes) {
+        SCOPED_TRACE(mode);
+        const qt::Suite suite = qc::PrepareShowable(std::string("report-") + mode);
+        qc::PutVerifier(suite, "hole-id");
+        qc::Receiver receiver(mode, mode);
+        ASSERT_TRUE(receiver.ok());
+        const std::string shownUrl = qc::ExpectedReportUrl(0, "hole-id");
+        ASSERT_TRUE(qc::SeedCacheEntry(shownUrl));
+        const std::vector<std::string> tempBefore = qt::List(qt::TempDir(), "*");
+        qt::Plugin p;
+        qt::LoadPlugin(p, std::string("report-") + mode, qc::ShowableCampaign("ID=cycle-hole"));
+        QUENTRA_INSTANCE in = p.create();
 
-    double start = qc::NowMs();
-    ASSERT_EQ(1, p.check(in));
-    const double checkMs = qc::NowMs() - start;
-    start = qc::NowMs();
-    ASSERT_EQ(1, p.doCommand(in, 0));
-    const double commandMs = qc::NowMs() - start;
-    std::printf("[ measured ] TCCheck %.1f ms, TCDoCommand %.1f ms with a blackhole report server\n", checkMs,
-                commandMs);
-    // The target is 200 ms; the bound is wide so a loaded machine never
-    // fails it, while a host thread that waited for the network (1000 ms and
-    // then forever) always does.
-    EXPECT_LT(checkMs, 2000.0);
-    EXPECT_LT(commandMs, 2000.0);
-    EXPECT_EQ(1, p.destroy(in));
+        double start = qc::NowMs();
+        ASSERT_EQ(1, p.check(in));
+        const double checkMs = qc::NowMs() - start;
+        start = qc::NowMs();
+        ASSERT_EQ(1, p.doCommand(in, 0));
+        const double commandMs = qc::NowMs() - start;
+        // The target is 200 ms; the bound is wide so a loaded machine never
+        // fails it, while a host thread that waited for the network (1000 ms
+        // and then some) always does.
+        EXPECT_LT(checkMs, 2000.0);
+        EXPECT_LT(commandMs, 2000.0);
+        EXPECT_EQ(1, p.destroy(in));
 
-    // Both requests are in flight and unanswered; the entries seeded for
-    // their URLs were removed before the downloads began.
-    ASSERT_TRUE(receiver.WaitForRequests(2));
-    EXPECT_FALSE(qc::HasCacheEntry(shownUrl)) << "seeded entry survived the start of the t=0 report";
-    EXPECT_FALSE(qc::HasCacheEntry(installUrl)) << "seeded entry survived the start of the t=1 report";
-    p.Unload();
-    EXPECT_TRUE(qc::StillMapped(p)) << "hung report threads hold the library";
-    receiver.Stop();
-    EXPECT_TRUE(qc::UnloadAndWaitForReports(p)) << "report threads did not end once the server went away";
+        ASSERT_TRUE(receiver.WaitForRequests(2));
+        EXPECT_FALSE(qc::HasCacheEntry(shownUrl)) << "seeded entry survived the start of the t=0 report";
+        p.Unload();
+        const double unloaded = qc::NowMs();
+        EXPECT_TRUE(qc::UnloadAndWaitForReports(p, 50000)) << "the report threads outlived their bounds";
+        std::printf("[ measured ] %s server: library let go %.1f s after the unload\n", mode,
+                    (qc::NowMs() - unloaded) / 1000.0);
+        for (const std::string& file : qt::List(qt::TempDir(), "*")) {
+            if (std::find(tempBefore.begin(), tempBefore.end(), file) != tempBefore.end()) continue;
+            EXPECT_LE(qt::ReadBytes(qt::Join(qt::TempDir(), file)).size(), 64u * 1024) << file;
+        }
+        EXPECT_FALSE(qt::Exists(qc::ReportTempFile(1))) << "the answer went to a file";
+    }
 }
 
 }  // namespace

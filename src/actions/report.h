@@ -2,6 +2,12 @@
 // the host's thread never waits for the network. The thread receives only the
 // kind and touches no instance.
 //
+// Bounds: one plain HTTP GET on a socket of its own, with no cache in the
+// way: 30 s for the whole request (connection, request, answer) and at most
+// 64 KiB of answer, read into memory and dropped. A silent, dripping or
+// endless server holds a report thread, and with it the library, for 30 s
+// after the 1 s wait at most.
+//
 // Unloading: each report thread holds a reference on this module from before
 // it starts until it ends (FreeLibraryAndExitThread), so the host may call
 // TCDestory and FreeLibrary at once without the thread running unmapped code.

@@ -4,10 +4,12 @@
 // when it goes out of scope, on every return path. It is movable, never
 // copyable. `receive()` hands out the address of the slot for APIs that
 // return a handle through an out parameter; whatever was held is closed first.
-// Kinds differ in what "no handle" is (null, or INVALID_HANDLE_VALUE for find
-// handles), which is why each has its own traits.
+// Kinds differ in what "no handle" is (null, or INVALID_HANDLE_VALUE for
+// files and find handles), which is why each has its own traits.
 #pragma once
 #include <windows.h>
+#include <wininet.h>
+
 #include <cstdio>
 #include <utility>
 
@@ -44,6 +46,12 @@ struct KernelHandleTraits {
     static Handle Invalid() noexcept { return nullptr; }
     static void Close(Handle h) noexcept { CloseHandle(h); }
 };
+// CreateFile answers INVALID_HANDLE_VALUE, not null, when it fails.
+struct FileHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle h) noexcept { CloseHandle(h); }
+};
 struct FindHandleTraits {
     using Handle = HANDLE;
     static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
@@ -59,6 +67,11 @@ struct ModuleTraits {
     static Handle Invalid() noexcept { return nullptr; }
     static void Close(Handle h) noexcept { FreeLibrary(h); }
 };
+struct InternetTraits {
+    using Handle = HINTERNET;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { InternetCloseHandle(h); }
+};
 struct FileTraits {
     using Handle = FILE*;
     static Handle Invalid() noexcept { return nullptr; }
@@ -66,7 +79,9 @@ struct FileTraits {
 };
 
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
+using UniqueInternet = UniqueHandle<InternetTraits>;
 using UniqueFile = UniqueHandle<FileTraits>;

@@ -4,8 +4,10 @@
 //
 // Listens on 127.0.0.1:PORT only. Every request line that arrives ("GET
 // /traycast.html?t=0&m=... HTTP/1.1") is appended to LOGFILE, one line each.
-// MODE says how to answer: "200", "500", or "blackhole" (accept, read, log,
-// and never answer, so the client hangs until we go away). The receiver ends
+// MODE says how to answer: "200", "500", "blackhole" (accept, read, log,
+// and never answer, so the client hangs until we go away), "drip" (a valid
+// answer, one byte every 5 s from its first byte on) or "flood" (a 200 whose
+// body is 300 MiB, sent as fast as the client takes it). The receiver ends
 // by itself after TIMEOUT_MS; a test usually ends it earlier by its process
 // handle.
 //
@@ -26,7 +28,7 @@
 
 namespace {
 
-enum class Mode { Ok, ServerError, Blackhole };
+enum class Mode { Ok, ServerError, Blackhole, Drip, Flood };
 
 struct Client {
     SOCKET socket = INVALID_SOCKET;
@@ -34,7 +36,13 @@ struct Client {
     bool logged = false;      // the request line went to the log
     bool answered = false;    // the answer was sent; waiting for the client to close
     ULONGLONG answeredAt = 0;
+    std::string pending;           // drip: what is still to be sent
+    ULONGLONG nextDripAt = 0;
+    unsigned long long floodLeft = 0;  // flood: body bytes still to be sent
 };
+
+constexpr ULONGLONG kDripIntervalMs = 5000;
+constexpr unsigned long long kFloodBytes = 300ull * 1024 * 1024;
 
 // How long an answered client may keep its end open before we drop it.
 constexpr ULONGLONG kLingerAfterAnswerMs = 3000;
@@ -74,6 +82,21 @@ void Drop(Client& c) {
 }
 
 void Answer(Client& c, Mode mode) {
+    if (mode == Mode::Drip) {
+        c.pending = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\nok\n";
+        c.nextDripAt = GetTickCount64();
+        return;
+    }
+    if (mode == Mode::Flood) {
+        char head[160];
+        const int n = std::snprintf(head, sizeof head,
+                                    "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                                    "Content-Length: %llu\r\nConnection: close\r\n\r\n",
+                                    kFloodBytes);
+        if (n > 0) send(c.socket, head, n, 0);
+        c.floodLeft = kFloodBytes;
+        return;
+    }
     const char* status = mode == Mode::Ok ? "200 OK" : "500 Internal Server Error";
     const char* body = mode == Mode::Ok ? "ok\n" : "error\n";
     char head[256];
@@ -102,14 +125,17 @@ int main(int argc, char** argv) {
     unsigned long port = 0, timeoutMs = 0;
     Mode mode = Mode::Ok;
     const bool modeOk = argc == 5 && (std::strcmp(argv[3], "200") == 0 || std::strcmp(argv[3], "500") == 0 ||
-                                      std::strcmp(argv[3], "blackhole") == 0);
+                                      std::strcmp(argv[3], "blackhole") == 0 || std::strcmp(argv[3], "drip") == 0 ||
+                                      std::strcmp(argv[3], "flood") == 0);
     if (!modeOk || !ParseNumber(argv[1], 65535, port) || port == 0 || !ParseNumber(argv[4], 86400000, timeoutMs) ||
         argv[2][0] == '\0') {
-        std::fprintf(stderr, "usage: report-receiver PORT LOGFILE 200|500|blackhole TIMEOUT_MS\n");
+        std::fprintf(stderr, "usage: report-receiver PORT LOGFILE 200|500|blackhole|drip|flood TIMEOUT_MS\n");
         return 2;
     }
     if (std::strcmp(argv[3], "500") == 0) mode = Mode::ServerError;
     if (std::strcmp(argv[3], "blackhole") == 0) mode = Mode::Blackhole;
+    if (std::strcmp(argv[3], "drip") == 0) mode = Mode::Drip;
+    if (std::strcmp(argv[3], "flood") == 0) mode = Mode::Flood;
     const std::string logPath = argv[2];
 
     WSADATA wsa;
@@ -148,15 +174,19 @@ int main(int argc, char** argv) {
     for (;;) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) break;
-        fd_set readable;
+        fd_set readable, writable;
         FD_ZERO(&readable);
+        FD_ZERO(&writable);
         FD_SET(listener, &readable);
         for (const Client& c : clients) {
             if (c.socket != INVALID_SOCKET && readable.fd_count < FD_SETSIZE) FD_SET(c.socket, &readable);
+            if (c.socket != INVALID_SOCKET && c.floodLeft > 0 && writable.fd_count < FD_SETSIZE) {
+                FD_SET(c.socket, &writable);
+            }
         }
         const ULONGLONG wait = deadline - now < 100 ? deadline - now : 100;
         timeval tv = {0, static_cast<long>(wait * 1000)};
-        const int ready = select(0, &readable, nullptr, nullptr, &tv);
+        const int ready = select(0, &readable, &writable, nullptr, &tv);
         if (ready == SOCKET_ERROR) {
             Sleep(10);
             continue;
@@ -193,6 +223,24 @@ int main(int argc, char** argv) {
                     Drop(c);
                     continue;
                 }
+            }
+            if (!c.pending.empty() && GetTickCount64() >= c.nextDripAt) {
+                if (send(c.socket, c.pending.data(), 1, 0) != 1) {
+                    Drop(c);
+                    continue;
+                }
+                c.pending.erase(0, 1);
+                c.nextDripAt += kDripIntervalMs;
+            }
+            if (c.floodLeft > 0 && FD_ISSET(c.socket, &writable)) {
+                static const std::string block(65536, 'x');
+                const int n = send(c.socket, block.data(),
+                                   static_cast<int>(c.floodLeft < block.size() ? c.floodLeft : block.size()), 0);
+                if (n <= 0) {
+                    Drop(c);
+                    continue;
+                }
+                c.floodLeft -= static_cast<unsigned long long>(n);
             }
             if (c.answered && GetTickCount64() - c.answeredAt > kLingerAfterAnswerMs) Drop(c);
         }
