@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -77,6 +78,14 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
     EXPECT_EQ("", latest[1].machine);
     EXPECT_EQ("DEMO PC&7F3A", latest[2].machine);
     EXPECT_EQ("127.0.0.1", latest[2].client);
+
+    const std::string csv = Get(server.port(), "/reports.csv").body;
+    EXPECT_EQ(0u, csv.find("time,kind,machine,machine_hex,client\r\n"));
+    EXPECT_NE(std::string::npos, csv.find(",showing,DEMO PC&7F3A,44454d4f2050432637463341,127.0.0.1\r\n"));
+    EXPECT_NE(std::string::npos, csv.find(",install,,,127.0.0.1\r\n"));
+    EXPECT_EQ(4, std::count(csv.begin(), csv.end(), '\n'));
+    EXPECT_NE(std::string::npos, Get(server.port(), "/summary.json").body.find(
+        "\"total\":{\"showings\":2,\"installs\":1,\"machines_shown\":2,\"machines_installed\":1,\"conversion\":0.5000}"));
 }
 
 TEST(Receiver, NoOkWhenTheDatabaseCannotTakeTheReport) {
