@@ -9,7 +9,9 @@
 #include <string>
 #include <thread>
 
+#include "common/handles.h"
 #include "environment/bookkeeping.h"
+#include "support/campaign.h"
 #include "support/cycle.h"
 #include "support/decision.h"
 #include "support/sandbox.h"
@@ -175,6 +177,59 @@ TEST_F(Faults, BookkeepingValuesOfTheWrongTypeOrSize) {
         EXPECT_EQ(static_cast<DWORD>(REG_SZ), after.purposeType) << row.name;
         EXPECT_EQ(static_cast<DWORD>(REG_SZ), after.stampType) << row.name;
     }
+}
+
+// Bookkeeping that cannot be written: the parent key is volatile, so the
+// stored key cannot be created (error 1021). Without a stamp or a count the
+// once-a-day and MaxPopupTimes rules could never hold, so nothing shows.
+TEST_F(Faults, BookkeepingThatCannotBeWrittenShowsNothing) {
+    const char* parent = "SOFTWARE\\CorvelSafe";
+    qt::DeleteKey(parent);
+    UniqueRegKey volatileKey;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, parent, 0, nullptr, REG_OPTION_VOLATILE,
+                                             KEY_ALL_ACCESS, nullptr, volatileKey.receive(), nullptr));
+    ASSERT_NE(ERROR_SUCCESS, SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue, REG_DWORD, "\1\0\0\0", 4))
+        << "the premise: the bookkeeping key cannot be created";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(0, CheckOnce()) << "check " << i;
+    EXPECT_FALSE(qc::StillMapped(plugin_) && (plugin_.Unload(), qc::StillMapped(plugin_)))
+        << "a report was started for a showing that was not recorded";
+    volatileKey.reset();
+    qt::DeleteKey(parent);
+}
+
+// Another party in %TEMP% tries to write, rename and delete each decoded
+// copy it sees while checks load it: it is refused while a load reads, and
+// every check reads the plug-in's own campaign.
+TEST_F(Faults, TheDecodedCopyIsTheLoadsAloneWhileItIsRead) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> refused{0}, seen{0};
+    std::thread attacker([&] {
+        const std::string forged = "[NoAntiVirus]\r\nTitle=forged\r\n[GameScan]\r\ng1o=Quillstorm\r\n";
+        while (!stop) {
+            for (const std::string& name : qt::DecodedLeftovers()) {
+                const std::string path = qt::Join(qt::TempDir(), name);
+                ++seen;
+                UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr));
+                DWORD written = 0;
+                if (!file || !WriteFile(file.get(), forged.data(), DWORD(forged.size()), &written, nullptr)) ++refused;
+                file.reset();
+                if (!MoveFileA(path.c_str(), (path + ".moved").c_str())) ++refused;
+                if (!DeleteFileA(path.c_str())) ++refused;
+            }
+        }
+    });
+    qt::PluginInstance instance(plugin_);
+    int forgedReads = 0;
+    for (int i = 0; i < 200; ++i) {
+        instance.Check();
+        if (qt::Enum(plugin_, instance.get()).title == "forged") ++forgedReads;
+    }
+    stop = true;
+    attacker.join();
+    for (const std::string& name : qt::List(qt::TempDir(), "~tc*.moved")) DeleteFileA(qt::Join(qt::TempDir(), name).c_str());
+    EXPECT_EQ(0, forgedReads) << "checks read the other party's campaign";
+    EXPECT_GT(seen.load(), 0) << "the premise: the other party met decoded copies";
+    EXPECT_GT(refused.load(), 0);
 }
 
 TEST_F(Faults, InstancesCheckingAtOnceOnThreadsAndInAnotherProcess) {

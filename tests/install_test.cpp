@@ -41,8 +41,6 @@ TEST(InstallCommand, CommandLineAndFolderAsTheInstallerSeesThem) {
         {"no DownloadURL: ends in /URL:", "", ""},
         {"plain address", "DownloadURL=http://dl.example.test/vault/setup.exe",
          "http://dl.example.test/vault/setup.exe"},
-        {"blanks and quotes passed on unchanged", "DownloadURL=http://x.test/a b \"c d\" e",
-         "http://x.test/a b \"c d\" e"},
         {"percent signs are not a format", "DownloadURL=http://x.test/?q=%s%d%n%%",
          "http://x.test/?q=%s%d%n%%"},
         {"GBK text with a 0x5C trail byte", "DownloadURL=http://x.test/" + qt::Gbk("淺歕"),
@@ -68,23 +66,32 @@ TEST(InstallCommand, CommandLineAndFolderAsTheInstallerSeesThem) {
 }
 
 // The command line is formatted into 1024 bytes: 1023 characters fit, one
-// more starts nothing and reports nothing.
-TEST(InstallCommand, CommandLineLengthLimit) {
+// more starts nothing and reports nothing. Nor does an address that would
+// end the installer's argument early and add arguments of its own.
+TEST(InstallCommand, CommandLinesThatStartNothing) {
     struct Row {
         const char* name;
-        int extra;      // characters beyond the 1023 that fit
+        int extra;        // characters beyond the 1023 that fit
+        const char* url;  // instead of a generated one
         int answer;
     } rows[] = {
-        {"1023 characters: exact fit", 0, 1},
-        {"1024 characters: one too many", 1, 0},
-        {"4000 characters", 4000 - 1023, 0},
+        {"1023 characters: exact fit", 0, nullptr, 1},
+        {"1024 characters: one too many", 1, nullptr, 0},
+        {"4000 characters", 4000 - 1023, nullptr, 0},
+        {"a blank", 0, "http://x.test/a /Silent", 0},
+        {"a quote", 0, "http://x.test/a\"b", 0},
+        {"a tab", 0, "http://x.test/a\tb", 0},
+        {"a control character", 0, "http://x.test/a\x01" "b", 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const qt::Suite suite = qt::InstallSuite("install-limit");
         const std::size_t fixed = CommandLineFor(suite, "").size();
-        const std::string url = "http://x.test/" + std::string(1023 + row.extra - fixed - 14, 'u');
-        ASSERT_EQ(static_cast<std::size_t>(1023 + row.extra), CommandLineFor(suite, url).size());
+        const std::string url =
+            row.url != nullptr ? row.url : "http://x.test/" + std::string(1023 + row.extra - fixed - 14, 'u');
+        if (row.url == nullptr) {
+            ASSERT_EQ(static_cast<std::size_t>(1023 + row.extra), CommandLineFor(suite, url).size());
+        }
         qt::Plugin p;
         qt::LoadPlugin(p, "install-limit", qc::ShowableCampaign("DownloadURL=" + url, "install-limit"));
         QUENTRA_INSTANCE in = p.create();

@@ -169,23 +169,25 @@ TEST(SuiteFilePath, CallerBufferSizes) {
         const char* name;
         const char* fileName;
         DWORD size;
+        int result;
         std::string expected;  // empty with touched 0: untouched
         std::size_t touched;
     } rows[] = {
-        {"joined: exact fit", "Corvelverify.dll", length + 1, full, length + 1},
-        {"joined: one short, cut", "Corvelverify.dll", length, full.substr(0, length - 1), length},
-        {"joined: size 1", "Corvelverify.dll", 1, "", 1},
-        {"joined: size 0, untouched", "Corvelverify.dll", 0, "", 0},
-        {"joined: size 0x80000000, untouched", "Corvelverify.dll", 0x80000000u, "", 0},
-        {"folder: exact fit", "", folderLength + 1, m.suite.root, folderLength + 1},
-        {"folder: one short, cut", "", folderLength, m.suite.root.substr(0, folderLength - 1), folderLength},
-        {"folder: size 0, untouched", "", 0, "", 0},
-        {"folder: size 0xFFFFFFFF, untouched", "", 0xFFFFFFFFu, "", 0},
+        {"joined: exact fit", "Corvelverify.dll", length + 1, 1, full, length + 1},
+        // A cut path would name Corvelverify.dl, which Windows loads as
+        // Corvelverify.dl.dll: some other library.
+        {"joined: one short, refused", "Corvelverify.dll", length, 0, "", length},
+        {"joined: size 1", "Corvelverify.dll", 1, 0, "", 1},
+        {"joined: size 0, untouched", "Corvelverify.dll", 0, 0, "", 0},
+        {"joined: size 0x80000000, untouched", "Corvelverify.dll", 0x80000000u, 0, "", 0},
+        {"folder: exact fit", "", folderLength + 1, 1, m.suite.root, folderLength + 1},
+        {"folder: one short, refused", "", folderLength, 0, "", folderLength},
+        {"folder: size 0, untouched", "", 0, 0, "", 0},
+        {"folder: size 0xFFFFFFFF, untouched", "", 0xFFFFFFFFu, 0, "", 0},
     };
     for (const Row& row : rows) {
         std::vector<char> buffer(length + 64, kSentinel);
-        // Answers 1 even when the text was cut or not written at all.
-        EXPECT_EQ(1, GetSuiteFilePath(buffer.data(), row.size, row.fileName)) << row.name;
+        EXPECT_EQ(row.result, GetSuiteFilePath(buffer.data(), row.size, row.fileName)) << row.name;
         if (row.touched == 0) {
             for (char c : buffer) ASSERT_EQ(kSentinel, c) << row.name;
         } else {
@@ -298,8 +300,8 @@ TEST(InstallMutex, OpenedNeverCreated) {
 }
 
 TEST(InstallMutex, ReadControlDenied) {
-    // Owned by another account, and only SYNCHRONIZE granted: the mutex
-    // exists, but READ_CONTROL on it is denied, which counts as not running.
+    // Owned by another account, and only SYNCHRONIZE granted, as an elevated
+    // installer's mutex may be: READ_CONTROL is denied, yet it runs.
     PSECURITY_DESCRIPTOR sd = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:SYD:(A;;0x100000;;;WD)", SDDL_REVISION_1, &sd,
                                                                      nullptr));
@@ -310,7 +312,8 @@ TEST(InstallMutex, ReadControlDenied) {
     ASSERT_TRUE(MutexExists()) << "SYNCHRONIZE is granted";
     UniqueKernelHandle readControl(OpenMutexA(READ_CONTROL, FALSE, kInstallMutexName));
     ASSERT_FALSE(readControl) << "this platform does not deny READ_CONTROL here";
-    EXPECT_EQ(0, IsInstallRunning());
+    ASSERT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ(1, IsInstallRunning());
 }
 
 TEST(InstallMutex, ANamedEventIsNotAnInstallation) {
@@ -403,6 +406,26 @@ TEST(MachineId, NoPathValueLoadsFromTheHostsGrandparent) {
     EXPECT_EQ(1, GetMachineId(buffer, sizeof buffer));
     EXPECT_STREQ("QM-FALLBACK", buffer);
     EXPECT_FALSE(library.Loaded());
+}
+
+TEST(MachineId, NothingLoadedFromACutPath) {
+    SuiteOnMachine m("probe-cid-cut");
+    // 247 bytes of folder: joined with \\Corvelverify.dll the path needs 265
+    // bytes, and cut to 260 it would name Corvelverif, which the loader
+    // completes to Corvelverif.dll: that library is planted there.
+    std::string folder = m.suite.root + "\\";
+    folder += std::string(247 - folder.size(), 'x');
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) << folder;
+    VerifyLibrary library(folder, "verify", "QM-CUT");
+    ASSERT_TRUE(library.copied);
+    const std::string planted = qt::Join(folder, "Corvelverif.dll");
+    // Past MAX_PATH: only the wide API reaches these names.
+    const auto wide = [](const std::string& a) { return std::wstring(a.begin(), a.end()); };
+    ASSERT_TRUE(MoveFileExW(wide(library.path).c_str(), wide(planted).c_str(), MOVEFILE_REPLACE_EXISTING)) << GetLastError();
+    qt::SetString(kSuiteAppPathKey, "Path", folder);
+    std::vector<char> buffer(300, kSentinel);
+    EXPECT_EQ(0, GetMachineId(buffer.data(), 260)) << "the library at the cut path answered";
+    for (char c : buffer) ASSERT_EQ(kSentinel, c) << "buffer touched";
 }
 
 TEST(MachineId, ManyCallsLeaveNothingLoaded) {

@@ -13,7 +13,7 @@ namespace {
 
 TEST(Locale, AnsiCodePageIs936) { EXPECT_EQ(936u, GetACP()); }
 
-TEST(Exports, VersionAndNullArguments) {
+TEST(Exports, VersionAndHandlesThatAreNotLive) {
     qt::Plugin p;
     qt::LoadPlugin(p, "spine-null");
     int version = 0xCC;
@@ -21,16 +21,28 @@ TEST(Exports, VersionAndNullArguments) {
     EXPECT_EQ(1, version);
     EXPECT_EQ(0, p.getVer(nullptr));
 
-    EXPECT_EQ(0, p.destroy(nullptr));
-    EXPECT_EQ(0, p.check(nullptr));
-    EXPECT_EQ(0, p.doCommand(nullptr, 0));
-    char buffer[16];
-    std::memset(buffer, 0xCC, sizeof buffer);
-    int level = 0xCC, flag = 0xCC;
-    EXPECT_EQ(0, p.enumerate(nullptr, 0, buffer, 16, buffer, 16, &level, buffer, 16, &flag, buffer, 16));
-    EXPECT_EQ(0xCC, level);
-    EXPECT_EQ(0xCC, flag);
-    for (char c : buffer) EXPECT_EQ(static_cast<char>(0xCC), c);
+    QUENTRA_INSTANCE destroyed = p.create();
+    ASSERT_EQ(1, p.destroy(destroyed));
+    unsigned char foreign[64];
+    std::memset(foreign, 0xCC, sizeof foreign);
+    const struct Row {
+        const char* name;
+        QUENTRA_INSTANCE handle;
+    } rows[] = {{"null", nullptr}, {"destroyed already", destroyed}, {"not from TCCreate", foreign}};
+    for (const Row& row : rows) {
+        EXPECT_EQ(0, p.check(row.handle)) << row.name;
+        EXPECT_EQ(0, p.doCommand(row.handle, 0)) << row.name;
+        char buffer[16];
+        std::memset(buffer, 0xCC, sizeof buffer);
+        int level = 0xCC, flag = 0xCC;
+        EXPECT_EQ(0, p.enumerate(row.handle, 0, buffer, 16, buffer, 16, &level, buffer, 16, &flag, buffer, 16))
+            << row.name;
+        EXPECT_EQ(0xCC, level) << row.name;
+        EXPECT_EQ(0xCC, flag) << row.name;
+        for (char c : buffer) EXPECT_EQ(static_cast<char>(0xCC), c) << row.name;
+        EXPECT_EQ(0, p.destroy(row.handle)) << row.name << ": no second free";
+    }
+    for (unsigned char c : foreign) EXPECT_EQ(0xCC, c) << "a foreign handle's memory was touched";
 }
 
 TEST(Exports, InstancesAreIndependent) {

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include "actions/report.h"
+#include "actions/url.h"
+#include "common/ansi.h"
 #include "common/handles.h"
 #include "environment/probes.h"
 #include "plugin/instance.h"
@@ -15,11 +17,14 @@ int TcInstance::RunInstallCommand() const {
     char suiteDirectory[MAX_PATH] = {};
     char installer[MAX_PATH] = {};
     if (FindInstaller(suiteDirectory, installer) == 0) return 0;
-    char commandLine[kCommandLineSize];
     // The address goes on as the campaign gives it, neither quoted nor
     // escaped: the installer reads the rest of its command line as the URL.
+    // So an address that could end the argument early starts nothing.
+    const TextString& url = config_.GameScanNotice().DownloadURL;
+    if (!IsPlainCommandArgument(AnsiLeadBytes(), url.c_str())) return 0;
+    char commandLine[kCommandLineSize];
     if (FormatBounded(commandLine, sizeof commandLine, "\"%s\" /URL:%s", installer,
-                      config_.GameScanNotice().DownloadURL.c_str()) < 0) {
+                      url.c_str()) < 0) {
         return 0;
     }
     STARTUPINFOA startup = {};

@@ -47,16 +47,21 @@ struct WinsockSession {
     WinsockSession& operator=(const WinsockSession&) = delete;
 };
 
-// Waits until `s` can be read or written, or the deadline passes.
+// Waits until `s` can be read or written, or the deadline passes. A refused
+// or failed connection shows in the exception set, not as writable: it ends
+// the wait too, with false.
 bool WaitFor(SOCKET s, bool write, ULONGLONG deadline) {
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return false;
     const ULONGLONG left = deadline - now;
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
     timeval tv = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
-    return select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &tv) == 1;
+    if (select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &tv) < 1) return false;
+    return FD_ISSET(s, &ready) && !FD_ISSET(s, &failed);
 }
 
 // A non-blocking connection to the first address of `host` that answers

@@ -1,5 +1,15 @@
 #include "actions/url.h"
 
+bool IsPlainCommandArgument(const LeadByteTable& table, const char* url) {
+    if (url == nullptr) return false;
+    for (const char* p = url; *p != '\0'; p = NextChar(table, p)) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (table.lead[c]) continue;  // a double-byte character is text
+        if (c <= 0x20 || c == 0x7F || c == '"') return false;
+    }
+    return true;
+}
+
 TextString PercentEncode(const char* text) {
     static const char kHex[] = "0123456789ABCDEF";
     TextString out;

@@ -58,26 +58,10 @@ CampaignConfig::~CampaignConfig() = default;
 
 int CampaignConfig::LoadCampaignFile(const char* campaignPath, PurposeBookkeeping bookkeeping) {
     if (campaignPath == nullptr || *campaignPath == '\0') return 0;
-    char tempDir[MAX_PATH] = {};
-    const DWORD n = GetTempPathA(MAX_PATH, tempDir);
-    if (n == 0 || n >= MAX_PATH) return 0;
-    // A name of its own for every load, created atomically (unique number 0),
-    // so that two hosts loading at once never share or delete each other's
-    // decoded copy, and no profile cache serves a stale file of the same name.
-    char tempName[MAX_PATH] = {};
-    if (GetTempFileNameA(tempDir, "~tc", 0, tempName) == 0) return 0;
-
-    struct DeleteOnExit {
-        const char* name;
-        ~DeleteOnExit() { DeleteFileA(name); }
-    } cleanup{tempName};
-
-    if (DecodeCampaignFile(campaignPath, tempName) == 0) return 0;
-    LoadPlainFile(tempName, bookkeeping);
-    // Drop the profile functions' cached copy of the file. A deleted name can
-    // be handed out again, and a cache that knows a file by its name and
-    // write time could then serve this campaign to that later load.
-    WritePrivateProfileStringA(nullptr, nullptr, nullptr, tempName);
+    // The decoded copy is ours alone until the last value has been read.
+    DecodedCampaignCopy copy;
+    if (!copy.Create(campaignPath)) return 0;
+    LoadPlainFile(copy.Path(), bookkeeping);
     return 1;
 }
 

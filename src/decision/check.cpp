@@ -79,7 +79,9 @@ CheckOutcome TcInstance::EvaluatePopup(const char* campaignPath, bool record, Ch
         return refused ? CheckOutcome::MessageRefused : CheckOutcome::NoShortcutMatch;
     }
     if (record) {
-        RecordPopupShown();
+        // Fail closed: a showing that cannot be recorded would not count
+        // against MaxPopupTimes or the once-a-day rule.
+        if (!RecordPopupShown()) return CheckOutcome::NotRecorded;
         StartReport(ReportKind::Shown);
     }
     return CheckOutcome::Show;

@@ -23,6 +23,7 @@ enum class CheckOutcome {
     ShownToday,         // 13: the stamp has today's month and day
     NoShortcutMatch,    // 14: no pattern in any desktop shortcut name
     MessageRefused,     // 14: the Message template is not safe to fill
+    NotRecorded,        // the showing could not be stored, so it must not happen
 };
 
 const char* CheckOutcomeName(CheckOutcome outcome);

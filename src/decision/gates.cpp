@@ -16,6 +16,7 @@ const char* CheckOutcomeName(CheckOutcome outcome) {
         case CheckOutcome::ShownToday: return "already shown today (once a day)";
         case CheckOutcome::NoShortcutMatch: return "no desktop shortcut matches a pattern";
         case CheckOutcome::MessageRefused: return "Message template refused (only one %s and %% are allowed)";
+        case CheckOutcome::NotRecorded: return "the showing could not be recorded in the registry";
     }
     return "unknown";
 }

@@ -28,11 +28,11 @@ long WritePopupCount(std::int32_t count) {
         SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue, REG_DWORD, &value, sizeof value));
 }
 
-void IncreasePopupCount() {
+bool IncreasePopupCount() {
     // A count that already stands at the largest number stays there: wrapping
     // to a negative number would store 0 and let the campaign show again.
     const std::int32_t count = ReadPopupCount();
-    WritePopupCount(count == INT32_MAX ? count : count + 1);
+    return WritePopupCount(count == INT32_MAX ? count : count + 1) == ERROR_SUCCESS;
 }
 
 int IsSamePurpose(const TextString& purpose) {
@@ -73,14 +73,16 @@ void ReadLastPopupTime(PopupStamp& stamp, TextString* text) {
     ParsePopupStamp(buffer, stamp);
 }
 
-void WriteLastPopupTime() {
+bool WriteLastPopupTime() {
     SYSTEMTIME now;
     GetLocalTime(&now);
     char text[64];
-    FormatBounded(text, sizeof text, kPopupStampFormat, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-                  now.wSecond);
-    SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kLastPopupValue, REG_SZ, text,
-                static_cast<DWORD>(std::strlen(text)));
+    if (FormatBounded(text, sizeof text, kPopupStampFormat, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+                      now.wSecond) < 0) {
+        return false;
+    }
+    return SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kLastPopupValue, REG_SZ, text,
+                       static_cast<DWORD>(std::strlen(text))) == ERROR_SUCCESS;
 }
 
 void ResetPopupRecord() {
@@ -88,7 +90,9 @@ void ResetPopupRecord() {
     SHDeleteValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue);
 }
 
-void RecordPopupShown() {
-    WriteLastPopupTime();
-    IncreasePopupCount();
+bool RecordPopupShown() {
+    // The stamp first: once it is stored the once-a-day rule holds, even if
+    // the count then fails.
+    if (!WriteLastPopupTime()) return false;
+    return IncreasePopupCount();
 }

@@ -1,8 +1,10 @@
 // Popup bookkeeping: how often the notification was shown for which campaign
 // purpose, and when it was shown last. Three values under HKEY_LOCAL_MACHINE
 // "SOFTWARE\CorvelSafe\Tavrik", shared by every process and user of the
-// machine. Free functions without state; failures are not reported, and a
-// missing or unreadable value reads as count 0, empty purpose or no stamp.
+// machine. Free functions without state. A missing or unreadable value reads
+// as count 0, empty purpose or no stamp, so recording a showing reports
+// whether it was stored: a showing that leaves no trace must not happen, or
+// a machine whose bookkeeping cannot be written shows at every check.
 //
 // The loader calls IsSamePurpose, and on a change WritePurpose then
 // ResetPopupRecord; the decision reads the count and the stamp for its gates
@@ -20,12 +22,13 @@ constexpr char kLastPopupValue[] = "BoxLastestPopupDay";
 
 std::int32_t ReadPopupCount();
 long WritePopupCount(std::int32_t count);
-void IncreasePopupCount();
+bool IncreasePopupCount();
 int IsSamePurpose(const TextString& purpose);
 int WritePurpose(const TextString& purpose);
 // Fills `stamp` from the stored text; all zero when there is no valid stamp.
 // `text`, when given, receives the stored text as read (for diagnostics).
 void ReadLastPopupTime(PopupStamp& stamp, TextString* text = nullptr);
-void WriteLastPopupTime();
+bool WriteLastPopupTime();
 void ResetPopupRecord();
-void RecordPopupShown();
+// True only when both the stamp and the new count were stored.
+bool RecordPopupShown();

@@ -53,12 +53,12 @@ int GetSuiteFilePath(char* buffer, DWORD size, const char* fileName) {
             *slash = '\0';
         }
     }
-    if (directory[0] == '\0' || buffer == nullptr) return 0;
-    if (fileName != nullptr && *fileName != '\0') {
-        FormatBounded(buffer, size, "%s\\%s", directory, fileName);
-        return 1;
+    if (directory[0] == '\0' || buffer == nullptr || size == 0 || size > 0x7FFFFFFFu) return 0;
+    const bool named = fileName != nullptr && *fileName != '\0';
+    if (FormatBounded(buffer, size, named ? "%s\\%s" : "%s", directory, named ? fileName : "") < 0) {
+        buffer[0] = '\0';  // Corvelverify.dl, or a cut folder, is some other file
+        return 0;
     }
-    BoundedCopy(buffer, size, directory);
     return 1;
 }
 
@@ -76,15 +76,17 @@ int IsVaultInstalled() {
     return PathFileExistsA(path) ? 1 : 0;
 }
 
+int InstallRunningFromOpen(bool opened, DWORD error) { return opened || error == ERROR_ACCESS_DENIED ? 1 : 0; }
+
 int IsInstallRunning() {
     UniqueKernelHandle mutex(OpenMutexA(READ_CONTROL, FALSE, kInstallMutexName));
-    return mutex ? 1 : 0;
+    const DWORD error = mutex ? ERROR_SUCCESS : GetLastError();
+    return InstallRunningFromOpen(static_cast<bool>(mutex), error);
 }
 
 int GetMachineId(char* buffer, int size) {
     char libraryPath[MAX_PATH] = {};
-    GetSuiteFilePath(libraryPath, sizeof libraryPath, kVerifyLibraryName);
-    if (libraryPath[0] == '\0') return 0;
+    if (GetSuiteFilePath(libraryPath, sizeof libraryPath, kVerifyLibraryName) == 0) return 0;
     // Altered search path: the library's own dependencies resolve from its
     // folder, not from the host's.
     UniqueModule library(LoadLibraryExA(libraryPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));

@@ -16,7 +16,8 @@ constexpr char kVerifyLibraryName[] = "Corvelverify.dll";
 // when that file exists.
 int GetSuiteExePath(char* buffer, DWORD size);
 // 1 with the installation folder joined with `fileName` in `buffer` (the
-// folder itself for an empty name). The folder is the App Paths "Path" value,
+// folder itself for an empty name); 0, with `buffer` empty, when the path
+// does not fit, never a shorter path that names some other file. The folder is the App Paths "Path" value,
 // or, when that names nothing that exists, the host executable's path less
 // its last two components.
 int GetSuiteFilePath(char* buffer, DWORD size, const char* fileName);
@@ -25,7 +26,12 @@ int GetSuiteFilePath(char* buffer, DWORD size, const char* fileName);
 int FindInstaller(char (&suiteDirectory)[MAX_PATH], char (&installerPath)[MAX_PATH]);
 int IsVaultInstalled();
 // Opens "CorvelInstallMutex" for READ_CONTROL; never creates, waits or holds.
+// A mutex that exists but denies us that access still means an installation
+// runs: an elevated installer's mutex may well deny it to a normal tray.
 int IsInstallRunning();
+// The rule behind it: what an open that gave `opened`, and otherwise left
+// `error`, says about a running installation.
+int InstallRunningFromOpen(bool opened, DWORD error);
 // Loads Corvelverify.dll from the installation folder, calls GetCIDA(buffer,
 // size) and unloads it. The answer is GetCIDA's result, or 0.
 int GetMachineId(char* buffer, int size);

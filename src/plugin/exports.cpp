@@ -1,14 +1,14 @@
 // The six exports. Each checks its arguments, forwards to the instance and
 // returns an integer; no exception crosses into the host. Names and ordinals
-// are declared in Quentra.def.
+// are declared in Quentra.def. Only a live instance, one that TCCreate made
+// and TCDestory has not ended, is ever used: any other handle answers 0.
 #include <windows.h>
 
 #include <cstdint>
 #include <new>
 
 #include "plugin/instance.h"
-
-static TcInstance* FromHandle(void* handle) { return static_cast<TcInstance*>(handle); }
+#include "plugin/live_instances.h"
 
 extern "C" {
 
@@ -20,48 +20,55 @@ int WINAPI TCGetVer(int* version) noexcept {
 
 void* WINAPI TCCreate() noexcept {
     try {
-        return new (std::nothrow) TcInstance();
+        TcInstance* instance = new (std::nothrow) TcInstance();
+        if (instance != nullptr && !AddLiveInstance(instance)) {
+            delete instance;
+            return nullptr;
+        }
+        return instance;
     } catch (...) {
         return nullptr;
     }
 }
 
 int WINAPI TCDestory(void* instance) noexcept {
-    if (instance == nullptr) return 0;
+    TcInstance* live = TakeLiveInstance(instance);
+    if (live == nullptr) return 0;
     try {
-        delete FromHandle(instance);
+        delete live;
     } catch (...) {
     }
     return 1;
 }
 
 int WINAPI TCCheck(void* instance) noexcept {
-    if (instance == nullptr) return 0;
+    TcInstance* live = FindLiveInstance(instance);
+    if (live == nullptr) return 0;
     try {
-        return FromHandle(instance)->CheckPopup();
+        return live->CheckPopup();
     } catch (...) {
         return 0;
     }
 }
 
-int WINAPI TCEnum(void* instance, int index, char* titleBuffer, int titleSize,
-                                        char* messageBuffer, int messageSize, int* levelOut, char* commandBuffer,
-                                        int commandSize, int* flagOut, char* idBuffer, int idSize) noexcept {
-    if (instance == nullptr) return 0;
+int WINAPI TCEnum(void* instance, int index, char* titleBuffer, int titleSize, char* messageBuffer, int messageSize,
+                  int* levelOut, char* commandBuffer, int commandSize, int* flagOut, char* idBuffer,
+                  int idSize) noexcept {
+    const TcInstance* live = FindLiveInstance(instance);
+    if (live == nullptr) return 0;
     try {
-        return FromHandle(instance)->EnumPopupContent(index, titleBuffer, titleSize, messageBuffer, messageSize,
-                                                      levelOut, commandBuffer,
-                                                      commandSize, flagOut,
-                                                      idBuffer, idSize);
+        return live->EnumPopupContent(index, titleBuffer, titleSize, messageBuffer, messageSize, levelOut,
+                                      commandBuffer, commandSize, flagOut, idBuffer, idSize);
     } catch (...) {
         return 0;
     }
 }
 
 int WINAPI TCDoCommand(void* instance, int /*param: not used*/) noexcept {
-    if (instance == nullptr) return 0;
+    const TcInstance* live = FindLiveInstance(instance);
+    if (live == nullptr) return 0;
     try {
-        return FromHandle(instance)->RunInstallCommand();
+        return live->RunInstallCommand();
     } catch (...) {
         return 0;
     }
