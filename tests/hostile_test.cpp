@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "campaign/config.h"
+#include "support/campaign.h"
 #include "support/decision.h"
 #include "support/sandbox.h"
 
@@ -132,12 +133,18 @@ TEST_F(Hostile, TenThousandGameScanKeysAndManyAntiVirusKeys) {
 TEST_F(Hostile, LargeFiles) {
     CampaignFields spec;
     spec.gameScan = {{"g1o", "Copperwing"}};
-    const std::string head = CampaignIni(spec);
-    for (std::size_t size : {std::size_t(1) << 20, std::size_t(64) << 20}) {
-        std::string ini = head + "[Padding]\r\n";
+    const std::string head = CampaignIni(spec) + "[Padding]\r\n";
+    const struct Row {
+        std::size_t size;
+        int answer;
+    } rows[] = {{std::size_t(1) << 20, 1}, {(std::size_t(1) << 20) + 4, 0}, {std::size_t(64) << 20, 0}};
+    for (const Row& row : rows) {
+        std::string ini = head;
         const std::string line = "key=" + std::string(120, 'p') + "\r\n";
-        while (ini.size() < size) ini += line;
-        EXPECT_EQ(1, CheckIni(ini, std::to_string(size >> 20) + " MiB campaign")) << "loads sanely";
+        while (ini.size() + line.size() <= row.size) ini += line;
+        ini += std::string(row.size - ini.size(), ';');
+        EXPECT_EQ(row.answer, CheckIni(ini, std::to_string(row.size) + " bytes")) << row.size << " bytes";
+        EXPECT_TRUE(qt::DecodedLeftovers().empty()) << row.size << " bytes";
     }
 }
 

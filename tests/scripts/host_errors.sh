@@ -25,6 +25,22 @@ if [ -f "$product" ]; then
 else
   echo "skip  other architecture (no 32-bit build at $product)"
 fi
+# preview prepares the machine it runs on: outside the wrapper's sandbox, in
+# an ordinary prefix with a shortcut and a suite of its own, it refuses and
+# changes nothing.
+desktop=$build/wine/home
+appkey='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Corvelsafe.exe'
+reg() { "$src/tools/wine/qwine" reg "$@" 2>/dev/null | tr -d '\r'; }
+: >"$desktop/Mine.lnk"; rm -f "$desktop/Copperwing.lnk"
+reg add "$appkey" /ve /d 'C:\mine\Corvelsafe.exe' /f >/dev/null
+expect "preview outside its sandbox" 2 'runs only in the sandbox .*nothing was changed' -- \
+  preview "$(win "$src/examples/quentracfg.ini")" --desktop Copperwing
+if [ -f "$desktop/Mine.lnk" ] && [ ! -e "$desktop/Copperwing.lnk" ] && reg query "$appkey" /ve | grep -q 'C:\\mine'; then
+  passed=$((passed + 1)); echo "ok    preview left the shortcut and the suite's key alone"
+else
+  failed=$((failed + 1)); echo "FAIL  preview changed the machine it refused"
+fi
+rm -f "$desktop/Mine.lnk"; reg delete "$appkey" /f >/dev/null
 expect "the twin" 0 '^version   1 \(TCGetVer answered 1\)' -- version "$(win "$build/bin/Quentra.dll")"
 echo "host errors: $passed passed, $failed failed"
 [ "$failed" = 0 ]

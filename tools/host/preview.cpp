@@ -5,6 +5,13 @@
 // no vault product, no bookkeeping, the named shortcuts on the desktop), runs
 // a check with the Quentra.dll beside this program, and shows what TCEnum
 // hands over through Shell_NotifyIconA.
+//
+// That preparation would damage a real machine (it re-registers the suite,
+// removes the vault product's key and the bookkeeping), so the command runs
+// only inside the wrapper's sandbox: the wrapper writes a token into
+// C:\quentra-preview-sandbox of the prefix it made and hands the same token
+// over in QUENTRA_PREVIEW_SANDBOX. Anywhere else it refuses, changing nothing.
+// Even in the sandbox it removes only the shortcuts it made itself.
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -17,6 +24,7 @@
 #include <vector>
 
 #include "campaign/rules.h"
+#include "common/handles.h"
 #include "common/text.h"
 #include "environment/bookkeeping.h"
 #include "environment/probes.h"
@@ -27,21 +35,20 @@ namespace {
 
 std::string ReadAll(const char* path, bool* ok) {
     std::string bytes;
-    FILE* f = std::fopen(path, "rb");
-    *ok = f != nullptr;
-    if (f == nullptr) return bytes;
+    UniqueFile f(std::fopen(path, "rb"));
+    *ok = static_cast<bool>(f);
+    if (!f) return bytes;
     char buffer[4096];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
-    std::fclose(f);
+    while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) bytes.append(buffer, n);
     return bytes;
 }
 
 bool WriteAll(const std::string& path, const std::string& bytes) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
+    UniqueFile f(std::fopen(path.c_str(), "wb"));
+    if (!f) return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
+    return std::fclose(f.release()) == 0 && ok;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -87,6 +94,19 @@ void WarnFit(const char* what, const std::string& text, std::size_t capacity) {
                 loneLead ? " (and the cut splits a Chinese character)" : "");
 }
 
+// True when this process runs in the sandbox prefix the wrapper made.
+bool InWrapperSandbox() {
+    char token[128] = {};
+    const DWORD n = GetEnvironmentVariableA("QUENTRA_PREVIEW_SANDBOX", token, sizeof token);
+    if (n < 16 || n >= sizeof token) return false;
+    char drive[MAX_PATH] = {};
+    const DWORD d = GetEnvironmentVariableA("SystemDrive", drive, sizeof drive);
+    if (d == 0 || d >= sizeof drive) return false;
+    bool ok = false;
+    const std::string marker = ReadAll((std::string(drive) + "\\quentra-preview-sandbox").c_str(), &ok);
+    return ok && marker.compare(0, n, token) == 0 && marker.find_first_not_of("\r\n", n) == std::string::npos;
+}
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
     return DefWindowProcA(window, message, w, l);
 }
@@ -97,6 +117,14 @@ int RunPreview(int argc, char** argv) {
     // preview CAMPAIGN [--desktop NAME.lnk ...] [--seconds N] [--icon-only] [--log FILE]
     if (argc < 3) {
         std::fprintf(stderr, "usage: quentra-host preview CAMPAIGN [--desktop NAME.lnk ...] [--seconds N]\n");
+        return 2;
+    }
+    if (!InWrapperSandbox()) {
+        std::fprintf(stderr,
+                     "quentra-host: preview prepares the machine it runs on (suite registration, vault product, "
+                     "popup bookkeeping, desktop shortcuts), so it runs only in the sandbox that the Linux wrapper "
+                     "tools/quentra-host makes; nothing was changed. To see a campaign's balloon, run "
+                     "tools/quentra-host preview CAMPAIGN --png FILE on Linux, or use quentra-campaign check.\n");
         return 2;
     }
     const char* campaignPath = argv[2];
@@ -111,7 +139,11 @@ int RunPreview(int argc, char** argv) {
             // console of its caller: what it says goes to a file instead.
             if (std::freopen(argv[++i], "w", stdout) == nullptr) return 1;
         } else if (std::strcmp(argv[i], "--desktop") == 0 && i + 1 < argc) {
-            shortcuts.push_back(argv[++i]);
+            // A shortcut is a .lnk file; a bare name gets the extension.
+            std::string name = argv[++i];
+            const std::size_t n = name.size();
+            if (n < 4 || lstrcmpiA(name.c_str() + n - 4, ".lnk") != 0) name += ".lnk";
+            shortcuts.push_back(name);
         } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::atoi(argv[++i]);
         } else {
@@ -149,18 +181,22 @@ int RunPreview(int argc, char** argv) {
     }
     char desktop[MAX_PATH] = {};
     SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, TRUE);
-    // Only the shortcuts named for this preview: earlier previews' go first.
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((std::string(desktop) + "\\*.lnk").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            DeleteFileA((std::string(desktop) + "\\" + entry.cFileName).c_str());
-        } while (FindNextFileA(find, &entry));
-        FindClose(find);
+    // The shortcuts named for this preview; only those this run made are
+    // removed again when it ends.
+    std::vector<std::string> made;
+    for (const std::string& name : shortcuts) {
+        const std::string path = std::string(desktop) + "\\" + name;
+        if (!PathFileExistsA(path.c_str()) && WriteAll(path, "preview")) made.push_back(path);
     }
-    for (const std::string& name : shortcuts) WriteAll(std::string(desktop) + "\\" + name, "preview");
+    struct RemoveMade {
+        const std::vector<std::string>& paths;
+        ~RemoveMade() {
+            for (const std::string& p : paths) DeleteFileA(p.c_str());
+        }
+    } removeMade{made};
 
-    HMODULE module = LoadLibraryA(dll.c_str());
+    const UniqueModule library(LoadLibraryA(dll.c_str()));
+    const HMODULE module = library.get();
     if (module == nullptr) {
         std::fprintf(stderr, "quentra-host: cannot load %s\n", dll.c_str());
         return 1;
@@ -180,7 +216,6 @@ int RunPreview(int argc, char** argv) {
     if (answer != 1) {
         std::printf("The check answered 0: this campaign does not show with these shortcuts "
                     "(run quentra-host doctor on it to see why).\n");
-        FreeLibrary(module);
         return 1;
     }
     std::printf("title     %s\nmessage   %s\n", AnsiToUtf8(title.data()).c_str(), AnsiToUtf8(message.data()).c_str());
@@ -225,6 +260,5 @@ int RunPreview(int argc, char** argv) {
     }
     Shell_NotifyIconA(NIM_DELETE, &icon);
     DestroyWindow(window);
-    FreeLibrary(module);
     return 0;
 }
