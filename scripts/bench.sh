@@ -35,6 +35,14 @@ plot "< awk '\$1==10 && \$2>0' $out/bench.dat" using 2:3 with linespoints title 
      "< awk '\$1==200 && \$2>0' $out/bench.dat" using 2:5 with linespoints dashtype 2 title "floor, 200 patterns"
 GP
 
+# Sections that other scripts write (between <!-- NAME:begin --> and
+# <!-- NAME:end -->) are kept as they are.
+kept=$(python3 - docs/performance.md <<'PY' 2>/dev/null || true
+import re, sys
+text = open(sys.argv[1]).read()
+print("\n\n".join(m.group(0) for m in re.finditer(r"<!-- (\w+):begin -->.*?<!-- \1:end -->", text, re.S)))
+PY
+)
 size() { stat -c %s "$1"; }
 imports() { "$1"-objdump -p "$2" | awk '/DLL Name:/ {print $3}' | sort | paste -sd, - | sed 's/,/, /g'; }
 {
@@ -81,5 +89,6 @@ imports() { "$1"-objdump -p "$2" | awk '/DLL Name:/ {print $3}' | sort | paste -
   echo '```'
   cat "$out/soak.txt"
   echo '```'
+  if [ -n "$kept" ]; then echo; echo "$kept"; fi
 } > docs/performance.md
 echo "wrote docs/performance.md and docs/performance.png"

@@ -100,12 +100,13 @@ has "broken: an absent text keeps an earlier one" "$out" \
   "warning: CommandText is absent or empty: a first load gives the built-in \"立即安装\", and a host that loaded an earlier campaign keeps that campaign's CommandText"
 has "broken: filler glued to the last line" "$out" "not a whole number of 4-byte words, and its last line \"k5m=Brambleport"
 
-printf '[Common]\r\nPopupFrequency=7\r\n[NoAntiVirus]\r\nMessage=%%s and %%s\r\n[GameScan]\r\nk1o=\r\nk2m=Emberlane\r\n' >stops.ini
+printf '[Common]\r\nPopupFrequency=7\r\n[NoAntiVirus]\r\nMessage=%%s and %%s\r\nDownloadURL=http://x.test/a b\r\n[GameScan]\r\nk1o=\r\nk2m=Emberlane\r\n' >stops.ini
 run "check a file whose first [GameScan] key is empty" 3 check stops.ini
 has "stops: empty first value" "$out" 'warning: [GameScan] key "k1o" has an empty value: it stops the section; the plug-in never reads the keys after it: k2m'
 has "stops: never shows" "$out" "gives no pattern: the plug-in never shows this campaign"
 has "stops: a second %s" "$out" "warning: Message has a second %s"
 has "stops: an explicit 7 is a bit set too" "$out" "PopupFrequency 7 is a set of weekday bits"
+has "stops: an address with a blank" "$out" 'warning: DownloadURL "http://x.test/a b" holds a blank, a quote or a control character: the plug-in starts no installer'
 
 # More key names than the plug-in's 1024-byte list holds.
 { printf '[Common]\r\nPopupFrequency=127\r\n[GameScan]\r\n'
@@ -132,9 +133,11 @@ lacks "line end: no filler warning" "$out" "has no line end"
 printf 'not a campaign at all\r\n' >junk.txt
 : >empty.dat
 mkdir -p folder.dat
+{ cat "$sample_ini"; head -c 1048576 /dev/zero | tr '\0' ';'; } >huge.ini
 run "check a missing file" 1 check missing.dat && has "missing: clear message" "$err" "missing.dat does not exist"
 run "check an empty file" 1 check empty.dat && has "empty: clear message" "$err" "is empty"
 run "check a folder" 1 check folder.dat && has "folder: clear message" "$err" "is a folder"
+run "check a campaign above 1 MiB" 1 check huge.ini && has "huge: clear message" "$err" "the plug-in refuses campaign files above 1048576 bytes"
 run "check something else" 1 check junk.txt && has "junk: clear message" "$err" "neither a campaign INI nor an encoded campaign"
 cp "$sample_ini" plain-named.dat
 run "check a plain INI named .dat" 1 check plain-named.dat && has "plain .dat: clear message" "$err" "holds a plain INI"

@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "actions/url.h"
 #include "campaign/config.h"
+#include "campaign/decode.h"
 #include "campaign/rules.h"
 #include "common/handles.h"
 #include "common/text.h"
@@ -609,6 +611,11 @@ void Checker::Notice() {
                  ", and a host that loaded an earlier campaign keeps that campaign's " + k.key);
         }
     }
+    if (!IsPlainCommandArgument(Cp936LeadBytes(), n.DownloadURL.c_str())) {
+        Warn("DownloadURL " + Quoted(n.DownloadURL) +
+             " holds a blank, a quote or a control character: the plug-in starts no installer for it; "
+             "percent-encode them (%20 for a blank, %22 for a quote)");
+    }
     Line("Detail", Quoted(n.Detail), Contains(notice_, "Detail") ? "" : "absent: empty");
     Line("Level", std::to_string(n.Level), Contains(notice_, "Level") ? "" : "absent: the default");
     Line("CommandAction", std::to_string(n.CommandAction),
@@ -756,6 +763,13 @@ int Check(const std::string& path) {
     std::string bytes, why;
     if (!ReadWholeFile(path, bytes, why)) return Error(PathUtf8(path) + " " + why);
     if (bytes.empty()) return Error(PathUtf8(path) + " is empty: the plug-in cannot load an empty campaign");
+    // Encoding pads to whole words: that is the size the plug-in meets.
+    const std::size_t deployed = (bytes.size() + 3) / 4 * 4;
+    if (deployed > kMaxCampaignFileSize) {
+        return Error(PathUtf8(path) + " makes a campaign file of " + std::to_string(deployed) +
+                     " bytes; the plug-in refuses campaign files above " + std::to_string(kMaxCampaignFileSize) +
+                     " bytes (1 MiB) unread and never shows them: shorten it");
+    }
 
     const char* ext = PathFindExtensionA(path.c_str());
     const bool namedDat = lstrcmpiA(ext, ".dat") == 0;
