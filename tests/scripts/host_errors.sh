@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The host simulator's clear errors: usage, a missing DLL, a DLL without the
-# plug-in's exports, and the 32-bit product given to the 64-bit simulator.
+# The host simulator's clear errors: usage and argument errors, a missing DLL,
+# files that are no DLL, a DLL without the plug-in's exports, the 32-bit
+# product given to the 64-bit simulator, and a check answering 0.
 set -uo pipefail
 src=${QUENTRA_SOURCE:?}; build=${QUENTRA_BUILD:?}
 host() { "$src/tools/wine/qwine" "$build/bin/quentra-host.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
@@ -9,19 +10,37 @@ expect() {  # expect NAME EXIT PATTERN -- ARGS...
   local name=$1 code=$2 pattern=$3; shift 4
   local out rc
   out=$(host "$@"); rc=$?
-  if [ "$rc" = "$code" ] && grep -qE "$pattern" <<<"$out"; then
+  if [ "$rc" = "$code" ] && grep -qE -e "$pattern" <<<"$out"; then
     passed=$((passed + 1)); echo "ok    $name"
   else
     failed=$((failed + 1)); echo "FAIL  $name (exit $rc): $out"
   fi
 }
 win() { printf 'Z:%s' "$(echo "$1" | tr / '\\')"; }
+twin=$(win "$build/bin/Quentra.dll")
+files=$(mktemp -d "$build/host-errors.XXXXXX"); trap 'rm -rf "$files"' EXIT
+: >"$files/empty.dll"; printf 'MZ' >"$files/mz.dll"; head -c 4096 /dev/urandom >"$files/random.dll"
+mkdir "$files/alone"; cp "$build/bin/Quentra.dll" "$files/alone/"
 expect "usage" 2 '^usage: quentra-host run DLL' --
+expect "--checks without a value" 2 '^quentra-host: --checks needs a value' -- run "$twin" --checks
+expect "--checks abc" 2 '^quentra-host: --checks takes a number .*not abc' -- run "$twin" --checks abc
+expect "unknown option" 2 '^quentra-host: unknown option --fast' -- run "$twin" --fast
 expect "missing DLL" 1 'DLL not found: .*nowhere' -- run "$(win "$build/nowhere/Quentra.dll")"
-expect "no plug-in exports" 1 'has no export named TCGetVer' -- version "$(win "$build/bin/standins/verify/Corvelverify.dll")"
+expect "a folder" 1 'bin is a folder, not a DLL' -- run "$(win "$build/bin")"
+expect "README.md" 1 'README.md is not a Windows DLL \(it does not start with MZ\)' -- run "$(win "$src/README.md")"
+expect "an empty file" 1 'empty.dll is not a Windows DLL \(the file is empty\)' -- version "$(win "$files/empty.dll")"
+expect "random bytes" 1 'random.dll is not a Windows DLL' -- run "$(win "$files/random.dll")"
+expect "a bare MZ" 1 'mz.dll is not a Windows DLL \(its MZ header is cut short\)' -- run "$(win "$files/mz.dll")"
+expect "a program" 1 'Corvelinst.exe is a Windows program, not a DLL' -- version "$(win "$build/bin/standins/Corvelinst.exe")"
+expect "no plug-in exports" 1 'has no export named TCGetVer, TCCreate, TCDestory, TCCheck, TCEnum, TCDoCommand:' -- \
+  version "$(win "$build/bin/standins/verify/Corvelverify.dll")"
+# No campaign beside this copy: the check answers 0 and says where to look.
+expect "a 0 explains itself" 0 '^why 0 .*nothing was accepted; quentra-host doctor .*alone.Quentra.dll names it' -- \
+  run "$(win "$files/alone/Quentra.dll")" --accept
 product=$src/build/win32/bin/Quentra.dll
 if [ -f "$product" ]; then
-  expect "other architecture" 1 'built for another architecture than this 64-bit host' -- version "$(win "$product")"
+  expect "other architecture" 1 'is a 32-bit DLL: this host runs the 64-bit twin, use build/win64/bin/Quentra.dll' -- \
+    version "$(win "$product")"
 else
   echo "skip  other architecture (no 32-bit build at $product)"
 fi
@@ -41,6 +60,6 @@ else
   failed=$((failed + 1)); echo "FAIL  preview changed the machine it refused"
 fi
 rm -f "$desktop/Mine.lnk"; reg delete "$appkey" /f >/dev/null
-expect "the twin" 0 '^version   1 \(TCGetVer answered 1\)' -- version "$(win "$build/bin/Quentra.dll")"
+expect "the twin" 0 '^version   1 \(TCGetVer answered 1\)' -- version "$twin"
 echo "host errors: $passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "quentra/quentra.h"
 #include "host.h"
+#include "pe.h"
 
 namespace {
 
@@ -51,26 +53,29 @@ bool Resolve(HMODULE module, const char* name, T& out) {
     return out != nullptr;
 }
 
-HMODULE LoadPlugin(const char* path) {
-    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
-        std::fprintf(stderr, "quentra-host: DLL not found: %s\n", path);
-        return nullptr;
+// The file is read as a PE image before it is loaded, so that a wrong file
+// is named for what it is (a text file, a folder, the 32-bit product, a DLL
+// of something else) instead of by a loader error code.
+UniqueModule LoadPlugin(const char* path) {
+    PluginDllInfo info;
+    std::string why;
+    if (!InspectPluginDll(path, info, why) || !(why = PluginDllProblem(path, info)).empty()) {
+        std::fprintf(stderr, "quentra-host: %s\n", why.c_str());
+        return UniqueModule();
     }
-    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (module == nullptr) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_BAD_EXE_FORMAT) {
-            std::fprintf(stderr, "quentra-host: %s is built for another architecture than this %d-bit host\n", path,
-                         static_cast<int>(sizeof(void*) * 8));
-        } else {
-            std::fprintf(stderr, "quentra-host: cannot load %s (error %lu)\n", path, error);
-        }
-    }
+    UniqueModule module(LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    if (!module) std::fprintf(stderr, "quentra-host: cannot load %s (error %lu)\n", path, GetLastError());
     return module;
 }
 
+// A text under its label; the lines after the first are indented to the
+// value's column, so a two-line message reads as one value.
 void PrintText(const char* label, const char* text) {
-    std::printf("%-9s %s\n", label, AnsiToUtf8(text).c_str());
+    std::string value = AnsiToUtf8(text);
+    for (std::size_t at = value.find('\n'); at != std::string::npos; at = value.find('\n', at + 11)) {
+        value.insert(at + 1, 10, ' ');
+    }
+    std::printf("%-9s %s\n", label, value.c_str());
 }
 
 // A whole decimal number from 1 to 100000000; nothing else is accepted.
@@ -109,34 +114,37 @@ struct RunOptions {
 };
 
 int Run(const char* dllPath, const RunOptions& options, bool versionOnly) {
-    HMODULE module = LoadPlugin(dllPath);
-    if (module == nullptr) return 1;
+    UniqueModule module = LoadPlugin(dllPath);
+    if (!module) return 1;
     Exports x{};
     // Every export is looked up, so that all missing names are reported.
     int missing = 0;
-    missing += Resolve(module, "TCGetVer", x.getVer) ? 0 : 1;
-    missing += Resolve(module, "TCCreate", x.create) ? 0 : 1;
-    missing += Resolve(module, "TCDestory", x.destroy) ? 0 : 1;
-    missing += Resolve(module, "TCCheck", x.check) ? 0 : 1;
-    missing += Resolve(module, "TCEnum", x.enumerate) ? 0 : 1;
-    missing += Resolve(module, "TCDoCommand", x.doCommand) ? 0 : 1;
-    if (missing != 0) {
-        FreeLibrary(module);
-        return 1;
-    }
+    missing += Resolve(module.get(), "TCGetVer", x.getVer) ? 0 : 1;
+    missing += Resolve(module.get(), "TCCreate", x.create) ? 0 : 1;
+    missing += Resolve(module.get(), "TCDestory", x.destroy) ? 0 : 1;
+    missing += Resolve(module.get(), "TCCheck", x.check) ? 0 : 1;
+    missing += Resolve(module.get(), "TCEnum", x.enumerate) ? 0 : 1;
+    missing += Resolve(module.get(), "TCDoCommand", x.doCommand) ? 0 : 1;
+    if (missing != 0) return 1;
     int version = 0;
     const int gotVersion = x.getVer(&version);
     std::printf("version   %d (TCGetVer answered %d)\n", version, gotVersion);
     QUENTRA_INSTANCE instance = x.create();
-    if (instance == nullptr) {
-        FreeLibrary(module);
-        return Fail("TCCreate returned null");
-    }
+    if (instance == nullptr) return Fail("TCCreate returned null");
     std::printf("create    ok\n");
     if (!versionOnly) {
+        bool explained = false;
         for (int i = 0; i < options.checks; ++i) {
             const int answer = x.check(instance);
             std::printf("check     %d\n", answer);
+            if (answer != 1 && !explained) {
+                // A 0 is the plug-in's "not now": one of its rules stopped the
+                // balloon, and the doctor names which one.
+                std::printf("why 0     a rule of the plug-in stopped the balloon%s; "
+                            "quentra-host doctor %s names it\n",
+                            options.accept ? ", so nothing was accepted" : "", dllPath);
+                explained = true;
+            }
             if (answer != 1) continue;
             std::vector<char> title(256, 0), message(QUENTRA_MESSAGE_SIZE, 0), command(256, 0), id(256, 0);
             int level = 0, flag = 0;
@@ -160,8 +168,8 @@ int Run(const char* dllPath, const RunOptions& options, bool versionOnly) {
     }
     std::printf("destroy   %d\n", x.destroy(instance));
     char libraryPath[MAX_PATH] = {};
-    const DWORD pathLength = GetModuleFileNameA(module, libraryPath, MAX_PATH);
-    FreeLibrary(module);
+    const DWORD pathLength = GetModuleFileNameA(module.get(), libraryPath, MAX_PATH);
+    module.reset();
     if (options.waitReportsMs > 0 && pathLength > 0 && pathLength < MAX_PATH) {
         WaitForReports(libraryPath, options.waitReportsMs);
     }
@@ -183,38 +191,50 @@ std::string AnsiToUtf8(const char* text) {
     return out;
 }
 
+// An argument error: the cause, then the usage, and the usage's exit code.
+int Usage(const std::string& cause) {
+    if (!cause.empty()) std::fprintf(stderr, "quentra-host: %s\n", cause.c_str());
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (argc < 3) return Usage("");
     const std::string command = argv[1];
     const char* dll = argv[2];
     if (command == "doctor" && argc == 3) return RunDoctor(dll);
     if (command == "preview") return RunPreview(argc, argv);
-    if (command == "version" && argc == 3) return Run(dll, RunOptions(), true);
+    if ((command == "run" || command == "version") && std::strncmp(dll, "--", 2) == 0) {
+        return Usage(command + " takes the DLL first, then its options");
+    }
+    if (command == "version") return argc == 3 ? Run(dll, RunOptions(), true) : Usage("version takes the DLL alone");
     if (command == "run") {
         RunOptions options;
+        struct Counted {
+            const char* name;
+            int* value;
+            const char* takes;
+        } const counted[] = {
+            {"--checks", &options.checks, "a number of checks, at least 1"},
+            {"--user-delay", &options.userDelayMs, "a number of milliseconds, at least 1"},
+            {"--wait-reports", &options.waitReportsMs, "a number of milliseconds, at least 1"},
+        };
         for (int i = 3; i < argc; ++i) {
             if (std::strcmp(argv[i], "--accept") == 0) {
                 options.accept = true;
-            } else if (std::strcmp(argv[i], "--checks") == 0 && i + 1 < argc) {
-                if (!ParseCount(argv[++i], options.checks)) return Fail("--checks takes a number of at least 1");
-            } else if (std::strcmp(argv[i], "--user-delay") == 0 && i + 1 < argc) {
-                if (!ParseCount(argv[++i], options.userDelayMs)) {
-                    return Fail("--user-delay takes a number of milliseconds, at least 1");
-                }
-            } else if (std::strcmp(argv[i], "--wait-reports") == 0 && i + 1 < argc) {
-                if (!ParseCount(argv[++i], options.waitReportsMs)) {
-                    return Fail("--wait-reports takes a number of milliseconds, at least 1");
-                }
-            } else {
-                std::fprintf(stderr, "quentra-host: unknown option %s\n%s", argv[i], kUsage);
-                return 2;
+                continue;
+            }
+            const Counted* option = nullptr;
+            for (const Counted& c : counted) {
+                if (std::strcmp(argv[i], c.name) == 0) option = &c;
+            }
+            if (option == nullptr) return Usage(std::string("unknown option ") + argv[i]);
+            if (i + 1 >= argc) return Usage(std::string(option->name) + " needs a value: " + option->takes);
+            if (!ParseCount(argv[++i], *option->value)) {
+                return Usage(std::string(option->name) + " takes " + option->takes + ", not " + argv[i]);
             }
         }
         return Run(dll, options, false);
     }
-    std::fputs(kUsage, stderr);
-    return 2;
+    return Usage("");
 }
