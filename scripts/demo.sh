@@ -24,7 +24,6 @@ cmake --preset reports >/dev/null
 cmake --build --preset reports --target quentra-reports >/dev/null
 
 build=$repo/build/win64
-bin=$build/bin
 origin=$(sed -n 's/^QUENTRA_REPORT_ORIGIN:[A-Z]*=//p' "$build/CMakeCache.txt")
 port=${origin##*:}
 if [[ ! $origin =~ ^http://127\.0\.0\.1:[0-9]+$ ]]; then
@@ -32,7 +31,9 @@ if [[ ! $origin =~ ^http://127\.0\.0\.1:[0-9]+$ ]]; then
   exit 1
 fi
 
-export QUENTRA_BUILD=$build WINEPREFIX=$build/wine/demo-prefix
+# The demo's machine is a sandbox of tools/quentra-sandbox, named demo: its
+# own prefix and home, reset at every run.
+export QUENTRA_BUILD=$build WINEPREFIX=$build/wine/demo-prefix QUENTRA_HOME=$build/wine/demo-home
 qwine=$repo/tools/wine/qwine
 receiver=""
 stop_all() {
@@ -46,104 +47,15 @@ echo "== starting the demo machine's Wine ($WINEPREFIX)"
 "$repo/tools/wine/qwineserver" start
 
 # ---- the machine: C:\CorvelSafe holds the suite, C:\CorvelSafe\Tray the host
+# and the plug-in with the sample campaign; game shortcuts on the desktop. The
+# machine identifier has a blank and an '&': it travels percent-encoded.
 drive=$WINEPREFIX/drive_c
 suite=$drive/CorvelSafe
 tray=$suite/Tray
 sandbox=$drive/quentra-demo
-rm -rf "$suite" "$sandbox"
-mkdir -p "$suite/modules" "$tray" "$sandbox"
-printf 'MZ stand-in for the suite main program\n' >"$suite/Corvelsafe.exe"
-cp "$bin/standins/Corvelinst.exe" "$suite/modules/Corvelinst.exe"
-cp "$bin/standins/verify/Corvelverify.dll" "$suite/Corvelverify.dll"
-# The machine identifier, with a blank and an '&': it travels percent-encoded.
-printf 'DEMO PC&7F3A' >"$suite/cid.txt"
-cp "$bin/quentra-host.exe" "$bin/Quentra.dll" "$tray/"
-printf '[NoNotify]\r\n' >"$tray/config.ini"
-
-# The campaign: the sample from examples/ (encoded here when only its INI
-# text is there yet), or a campaign of the same kind made here.
-encode_campaign() {  # encode_campaign OUT [GBK_INI_FILE]: XOR words with the key, padded with blanks
-  python3 - "$@" <<'PY'
-import struct, sys
-if len(sys.argv) > 2:
-    data = open(sys.argv[2], "rb").read()
-else:
-    data = """[Common]
-Purpose=demo-vault-2026
-MaxPopupTimes=3
-PopupFrequency=127
-[NoAntiVirus]
-Title=游戏账号安全提醒
-Message=检测到您的电脑上有 %s 等游戏，建议安装 Corvel 保险箱保护游戏账号。
-CommandText=立即安装
-DownloadURL=http://dl.corvelsafe.example/box/CorvelBoxSetup.exe?from=tray
-Level=2
-ID=GS-DEMO-01
-[GameScan]
-Game1m=Quillstorm
-Game2m=Tidewarden
-Game3o=Copperwing
-Game4m=Emberlane
-Game5m=Brambleport
-""".replace("\n", "\r\n").encode("gbk")
-data += b" " * (-len(data) % 4)
-words = struct.unpack("<%dI" % (len(data) // 4), data)
-open(sys.argv[1], "wb").write(struct.pack("<%dI" % len(words), *(w ^ 0x6D2A3C95 for w in words)))
-PY
-}
-if [ -f examples/quentracfg.dat ]; then
-  cp examples/quentracfg.dat "$tray/quentracfg.dat"
-  campaign_source=examples/quentracfg.dat
-elif [ -f examples/quentracfg.ini ]; then
-  encode_campaign "$tray/quentracfg.dat" examples/quentracfg.ini
-  campaign_source="examples/quentracfg.ini, encoded by the demo"
-else
-  encode_campaign "$tray/quentracfg.dat"
-  campaign_source="the demo's own (no sample in examples/)"
-fi
-
-# The desktop: a folder of this prefix only (Wine links it to $HOME, which the
-# tests of this build tree share), with shortcuts named after games of the
-# campaign's [GameScan] section and one that matches nothing.
-user_dir=$(find "$drive/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -n 1)
-desktop=$user_dir/Desktop
-if [ -L "$desktop" ] || [ ! -d "$desktop" ]; then rm -f "$desktop"; mkdir -p "$desktop"; fi
-find "$desktop" -maxdepth 1 -name '*.lnk' -delete
-mapfile -t games < <(python3 - "$tray/quentracfg.dat" <<'PY'
-import struct, sys
-raw = open(sys.argv[1], "rb").read()
-raw += b" " * (-len(raw) % 4)
-words = struct.unpack("<%dI" % (len(raw) // 4), raw)
-text = struct.pack("<%dI" % len(words), *(w ^ 0x6D2A3C95 for w in words)).decode("gbk", "replace")
-section = None
-for line in text.splitlines():
-    line = line.strip()
-    if line.startswith("["):
-        section = line.strip("[]")
-    elif section == "GameScan" and "=" in line:
-        key, value = line.split("=", 1)
-        if key.strip()[-1:] in ("m", "o") and value.strip():
-            print(value.strip())
-PY
-)
-[ ${#games[@]} -gt 0 ] || { echo "demo: the campaign names no games in [GameScan]" >&2; exit 1; }
-shortcuts=("${games[1]:-${games[0]}} Launcher.lnk" "${games[2]:-${games[0]}}.lnk" "Notes.lnk")
-for s in "${shortcuts[@]}"; do printf 'L' >"$desktop/$s"; done
-
-# Registry: the suite registered, no vault product, and the plug-in's own
-# bookkeeping removed, so every run starts from a machine that never saw it.
-cat >"$sandbox/machine.reg" <<'REG'
-REGEDIT4
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Corvelsafe.exe]
-@="C:\\CorvelSafe\\Corvelsafe.exe"
-"Path"="C:\\CorvelSafe"
-
-[-HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Corvelsafebox.exe]
-
-[-HKEY_LOCAL_MACHINE\SOFTWARE\CorvelSafe\Tavrik]
-REG
-"$qwine" regedit /S 'C:\quentra-demo\machine.reg'
+rm -rf "$sandbox"
+mkdir -p "$sandbox"
+tools/quentra-sandbox --machine demo --campaign examples/quentracfg.dat --cid 'DEMO PC&7F3A' >"$sandbox/machine.out"
 
 # The report receiver on 127.0.0.1: quentra-reports with the demo's own
 # database, new at each run.
@@ -173,10 +85,7 @@ receiver_get() {
 
 echo
 echo "== the machine"
-echo "   suite      C:\\CorvelSafe\\Corvelsafe.exe, installer modules\\Corvelinst.exe (stand-ins)"
-echo "   identifier $(cat "$suite/cid.txt") (from the verification library stand-in)"
-echo "   campaign   C:\\CorvelSafe\\Tray\\quentracfg.dat: $campaign_source"
-echo "   desktop    $(printf '%s  ' "${shortcuts[@]}")"
+grep -E '^   (suite|identifier|campaign|desktop) ' "$sandbox/machine.out"
 echo "   receiver   http://127.0.0.1:$port (quentra-reports, database ${reports_db#$repo/})"
 
 echo
