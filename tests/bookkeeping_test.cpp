@@ -335,6 +335,7 @@ TEST_F(Bookkeeping, LoaderRestartsTheRecordOnlyForAChangedPurpose) {
         CampaignConfig config;
         ASSERT_EQ(1, qt::LoadIni(config, "[Common]\r\n" + (row.line.empty() ? std::string() : row.line + "\r\n")))
             << row.name;
+        RestartRecordForPurpose(config.Common().Purpose);
         const std::vector<qt::RegistryCall> calls = recorder.Take();
         const std::string purpose = row.line.empty() ? std::string() : row.line.substr(8);
         if (row.reset) {
@@ -358,7 +359,8 @@ TEST_F(Bookkeeping, LoaderRestartsTheRecordOnlyForAChangedPurpose) {
     }
 }
 
-TEST_F(Bookkeeping, AToolLoadLeavesTheRecordAlone) {
+// A load only reads: what is stored is the decision's business.
+TEST_F(Bookkeeping, ALoadLeavesTheRecordAlone) {
     qt::SetRaw(kBookkeepingKey, kPurposeValue, REG_SZ, "spring");
     qt::SetRaw(kBookkeepingKey, kPopupCountValue, REG_DWORD, Dword(2));
     qt::RegistryRecorder recorder(GetModuleHandleA(nullptr));
@@ -366,13 +368,13 @@ TEST_F(Bookkeeping, AToolLoadLeavesTheRecordAlone) {
     const std::string dir = qt::FreshDir("bookkeeping-tool-load");
     const std::string dat = qt::WriteCampaign(dir, "[Common]\r\nPurpose=autumn\r\n");
     CampaignConfig config;
-    ASSERT_EQ(1, config.LoadCampaignFile(dat.c_str(), PurposeBookkeeping::Leave));
+    ASSERT_EQ(1, config.LoadCampaignFile(dat.c_str()));
     EXPECT_EQ("autumn", config.Common().Purpose);
     EXPECT_EQ("spring", Stored(kPurposeValue));
     EXPECT_EQ(Dword(2), Stored(kPopupCountValue));
     const std::string ini = qt::Join(dir, "plain.ini");
     qt::WriteBytes(ini, "[Common]\r\nPurpose=winter\r\n");
-    ASSERT_EQ(1, config.LoadPlainFile(ini.c_str(), PurposeBookkeeping::Leave));
+    ASSERT_EQ(1, config.LoadPlainFile(ini.c_str()));
     EXPECT_EQ("winter", config.Common().Purpose);
     EXPECT_EQ("spring", Stored(kPurposeValue));
     EXPECT_EQ(Dword(2), Stored(kPopupCountValue));
@@ -393,7 +395,7 @@ TEST_F(Bookkeeping, ExportsKeepTheCountOfALongUnchangedPurpose) {
     qt::SetRaw(kBookkeepingKey, kPopupCountValue, REG_DWORD, Dword(3));
     qt::Plugin p;
     qt::LoadPlugin(p, "bookkeeping-exports", campaign);
-    qt::RegistryRecorder recorder(p.module);
+    qt::RegistryRecorder recorder(p.module.get());
     ASSERT_TRUE(recorder.Active());
     QUENTRA_INSTANCE in = p.create();
     EXPECT_EQ(0, p.check(in)) << "the count has reached MaxPopupTimes";

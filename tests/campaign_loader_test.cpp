@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "campaign/config.h"
+#include "campaign/sections.h"
 #include "environment/bookkeeping.h"
 #include "support/campaign.h"
 #include "support/sandbox.h"
@@ -293,17 +294,18 @@ TEST_F(CampaignLoader, AddGameScanEntryRefusesWhatItCannotRead) {
     const std::string dir = qt::FreshDir("loader-add-entry");
     const std::string ini = qt::Join(dir, "plain.ini");
     qt::WriteBytes(ini, "[GameScan]\r\nk1m=P\r\n");
-    CampaignConfig config;
-    EXPECT_EQ(0, config.AddGameScanEntry(nullptr, ini.c_str())) << "no key name";
-    EXPECT_EQ(0, config.AddGameScanEntry("", ini.c_str())) << "empty key name";
-    EXPECT_EQ(0, config.AddGameScanEntry("k1m", nullptr)) << "no file";
-    EXPECT_TRUE(config.GameScanNotice().ScanPatterns.empty());
-    EXPECT_EQ(1, config.AddGameScanEntry("k1m", ini.c_str()));
-    EXPECT_EQ((std::vector<std::string>{"P"}), Texts(config.GameScanNotice().ScanPatterns));
-    EXPECT_EQ(0, config.LoadGameScan(nullptr));
-    EXPECT_TRUE(config.GameScanNotice().ScanPatterns.empty()) << "the lists are emptied even when the call fails";
-    EXPECT_EQ(0, config.LoadCommonSection(nullptr));
-    EXPECT_EQ(0, config.LoadNoAvNotice(nullptr));
+    GameScanNoticeRecord notice;
+    EXPECT_EQ(0, AddGameScanEntry(nullptr, ini.c_str(), notice)) << "no key name";
+    EXPECT_EQ(0, AddGameScanEntry("", ini.c_str(), notice)) << "empty key name";
+    EXPECT_EQ(0, AddGameScanEntry("k1m", nullptr, notice)) << "no file";
+    EXPECT_TRUE(notice.ScanPatterns.empty());
+    EXPECT_EQ(1, AddGameScanEntry("k1m", ini.c_str(), notice));
+    EXPECT_EQ((std::vector<std::string>{"P"}), Texts(notice.ScanPatterns));
+    EXPECT_EQ(0, LoadGameScan(nullptr, notice));
+    EXPECT_TRUE(notice.ScanPatterns.empty()) << "the lists are emptied even when the call fails";
+    CommonSettings common;
+    EXPECT_EQ(0, LoadCommonSection(nullptr, common));
+    EXPECT_EQ(0, LoadNoticeSection(nullptr, notice));
 }
 
 TEST_F(CampaignLoader, TheGameScanKeyListIsCutAt1024Bytes) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "common/handles.h"
 #include "campaign/config.h"
 #include "support/campaign.h"
 #include "support/decision.h"
@@ -94,18 +95,18 @@ TEST_F(Hostile, RandomBytesRawAndEncoded) {
 }
 
 TEST_F(Hostile, NulBytesInsideValues) {
-    CampaignFields spec;
-    spec.gameScan = {{"g1o", std::string("Copper\0wing", 11)}, {"g2o", "Copperwing"}};
-    std::string ini = CampaignIni(spec);
+    CampaignFields fields;
+    fields.gameScan = {{"g1o", std::string("Copper\0wing", 11)}, {"g2o", "Copperwing"}};
+    std::string ini = CampaignIni(fields);
     ini.insert(ini.find("[NoAntiVirus]") + 15, std::string("Title=ab\0cd\r\n", 13));
     CheckIni(ini, "NUL inside values");
     CheckIni(std::string("\0\0\0[GameScan]\r\ng1o=Copperwing\r\n", 33), "NUL before the first section");
 }
 
 TEST_F(Hostile, LinesLongerThanTheReadBuffers) {
-    CampaignFields spec;
-    spec.gameScan = {{"g1o", std::string(2000, 'x')}, {"g2o", "Copperwing"}};
-    std::string ini = CampaignIni(spec);
+    CampaignFields fields;
+    fields.gameScan = {{"g1o", std::string(2000, 'x')}, {"g2o", "Copperwing"}};
+    std::string ini = CampaignIni(fields);
     ini.insert(ini.find("[NoAntiVirus]") + 15, "Title=" + std::string(5000, 'T') + "\r\n");
     ini.insert(0, "; " + std::string(70000, ';') + "\r\n");
     EXPECT_EQ(1, CheckIni(ini, "long lines"));
@@ -131,9 +132,9 @@ TEST_F(Hostile, TenThousandGameScanKeysAndManyAntiVirusKeys) {
 }
 
 TEST_F(Hostile, LargeFiles) {
-    CampaignFields spec;
-    spec.gameScan = {{"g1o", "Copperwing"}};
-    const std::string head = CampaignIni(spec) + "[Padding]\r\n";
+    CampaignFields fields;
+    fields.gameScan = {{"g1o", "Copperwing"}};
+    const std::string head = CampaignIni(fields) + "[Padding]\r\n";
     const struct Row {
         std::size_t size;
         int answer;
@@ -152,10 +153,10 @@ TEST_F(Hostile, MessagesFullOfPercentSequences) {
     const char* messages[] = {"%n%n%n%n%n%n%n%n", "%s%s%s%s%s%s%s%s", "%x%x%x%x%p%p%p", "%99999999s", "%",
                               "100%", "%%%%%%%%%%%s%", "%ls", "%S", "%.9999f %e %g %c"};
     for (const char* m : messages) {
-        CampaignFields spec;
-        spec.message = m;
-        spec.gameScan = {{"g1o", "Copperwing"}};
-        EXPECT_EQ(0, CheckIni(CampaignIni(spec), std::string("message ") + m)) << "refused: " << m;
+        CampaignFields fields;
+        fields.message = m;
+        fields.gameScan = {{"g1o", "Copperwing"}};
+        EXPECT_EQ(0, CheckIni(CampaignIni(fields), std::string("message ") + m)) << "refused: " << m;
         EXPECT_EQ("", qt::Enum(plugin_, instance_).message) << m;
     }
     CampaignFields safe;
@@ -166,10 +167,10 @@ TEST_F(Hostile, MessagesFullOfPercentSequences) {
 }
 
 TEST_F(Hostile, DoubleByteCharactersCutAtEveryBoundary) {
-    CampaignFields spec;
-    spec.message = qt::Gbk("检测到您正在玩%s，建议安装保险箱。\\n请立即行动");
-    spec.gameScan = {{"g1m", qt::Gbk("铜翼") + "Copperwing"}, {"g2o", "Copperwing"}};
-    const std::string ini = CampaignIni(spec);
+    CampaignFields fields;
+    fields.message = qt::Gbk("检测到您正在玩%s，建议安装保险箱。\\n请立即行动");
+    fields.gameScan = {{"g1m", qt::Gbk("铜翼") + "Copperwing"}, {"g2o", "Copperwing"}};
+    const std::string ini = CampaignIni(fields);
     for (std::size_t cut = ini.size() > 80 ? ini.size() - 80 : 0; cut <= ini.size(); ++cut) {
         CheckIni(ini.substr(0, cut), "cut at " + std::to_string(cut));
     }
@@ -195,11 +196,8 @@ TEST_F(Hostile, CampaignReplacedWhileChecksRun) {
             // half the time replaced whole.
             const std::string& bytes = (i % 2) ? fileA : fileB;
             if (i % 4 < 2) {
-                FILE* f = std::fopen(target.c_str(), "wb");
-                if (f != nullptr) {
-                    std::fwrite(bytes.data(), 1, bytes.size(), f);
-                    std::fclose(f);
-                }
+                UniqueFile f(std::fopen(target.c_str(), "wb"));
+                if (f) std::fwrite(bytes.data(), 1, bytes.size(), f.get());
             } else {
                 const std::string next = target + ".next";
                 qt::WriteBytes(next, bytes);

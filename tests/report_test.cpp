@@ -59,34 +59,50 @@ protected:
                          << "; tests send only to http://127.0.0.1:PORT";
         }
     }
+
+    // The usual setup: a machine on which the check answers 1, the
+    // verification library with `id` (none when null), a receiver in `mode`,
+    // a plug-in copy and an instance of it.
+    struct Rig {
+        Rig(const std::string& name, const char* mode, const char* id)
+            : suite(qc::PrepareShowable("report-" + name)), receiver(name, mode) {
+            if (id != nullptr) qc::PutVerifier(suite, id);
+            qt::LoadPlugin(plugin, "report-" + name, qc::ShowableCampaign("ID=cycle-" + name));
+            in = plugin.create();
+        }
+        ~Rig() { End(); }
+        // Ends the instance and waits until no report thread holds the DLL.
+        bool Finish() {
+            End();
+            return qc::UnloadAndWaitForReports(plugin);
+        }
+        void End() {
+            if (in != nullptr) plugin.destroy(in);
+            in = nullptr;
+        }
+        qt::Suite suite;
+        qc::Receiver receiver;
+        qt::Plugin plugin;
+        QUENTRA_INSTANCE in = nullptr;
+    };
 };
 
 TEST_F(ReportCycle, ShownReportsT0AndStartedInstallReportsT1) {
-    const qt::Suite suite = qc::PrepareShowable("report-kinds");
-    qc::PutVerifier(suite, "QX7-machine.01_~");
-    qc::Receiver receiver("kinds", "200");
-    ASSERT_TRUE(receiver.ok());
-    qt::Plugin p;
-    qt::LoadPlugin(p, "report-kinds", qc::ShowableCampaign("ID=cycle-kinds"));
-    QUENTRA_INSTANCE in = p.create();
-    ASSERT_EQ(1, p.check(in));
-    ASSERT_TRUE(receiver.WaitForRequests(1)) << "no report after a yes";
-    ASSERT_EQ(1, p.doCommand(in, 0));
-    ASSERT_TRUE(receiver.WaitForRequests(2)) << "no report after the install";
-    EXPECT_EQ(1, p.destroy(in));
-    EXPECT_TRUE(qc::UnloadAndWaitForReports(p));
+    Rig r("kinds", "200", "QX7-machine.01_~");
+    ASSERT_TRUE(r.receiver.ok());
+    ASSERT_EQ(1, r.plugin.check(r.in));
+    ASSERT_TRUE(r.receiver.WaitForRequests(1)) << "no report after a yes";
+    ASSERT_EQ(1, r.plugin.doCommand(r.in, 0));
+    ASSERT_TRUE(r.receiver.WaitForRequests(2)) << "no report after the install";
+    EXPECT_TRUE(r.Finish());
     const std::vector<std::string> expected = {qc::ExpectedTarget(0, "QX7-machine.01_~"),
                                                qc::ExpectedTarget(1, "QX7-machine.01_~")};
-    EXPECT_EQ(expected, receiver.Targets());
+    EXPECT_EQ(expected, r.receiver.Targets());
 }
 
 TEST_F(ReportCycle, IdentifierArrivesPercentEncoded) {
-    const qt::Suite suite = qc::PrepareShowable("report-ids");
-    qc::Receiver receiver("ids", "200");
-    ASSERT_TRUE(receiver.ok());
-    qt::Plugin p;
-    qt::LoadPlugin(p, "report-ids", qc::ShowableCampaign("ID=cycle-ids"));
-    QUENTRA_INSTANCE in = p.create();
+    Rig r("ids", "200", nullptr);
+    ASSERT_TRUE(r.receiver.ok());
     struct Row {
         const char* name;
         std::string id;
@@ -102,13 +118,12 @@ TEST_F(ReportCycle, IdentifierArrivesPercentEncoded) {
     };
     std::size_t count = 0;
     for (const Row& row : rows) {
-        qc::PutVerifier(suite, row.id);
-        ASSERT_EQ(1, p.doCommand(in, 0)) << row.name;
-        ASSERT_TRUE(receiver.WaitForRequests(++count)) << row.name;
-        EXPECT_EQ(qc::ExpectedTarget(1, row.sent), receiver.Targets().back()) << row.name;
+        qc::PutVerifier(r.suite, row.id);
+        ASSERT_EQ(1, r.plugin.doCommand(r.in, 0)) << row.name;
+        ASSERT_TRUE(r.receiver.WaitForRequests(++count)) << row.name;
+        EXPECT_EQ(qc::ExpectedTarget(1, row.sent), r.receiver.Targets().back()) << row.name;
     }
-    p.destroy(in);
-    EXPECT_TRUE(qc::UnloadAndWaitForReports(p));
+    EXPECT_TRUE(r.Finish());
 }
 
 TEST_F(ReportCycle, WithoutIdentifierTheRequestIsStillMade) {
@@ -180,37 +195,26 @@ TEST_F(ReportCycle, SameKindTwiceBothArriveAndNoCacheEntryIsLeft) {
 
 // The answer is thrown away, whatever it is: a server error is not retried.
 TEST_F(ReportCycle, ServerErrorIsNotRetried) {
-    const qt::Suite suite = qc::PrepareShowable("report-error");
-    qc::PutVerifier(suite, "error-id");
-    qc::Receiver receiver("error", "500");
-    ASSERT_TRUE(receiver.ok());
-    qt::Plugin p;
-    qt::LoadPlugin(p, "report-error", qc::ShowableCampaign("ID=cycle-error"));
-    QUENTRA_INSTANCE in = p.create();
-    ASSERT_EQ(1, p.doCommand(in, 0));
-    ASSERT_TRUE(receiver.WaitForRequests(1));
-    p.destroy(in);
-    ASSERT_TRUE(qc::UnloadAndWaitForReports(p));
-    EXPECT_EQ(std::vector<std::string>{qc::ExpectedTarget(1, "error-id")}, receiver.Targets());
+    Rig r("error", "500", "error-id");
+    ASSERT_TRUE(r.receiver.ok());
+    ASSERT_EQ(1, r.plugin.doCommand(r.in, 0));
+    ASSERT_TRUE(r.receiver.WaitForRequests(1));
+    ASSERT_TRUE(r.Finish());
+    EXPECT_EQ(std::vector<std::string>{qc::ExpectedTarget(1, "error-id")}, r.receiver.Targets());
 }
 
 // The host may unload the library right after TCDestory while a report
 // thread still waits; the thread's own reference keeps the code mapped.
 TEST_F(ReportCycle, ReportArrivesAfterDestroyAndFreeLibrary) {
-    const qt::Suite suite = qc::PrepareShowable("report-unload");
-    qc::PutVerifier(suite, "unload-id");
-    qc::Receiver receiver("unload", "200");
-    ASSERT_TRUE(receiver.ok());
-    qt::Plugin p;
-    qt::LoadPlugin(p, "report-unload", qc::ShowableCampaign("ID=cycle-unload"));
-    QUENTRA_INSTANCE in = p.create();
-    ASSERT_EQ(1, p.check(in));
-    ASSERT_EQ(1, p.destroy(in));
-    p.Unload();
-    ASSERT_TRUE(qc::StillMapped(p)) << "the report thread holds no reference: it would run unmapped code";
-    ASSERT_TRUE(receiver.WaitForRequests(1));
-    EXPECT_EQ(std::vector<std::string>{qc::ExpectedTarget(0, "unload-id")}, receiver.Targets());
-    EXPECT_TRUE(qc::UnloadAndWaitForReports(p)) << "the report thread never dropped its reference";
+    Rig r("unload", "200", "unload-id");
+    ASSERT_TRUE(r.receiver.ok());
+    ASSERT_EQ(1, r.plugin.check(r.in));
+    r.End();
+    r.plugin.Unload();
+    ASSERT_TRUE(qc::StillMapped(r.plugin)) << "the report thread holds no reference: it would run unmapped code";
+    ASSERT_TRUE(r.receiver.WaitForRequests(1));
+    EXPECT_EQ(std::vector<std::string>{qc::ExpectedTarget(0, "unload-id")}, r.receiver.Targets());
+    EXPECT_TRUE(r.Finish()) << "the report thread never dropped its reference";
 }
 
 // The same through a separate host process, which must survive its threads.

@@ -11,7 +11,8 @@
 
 #include "common/ansi.h"
 #include "decision/compose.h"
-#include "plugin/instance.h"
+#include "campaign/config.h"
+#include "decision/scan.h"
 #include "support/decision.h"
 
 namespace {
@@ -238,40 +239,42 @@ protected:
     void SetUp() override { qt::ClearBookkeeping(); }
     void TearDown() override { qt::ClearBookkeeping(); }
 
-    // Loads a plain campaign (the loader also stores its Purpose).
-    void Load(TcInstance& instance, const GameScan& gameScan) {
+    // The notice of a plain campaign with these [GameScan] keys.
+    static GameScanNoticeRecord Notice(const GameScan& gameScan) {
         CampaignFields fields;
         fields.gameScan = gameScan;
         const std::string dir = qt::FreshDir("scan-instance-ini");
         const std::string ini = qt::Join(dir, "campaign.ini");
         qt::WriteBytes(ini, qt::CampaignIni(fields));
-        instance.Config().LoadPlainFile(ini.c_str());
+        CampaignConfig config;
+        config.LoadPlainFile(ini.c_str());
         qt::RemoveTree(dir);
+        return config.GameScanNotice();
     }
 
-    static std::vector<std::string> Set(const TcInstance& instance) {
-        return std::vector<std::string>(instance.MatchedNames().begin(), instance.MatchedNames().end());
+    static std::vector<std::string> Set(const MatchedNames& matched) {
+        return std::vector<std::string>(matched.begin(), matched.end());
     }
 };
 
 TEST_F(ScanInstance, WorkedExampleThreeShortcutByShortcut) {
-    TcInstance instance;
-    Load(instance, qt::WorkedGameScan());
+    const GameScanNoticeRecord notice = Notice(qt::WorkedGameScan());
+    MatchedNames matched;
     const LeadByteTable table = AnsiLeadBytes();
-    instance.MatchShortcutName("Emberlane and Quillstorm Pack", table);
-    EXPECT_EQ((std::vector<std::string>{"Quillstorm"}), Set(instance));
-    EXPECT_EQ(Names({"Quillstorm", "Tidewarden", "Emberlane"}), instance.BuildNameList());
-    instance.MatchShortcutName("Emberlane and Quillstorm Pack 2", table);
-    EXPECT_EQ((std::vector<std::string>{"Emberlane", "Quillstorm"}), Set(instance));
-    EXPECT_EQ(Names({"Quillstorm", "Tidewarden", "Emberlane"}), instance.BuildNameList());
-    instance.MatchShortcutName("Emberlane and Quillstorm Pack 3", table);
-    EXPECT_EQ((std::vector<std::string>{"Emberlane", "Quillstorm"}), Set(instance)) << "nothing new to add";
+    MatchShortcutName("Emberlane and Quillstorm Pack", table, notice.ScanPatterns, matched);
+    EXPECT_EQ((std::vector<std::string>{"Quillstorm"}), Set(matched));
+    EXPECT_EQ(Names({"Quillstorm", "Tidewarden", "Emberlane"}), BuildNameList(matched, notice.FeaturedNames));
+    MatchShortcutName("Emberlane and Quillstorm Pack 2", table, notice.ScanPatterns, matched);
+    EXPECT_EQ((std::vector<std::string>{"Emberlane", "Quillstorm"}), Set(matched));
+    EXPECT_EQ(Names({"Quillstorm", "Tidewarden", "Emberlane"}), BuildNameList(matched, notice.FeaturedNames));
+    MatchShortcutName("Emberlane and Quillstorm Pack 3", table, notice.ScanPatterns, matched);
+    EXPECT_EQ((std::vector<std::string>{"Emberlane", "Quillstorm"}), Set(matched)) << "nothing new to add";
 }
 
 TEST_F(ScanInstance, FolderWalkOrderAndUniqueness) {
-    TcInstance instance;
     const std::string zhongwen = qt::Gbk("中文");
-    Load(instance, {{"g1o", "beta"}, {"g2o", zhongwen}, {"g3o", "Zeta"}, {"g4o", "Alpha"}, {"g5o", "Quillstorm"}});
+    const GameScanNoticeRecord notice =
+        Notice({{"g1o", "beta"}, {"g2o", zhongwen}, {"g3o", "Zeta"}, {"g4o", "Alpha"}, {"g5o", "Quillstorm"}});
     const std::string dir = qt::FreshDir("scan-instance-folder");
     for (const char* name : {"beta.lnk", "Alpha.lnk", "Alpha 2.lnk", "Zeta.lnk", "Alpha Copy.lnk", "Notes.lnk"}) {
         qt::AddShortcut(dir, name);
@@ -280,17 +283,17 @@ TEST_F(ScanInstance, FolderWalkOrderAndUniqueness) {
     CreateDirectoryA(qt::Join(dir, "Quillstorm.lnk").c_str(), nullptr);
     CreateDirectoryA(qt::Join(dir, "Sub").c_str(), nullptr);
     qt::AddShortcut(qt::Join(dir, "Sub"), "Quillstorm.lnk");
-    instance.CollectShortcutMatches(dir.c_str());
+    MatchedNames matched;
+    CollectShortcutMatches(dir.c_str(), notice.ScanPatterns, matched);
     // Ascending byte order: capitals before small letters, ASCII before
     // Chinese; each pattern once however many shortcuts hold it.
-    EXPECT_EQ((std::vector<std::string>{"Alpha", "Zeta", "beta", zhongwen}), Set(instance));
-    EXPECT_EQ("Alpha", instance.BuildNameList()) << "nothing featured: the smallest match alone";
+    EXPECT_EQ((std::vector<std::string>{"Alpha", "Zeta", "beta", zhongwen}), Set(matched));
+    EXPECT_EQ("Alpha", BuildNameList(matched, notice.FeaturedNames)) << "nothing featured: the smallest match alone";
     qt::RemoveTree(dir);
 
-    TcInstance other;
-    Load(other, {{"g1o", "Alpha"}});
-    other.CollectShortcutMatches(qt::Join(dir, "gone").c_str());
-    EXPECT_TRUE(other.MatchedNames().empty()) << "a missing folder matches nothing";
+    MatchedNames none;
+    CollectShortcutMatches(qt::Join(dir, "gone").c_str(), Notice({{"g1o", "Alpha"}}).ScanPatterns, none);
+    EXPECT_TRUE(none.empty()) << "a missing folder matches nothing";
 }
 
 }  // namespace

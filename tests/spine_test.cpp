@@ -4,9 +4,10 @@
 
 #include <cstring>
 
+#include "common/handles.h"
 #include "campaign/config.h"
 #include "environment/arch.h"
-#include "plugin/instance.h"
+#include "decision/check.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -65,43 +66,29 @@ TEST(Exports, InstancesAreIndependent) {
     EXPECT_EQ(1, p.destroy(again));
 }
 
-TEST(Exports, DefaultsBeforeAnyCheck) {
-    qt::Plugin p;
-    qt::LoadPlugin(p, "spine-defaults");
-    QUENTRA_INSTANCE in = p.create();
-    const qt::Content c = qt::Enum(p, in);
-    EXPECT_EQ(1, c.result);
-    EXPECT_EQ(qt::Gbk("您的系统可能存在安全风险！"), c.title);
-    EXPECT_EQ(qt::Gbk("立即安装"), c.command);
-    EXPECT_EQ("", c.message);  // the empty text from construction
-    EXPECT_EQ("", c.id);
-    EXPECT_EQ(3, c.level);
-    EXPECT_EQ(1, c.flag);
-    p.destroy(in);
-}
-
 TEST(Exports, ThousandLoadCreateDestroyUnloadCycles) {
     qt::Plugin p;
     qt::LoadPlugin(p, "spine-cycles");
     const std::string dll = qt::Join(p.dir, "Quentra.dll");
     p.Unload();
     for (int i = 0; i < 1000; ++i) {
-        HMODULE m = LoadLibraryA(dll.c_str());
-        ASSERT_NE(nullptr, m) << "cycle " << i;
-        auto create = reinterpret_cast<PFN_TCCreate>(reinterpret_cast<void*>(GetProcAddress(m, "TCCreate")));
-        auto destroy = reinterpret_cast<PFN_TCDestory>(reinterpret_cast<void*>(GetProcAddress(m, "TCDestory")));
+        UniqueModule m(LoadLibraryA(dll.c_str()));
+        ASSERT_TRUE(m) << "cycle " << i;
+        auto create = reinterpret_cast<PFN_TCCreate>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCCreate")));
+        auto destroy = reinterpret_cast<PFN_TCDestory>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCDestory")));
         QUENTRA_INSTANCE in = create();
         ASSERT_NE(nullptr, in) << "cycle " << i;
         ASSERT_EQ(1, destroy(in)) << "cycle " << i;
-        ASSERT_TRUE(FreeLibrary(m)) << "cycle " << i;
+        m.reset();
+        ASSERT_EQ(nullptr, GetModuleHandleA(dll.c_str())) << "cycle " << i << ": still loaded";
     }
 }
 
 TEST(Instance, HostConfigPathLiesBesideTheHostExecutable) {
-    TcInstance instance;
-    EXPECT_EQ(qt::Join(qt::BinDir(), "config.ini"), instance.HostConfigPath());
-    EXPECT_STREQ("", instance.ComposedMessage());
-    EXPECT_TRUE(instance.MatchedNames().empty());
+    const PopupWorkspace workspace;
+    EXPECT_EQ(qt::Join(qt::BinDir(), "config.ini"), workspace.hostConfigPath);
+    EXPECT_STREQ("", workspace.composedMessage);
+    EXPECT_TRUE(workspace.matchedNames.empty());
 }
 
 TEST(CampaignConfig, ConstructionDefaultsByteForByte) {
@@ -132,7 +119,7 @@ TEST(CampaignConfig, ConstructionDefaultsByteForByte) {
 TEST(Architecture, SixtyFourBitPrefixAndTheRule) {
 #if defined(_WIN64)
     EXPECT_EQ(1, IsSystem64Bit());
-    EXPECT_EQ(1, CampaignConfig().Is64Bit());
+    EXPECT_EQ(1, PopupWorkspace().config.Is64Bit());
 #endif
     struct Row {
         std::uint16_t architecture;

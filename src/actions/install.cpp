@@ -1,5 +1,5 @@
-// The install command: starts the suite's installer with the campaign's
-// download address when the user accepts the notification.
+#include "actions/install.h"
+
 #include <windows.h>
 
 #include "actions/report.h"
@@ -7,20 +7,18 @@
 #include "common/ansi.h"
 #include "common/handles.h"
 #include "environment/probes.h"
-#include "plugin/instance.h"
 
 namespace {
 constexpr std::size_t kCommandLineSize = 1024;
 }
 
-int TcInstance::RunInstallCommand() const {
+int RunInstallCommand(const TextString& url) {
     char suiteDirectory[MAX_PATH] = {};
     char installer[MAX_PATH] = {};
     if (FindInstaller(suiteDirectory, installer) == 0) return 0;
     // The address goes on as the campaign gives it, neither quoted nor
     // escaped: the installer reads the rest of its command line as the URL.
     // So an address that could end the argument early starts nothing.
-    const TextString& url = config_.GameScanNotice().DownloadURL;
     if (!IsPlainCommandArgument(AnsiLeadBytes(), url.c_str())) return 0;
     char commandLine[kCommandLineSize];
     if (FormatBounded(commandLine, sizeof commandLine, "\"%s\" /URL:%s", installer,

@@ -1,40 +1,29 @@
 // CampaignConfig: one campaign in memory, owned by value by its TcInstance.
 //
-// Construction gives every field its built-in default and asks the system
-// once whether it is 64-bit. LoadCampaignFile refills the object from an
+// Construction gives every field its built-in default and keeps the answer
+// to whether the system is 64-bit, which its owner asked the system once
+// (the plug-in's workspace does; a config made only to read a file, as the
+// campaign tool's, has no use for it). LoadCampaignFile refills the object from an
 // encoded campaign file; which fields a load overwrites, empties or keeps is
-// the format's key table (see the loader). Used on the host's calling thread
-// only; no lock.
+// the format's key table (campaign/format.h). A load only reads: what the
+// machine stores about the campaign (its purpose, the popup count) is the
+// caller's business. Used on the host's calling thread only; no lock.
 #pragma once
 #include <cstdint>
 
 #include "campaign/records.h"
 
-struct SectionReader;
-
-// Whether reading [Common] compares the campaign's Purpose with the one the
-// machine has stored, and restarts the popup count and stamp when it changed.
-// The plug-in always updates; the campaign tool reads an author's file and
-// must leave the author's own machine as it was.
-enum class PurposeBookkeeping { Update, Leave };
-
 class CampaignConfig {
 public:
-    CampaignConfig();
-    virtual ~CampaignConfig();
+    explicit CampaignConfig(std::int32_t is64Bit = 0);
 
     // 1 when the file was decoded (whatever the sections held), 0 when it
     // could not be: then nothing has changed. Decodes into a temporary file
     // of its own, reads it and deletes it on every path.
-    int LoadCampaignFile(const char* campaignPath, PurposeBookkeeping bookkeeping = PurposeBookkeeping::Update);
-
-    // The section loaders, on a decoded (plain) INI file. The campaign tool
-    // calls LoadPlainFile to read a .ini as the plug-in would read its .dat.
-    int LoadPlainFile(const char* iniPath, PurposeBookkeeping bookkeeping = PurposeBookkeeping::Update);
-    int LoadCommonSection(const char* iniPath, PurposeBookkeeping bookkeeping = PurposeBookkeeping::Update);
-    int LoadNoAvNotice(const char* iniPath);
-    int LoadGameScan(const char* iniPath);
-    int AddGameScanEntry(const char* keyName, const char* iniPath);
+    int LoadCampaignFile(const char* campaignPath);
+    // A decoded (plain) INI file, read as the plug-in reads its .dat; for
+    // quentra-campaign, which checks an author's .ini.
+    int LoadPlainFile(const char* iniPath);
 
     const CommonSettings& Common() const { return common_; }
     const NoticeRecord& NoAvNotice() const { return noAvNotice_; }
@@ -47,6 +36,3 @@ private:
     GameScanNoticeRecord gameScanNotice_;
     std::int32_t is64Bit_;
 };
-
-// Reads the [NoAntiVirus] keys into `notice`. 0 when the reader is unusable.
-int ReadNoticeRecord(const SectionReader& reader, NoticeRecord& notice);

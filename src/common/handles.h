@@ -85,3 +85,7 @@ using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
 using UniqueInternet = UniqueHandle<InternetTraits>;
 using UniqueFile = UniqueHandle<FileTraits>;
+
+// Closes a file that was written and says whether the close succeeded: a
+// CRT stream flushes on close, so a full disk may only show here.
+inline bool CloseWrittenFile(UniqueFile& file) noexcept { return std::fclose(file.release()) == 0; }

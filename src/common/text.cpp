@@ -43,21 +43,12 @@ std::int32_t FormatBounded(char* buffer, std::size_t len, const char* format, ..
     if (len == 0 || len > 0x7FFFFFFFu) return kFormatInvalidArg;
     va_list args;
     va_start(args, format);
-#if defined(_WIN32)
-    // msvcrt's _vsnprintf: -1 and no terminator when the text does not fit,
-    // the length when it fits exactly (also without a terminator).
-    const int written = _vsnprintf(buffer, len - 1, format, args);
-#else
+    // One path on every platform, so the fuzzers run what the plug-in runs.
+    // The terminator is set here whatever the runtime's vsnprintf does when
+    // the text does not fit: some leave the buffer unterminated.
     const int written = std::vsnprintf(buffer, len, format, args);
-#endif
     va_end(args);
     buffer[len - 1] = '\0';
-    if (written < 0 || static_cast<std::size_t>(written) > len - 1) {
-#if !defined(_WIN32)
-        if (written < 0) buffer[0] = '\0';  // an encoding error: nothing usable
-#endif
-        return kFormatTruncated;
-    }
-    buffer[written] = '\0';
+    if (written < 0 || static_cast<std::size_t>(written) > len - 1) return kFormatTruncated;
     return 0;
 }

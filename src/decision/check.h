@@ -1,34 +1,55 @@
-// The popup decision's gates, in the order they are tried, and what a check
-// saw at each. TCCheck answers only 1 or 0; the outcome and the trace serve
-// the host simulator's dry run, so a support engineer can tell why the
-// balloon does not show on a machine.
+// The popup decision: the gates of TCCheck run in their fixed order on the
+// state one plug-in instance keeps. The first gate that fails ends the check
+// with 0, silently. The outcome and the trace serve the host simulator's dry
+// run, so a support engineer can tell why the balloon does not show.
+//
+// The gates themselves, their order, names and what each reads are one table
+// in decision/gates.h.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
+#include "campaign/config.h"
 #include "common/text.h"
+#include "decision/scan.h"
 #include "environment/stamp.h"
+#include "quentra/quentra.h"
 
 enum class CheckOutcome {
-    Show = 0,           // every gate passed
-    VaultInstalled,     // 1: the vault product is installed
-    SuiteMissing,       // 2: no suite executable registered, or no file there
-    InstallerMissing,   // 3: no modules\Corvelinst.exe beside it
-    InstallRunning,     // 4: CorvelInstallMutex exists
-    CampaignUnreadable, // 7: the campaign file is missing, empty or not decodable
-    NoPatterns,         // 8: [GameScan] gave no pattern
-    No64BitSupport,     // 9: SuportX64=0 on a 64-bit system
-    OptedOut,           // 10: config.ini [NoNotify] turns this campaign off
-    CountReached,       // 11: BoxPopupCount >= MaxPopupTimes
-    WeekdayNotAllowed,  // 12: today's bit is not in PopupFrequency
-    ShownToday,         // 13: the stamp has today's month and day
-    NoShortcutMatch,    // 14: no pattern in any desktop shortcut name
-    MessageRefused,     // 14: the Message template is not safe to fill
-    NotRecorded,        // the showing could not be stored, so it must not happen
+    Show = 0,            // every gate passed
+    VaultInstalled,      // the vault product is installed
+    SuiteMissing,        // no suite executable registered, or no file there
+    InstallerMissing,    // no modules\Corvelinst.exe beside it
+    InstallRunning,      // CorvelInstallMutex exists
+    CampaignUnreadable,  // the campaign file is missing, empty, too large or not decodable
+    NoPatterns,          // [GameScan] gave no pattern
+    No64BitSupport,      // SuportX64=0 on a 64-bit system
+    OptedOut,            // config.ini [NoNotify] turns this campaign off
+    CountReached,        // BoxPopupCount >= MaxPopupTimes
+    WeekdayNotAllowed,   // today's bit is not in PopupFrequency
+    ShownToday,          // the stamp has today's month and day
+    NoShortcutMatch,     // no pattern in any desktop shortcut name
+    MessageRefused,      // the Message template is not safe to fill
+    NotRecorded,         // the showing could not be stored, so it must not happen
 };
 
 const char* CheckOutcomeName(CheckOutcome outcome);
 
+// What one plug-in instance keeps from one check to the next; the doctor's
+// dry run keeps one of its own. Built with every default of the campaign,
+// the path of the config.ini beside the host's executable, and the empty
+// message.
+struct PopupWorkspace {
+    PopupWorkspace();
+    CampaignConfig config;
+    TextString hostConfigPath;
+    char composedMessage[QUENTRA_MESSAGE_SIZE];
+    MatchedNames matchedNames;
+};
+
+// What a check saw at each gate, for the doctor.
 struct CheckTrace {
+    std::size_t stoppedAt = 0;  // index in kGates of the gate that ended it; kGateCount: none did
     TextString suiteExePath;
     TextString installerPath;
     TextString campaignPath;
@@ -44,8 +65,8 @@ struct CheckTrace {
     PopupStamp stamp;
 };
 
-// The pure gates between the load and the scan.
-bool PassesX64Gate(std::int32_t suportX64, std::int32_t is64Bit);
-bool PassesCountGate(std::int32_t count, std::int32_t maxPopupTimes);
-bool PassesWeekdayGate(std::int32_t popupFrequency, std::int32_t dayOfWeek);
-bool PassesOncePerDayGate(const PopupStamp& last, std::int32_t todayMonth, std::int32_t todayDay);
+// One check on `campaignPath`. `record` false is a dry run: nothing stored
+// is changed, no showing is recorded and no report is sent. On Show with
+// `record`, the showing was recorded and its report started.
+CheckOutcome EvaluatePopup(PopupWorkspace& workspace, const char* campaignPath, bool record,
+                           CheckTrace* trace = nullptr);

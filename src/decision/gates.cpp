@@ -1,25 +1,180 @@
-#include "decision/check.h"
+#include "decision/gates.h"
 
-const char* CheckOutcomeName(CheckOutcome outcome) {
-    switch (outcome) {
-        case CheckOutcome::Show: return "none: every gate passed, the balloon shows";
-        case CheckOutcome::VaultInstalled: return "vault product installed";
-        case CheckOutcome::SuiteMissing: return "suite executable not found";
-        case CheckOutcome::InstallerMissing: return "installer not found";
-        case CheckOutcome::InstallRunning: return "an installation is running";
-        case CheckOutcome::CampaignUnreadable: return "campaign file missing or unreadable";
-        case CheckOutcome::NoPatterns: return "no [GameScan] patterns";
-        case CheckOutcome::No64BitSupport: return "campaign does not support 64-bit Windows";
-        case CheckOutcome::OptedOut: return "campaign turned off in config.ini [NoNotify]";
-        case CheckOutcome::CountReached: return "popup count reached MaxPopupTimes";
-        case CheckOutcome::WeekdayNotAllowed: return "today is not allowed by PopupFrequency";
-        case CheckOutcome::ShownToday: return "already shown today (once a day)";
-        case CheckOutcome::NoShortcutMatch: return "no desktop shortcut matches a pattern";
-        case CheckOutcome::MessageRefused: return "Message template refused (only one %s and %% are allowed)";
-        case CheckOutcome::NotRecorded: return "the showing could not be recorded in the registry";
+#include <windows.h>
+
+#include <string>
+
+#include "common/ansi.h"
+#include "decision/compose.h"
+#include "environment/bookkeeping.h"
+#include "environment/probes.h"
+
+namespace {
+
+using O = CheckOutcome;
+
+TextString Num(std::int32_t v) { return std::to_string(v); }
+
+const char* const kWeekdays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+
+TextString DaysOf(std::int32_t mask) {
+    TextString days;
+    for (int d = 0; d < 7; ++d) {
+        if ((mask & (1 << d)) == 0) continue;
+        if (!days.empty()) days += ", ";
+        days += kWeekdays[d];
     }
-    return "unknown";
+    return days.empty() ? "no day" : days;
 }
+
+TextString Names(const std::vector<TextString>& names) {
+    TextString out;
+    for (const TextString& n : names) out += (out.empty() ? "" : " | ") + n;
+    return out.empty() ? "(none)" : out;
+}
+
+const GameScanNoticeRecord& Notice(const GateRun& r) { return r.workspace.config.GameScanNotice(); }
+const CommonSettings& Common(const GateRun& r) { return r.workspace.config.Common(); }
+
+O Vault(GateRun&) { return IsVaultInstalled() != 0 ? O::VaultInstalled : O::Show; }
+
+O Suite(GateRun& r) {
+    char path[MAX_PATH] = {};
+    const int found = GetSuiteExePath(path, MAX_PATH);
+    r.trace.suiteExePath = path;  // what App Paths names, even when no file is there
+    return found != 0 ? O::Show : O::SuiteMissing;
+}
+TextString SuiteSeen(const GateRun& r) {
+    return r.trace.suiteExePath.empty() ? "no default value under App Paths\\Corvelsafe.exe"
+                                        : r.trace.suiteExePath;
+}
+
+O Installer(GateRun& r) {
+    char folder[MAX_PATH] = {};
+    char installer[MAX_PATH] = {};
+    const int found = FindInstaller(folder, installer);
+    r.trace.installerPath = installer;
+    return found != 0 ? O::Show : O::InstallerMissing;
+}
+
+O Running(GateRun&) { return IsInstallRunning() != 0 ? O::InstallRunning : O::Show; }
+
+O Load(GateRun& r) {
+    PopupWorkspace& w = r.workspace;
+    w.composedMessage[0] = '\0';
+    r.trace.campaignPath = r.campaignPath != nullptr ? r.campaignPath : "";
+    if (w.config.LoadCampaignFile(r.campaignPath) == 0) return O::CampaignUnreadable;
+    // A changed Purpose restarts the count and the stamp. A dry run changes
+    // nothing stored: the gates below see the reset a real check would make.
+    if (r.record) {
+        RestartRecordForPurpose(w.config.Common().Purpose);
+    } else {
+        r.trace.purposeChanged = IsSamePurpose(w.config.Common().Purpose) == 0;
+    }
+    return O::Show;
+}
+TextString LoadSeen(const GateRun& r) { return r.trace.campaignPath + ", Purpose=" + Common(r).Purpose; }
+
+O Patterns(GateRun& r) { return Notice(r).ScanPatterns.empty() ? O::NoPatterns : O::Show; }
+TextString PatternsSeen(const GateRun& r) { return Names(Notice(r).ScanPatterns); }
+
+O X64(GateRun& r) {
+    return PassesX64Gate(Notice(r).SuportX64, r.workspace.config.Is64Bit()) ? O::Show : O::No64BitSupport;
+}
+TextString X64Seen(const GateRun& r) {
+    return "SuportX64=" + Num(Notice(r).SuportX64) + " Is64Bit=" + Num(r.workspace.config.Is64Bit());
+}
+
+O OptOut(GateRun& r) {
+    r.trace.optOutValue = static_cast<std::int32_t>(
+        GetPrivateProfileIntA("NoNotify", Notice(r).ID.c_str(), 0, r.workspace.hostConfigPath.c_str()));
+    return r.trace.optOutValue != 0 ? O::OptedOut : O::Show;
+}
+TextString OptOutSeen(const GateRun& r) {
+    return "[NoNotify] " + Notice(r).ID + "=" + Num(r.trace.optOutValue) + " in " + r.workspace.hostConfigPath;
+}
+
+O Count(GateRun& r) {
+    r.trace.popupCount = r.trace.purposeChanged ? 0 : ReadPopupCount();
+    return PassesCountGate(r.trace.popupCount, Common(r).MaxPopupTimes) ? O::Show : O::CountReached;
+}
+TextString CountSeen(const GateRun& r) {
+    return "BoxPopupCount=" + Num(r.trace.popupCount) + " MaxPopupTimes=" + Num(Common(r).MaxPopupTimes);
+}
+
+O Weekday(GateRun& r) {
+    return PassesWeekdayGate(Common(r).PopupFrequency, r.trace.weekday) ? O::Show : O::WeekdayNotAllowed;
+}
+TextString WeekdaySeen(const GateRun& r) {
+    const std::int32_t d = r.trace.weekday;
+    return TextString("today=") + (d >= 0 && d < 7 ? kWeekdays[d] : "?") +
+           " PopupFrequency=" + Num(Common(r).PopupFrequency) + " (" + DaysOf(Common(r).PopupFrequency) + ")";
+}
+
+O OncePerDay(GateRun& r) {
+    if (r.trace.purposeChanged) {
+        r.trace.stamp = PopupStamp{};
+        r.trace.stampText.clear();
+    } else {
+        ReadLastPopupTime(r.trace.stamp, &r.trace.stampText);
+    }
+    return PassesOncePerDayGate(r.trace.stamp, r.trace.todayMonth, r.trace.todayDay) ? O::Show : O::ShownToday;
+}
+TextString OncePerDaySeen(const GateRun& r) {
+    return "BoxLastestPopupDay=\"" + r.trace.stampText + "\"" + (r.trace.stamp.year != 0 ? "" : " (no stamp)") +
+           " today=" + Num(r.trace.todayMonth) + "-" + Num(r.trace.todayDay);
+}
+
+O Scan(GateRun& r) {
+    PopupWorkspace& w = r.workspace;
+    bool refused = false;
+    if (ScanDesktopShortcuts(Notice(r), w.matchedNames, w.composedMessage, sizeof w.composedMessage, &refused) != 0) {
+        return O::Show;
+    }
+    return refused ? O::MessageRefused : O::NoShortcutMatch;
+}
+TextString ScanSeen(const GateRun& r) {
+    TextString matched;
+    for (const TextString& n : r.workspace.matchedNames) matched += (matched.empty() ? "" : " | ") + n;
+    TextString seen = "matched: " + (matched.empty() ? TextString("(none)") : matched);
+    if (const char* problem = MessageTemplateProblem(AnsiLeadBytes(), Notice(r).Message.c_str())) {
+        seen += TextString("; Message has ") + problem;
+    }
+    return seen;
+}
+
+// Fail closed: a showing that cannot be recorded would count against
+// neither MaxPopupTimes nor the once-a-day rule.
+O Record(GateRun& r) { return !r.record || RecordPopupShown() ? O::Show : O::NotRecorded; }
+TextString RecordSeen(const GateRun& r) {
+    return r.record ? "stamp and count stored" : "dry run: a real check stores the stamp and the count here";
+}
+
+TextString Nothing(const GateRun&) { return TextString(); }
+
+}  // namespace
+
+const Gate kGates[] = {
+    {"vault product absent", "HKLM\\...\\App Paths\\Corvelsafebox.exe (default) and the file it names", Vault,
+     Nothing},
+    {"suite executable", "HKLM\\...\\App Paths\\Corvelsafe.exe (default) and the file it names", Suite, SuiteSeen},
+    {"installer present", "modules\\Corvelinst.exe beside the suite executable", Installer,
+     [](const GateRun& r) { return r.trace.installerPath; }},
+    {"no installation running", "mutex CorvelInstallMutex", Running, Nothing},
+    {"campaign loads", "quentracfg.dat beside Quentra.dll (at most 1 MiB)", Load, LoadSeen},
+    {"patterns present", "[GameScan] keys ending in m or o", Patterns, PatternsSeen},
+    {"64-bit support", "[NoAntiVirus] SuportX64 and the system's architecture", X64, X64Seen},
+    {"not opted out", "[NoNotify] <ID> in config.ini beside the host's executable", OptOut, OptOutSeen},
+    {"popup count", "HKLM\\SOFTWARE\\CorvelSafe\\Tavrik BoxPopupCount and [Common] MaxPopupTimes", Count,
+     CountSeen},
+    {"weekday", "the local weekday and [Common] PopupFrequency", Weekday, WeekdaySeen},
+    {"once a day", "HKLM\\SOFTWARE\\CorvelSafe\\Tavrik BoxLastestPopupDay and the local date", OncePerDay,
+     OncePerDaySeen},
+    {"desktop scan", "*.lnk names on the user's desktop and [NoAntiVirus] Message", Scan, ScanSeen},
+    {"showing recorded", "HKLM\\SOFTWARE\\CorvelSafe\\Tavrik BoxLastestPopupDay and BoxPopupCount, written", Record,
+     RecordSeen},
+};
+const std::size_t kGateCount = sizeof kGates / sizeof kGates[0];
 
 bool PassesX64Gate(std::int32_t suportX64, std::int32_t is64Bit) { return !(suportX64 == 0 && is64Bit != 0); }
 

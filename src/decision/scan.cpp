@@ -1,6 +1,5 @@
-// The desktop shortcut scan: the last gate of the decision and the only
-// place the message is composed. Only file names are looked at, never the
-// shortcuts' targets.
+#include "decision/scan.h"
+
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -9,31 +8,30 @@
 #include "common/ansi.h"
 #include "common/handles.h"
 #include "decision/compose.h"
-#include "plugin/instance.h"
 
-int TcInstance::ScanDesktopShortcuts(bool* refused) {
+int ScanDesktopShortcuts(const GameScanNoticeRecord& notice, MatchedNames& matched, char* message,
+                         std::size_t messageSize, bool* refused) {
     if (refused != nullptr) *refused = false;
     // Left initialised on the host's thread: the shell folder lookup may need
     // COM, and uninitialising here could tear down the host's own apartment.
     CoInitialize(nullptr);
-    matchedNames_.clear();
+    matched.clear();
     char desktop[MAX_PATH] = {};
     if (!SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, FALSE)) return 0;
-    CollectShortcutMatches(desktop);
-    if (matchedNames_.empty()) return 0;
-    const TextString list = BuildNameList();
+    CollectShortcutMatches(desktop, notice.ScanPatterns, matched);
+    if (matched.empty()) return 0;
+    const TextString list = BuildNameList(matched, notice.FeaturedNames);
     // The template is the campaign's text: it is filled by our own rule,
     // never handed to printf, and a template that is not safe to fill is
     // refused.
-    if (!ComposeMessage(AnsiLeadBytes(), config_.GameScanNotice().Message.c_str(), list.c_str(), composedMessage_,
-                        kComposedMessageSize)) {
+    if (!ComposeMessage(AnsiLeadBytes(), notice.Message.c_str(), list.c_str(), message, messageSize)) {
         if (refused != nullptr) *refused = true;
         return 0;
     }
     return 1;
 }
 
-void TcInstance::CollectShortcutMatches(const char* folder) {
+void CollectShortcutMatches(const char* folder, const std::vector<TextString>& patterns, MatchedNames& matched) {
     if (!PathFileExistsA(folder)) return;
     char pattern[MAX_PATH] = {};
     if (PathCombineA(pattern, folder, "*.lnk") == nullptr) return;
@@ -44,20 +42,21 @@ void TcInstance::CollectShortcutMatches(const char* folder) {
     do {
         PathRemoveExtensionA(entry.cFileName);
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-        MatchShortcutName(entry.cFileName, table);
+        MatchShortcutName(entry.cFileName, table, patterns, matched);
     } while (FindNextFileA(find.get(), &entry));
 }
 
-void TcInstance::MatchShortcutName(const char* name, const LeadByteTable& table) {
-    for (const TextString& pattern : config_.GameScanNotice().ScanPatterns) {
+void MatchShortcutName(const char* name, const LeadByteTable& table, const std::vector<TextString>& patterns,
+                       MatchedNames& matched) {
+    for (const TextString& pattern : patterns) {
         if (FindText(table, name, pattern.c_str()) == kNotFound) continue;
-        if (matchedNames_.count(pattern) != 0) continue;
-        matchedNames_.insert(pattern);
+        if (matched.count(pattern) != 0) continue;
+        matched.insert(pattern);
         return;
     }
 }
 
-TextString TcInstance::BuildNameList() const {
-    if (matchedNames_.empty()) return TextString();
-    return BuildNameListRule(*matchedNames_.begin(), config_.GameScanNotice().FeaturedNames);
+TextString BuildNameList(const MatchedNames& matched, const std::vector<TextString>& featured) {
+    if (matched.empty()) return TextString();
+    return BuildNameListRule(*matched.begin(), featured);
 }

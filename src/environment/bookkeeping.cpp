@@ -90,6 +90,14 @@ void ResetPopupRecord() {
     SHDeleteValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue);
 }
 
+void RestartRecordForPurpose(const TextString& purpose) {
+    if (IsSamePurpose(purpose) != 0) return;
+    // The new purpose is stored before the old record goes, so a crash in
+    // between cannot leave the old count attached to the new campaign.
+    WritePurpose(purpose);
+    ResetPopupRecord();
+}
+
 bool RecordPopupShown() {
     // The stamp first: once it is stored the once-a-day rule holds, even if
     // the count then fails.

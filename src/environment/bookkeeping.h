@@ -6,9 +6,9 @@
 // whether it was stored: a showing that leaves no trace must not happen, or
 // a machine whose bookkeeping cannot be written shows at every check.
 //
-// The loader calls IsSamePurpose, and on a change WritePurpose then
-// ResetPopupRecord; the decision reads the count and the stamp for its gates
-// and calls RecordPopupShown once every gate has passed.
+// The decision calls RestartRecordForPurpose after each load, reads the count
+// and the stamp for its gates and calls RecordPopupShown once every gate has
+// passed.
 #pragma once
 #include <cstdint>
 
@@ -30,5 +30,8 @@ int WritePurpose(const TextString& purpose);
 void ReadLastPopupTime(PopupStamp& stamp, TextString* text = nullptr);
 bool WriteLastPopupTime();
 void ResetPopupRecord();
+// A campaign whose Purpose differs from the stored one starts a new record:
+// the new purpose is stored first, then the count and the stamp are deleted.
+void RestartRecordForPurpose(const TextString& purpose);
 // True only when both the stamp and the new count were stored.
 bool RecordPopupShown();

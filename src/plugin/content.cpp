@@ -24,10 +24,10 @@ int TcInstance::EnumPopupContent(std::int32_t index, char* titleBuffer, std::int
                                  std::int32_t idSize) const {
     // Only notification 0 exists; any other index writes nothing at all.
     if (index != 0) return 0;
-    const GameScanNoticeRecord& notice = config_.GameScanNotice();
+    const GameScanNoticeRecord& notice = workspace_.config.GameScanNotice();
     // Every output is written whatever the others' sizes were.
     CopyOut(titleBuffer, titleSize, notice.Title.c_str());
-    CopyOut(messageBuffer, messageSize, composedMessage_);
+    CopyOut(messageBuffer, messageSize, workspace_.composedMessage);
     PutInt(levelOut, notice.Level);
     CopyOut(commandBuffer, commandSize, notice.CommandText.c_str());
     PutInt(flagOut, 1);

@@ -9,12 +9,13 @@
 
 #include "plugin/instance.h"
 #include "plugin/live_instances.h"
+#include "quentra/quentra.h"
 
 extern "C" {
 
 int WINAPI TCGetVer(int* version) noexcept {
     if (version == nullptr) return 0;
-    *version = 1;
+    *version = QUENTRA_INTERFACE_VERSION;
     return 1;
 }
 
@@ -75,3 +76,17 @@ int WINAPI TCDoCommand(void* instance, int /*param: not used*/) noexcept {
 }
 
 }  // extern "C"
+
+// The exports as the host's header types them: any difference in result,
+// arguments or calling convention fails to compile here. (The functions are
+// noexcept, which converts away; nothing else does.)
+template <typename Pfn>
+constexpr bool TypedAs(Pfn) {
+    return true;
+}
+static_assert(TypedAs<PFN_TCGetVer>(&TCGetVer), "TCGetVer differs from PFN_TCGetVer");
+static_assert(TypedAs<PFN_TCCreate>(&TCCreate), "TCCreate differs from PFN_TCCreate");
+static_assert(TypedAs<PFN_TCDestory>(&TCDestory), "TCDestory differs from PFN_TCDestory");
+static_assert(TypedAs<PFN_TCCheck>(&TCCheck), "TCCheck differs from PFN_TCCheck");
+static_assert(TypedAs<PFN_TCEnum>(&TCEnum), "TCEnum differs from PFN_TCEnum");
+static_assert(TypedAs<PFN_TCDoCommand>(&TCDoCommand), "TCDoCommand differs from PFN_TCDoCommand");

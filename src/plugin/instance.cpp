@@ -2,19 +2,21 @@
 
 #include <windows.h>
 
+#include "actions/install.h"
+#include "actions/report.h"
+#include "campaign/decode.h"
 #include "common/paths.h"
+#include "plugin/module.h"
 
-TcInstance::TcInstance() {
-    // The message starts as the empty text, so TCEnum before any check hands
-    // out an empty message rather than stray bytes.
-    composedMessage_[0] = '\0';
-    // The host's config.ini lies beside the host's executable, never beside
-    // this library.
-    char path[MAX_PATH];
-    if (ModuleSiblingPath(nullptr, "config.ini", path)) hostConfigPath_ = path;
+int TcInstance::CheckPopup() {
+    // The campaign file lies beside this library, wherever the host is.
+    char campaignPath[MAX_PATH];
+    if (!ModuleSiblingPath(ModuleHandle, kCampaignFileName, campaignPath)) campaignPath[0] = '\0';
+    if (EvaluatePopup(workspace_, campaignPath, true) != CheckOutcome::Show) return 0;
+    StartReport(ReportKind::Shown);
+    return 1;
 }
 
-TcInstance::~TcInstance() {
-    matchedNames_.clear();
-    hostConfigPath_.clear();
+int TcInstance::RunInstallCommand() const {
+    return ::RunInstallCommand(workspace_.config.GameScanNotice().DownloadURL);
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "campaign/rules.h"
 #include "environment/bookkeeping.h"
 #include "environment/probes.h"
@@ -75,8 +76,7 @@ void FloorCheck(const std::string& dllDir, const std::vector<char>& plain, const
     char installer[MAX_PATH];
     PathCombineA(installer, suite, kInstallerRelativePath);
     PathFileExistsA(installer);
-    HANDLE mutex = OpenMutexA(READ_CONTROL, FALSE, kInstallMutexName);
-    if (mutex != nullptr) CloseHandle(mutex);
+    const UniqueKernelHandle mutex(OpenMutexA(READ_CONTROL, FALSE, kInstallMutexName));
 
     char campaign[MAX_PATH];
     GetModuleFileNameA(nullptr, campaign, MAX_PATH);
@@ -84,16 +84,16 @@ void FloorCheck(const std::string& dllDir, const std::vector<char>& plain, const
     char tempDir[MAX_PATH], temp[MAX_PATH];
     GetTempPathA(MAX_PATH, tempDir);
     GetTempFileNameA(tempDir, "~tc", 0, temp);
-    FILE* in = std::fopen(campaign, "rb");
-    std::fseek(in, 0, SEEK_END);
-    const long length = std::ftell(in);
-    std::fseek(in, 0, SEEK_SET);
+    UniqueFile in(std::fopen(campaign, "rb"));
+    std::fseek(in.get(), 0, SEEK_END);
+    const long length = std::ftell(in.get());
+    std::fseek(in.get(), 0, SEEK_SET);
     std::vector<char> raw(static_cast<std::size_t>(length));
-    std::fread(raw.data(), 1, raw.size(), in);
-    std::fclose(in);
-    FILE* out = std::fopen(temp, "wb");
-    std::fwrite(plain.data(), 1, plain.size(), out);
-    std::fclose(out);
+    std::fread(raw.data(), 1, raw.size(), in.get());
+    in.reset();
+    UniqueFile out(std::fopen(temp, "wb"));
+    std::fwrite(plain.data(), 1, plain.size(), out.get());
+    out.reset();
 
     std::vector<char> value(4096);
     GetPrivateProfileStringA("Common", "Purpose", "", value.data(), 4096, temp);
@@ -141,12 +141,11 @@ void FloorCheck(const std::string& dllDir, const std::vector<char>& plain, const
     char pattern[MAX_PATH];
     PathCombineA(pattern, desktop, "*.lnk");
     WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA(pattern, &entry);
-    if (find != INVALID_HANDLE_VALUE) {
+    const UniqueFindHandle find(FindFirstFileA(pattern, &entry));
+    if (find) {
         do {
             PathRemoveExtensionA(entry.cFileName);
-        } while (FindNextFileA(find, &entry));
-        FindClose(find);
+        } while (FindNextFileA(find.get(), &entry));
     }
 }
 
@@ -187,7 +186,7 @@ unsigned short ReportPort() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    FILE* data = argc > 1 ? std::fopen(argv[1], "w") : nullptr;
+    UniqueFile data(argc > 1 ? std::fopen(argv[1], "w") : nullptr);
     qt::InstallSuite("bench-suite");
     qt::ClearBookkeeping();
     const std::string desktop = qt::CleanDesktop();
@@ -195,7 +194,7 @@ int main(int argc, char** argv) {
 
     std::printf("| patterns | shortcuts | TCCheck median ms | p95 ms | floor median ms | p95 ms | ratio |\n");
     std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
-    if (data != nullptr) std::fprintf(data, "# patterns shortcuts check_median check_p95 floor_median floor_p95\n");
+    if (data) std::fprintf(data.get(), "# patterns shortcuts check_median check_p95 floor_median floor_p95\n");
     for (int patterns : {10, 200}) {
         const std::string ini = Campaign(patterns);
         qt::Plugin plugin;
@@ -222,8 +221,8 @@ int main(int argc, char** argv) {
             std::printf("| %d | %d | %.3f | %.3f | %.3f | %.3f | %.2f |\n", patterns, shortcuts, check.median, check.p95,
                         base.median, base.p95, check.median / base.median);
             std::fflush(stdout);
-            if (data != nullptr) {
-                std::fprintf(data, "%d %d %.4f %.4f %.4f %.4f\n", patterns, shortcuts, check.median, check.p95,
+            if (data) {
+                std::fprintf(data.get(), "%d %d %.4f %.4f %.4f %.4f\n", patterns, shortcuts, check.median, check.p95,
                              base.median, base.p95);
             }
         }
@@ -278,7 +277,7 @@ int main(int argc, char** argv) {
     qt::CleanDesktop();
     qt::RemoveSuiteRegistration();
     qt::ClearBookkeeping();
-    if (data != nullptr) std::fclose(data);
+    data.reset();
     std::fflush(stdout);
     ExitProcess(0);
 }

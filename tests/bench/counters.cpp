@@ -1,3 +1,4 @@
+#include "common/handles.h"
 #include "counters.h"
 
 #include <windows.h>
@@ -49,17 +50,16 @@ long CountHandles() {
 }
 
 long CountThreads() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    const UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));  // INVALID_HANDLE_VALUE when it fails
+    if (!snapshot) return -1;
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof entry;
     long n = 0;
-    if (Thread32First(snapshot, &entry)) {
+    if (Thread32First(snapshot.get(), &entry)) {
         do {
             if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-        } while (Thread32Next(snapshot, &entry));
+        } while (Thread32Next(snapshot.get(), &entry));
     }
-    CloseHandle(snapshot);
     return n;
 }
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/handles.h"
 #include "counters.h"
 #include "support/sandbox.h"
 
@@ -124,15 +125,14 @@ int main(int argc, char** argv) {
     const ProcessFigures beforeLoad = Settled();
     Print("load/create/destroy/free cycles", "before", beforeLoad);
     for (long i = 0; i < createCycles; ++i) {
-        HMODULE m = LoadLibraryA(dll.c_str());
-        if (m == nullptr) return 1;
-        auto create = reinterpret_cast<PFN_TCCreate>(reinterpret_cast<void*>(GetProcAddress(m, "TCCreate")));
-        auto check = reinterpret_cast<PFN_TCCheck>(reinterpret_cast<void*>(GetProcAddress(m, "TCCheck")));
-        auto destroy = reinterpret_cast<PFN_TCDestory>(reinterpret_cast<void*>(GetProcAddress(m, "TCDestory")));
+        const UniqueModule m(LoadLibraryA(dll.c_str()));
+        if (!m) return 1;
+        auto create = reinterpret_cast<PFN_TCCreate>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCCreate")));
+        auto check = reinterpret_cast<PFN_TCCheck>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCCheck")));
+        auto destroy = reinterpret_cast<PFN_TCDestory>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCDestory")));
         QUENTRA_INSTANCE in = create();
         check(in);
         destroy(in);
-        FreeLibrary(m);
     }
     const ProcessFigures afterLoad = Settled();
     Print("load/create/destroy/free cycles", "after", afterLoad);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/handles.h"
+
 int main() {
     char path[MAX_PATH];
     GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -14,13 +16,12 @@ int main() {
     char cwd[MAX_PATH] = {};
     GetCurrentDirectoryA(MAX_PATH, cwd);
     // The log is shared by repeated starts; append in one write per line pair.
-    HANDLE log = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (log == INVALID_HANDLE_VALUE) return 1;
+    const UniqueFileHandle log(CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!log) return 1;
     char line[8192];
     const int n = std::snprintf(line, sizeof line, "cmd=%s\r\ncwd=%s\r\n", GetCommandLineA(), cwd);
     DWORD written = 0;
-    if (n > 0) WriteFile(log, line, static_cast<DWORD>(n), &written, nullptr);
-    CloseHandle(log);
+    if (n > 0) WriteFile(log.get(), line, static_cast<DWORD>(n), &written, nullptr);
     return 0;
 }

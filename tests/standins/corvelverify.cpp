@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/handles.h"
+
 static HMODULE self;
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
@@ -21,11 +23,11 @@ extern "C" __declspec(dllexport) int WINAPI GetCIDA(char* buffer, int size) {
     char* slash = std::strrchr(path, '\\');
     if (slash == nullptr) return 0;
     std::strcpy(slash + 1, "cid.txt");
-    FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return 0;
+    UniqueFile f(std::fopen(path, "rb"));
+    if (!f) return 0;
     char id[1024] = {};
-    const std::size_t n = std::fread(id, 1, sizeof id - 1, f);
-    std::fclose(f);
+    const std::size_t n = std::fread(id, 1, sizeof id - 1, f.get());
+    f.reset();
     if (std::strcmp(id, "<fill>") == 0) {
         std::memset(buffer, 'F', static_cast<std::size_t>(size));
         return 1;

@@ -58,7 +58,7 @@ void ProcessGroup::Start(const std::string& commandLine) {
     PROCESS_INFORMATION pi = {};
     ProcessResult result;
     if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-        CloseHandle(pi.hThread);
+        const UniqueKernelHandle thread(pi.hThread);
         processes_.emplace_back(pi.hProcess);
         result.started = true;
     } else {

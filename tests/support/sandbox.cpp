@@ -33,13 +33,12 @@ void RemoveTree(const std::string& path) {
         return;
     }
     WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA(Join(path, "*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
+    UniqueFindHandle find(FindFirstFileA(Join(path, "*").c_str(), &entry));
+    if (find) {
         do {
             const std::string name = entry.cFileName;
             if (name != "." && name != "..") RemoveTree(Join(path, name));
-        } while (FindNextFileA(find, &entry));
-        FindClose(find);
+        } while (FindNextFileA(find.get(), &entry));
     }
     RemoveDirectoryA(path.c_str());
 }
@@ -56,20 +55,18 @@ std::string FreshDir(const std::string& name) {
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) throw std::runtime_error("cannot write " + path);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    UniqueFile f(std::fopen(path.c_str(), "wb"));
+    if (!f) throw std::runtime_error("cannot write " + path);
+    std::fwrite(bytes.data(), 1, bytes.size(), f.get());
 }
 
 std::string ReadBytes(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return std::string();
+    UniqueFile f(std::fopen(path.c_str(), "rb"));
+    if (!f) return std::string();
     std::string out;
     char buffer[4096];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
-    std::fclose(f);
+    while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) out.append(buffer, n);
     return out;
 }
 
@@ -78,13 +75,12 @@ bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) !
 std::vector<std::string> List(const std::string& dir, const std::string& pattern) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA(Join(dir, pattern).c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return names;
+    UniqueFindHandle find(FindFirstFileA(Join(dir, pattern).c_str(), &entry));
+    if (!find) return names;
     do {
         const std::string name = entry.cFileName;
         if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
+    } while (FindNextFileA(find.get(), &entry));
     return names;
 }
 
@@ -103,16 +99,15 @@ void SetDword(const std::string& key, const char* value, DWORD data) {
 void DeleteKey(const std::string& key) { SHDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str()); }
 
 bool GetRaw(const std::string& key, const char* value, DWORD* type, std::string* bytes) {
-    HKEY k;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    UniqueRegKey k;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, k.receive()) != ERROR_SUCCESS) return false;
     DWORD size = 0;
-    LONG r = RegQueryValueExA(k, value, nullptr, type, nullptr, &size);
+    LONG r = RegQueryValueExA(k.get(), value, nullptr, type, nullptr, &size);
     if (r == ERROR_SUCCESS) {
         bytes->assign(size, '\0');
-        r = RegQueryValueExA(k, value, nullptr, type, reinterpret_cast<BYTE*>(&(*bytes)[0]), &size);
+        r = RegQueryValueExA(k.get(), value, nullptr, type, reinterpret_cast<BYTE*>(&(*bytes)[0]), &size);
         bytes->resize(size);
     }
-    RegCloseKey(k);
     return r == ERROR_SUCCESS;
 }
 
@@ -160,8 +155,7 @@ void Plugin::SetCampaign(const std::string& ini) const {
 }
 
 void Plugin::Unload() {
-    if (module != nullptr) FreeLibrary(module);
-    module = nullptr;
+    module.reset();
 }
 
 Plugin::~Plugin() { Unload(); }
@@ -180,14 +174,14 @@ void LoadPlugin(Plugin& plugin, const std::string& name, const std::string& ini)
         throw std::runtime_error("cannot copy Quentra.dll");
     }
     if (!ini.empty()) plugin.SetCampaign(ini);
-    plugin.module = LoadLibraryA(dll.c_str());
-    if (plugin.module == nullptr) throw std::runtime_error("cannot load " + dll);
-    Resolve(plugin.module, "TCGetVer", plugin.getVer);
-    Resolve(plugin.module, "TCCreate", plugin.create);
-    Resolve(plugin.module, "TCDestory", plugin.destroy);
-    Resolve(plugin.module, "TCCheck", plugin.check);
-    Resolve(plugin.module, "TCEnum", plugin.enumerate);
-    Resolve(plugin.module, "TCDoCommand", plugin.doCommand);
+    plugin.module.reset(LoadLibraryA(dll.c_str()));
+    if (!plugin.module) throw std::runtime_error("cannot load " + dll);
+    Resolve(plugin.module.get(), "TCGetVer", plugin.getVer);
+    Resolve(plugin.module.get(), "TCCreate", plugin.create);
+    Resolve(plugin.module.get(), "TCDestory", plugin.destroy);
+    Resolve(plugin.module.get(), "TCCheck", plugin.check);
+    Resolve(plugin.module.get(), "TCEnum", plugin.enumerate);
+    Resolve(plugin.module.get(), "TCDoCommand", plugin.doCommand);
 }
 
 Content Enum(const Plugin& plugin, QUENTRA_INSTANCE instance) {

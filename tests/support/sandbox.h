@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "quentra/quentra.h"
 
 namespace qt {
@@ -56,7 +57,7 @@ void AddShortcut(const std::string& desktop, const std::string& fileName);
 // is not empty), loaded, with its exports resolved.
 struct Plugin {
     std::string dir;
-    HMODULE module = nullptr;
+    UniqueModule module;
     PFN_TCGetVer getVer = nullptr;
     PFN_TCCreate create = nullptr;
     PFN_TCDestory destroy = nullptr;

@@ -1,9 +1,11 @@
 // quentra-host doctor: why the balloon does or does not show on this machine.
-// It links the plug-in's own decision code and runs it as a dry run on the
-// campaign file beside the named DLL. It never records a showing, never sends
-// a report and changes nothing stored: a campaign whose Purpose differs from
-// the stored one is not written, and the gates see the count and stamp reset
-// that the next real check would make.
+// It links the plug-in's own decision code and runs it as a dry run, gate by
+// gate from the one gate table, on the campaign file beside the named DLL or
+// on a campaign file named directly (.dat as deployed, or an author's .ini).
+// It never records a showing, never sends a report and changes nothing
+// stored: a campaign whose Purpose differs from the stored one is not
+// written, and the gates see the count and stamp reset that the next real
+// check would make.
 #include <windows.h>
 #include <shlwapi.h>
 
@@ -12,36 +14,14 @@
 #include <string>
 
 #include "campaign/decode.h"
-#include "common/ansi.h"
+#include "campaign/rules.h"
 #include "common/handles.h"
 #include "decision/check.h"
-#include "decision/compose.h"
+#include "decision/gates.h"
 #include "environment/bookkeeping.h"
 #include "host.h"
-#include "plugin/instance.h"
 
 namespace {
-
-const char* const kWeekdays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-
-std::string DaysOf(std::int32_t mask) {
-    std::string days;
-    for (int d = 0; d < 7; ++d) {
-        if ((mask & (1 << d)) == 0) continue;
-        if (!days.empty()) days += ", ";
-        days += kWeekdays[d];
-    }
-    return days.empty() ? "no day" : days;
-}
-
-std::string Join(const std::vector<TextString>& names) {
-    std::string out;
-    for (const TextString& n : names) {
-        if (!out.empty()) out += " | ";
-        out += AnsiToUtf8(n.c_str());
-    }
-    return out.empty() ? "(none)" : out;
-}
 
 // One bookkeeping value as stored, described for the support engineer.
 std::string StoredValue(HKEY key, const char* name) {
@@ -66,26 +46,64 @@ std::string StoredValue(HKEY key, const char* name) {
     return "(a value of type " + std::to_string(type) + ")";
 }
 
+// A scratch copy of an author's .ini, encoded as the plug-in expects its
+// campaign file, deleted when the doctor ends.
+struct EncodedCopy {
+    char path[MAX_PATH] = {};
+    ~EncodedCopy() {
+        if (path[0] != '\0') DeleteFileA(path);
+    }
+    bool Make(const char* iniPath) {
+        std::string plain;
+        {
+            UniqueFile in(std::fopen(iniPath, "rb"));
+            if (!in) return false;
+            char buffer[4096];
+            std::size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) plain.append(buffer, n);
+        }
+        char temp[MAX_PATH] = {};
+        const DWORD n = GetTempPathA(MAX_PATH, temp);
+        if (n == 0 || n >= MAX_PATH || GetTempFileNameA(temp, "qdr", 0, path) == 0) return false;
+        const auto bytes = EncodeCampaignBytes(reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
+        UniqueFile out(std::fopen(path, "wb"));
+        return out && std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size() &&
+               CloseWrittenFile(out);
+    }
+};
+
+bool HasExtension(const char* path, const char* extension) { return lstrcmpiA(PathFindExtensionA(path), extension) == 0; }
+
 }  // namespace
 
-int RunDoctor(const char* dllPath) {
+int RunDoctor(const char* target) {
     char full[MAX_PATH] = {};
-    const DWORD fullLength = GetFullPathNameA(dllPath, MAX_PATH, full, nullptr);
+    const DWORD fullLength = GetFullPathNameA(target, MAX_PATH, full, nullptr);
     if (fullLength == 0 || fullLength >= MAX_PATH) {
-        std::fprintf(stderr, "quentra-host: bad DLL path %s\n", dllPath);
+        std::fprintf(stderr, "quentra-host: bad path %s\n", target);
         return 1;
     }
+    const bool campaignGiven = HasExtension(full, ".dat") || HasExtension(full, ".ini");
     const DWORD attributes = GetFileAttributesA(full);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        std::fprintf(stderr, "quentra-host: DLL not found: %s\n", dllPath);
+        std::fprintf(stderr, "quentra-host: %s not found: %s\n", campaignGiven ? "campaign file" : "DLL", target);
         return 1;
     }
     char campaign[MAX_PATH] = {};
-    lstrcpynA(campaign, full, MAX_PATH);
-    PathRemoveFileSpecA(campaign);
-    if (!PathAppendA(campaign, kCampaignFileName)) {
-        std::fprintf(stderr, "quentra-host: path too long: %s\n", dllPath);
-        return 1;
+    EncodedCopy encoded;
+    if (campaignGiven) {
+        if (HasExtension(full, ".ini") && !encoded.Make(full)) {
+            std::fprintf(stderr, "quentra-host: cannot encode %s into a temporary campaign file\n", target);
+            return 1;
+        }
+        lstrcpynA(campaign, HasExtension(full, ".ini") ? encoded.path : full, MAX_PATH);
+    } else {
+        lstrcpynA(campaign, full, MAX_PATH);
+        PathRemoveFileSpecA(campaign);
+        if (!PathAppendA(campaign, kCampaignFileName)) {
+            std::fprintf(stderr, "quentra-host: path too long: %s\n", target);
+            return 1;
+        }
     }
 
     std::string stored;
@@ -97,59 +115,27 @@ int RunDoctor(const char* dllPath) {
                  " BoxLastestPopupDay=" + StoredValue(key.get(), kLastPopupValue);
     }
 
-    TcInstance instance;
-    CheckTrace t;
-    const CheckOutcome outcome = instance.EvaluatePopup(campaign, false, &t);
-    const int reached = static_cast<int>(outcome);
-    const CampaignConfig& config = instance.Config();
-    const GameScanNoticeRecord& notice = config.GameScanNotice();
+    PopupWorkspace workspace;
+    CheckTrace trace;
+    const CheckOutcome outcome = EvaluatePopup(workspace, campaign, false, &trace);
+    const GateRun run{workspace, campaign, false, trace};
 
-    // Prints one gate: passed, ended here, or not reached.
-    auto gate = [&](CheckOutcome which, const char* name, const std::string& seen) {
-        const char* verdict = outcome == which                                                  ? "STOP"
-                              : (outcome == CheckOutcome::Show || static_cast<int>(which) < reached) ? "pass"
-                                                                                                     : "----";
-        std::printf("[%s] %-24s %s\n", verdict, name, seen.c_str());
-    };
-    auto num = [](std::int32_t v) { return std::to_string(v); };
-
-    std::printf("campaign file: %s\n", AnsiToUtf8(campaign).c_str());
+    std::printf("campaign file: %s%s\n", AnsiToUtf8(full).c_str(),
+                campaignGiven ? "" : (std::string(" -> ") + AnsiToUtf8(campaign)).c_str());
     std::printf("stored: %s\n", stored.c_str());
-    if (t.purposeChanged) {
+    if (trace.purposeChanged) {
         std::printf("Purpose differs from the stored BoxPurpose: a real check stores it and resets the count and the "
                     "stamp, and the gates below assume that reset (this dry run changed nothing).\n");
     }
-    gate(CheckOutcome::VaultInstalled, "vault product absent", "");
-    gate(CheckOutcome::SuiteMissing, "suite executable", AnsiToUtf8(t.suiteExePath.c_str()));
-    gate(CheckOutcome::InstallerMissing, "installer present", AnsiToUtf8(t.installerPath.c_str()));
-    gate(CheckOutcome::InstallRunning, "no installation running", "CorvelInstallMutex");
-    gate(CheckOutcome::CampaignUnreadable, "campaign loads", "Purpose=" + AnsiToUtf8(config.Common().Purpose.c_str()));
-    gate(CheckOutcome::NoPatterns, "patterns present", Join(notice.ScanPatterns));
-    gate(CheckOutcome::No64BitSupport, "64-bit support",
-         "SuportX64=" + num(notice.SuportX64) + " Is64Bit=" + num(config.Is64Bit()));
-    gate(CheckOutcome::OptedOut, "not opted out",
-         "[NoNotify] " + AnsiToUtf8(notice.ID.c_str()) + "=" + num(t.optOutValue) + " in " +
-             AnsiToUtf8(instance.HostConfigPath().c_str()));
-    gate(CheckOutcome::CountReached, "popup count",
-         "BoxPopupCount=" + num(t.popupCount) + " MaxPopupTimes=" + num(config.Common().MaxPopupTimes));
-    gate(CheckOutcome::WeekdayNotAllowed, "weekday",
-         std::string("today=") + (t.weekday >= 0 && t.weekday < 7 ? kWeekdays[t.weekday] : "?") +
-             " PopupFrequency=" + num(config.Common().PopupFrequency) + " (" + DaysOf(config.Common().PopupFrequency) +
-             ")");
-    gate(CheckOutcome::ShownToday, "once a day",
-         "BoxLastestPopupDay=\"" + AnsiToUtf8(t.stampText.c_str()) + "\"" +
-             (t.stamp.year != 0 ? "" : " (no stamp)") + " today=" + num(t.todayMonth) + "-" + num(t.todayDay));
-    std::string matched;
-    for (const TextString& n : instance.MatchedNames()) matched += (matched.empty() ? "" : " | ") + AnsiToUtf8(n.c_str());
-    const bool scanEnded = outcome == CheckOutcome::NoShortcutMatch || outcome == CheckOutcome::MessageRefused;
-    const CheckOutcome scanGate = scanEnded ? outcome : CheckOutcome::NoShortcutMatch;
-    std::string scanSeen = "matched: " + (matched.empty() ? std::string("(none)") : matched);
-    if (outcome == CheckOutcome::MessageRefused) {
-        const char* problem = MessageTemplateProblem(AnsiLeadBytes(), notice.Message.c_str());
-        scanSeen += std::string("; Message has ") + (problem != nullptr ? problem : "a problem");
+    for (std::size_t i = 0; i < kGateCount; ++i) {
+        const Gate& gate = kGates[i];
+        const char* verdict = i < trace.stoppedAt ? "pass" : (i == trace.stoppedAt ? "STOP" : "----");
+        std::string seen = i <= trace.stoppedAt ? AnsiToUtf8(gate.seen(run).c_str()) : std::string();
+        // What ended the check says what it read, so the fix can be found.
+        if (i == trace.stoppedAt) seen += (seen.empty() ? "" : "; ") + std::string("read: ") + gate.reads;
+        std::printf("[%s] %-24s %s\n", verdict, gate.label, seen.c_str());
     }
-    gate(scanGate, "desktop scan", scanSeen);
-    std::printf("message: %s\n", AnsiToUtf8(instance.ComposedMessage()).c_str());
+    std::printf("message: %s\n", AnsiToUtf8(workspace.composedMessage).c_str());
     std::printf("ended by: %s\n", CheckOutcomeName(outcome));
     std::printf("answer: %d (dry run: nothing recorded, no report sent)\n", outcome == CheckOutcome::Show ? 1 : 0);
     return 0;

@@ -28,7 +28,7 @@ const char kUsage[] =
     "           show the campaign's balloon through a notification icon, with the\n"
     "           Quentra.dll beside this program; for a sandbox prefix (the Linux\n"
     "           wrapper's preview runs one under Xvfb and saves a PNG).\n"
-    "       quentra-host doctor DLL\n"
+    "       quentra-host doctor DLL|CAMPAIGN.dat|CAMPAIGN.ini\n"
     "           dry run of the decision on the campaign beside DLL: every gate with\n"
     "           the values it saw, and the gate that ended it. Records nothing.\n";
 

@@ -48,7 +48,7 @@ bool WriteAll(const std::string& path, const std::string& bytes) {
     UniqueFile f(std::fopen(path.c_str(), "wb"));
     if (!f) return false;
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
-    return std::fclose(f.release()) == 0 && ok;
+    return CloseWrittenFile(f) && ok;
 }
 
 std::string FolderOf(const std::string& path) {

@@ -1,0 +1,10 @@
+// The install command: starts the suite's installer with the campaign's
+// download address when the user accepts the notification, then reports it.
+#pragma once
+#include "common/text.h"
+
+// 1 when modules\Corvelinst.exe was started with `"<installer>" /URL:<url>`
+// in the suite's folder. 0, starting nothing and reporting nothing, when the
+// installer is missing, the command line does not fit 1024 bytes, or the
+// address holds a blank, a quote or a control character.
+int RunInstallCommand(const TextString& downloadUrl);

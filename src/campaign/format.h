@@ -1,0 +1,87 @@
+// The campaign format, described once: the loader's buffer capacities, every
+// key of [Common] and [NoAntiVirus] with its type, default, bounds and what a
+// load does when it is absent, and the rule that sorts [GameScan] keys. The
+// loader, quentra-campaign and the tests all read this table; a key is added
+// or changed here and nowhere else. Pure: no I/O.
+#pragma once
+#include <cstdint>
+
+#include "campaign/records.h"
+
+// Buffers the loader reads into, terminator included: a longer value is cut.
+constexpr std::uint32_t kValueCapacity = 4096;     // [Common] and [NoAntiVirus] values
+constexpr std::uint32_t kGameScanCapacity = 1024;  // [GameScan] key list, and each value
+// AntiVirus1, AntiVirus2, ... are read up to this number, or the first gap.
+constexpr int kMaxAntiVirusEntries = 100;
+
+enum class KeyType {
+    Text,    // read as text (GetPrivateProfileStringA)
+    Number,  // read as a number (GetPrivateProfileIntA), then clamped when bounded
+    Flag,    // read as a number, stored as 0 or 1
+};
+
+// What a load leaves in a text's field when the key is absent or empty.
+enum class WhenAbsent { Keep, Empty };
+
+struct CampaignKey {
+    const char* section;
+    const char* name;
+    KeyType type;
+    WhenAbsent absent;          // texts only
+    std::int32_t defaultValue;  // numbers and flags: what an absent key reads as
+    bool bounded;               // numbers: clamped to low..high
+    std::int32_t low, high;
+    bool expandsLineFeeds;      // texts: "\n" becomes a line feed
+    // The field the key fills: one of these is set, by its section and type.
+    TextString CommonSettings::*commonText;
+    std::int32_t CommonSettings::*commonNumber;
+    TextString NoticeRecord::*noticeText;
+    std::int32_t NoticeRecord::*noticeNumber;
+};
+
+constexpr CampaignKey kCampaignKeys[] = {
+    {"Common", "Purpose", KeyType::Text, WhenAbsent::Empty, 0, false, 0, 0, false, &CommonSettings::Purpose, nullptr,
+     nullptr, nullptr},
+    {"Common", "DelayMinute", KeyType::Number, WhenAbsent::Empty, 30, true, 1, 1000000, false, nullptr,
+     &CommonSettings::DelayMinute, nullptr, nullptr},
+    {"Common", "MaxPopupTimes", KeyType::Number, WhenAbsent::Empty, 3, true, 0, 1000000, false, nullptr,
+     &CommonSettings::MaxPopupTimes, nullptr, nullptr},
+    {"Common", "PopupFrequency", KeyType::Number, WhenAbsent::Empty, 7, true, 0, 1000000, false, nullptr,
+     &CommonSettings::PopupFrequency, nullptr, nullptr},
+    {"Common", "DisableAvExamine", KeyType::Flag, WhenAbsent::Empty, 1, false, 0, 1, false, nullptr,
+     &CommonSettings::DisableAvExamine, nullptr, nullptr},
+    {"NoAntiVirus", "Title", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, false, nullptr, nullptr,
+     &NoticeRecord::Title, nullptr},
+    {"NoAntiVirus", "Message", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, true, nullptr, nullptr,
+     &NoticeRecord::Message, nullptr},
+    {"NoAntiVirus", "CommandText", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, false, nullptr, nullptr,
+     &NoticeRecord::CommandText, nullptr},
+    {"NoAntiVirus", "DownloadURL", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, false, nullptr, nullptr,
+     &NoticeRecord::DownloadURL, nullptr},
+    {"NoAntiVirus", "Detail", KeyType::Text, WhenAbsent::Empty, 0, false, 0, 0, false, nullptr, nullptr,
+     &NoticeRecord::Detail, nullptr},
+    {"NoAntiVirus", "Level", KeyType::Number, WhenAbsent::Empty, 3, false, 0, 0, false, nullptr, nullptr, nullptr,
+     &NoticeRecord::Level},
+    {"NoAntiVirus", "CommandAction", KeyType::Number, WhenAbsent::Empty, 2, false, 0, 0, false, nullptr, nullptr,
+     nullptr, &NoticeRecord::CommandAction},
+    {"NoAntiVirus", "ID", KeyType::Text, WhenAbsent::Empty, 0, false, 0, 0, false, nullptr, nullptr,
+     &NoticeRecord::ID, nullptr},
+    {"NoAntiVirus", "ShowCheckBox", KeyType::Flag, WhenAbsent::Empty, 1, false, 0, 1, false, nullptr, nullptr,
+     nullptr, &NoticeRecord::ShowCheckBox},
+    {"NoAntiVirus", "SuportX64", KeyType::Flag, WhenAbsent::Empty, 1, false, 0, 1, false, nullptr, nullptr, nullptr,
+     &NoticeRecord::SuportX64},
+};
+
+// The row of `name` in `section` (ASCII letters compared without case, as
+// the profile functions do), or null for a key the plug-in does not read.
+// "AntiVirus<n>" has no row: it is a numbered list, see kMaxAntiVirusEntries.
+const CampaignKey* FindCampaignKey(const char* section, const char* name);
+
+// What the loader stores for a number or flag that read as `raw`.
+std::int32_t StoredNumber(const CampaignKey& key, std::int32_t raw);
+
+// [GameScan]: the last byte of a key's name, case-sensitively, says what its
+// value is. 'm': a featured name, which is also a pattern; 'o': a pattern;
+// anything else (or an empty value) stops the section there.
+enum class GameScanKeyKind { Featured, Pattern, Stop };
+GameScanKeyKind ClassifyGameScanKey(const char* keyName);

@@ -1,0 +1,36 @@
+// The gates of the popup decision, described once, in the order they run.
+// EvaluatePopup runs this table, the doctor prints it row by row, and the
+// tests break each row in turn. Reordering or adding a gate touches this
+// table (gates.cpp) and nothing else.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "decision/check.h"
+
+// One check in progress, as the gates see it.
+struct GateRun {
+    PopupWorkspace& workspace;
+    const char* campaignPath;
+    bool record;
+    CheckTrace& trace;
+};
+
+struct Gate {
+    const char* label;  // as the doctor names it
+    const char* reads;  // what it reads: keys, values, files
+    // Show when the gate passes, else the outcome that ends the check.
+    CheckOutcome (*run)(GateRun& run);
+    // What it saw, for the doctor, as ANSI text; empty when there is nothing
+    // more than `reads` to say.
+    TextString (*seen)(const GateRun& run);
+};
+
+extern const Gate kGates[];
+extern const std::size_t kGateCount;
+
+// The pure rules of the gates between the load and the scan.
+bool PassesX64Gate(std::int32_t suportX64, std::int32_t is64Bit);
+bool PassesCountGate(std::int32_t count, std::int32_t maxPopupTimes);
+bool PassesWeekdayGate(std::int32_t popupFrequency, std::int32_t dayOfWeek);
+bool PassesOncePerDayGate(const PopupStamp& last, std::int32_t todayMonth, std::int32_t todayDay);
