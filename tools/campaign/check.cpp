@@ -1,0 +1,122 @@
+// check: which kind of file was given, what the plug-in's loader makes of
+// it, and the report with its warnings.
+#include <windows.h>
+#include <shlwapi.h>
+
+#include "campaign/decode.h"
+#include "checker.h"
+#include "commands.h"
+#include "files.h"
+#include "output.h"
+
+namespace {
+
+// The warning for a text whose length is not whole words and whose last
+// line has no line end: decoding's filler joins that line. Empty otherwise.
+std::string FillerWarning(const std::string& path, std::size_t size, const std::string& plain) {
+    const std::string own = plain.substr(0, size);
+    const std::size_t lastEnd = own.find_last_of("\r\n");
+    const std::string tail = lastEnd == std::string::npos ? own : own.substr(lastEnd + 1);
+    if (tail.empty()) return std::string();
+    // The filler is 0x20 masked with the key's upper bytes: 1C 0A 4D, or the
+    // last one or two of them. Up to its line feed it joins the last line;
+    // after it, it stands on a line of its own.
+    const std::string filler = plain.substr(size);
+    const std::size_t feed = filler.find('\n');
+    const std::string glued = filler.substr(0, feed);
+    const std::string after = feed == std::string::npos ? std::string() : filler.substr(feed + 1);
+    std::string effect =
+        glued.empty() ? "its line feed ends that line" : Hex(glued) + " joins that line, so its value ends in it";
+    if (!after.empty()) effect += ", and " + Quoted(after) + " follows on a line of its own";
+    return PathUtf8(path) + " is " + std::to_string(size) +
+           " bytes, not a whole number of 4-byte words, and its last line " + Quoted(tail) +
+           " has no line end: decoding completes the last word with the bytes " + Hex(filler) + "; " + effect +
+           " (encode pads with spaces, which the reader ignores)";
+}
+
+}  // namespace
+
+int Check(const std::string& path) {
+    std::string bytes, why;
+    if (!ReadWholeFile(path, bytes, why)) return Error(PathUtf8(path) + " " + why);
+    if (bytes.empty()) return Error(PathUtf8(path) + " is empty: the plug-in cannot load an empty campaign");
+    // Encoding pads to whole words: that is the size the plug-in meets.
+    const std::size_t deployed = (bytes.size() + 3) / 4 * 4;
+    if (deployed > kMaxCampaignFileSize) {
+        return Error(PathUtf8(path) + " makes a campaign file of " + std::to_string(deployed) +
+                     " bytes; the plug-in refuses campaign files above " + std::to_string(kMaxCampaignFileSize) +
+                     " bytes (1 MiB) unread and never shows them: shorten it");
+    }
+
+    const char* ext = PathFindExtensionA(path.c_str());
+    const bool namedDat = lstrcmpiA(ext, ".dat") == 0;
+    const bool namedIni = lstrcmpiA(ext, ".ini") == 0;
+    const bool plainLooks = HasCampaignSection(bytes);
+    const bool decodedLooks = HasCampaignSection(Decoded(bytes));
+    bool encoded;
+    if (namedDat) {
+        if (!decodedLooks) {
+            return Error(PathUtf8(path) +
+                         (plainLooks ? " holds a plain INI: the plug-in decodes every campaign file and would read "
+                                       "noise; encode it first"
+                                     : " does not decode to a campaign (no [Common], [NoAntiVirus] or [GameScan] "
+                                       "section): not a campaign file, or a damaged one"));
+        }
+        encoded = true;
+    } else if (namedIni) {
+        if (!plainLooks) {
+            return Error(PathUtf8(path) +
+                         (decodedLooks ? " is encoded: check it under a .dat name, or decode it first"
+                                       : " has no [Common], [NoAntiVirus] or [GameScan] section: not a campaign INI"));
+        }
+        encoded = false;
+    } else if (plainLooks || decodedLooks) {
+        encoded = !plainLooks;
+    } else {
+        return Error(PathUtf8(path) + " is neither a campaign INI nor an encoded campaign");
+    }
+    std::string plain = encoded ? Decoded(bytes) : bytes;
+    std::vector<std::string> early;
+    std::string header = PathUtf8(path) + ": " + (encoded ? "encoded campaign, " : "plain campaign INI, ") +
+                         std::to_string(bytes.size()) + " bytes";
+    if (encoded && bytes.size() % 4 != 0) {
+        header += " (not whole 4-byte words)";
+        const std::string filler = FillerWarning(path, bytes.size(), plain);
+        if (!filler.empty()) early.push_back(filler);
+    }
+    // Read as code page 936, UTF-8 gives noise and lengths that are not the
+    // plug-in's: the rest of the check reads the text as the fix makes it.
+    const bool utf8 = LooksLikeUtf8(plain);
+    if (utf8) {
+        std::string lost;
+        plain = Utf8ToCp936(plain, lost);
+        header += "\nthe text is UTF-8: what follows is checked as converted to code page 936";
+        early.push_back("the text looks like UTF-8; the plug-in reads code page 936 (GBK), so its Chinese would show "
+                        "as noise; " +
+                        (encoded ? "decode it, " + Utf8Fix("campaign.ini") + ", and encode that again"
+                                 : Utf8Fix(PathUtf8(path))));
+        if (!lost.empty()) early.push_back("code page 936 has no form for " + lost + ": replace it before converting");
+    }
+
+    ScratchFile scratch;
+    if (!scratch.CreateTemp() || !scratch.Write(plain)) return Error("no temporary file could be written for the check");
+    // What the plug-in holds after loading: its own code, which only reads.
+    CampaignConfig config;
+    const int loaded = encoded && !utf8 ? config.LoadCampaignFile(FullPath(path).c_str())
+                                        : config.LoadPlainFile(scratch.path.c_str());
+    if (loaded != 1) return Error("the plug-in's loader could not read " + PathUtf8(path));
+
+    Profile profile{scratch.path};
+    Checker checker(profile, config, plain);
+    for (const std::string& w : early) checker.Warn(w);
+    std::string report = checker.Report(header);
+    const std::vector<std::string>& warnings = checker.Warnings();
+    if (warnings.empty()) {
+        report += "\nno warnings\n";
+    } else {
+        report += "\n" + std::to_string(warnings.size()) + (warnings.size() == 1 ? " warning:\n" : " warnings:\n");
+        for (const std::string& w : warnings) report += "  warning: " + w + "\n";
+    }
+    Out(report);
+    return warnings.empty() ? kExitOk : kExitWarnings;
+}

@@ -1,0 +1,13 @@
+// The three commands of quentra-campaign. Each answers the tool's exit code
+// (output.h) after printing its result or its error.
+//
+// Contract: encode and decode refuse an output that is their input, and
+// write their output whole or not at all; check changes no file and none of
+// the machine's popup bookkeeping, and answers kExitWarnings when it printed
+// a warning.
+#pragma once
+#include <string>
+
+int Encode(const std::string& in, const std::string& out);
+int Decode(const std::string& in, const std::string& out);
+int Check(const std::string& path);
