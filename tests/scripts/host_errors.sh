@@ -5,11 +5,12 @@
 set -uo pipefail
 src=${QUENTRA_SOURCE:?}; build=${QUENTRA_BUILD:?}
 host() { "$src/tools/wine/qwine" "$build/bin/quentra-host.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+wrapper() { "$src/tools/quentra-host" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 passed=0; failed=0
 expect() {  # expect NAME EXIT PATTERN -- ARGS...
   local name=$1 code=$2 pattern=$3; shift 4
   local out rc
-  out=$(host "$@"); rc=$?
+  out=$(${via:-host} "$@"); rc=$?
   if [ "$rc" = "$code" ] && grep -qE -e "$pattern" <<<"$out"; then
     passed=$((passed + 1)); echo "ok    $name"
   else
@@ -18,7 +19,9 @@ expect() {  # expect NAME EXIT PATTERN -- ARGS...
 }
 win() { printf 'Z:%s' "$(echo "$1" | tr / '\\')"; }
 twin=$(win "$build/bin/Quentra.dll")
-files=$(mktemp -d "$build/host-errors.XXXXXX"); trap 'rm -rf "$files"' EXIT
+files=$(mktemp -d "$build/host-errors.XXXXXX")
+machine=host-errors  # a sandbox machine of this script's own
+trap 'rm -rf "$files"; WINEPREFIX=$build/wine/$machine-prefix /usr/lib/wine/wineserver -k 2>/dev/null' EXIT
 : >"$files/empty.dll"; printf 'MZ' >"$files/mz.dll"; head -c 4096 /dev/urandom >"$files/random.dll"
 mkdir "$files/alone"; cp "$build/bin/Quentra.dll" "$files/alone/"
 expect "usage" 2 '^usage: quentra-host run DLL' --
@@ -61,5 +64,13 @@ else
 fi
 rm -f "$desktop/Mine.lnk"; reg delete "$appkey" /f >/dev/null
 expect "the twin" 0 '^version   1 \(TCGetVer answered 1\)' -- version "$twin"
+# The Linux wrapper checks its arguments before any work.
+via=wrapper expect "--png into a missing folder" 2 'cannot write .*/missing/b.png: the folder .*/missing does not exist' -- \
+  preview "$src/examples/quentracfg.ini" --png "$files/missing/b.png"
+via=wrapper QUENTRA_MACHINE=nowhere expect "no such machine" 2 "no sandbox machine 'nowhere' .*tools/quentra-sandbox" -- \
+  run "$twin"
+# The sandbox is a machine where the check answers 1 and the installer starts.
+"$src/tools/quentra-sandbox" --machine "$machine" --desktop Copperwing >/dev/null
+via=wrapper QUENTRA_MACHINE=$machine expect "the sandbox shows and installs" 0 '^install   1$' -- run 'C:\CorvelSafe\Tray\Quentra.dll' --accept
 echo "host errors: $passed passed, $failed failed"
 [ "$failed" = 0 ]
