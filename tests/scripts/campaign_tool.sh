@@ -87,6 +87,7 @@ has "broken: the stopping key and what it hides" "$out" \
   'warning: [GameScan] key "k3x" ends in '"'"'x'"'"', not '"'"'m'"'"' (featured) or '"'"'o'"'"' (pattern): it stops the section; the plug-in never reads the keys after it: k4o, k5m'
 has "broken: lists up to the stop" "$out" 'ScanPatterns      (2) "Quillstorm", "Tidewarden"'
 has "broken: a conversion other than one %s" "$out" "warning: Message has a conversion other than %s or %%: the plug-in refuses the template"
+has "broken: the % sequence quoted" "$out" 'it is "%d" at byte 13 of the message "Found %s and %d"'
 has "broken: default weekdays in words" "$out" "its default 7 is a set of weekday bits"
 has "broken: Sunday to Tuesday only" "$out" "shows on Sunday, Monday and Tuesday only"
 has "broken: DelayMinute clamped" "$out" "warning: DelayMinute 0 is outside 1..1000000: the plug-in uses 1"
@@ -128,6 +129,23 @@ head -c "$(size ends.ini)" ends-whole.dat >ends.dat
 run "check a cut file that ends in a line end" 3 check ends.dat
 has "line end: both patterns whole" "$out" 'ScanPatterns      (2) "Quillstorm", "Copperwing"'
 lacks "line end: no filler warning" "$out" "has no line end"
+
+# What authors get wrong, each warned about with its fix (GBK through iconv).
+{ printf '[Common]\r\nPopupFrequency=127\r\n[NoAntiVirus]\r\nTitle=%s\r\nMessage=%s%%s\r\n' \
+    "$(printf '长标题%.0s' $(seq 12))a" "$(printf '您的游戏账号需要保护，%.0s' $(seq 14))"
+  printf '%s\r\n' 'Level=abc' 'Tittle=x' 'CommandText=a' 'DownloadURL=http://x.test/' 'ID=m-1' '[Gamescans]' \
+    '[GameScan]' 'g1o=Copperwing' '[Common]' 'Purpose=late'; } | iconv -f UTF-8 -t GBK >mistakes.ini
+run "check an author's mistakes" 3 check mistakes.ini
+while IFS='|' read -r name text; do has "mistakes: $name" "$out" "$text"; done <<'EOF'
+title cut|warning: Title is 73 bytes; a tray balloon shows 63 (NOTIFYICONDATAA szInfoTitle), so it ends at …"长标题长标题长标题长" and "标题长标题a" never shows
+title split|byte 63 falls inside "标", so a host that cuts bytes, not characters, shows half a character there
+message cut|the message is 318 bytes; a tray balloon shows 255 (NOTIFYICONDATAA szInfo), so it ends at …"要保护，您的游戏账号" and
+no Purpose|warning: Purpose is absent or empty: the popup count and the day of the last showing are kept per Purpose
+Level=abc|warning: Level "abc" is not a number: the plug-in reads it as 0; write a whole number (absent, it is 3)
+repeated section|warning: section [Common] is given more than once (lines 1 and 14): the plug-in reads the first only, so it never sees Purpose; merge them
+near-miss section|warning: section [Gamescans] is ignored: the plug-in reads [Common], [NoAntiVirus] and [GameScan] only; did you mean [GameScan]?
+near-miss key|warning: [NoAntiVirus] Tittle is not a key the plug-in reads: it is ignored; did you mean Title?
+EOF
 
 # ------------------------------------------------------------ bad input
 printf 'not a campaign at all\r\n' >junk.txt
@@ -171,6 +189,11 @@ ls -a | grep -q '^~qc' && fail "a temporary file was left beside the outputs" ||
 printf '[NoAntiVirus]\r\nTitle=您的游戏\r\n[GameScan]\r\nk1o=Emberlane\r\n' >utf8.ini
 run "encode a UTF-8 INI" 0 encode utf8.ini utf8.dat && has "utf8: encode warns" "$err" "looks like UTF-8"
 run "check a UTF-8 INI" 3 check utf8.ini && has "utf8: check warns" "$out" "the text looks like UTF-8"
+has "utf8: the fix" "$out" "convert it: iconv -f UTF-8 -t GBK utf8.ini > campaign-gbk.ini"
+has "utf8: checked as converted" "$out" 'Title             "您的游戏"'
+lacks "utf8: no warning from reading UTF-8 as GBK" "$out" "not valid code page 936"
+iconv -f UTF-8 -t GBK utf8.ini >gbk.ini
+run "check the converted INI" 3 check gbk.ini && lacks "converted: no UTF-8 warning" "$out" "UTF-8"
 
 # ------------------------------------------------------------ no side effects
 # check loads with the plug-in's own code but leaves the machine's popup

@@ -27,7 +27,7 @@ std::string PathUtf8(const std::string& ansi);
 std::string Quoted(const std::string& cp936);
 // Bytes [from, to) of `cp936` quoted with up to `context` characters on each
 // side, and "…" outside the quotes where the text goes on.
-std::string Excerpt(const std::string& cp936, std::size_t from, std::size_t to, std::size_t context = 12);
+std::string Excerpt(const std::string& cp936, std::size_t from, std::size_t to, std::size_t context = 20);
 // Bytes as hexadecimal pairs: "1C 0A 4D".
 std::string Hex(const std::string& bytes);
 
