@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "decision/check.h"
+#include "decision/gate_rules.h"
 
 // One check in progress, as the gates see it.
 struct GateRun {
@@ -28,9 +29,3 @@ struct Gate {
 
 extern const Gate kGates[];
 extern const std::size_t kGateCount;
-
-// The pure rules of the gates between the load and the scan.
-bool PassesX64Gate(std::int32_t suportX64, std::int32_t is64Bit);
-bool PassesCountGate(std::int32_t count, std::int32_t maxPopupTimes);
-bool PassesWeekdayGate(std::int32_t popupFrequency, std::int32_t dayOfWeek);
-bool PassesOncePerDayGate(const PopupStamp& last, std::int32_t todayMonth, std::int32_t todayDay);

@@ -1,5 +1,7 @@
 // Percent-encoding: the result holds only unreserved bytes and %XX escapes,
-// and decodes back to the input.
+// and decodes back to the input. The install command's argument rule: what
+// it accepts, stepping by GBK character, never holds a single-byte blank,
+// quote or control character, and the percent-encoded form is always taken.
 #include <string>
 
 #include "actions/url.h"
@@ -22,5 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         }
     }
     if (back != text) __builtin_trap();
+
+    const LeadByteTable gbk = Cp936LeadBytes();
+    if (IsPlainCommandArgument(gbk, text.c_str())) {
+        for (const char* p = text.c_str(); *p != '\0'; p = NextChar(gbk, p)) {
+            const unsigned char c = static_cast<unsigned char>(*p);
+            if (!gbk.lead[c] && (c <= 0x20 || c == 0x7F || c == '"')) __builtin_trap();
+        }
+    }
+    if (!IsPlainCommandArgument(gbk, encoded.c_str())) __builtin_trap();
     return 0;
 }
