@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The balloon preview: the sample campaign renders a PNG with the balloon,
 # which differs from a render of the same desktop without it; an over-long
-# message is warned about with its cut shown.
+# message is warned about with its cut shown, laid out in lines so that all
+# the balloon holds is in the picture, and makes the preview exit 3.
 set -euo pipefail
 src=${QUENTRA_SOURCE:?}; export QUENTRA_BUILD=${QUENTRA_BUILD:?}
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
@@ -27,8 +28,15 @@ ini = b"[Common]\r\nPurpose=long\r\nPopupFrequency=127\r\n[NoAntiVirus]\r\nTitle
       b"\r\nMessage=" + msg + b"\r\nID=long-1\r\n[GameScan]\r\ng1o=Copperwing\r\n"
 open(sys.argv[1], "wb").write(ini)
 PY
-"$src/tools/quentra-host" preview "$work/long.ini" --desktop "Copperwing.lnk" --png "$work/long.png" >"$work/long.txt"
-grep -q 'warning: the message is 318 bytes; a tray balloon holds 255, so it is cut to: ' "$work/long.txt" \
-  || { cat "$work/long.txt"; fail "no warning for the over-long message"; }
-echo "ok: over-long message warned about"
+status=0
+"$src/tools/quentra-host" preview "$work/long.ini" --desktop "Copperwing.lnk" --png "$work/long.png" >"$work/long.txt" || status=$?
+laid=$(sed -n 's/^  | //p' "$work/long.txt")
+while IFS='|' read -r what check; do eval "$check" || { cat "$work/long.txt"; fail "long message: $what"; }; done <<'EOF'
+exits 3 after its warning|[ "$status" -eq 3 ]
+warns with the cut|grep -q 'warning: the message is 318 bytes; a tray balloon holds 255, so it is cut to: ' "$work/long.txt"
+says it wraps the lines itself|grep -q "^layout    the text is wrapped at .* (Wine's balloon does not wrap)" "$work/long.txt"
+lays out every kept character|[ "$(printf %s "$laid" | tr -d '\r\n')" = "$(python3 -c 'print(("您的游戏账号需要保护，" * 14)[:127])')" ]
+in several lines|[ "$(printf '%s\n' "$laid" | wc -l)" -ge 3 ]
+EOF
+echo "ok: over-long message warned about, laid out whole in lines, exit 3"
 echo "preview: 2 passed, 0 failed"

@@ -12,6 +12,13 @@
 // C:\quentra-preview-sandbox of the prefix it made and hands the same token
 // over in QUENTRA_PREVIEW_SANDBOX. Anywhere else it refuses, changing nothing.
 // Even in the sandbox it removes only the shortcuts it made itself.
+//
+// Wine's balloon does not wrap its lines, so a long line would run off the
+// screen and the PNG would hide the middle of the message. The preview lays
+// the text out as a tray does instead: cut at the balloon's limit on a
+// character boundary, then wrapped at kWrapWidth pixels of the balloon's
+// font, so every byte the balloon holds is in the picture. It says so, and
+// exits 3 when it printed a warning.
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -23,8 +30,10 @@
 #include <string>
 #include <vector>
 
+#include "../common/balloon.h"
 #include "campaign/rules.h"
 #include "common/handles.h"
+#include "common/ansi.h"
 #include "common/text.h"
 #include "environment/bookkeeping.h"
 #include "environment/probes.h"
@@ -73,25 +82,59 @@ bool PrepareMachine(const std::string& root) {
     return true;
 }
 
-// Warns about a text that the ANSI notification structure cannot hold (a
-// field of `capacity` bytes, terminator included), showing what it keeps.
-void WarnFit(const char* what, const std::string& text, std::size_t capacity) {
-    if (text.size() < capacity) return;
-    std::vector<char> kept(capacity, '\0');
-    BoundedCopy(kept.data(), static_cast<std::uint32_t>(capacity), text.c_str());
-    std::string shown = kept.data();
-    // A cut inside a double-byte character leaves its lead byte alone.
-    const LeadByteTable table = Cp936LeadBytes();
-    const char* p = shown.c_str();
-    bool loneLead = false;
-    while (*p != '\0') {
-        const char* next = NextChar(table, p);
-        if (next == p + 1 && table.lead[static_cast<unsigned char>(*p)]) loneLead = true;
-        p = next;
-    }
+// The width a tray's balloon gives a line of its text.
+constexpr int kWrapWidth = 360;
+
+struct FontTraits {
+    using Handle = HFONT;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DeleteObject(h); }
+};
+struct ScreenDcTraits {
+    using Handle = HDC;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { ReleaseDC(nullptr, h); }
+};
+
+std::wstring Wide(const std::string& ansi) {
+    if (ansi.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &wide[0], n);
+    return wide;
+}
+
+// Warns about a text that the balloon cannot hold, showing what it keeps,
+// and answers the part that shows: whole characters within `limit` bytes.
+std::string Fit(const char* what, const std::string& text, std::size_t limit, int& warnings) {
+    const BalloonCut cut = CutForBalloon(AnsiLeadBytes(), text.c_str(), limit);
+    const std::string shown = text.substr(0, cut.kept);
+    if (cut.kept == text.size()) return shown;
+    ++warnings;
     std::printf("warning: the %s is %zu bytes; a tray balloon holds %zu, so it is cut to: %s%s\n", what, text.size(),
-                capacity - 1, AnsiToUtf8(shown.c_str()).c_str(),
-                loneLead ? " (and the cut splits a Chinese character)" : "");
+                limit, AnsiToUtf8(shown.c_str()).c_str(),
+                cut.splitsCharacter ? " (and a cut by bytes would split a Chinese character)" : "");
+    return shown;
+}
+
+// `text` in lines of the balloon's font no wider than kWrapWidth.
+std::string LaidOut(const std::string& text) {
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof metrics;
+    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    const UniqueHandle<FontTraits> font(CreateFontIndirectW(&metrics.lfStatusFont));
+    const UniqueHandle<ScreenDcTraits> dc(GetDC(nullptr));
+    if (!font || !dc) return text;
+    const HGDIOBJ previous = SelectObject(dc.get(), font.get());
+    const std::string wrapped =
+        WrapBalloonText(AnsiLeadBytes(), text, kWrapWidth, [&](const char* first, const char* next) {
+            const std::wstring w = Wide(std::string(first, next));
+            SIZE size = {};
+            GetTextExtentPoint32W(dc.get(), w.c_str(), static_cast<int>(w.size()), &size);
+            return static_cast<int>(size.cx);
+        });
+    SelectObject(dc.get(), previous);
+    return wrapped;
 }
 
 // True when this process runs in the sandbox prefix the wrapper made.
@@ -220,13 +263,33 @@ int RunPreview(int argc, char** argv) {
     }
     std::printf("title     %s\nmessage   %s\n", AnsiToUtf8(title.data()).c_str(), AnsiToUtf8(message.data()).c_str());
 
-    NOTIFYICONDATAA icon = {};
-    WarnFit("title", title.data(), sizeof icon.szInfoTitle);
-    WarnFit("message", message.data(), sizeof icon.szInfo);
+    int warnings = 0;
+    const std::string shownTitle = Fit("title", title.data(), kBalloonTitleBytes, warnings);
+    const std::string shownText = Fit("message", message.data(), kBalloonTextBytes, warnings);
     if (std::strchr(title.data(), '\n') != nullptr || std::strchr(title.data(), '\r') != nullptr) {
+        ++warnings;
         std::printf("warning: the title holds a line end; a tray balloon shows its title on one line\n");
     }
-    if (std::strlen(title.data()) == 0) std::printf("warning: the title is empty; the balloon shows no heading\n");
+    if (std::strlen(title.data()) == 0) {
+        ++warnings;
+        std::printf("warning: the title is empty; the balloon shows no heading\n");
+    }
+    const std::string laidOut = LaidOut(shownText);
+    std::printf("layout    the text is wrapped at %d pixels on character boundaries, as a tray lays it out (Wine's "
+                "balloon does not wrap), so all %zu bytes the balloon holds are in the picture:\n",
+                kWrapWidth, shownText.size());
+    std::string line;
+    for (const char* p = laidOut.c_str();;) {
+        if (*p == '\0' || *p == '\n') {
+            std::printf("  | %s\n", AnsiToUtf8(line.c_str()).c_str());
+            line.clear();
+            if (*p++ == '\0') break;
+            continue;
+        }
+        const char* next = NextChar(AnsiLeadBytes(), p);
+        line.append(p, next);
+        p = next;
+    }
 
     WNDCLASSA wc = {};
     wc.lpfnWndProc = WindowProc;
@@ -235,6 +298,7 @@ int RunPreview(int argc, char** argv) {
     RegisterClassA(&wc);
     HWND window = CreateWindowA("QuentraPreview", "Quentra preview", 0, 0, 0, 0, 0, nullptr, nullptr,
                                 wc.hInstance, nullptr);
+    NOTIFYICONDATAA icon = {};
     icon.cbSize = sizeof icon;
     icon.hWnd = window;
     icon.uID = 1;
@@ -243,12 +307,25 @@ int RunPreview(int argc, char** argv) {
     icon.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32516));  // IDI_INFORMATION
     lstrcpynA(icon.szTip, "Corvel", sizeof icon.szTip);
     Shell_NotifyIconA(NIM_ADD, &icon);
-    icon.uFlags = NIF_INFO;
-    BoundedCopy(icon.szInfoTitle, sizeof icon.szInfoTitle, title.data());
-    BoundedCopy(icon.szInfo, sizeof icon.szInfo, message.data());
-    icon.dwInfoFlags = NIIF_INFO;
-    icon.uTimeout = 30000;
-    if (!iconOnly) Shell_NotifyIconA(NIM_MODIFY, &icon);
+    // The laid-out text through the wide structure: its line feeds may take
+    // the text past the 255 bytes of the ANSI one, never past 255 characters.
+    NOTIFYICONDATAW info = {};
+    info.cbSize = sizeof info;
+    info.hWnd = window;
+    info.uID = icon.uID;
+    info.uFlags = NIF_INFO;
+    lstrcpynW(info.szInfoTitle, Wide(shownTitle).c_str(), ARRAYSIZE(info.szInfoTitle));
+    const std::wstring wideText = Wide(laidOut);
+    if (wideText.size() >= ARRAYSIZE(info.szInfo)) {
+        ++warnings;
+        std::printf("warning: with its line breaks the text takes %zu characters, more than the %zu a balloon "
+                    "holds: the picture ends before the text does\n",
+                    wideText.size(), ARRAYSIZE(info.szInfo) - 1);
+    }
+    lstrcpynW(info.szInfo, wideText.c_str(), ARRAYSIZE(info.szInfo));
+    info.dwInfoFlags = NIIF_INFO;
+    info.uTimeout = 30000;
+    if (!iconOnly) Shell_NotifyIconW(NIM_MODIFY, &info);
     std::printf("%s for %d seconds\n", iconOnly ? "icon      shown without its balloon" : "balloon   shown", seconds);
     std::fflush(stdout);
 
@@ -260,5 +337,5 @@ int RunPreview(int argc, char** argv) {
     }
     Shell_NotifyIconA(NIM_DELETE, &icon);
     DestroyWindow(window);
-    return 0;
+    return warnings > 0 ? 3 : 0;
 }
