@@ -670,6 +670,7 @@ TEST(Doctor, ChangedPurposeIsReportedAndNothingWritten) {
 TEST(Doctor, BadInputIsReportedWithANonZeroExit) {
     const std::string host = "\"" + qt::Join(qt::BinDir(), "quentra-host.exe") + "\"";
     const std::string dir = qt::FreshDir("doctor-bad");
+    qt::WriteBytes(qt::Join(dir, "notes.dll"), "# Notes\n");
     struct Row {
         const char* name;
         std::string args;
@@ -678,7 +679,9 @@ TEST(Doctor, BadInputIsReportedWithANonZeroExit) {
     } rows[] = {
         {"no DLL named", " doctor", 2, "usage:"},
         {"DLL missing", " doctor \"" + qt::Join(dir, "Quentra.dll") + "\"", 1, "DLL not found"},
-        {"a folder for the DLL", " doctor \"" + dir + "\"", 1, "DLL not found"},
+        {"a folder for the DLL", " doctor \"" + dir + "\"", 1, "is a folder"},
+        {"not a DLL at all", " doctor \"" + qt::Join(dir, "notes.dll") + "\"", 1, "is not a Windows DLL"},
+        {"campaign missing", " doctor \"" + qt::Join(dir, "quentracfg.ini") + "\"", 1, "campaign file not found"},
         {"extra argument", " doctor \"" + qt::Join(dir, "Quentra.dll") + "\" more", 2, "usage:"},
     };
     for (const Row& row : rows) {

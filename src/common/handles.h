@@ -72,6 +72,17 @@ struct InternetTraits {
     static Handle Invalid() noexcept { return nullptr; }
     static void Close(Handle h) noexcept { InternetCloseHandle(h); }
 };
+// GDI objects and the screen's device context, for the tools that draw.
+struct FontTraits {
+    using Handle = HFONT;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DeleteObject(h); }
+};
+struct ScreenDcTraits {
+    using Handle = HDC;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { ReleaseDC(nullptr, h); }
+};
 struct FileTraits {
     using Handle = FILE*;
     static Handle Invalid() noexcept { return nullptr; }
@@ -84,6 +95,8 @@ using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
 using UniqueInternet = UniqueHandle<InternetTraits>;
+using UniqueFont = UniqueHandle<FontTraits>;
+using UniqueScreenDc = UniqueHandle<ScreenDcTraits>;
 using UniqueFile = UniqueHandle<FileTraits>;
 
 // Closes a file that was written and says whether the close succeeded: a

@@ -63,6 +63,8 @@ else
   failed=$((failed + 1)); echo "FAIL  preview changed the machine it refused"
 fi
 rm -f "$desktop/Mine.lnk"; reg delete "$appkey" /f >/dev/null
+expect "doctor takes a campaign, as preview does" 0 'campaign file: .*quentracfg\.ini' -- doctor "$(win "$src/examples/quentracfg.ini")"
+expect "doctor proves the DLL first" 1 'is not a Windows DLL' -- doctor "$(win "$src/README.md")"
 expect "the twin" 0 '^version   1 \(TCGetVer answered 1\)' -- version "$twin"
 # The Linux wrapper checks its arguments before any work.
 via=wrapper expect "--png into a missing folder" 2 'cannot write .*/missing/b.png: the folder .*/missing does not exist' -- \

@@ -20,6 +20,18 @@
 #include "decision/gates.h"
 #include "environment/bookkeeping.h"
 #include "host.h"
+#include "pe.h"
+
+std::string ReadFileBytes(const char* path, bool* ok) {
+    std::string bytes;
+    UniqueFile f(std::fopen(path, "rb"));
+    *ok = static_cast<bool>(f);
+    if (!f) return bytes;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) bytes.append(buffer, n);
+    return bytes;
+}
 
 namespace {
 
@@ -54,14 +66,9 @@ struct EncodedCopy {
         if (path[0] != '\0') DeleteFileA(path);
     }
     bool Make(const char* iniPath) {
-        std::string plain;
-        {
-            UniqueFile in(std::fopen(iniPath, "rb"));
-            if (!in) return false;
-            char buffer[4096];
-            std::size_t n;
-            while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) plain.append(buffer, n);
-        }
+        bool read = false;
+        const std::string plain = ReadFileBytes(iniPath, &read);
+        if (!read) return false;
         char temp[MAX_PATH] = {};
         const DWORD n = GetTempPathA(MAX_PATH, temp);
         if (n == 0 || n >= MAX_PATH || GetTempFileNameA(temp, "qdr", 0, path) == 0) return false;
@@ -85,9 +92,32 @@ int RunDoctor(const char* target) {
     }
     const bool campaignGiven = HasExtension(full, ".dat") || HasExtension(full, ".ini");
     const DWORD attributes = GetFileAttributesA(full);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        std::fprintf(stderr, "quentra-host: %s not found: %s\n", campaignGiven ? "campaign file" : "DLL", target);
+    if (campaignGiven && (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
+        std::fprintf(stderr, "quentra-host: campaign file not found: %s\n", target);
         return 1;
+    }
+    // The verdict comes from the decision code built into this tool, not
+    // from the DLL: so first prove that the DLL is the plug-in, and say when
+    // its version is not the one this tool's decision belongs to.
+    std::string versionNote;
+    if (!campaignGiven) {
+        PluginDllInfo info;
+        std::string why;
+        if (!InspectPluginDll(full, info, why) || !(why = PluginDllProblem(full, info)).empty()) {
+            std::fprintf(stderr, "quentra-host: %s\n", why.c_str());
+            return 1;
+        }
+        if (info.fileVersion.empty()) {
+            std::fprintf(stderr, "quentra-host: %s has no version resource: it is not a Quentra.dll build\n", target);
+            return 1;
+        }
+        versionNote = "decision: the one built into quentra-host " QUENTRA_VERSION "; the DLL is " + info.fileVersion;
+        if (info.fileVersion != QUENTRA_VERSION) {
+            versionNote += "\nwarning: the DLL's version differs from this tool's: its decision may differ from the "
+                           "verdict below; use the quentra-host of the DLL's release";
+        }
+    } else {
+        versionNote = "decision: the one built into quentra-host " QUENTRA_VERSION;
     }
     char campaign[MAX_PATH] = {};
     EncodedCopy encoded;
@@ -122,6 +152,7 @@ int RunDoctor(const char* target) {
 
     std::printf("campaign file: %s%s\n", AnsiToUtf8(full).c_str(),
                 campaignGiven ? "" : (std::string(" -> ") + AnsiToUtf8(campaign)).c_str());
+    std::printf("%s\n", versionNote.c_str());
     std::printf("stored: %s\n", stored.c_str());
     if (trace.purposeChanged) {
         std::printf("Purpose differs from the stored BoxPurpose: a real check stores it and resets the count and the "

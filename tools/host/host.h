@@ -2,6 +2,9 @@
 #pragma once
 #include <string>
 
+// The whole file at `path`; `ok` false (and nothing) when it cannot be read.
+std::string ReadFileBytes(const char* path, bool* ok);
+
 // ANSI (the process's code page) to UTF-8, for printing on a Linux terminal.
 std::string AnsiToUtf8(const char* text);
 

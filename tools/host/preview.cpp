@@ -42,16 +42,6 @@
 
 namespace {
 
-std::string ReadAll(const char* path, bool* ok) {
-    std::string bytes;
-    UniqueFile f(std::fopen(path, "rb"));
-    *ok = static_cast<bool>(f);
-    if (!f) return bytes;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) bytes.append(buffer, n);
-    return bytes;
-}
 
 bool WriteAll(const std::string& path, const std::string& bytes) {
     UniqueFile f(std::fopen(path.c_str(), "wb"));
@@ -85,16 +75,6 @@ bool PrepareMachine(const std::string& root) {
 // The width a tray's balloon gives a line of its text.
 constexpr int kWrapWidth = 360;
 
-struct FontTraits {
-    using Handle = HFONT;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { DeleteObject(h); }
-};
-struct ScreenDcTraits {
-    using Handle = HDC;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { ReleaseDC(nullptr, h); }
-};
 
 std::wstring Wide(const std::string& ansi) {
     if (ansi.empty()) return std::wstring();
@@ -122,8 +102,8 @@ std::string LaidOut(const std::string& text) {
     NONCLIENTMETRICSW metrics = {};
     metrics.cbSize = sizeof metrics;
     SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-    const UniqueHandle<FontTraits> font(CreateFontIndirectW(&metrics.lfStatusFont));
-    const UniqueHandle<ScreenDcTraits> dc(GetDC(nullptr));
+    const UniqueFont font(CreateFontIndirectW(&metrics.lfStatusFont));
+    const UniqueScreenDc dc(GetDC(nullptr));
     if (!font || !dc) return text;
     const HGDIOBJ previous = SelectObject(dc.get(), font.get());
     const std::string wrapped =
@@ -146,7 +126,7 @@ bool InWrapperSandbox() {
     const DWORD d = GetEnvironmentVariableA("SystemDrive", drive, sizeof drive);
     if (d == 0 || d >= sizeof drive) return false;
     bool ok = false;
-    const std::string marker = ReadAll((std::string(drive) + "\\quentra-preview-sandbox").c_str(), &ok);
+    const std::string marker = ReadFileBytes((std::string(drive) + "\\quentra-preview-sandbox").c_str(), &ok);
     return ok && marker.compare(0, n, token) == 0 && marker.find_first_not_of("\r\n", n) == std::string::npos;
 }
 
@@ -195,7 +175,7 @@ int RunPreview(int argc, char** argv) {
         }
     }
     bool ok = false;
-    std::string campaign = ReadAll(campaignPath, &ok);
+    std::string campaign = ReadFileBytes(campaignPath, &ok);
     if (!ok || campaign.empty()) {
         std::fprintf(stderr, "quentra-host: cannot read the campaign %s\n", campaignPath);
         return 1;
