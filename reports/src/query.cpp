@@ -166,25 +166,19 @@ std::string FormatTime(std::int64_t unixSeconds) {
 
 std::optional<DayRange> ChooseRange(std::string_view from, std::string_view to, std::int64_t today,
                                     std::string& why) {
+    // An empty bound takes its default; a given one must be a date.
+    const auto bound = [&why](std::string_view text, const char* name, std::int64_t& out) {
+        if (text.empty()) return true;
+        const std::optional<std::int64_t> day = ParseDay(text);
+        if (!day) why = std::string(name) + " must be a date YYYY-MM-DD from 1970 on";
+        if (day) out = *day;
+        return day.has_value();
+    };
     DayRange range;
     range.to = today;
-    if (!to.empty()) {
-        const std::optional<std::int64_t> day = ParseDay(to);
-        if (!day) {
-            why = "to must be a date YYYY-MM-DD from 1970 on";
-            return std::nullopt;
-        }
-        range.to = *day;
-    }
+    if (!bound(to, "to", range.to)) return std::nullopt;
     range.from = range.to - 6;
-    if (!from.empty()) {
-        const std::optional<std::int64_t> day = ParseDay(from);
-        if (!day) {
-            why = "from must be a date YYYY-MM-DD from 1970 on";
-            return std::nullopt;
-        }
-        range.from = *day;
-    }
+    if (!bound(from, "from", range.from)) return std::nullopt;
     if (range.from < 0) range.from = 0;
     if (range.from > range.to) {
         why = "from must not be after to";
