@@ -8,6 +8,15 @@
 
 #include "campaign/records.h"
 
+// The sections the plug-in reads, as the files spell them (the profile
+// functions compare names without case).
+constexpr char kCommonSection[] = "Common";
+constexpr char kNoticeSection[] = "NoAntiVirus";
+constexpr char kGameScanSection[] = "GameScan";
+// [Common] AntiVirus1, AntiVirus2, ...: a numbered list, read from 1 up to
+// kMaxAntiVirusEntries or the first number that is missing or malformed.
+constexpr char kAntiVirusKeyPrefix[] = "AntiVirus";
+
 // Buffers the loader reads into, terminator included: a longer value is cut.
 constexpr std::uint32_t kValueCapacity = 4096;     // [Common] and [NoAntiVirus] values
 constexpr std::uint32_t kGameScanCapacity = 1024;  // [GameScan] key list, and each value
@@ -40,41 +49,41 @@ struct CampaignKey {
 };
 
 constexpr CampaignKey kCampaignKeys[] = {
-    {"Common", "Purpose", KeyType::Text, WhenAbsent::Empty, 0, false, 0, 0, false, &CommonSettings::Purpose, nullptr,
+    {kCommonSection, "Purpose", KeyType::Text, WhenAbsent::Empty, 0, false, 0, 0, false, &CommonSettings::Purpose, nullptr,
      nullptr, nullptr},
-    {"Common", "DelayMinute", KeyType::Number, WhenAbsent::Empty, 30, true, 1, 1000000, false, nullptr,
+    {kCommonSection, "DelayMinute", KeyType::Number, WhenAbsent::Empty, 30, true, 1, 1000000, false, nullptr,
      &CommonSettings::DelayMinute, nullptr, nullptr},
-    {"Common", "MaxPopupTimes", KeyType::Number, WhenAbsent::Empty, 3, true, 0, 1000000, false, nullptr,
+    {kCommonSection, "MaxPopupTimes", KeyType::Number, WhenAbsent::Empty, 3, true, 0, 1000000, false, nullptr,
      &CommonSettings::MaxPopupTimes, nullptr, nullptr},
-    {"Common", "PopupFrequency", KeyType::Number, WhenAbsent::Empty, 7, true, 0, 1000000, false, nullptr,
+    {kCommonSection, "PopupFrequency", KeyType::Number, WhenAbsent::Empty, 7, true, 0, 1000000, false, nullptr,
      &CommonSettings::PopupFrequency, nullptr, nullptr},
-    {"Common", "DisableAvExamine", KeyType::Flag, WhenAbsent::Empty, 1, false, 0, 1, false, nullptr,
+    {kCommonSection, "DisableAvExamine", KeyType::Flag, WhenAbsent::Empty, 1, false, 0, 1, false, nullptr,
      &CommonSettings::DisableAvExamine, nullptr, nullptr},
-    {"NoAntiVirus", "Title", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, false, nullptr, nullptr,
+    {kNoticeSection, "Title", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, false, nullptr, nullptr,
      &NoticeRecord::Title, nullptr},
-    {"NoAntiVirus", "Message", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, true, nullptr, nullptr,
+    {kNoticeSection, "Message", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, true, nullptr, nullptr,
      &NoticeRecord::Message, nullptr},
-    {"NoAntiVirus", "CommandText", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, false, nullptr, nullptr,
+    {kNoticeSection, "CommandText", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, false, nullptr, nullptr,
      &NoticeRecord::CommandText, nullptr},
-    {"NoAntiVirus", "DownloadURL", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, false, nullptr, nullptr,
+    {kNoticeSection, "DownloadURL", KeyType::Text, WhenAbsent::Keep, 0, false, 0, 0, false, nullptr, nullptr,
      &NoticeRecord::DownloadURL, nullptr},
-    {"NoAntiVirus", "Detail", KeyType::Text, WhenAbsent::Empty, 0, false, 0, 0, false, nullptr, nullptr,
+    {kNoticeSection, "Detail", KeyType::Text, WhenAbsent::Empty, 0, false, 0, 0, false, nullptr, nullptr,
      &NoticeRecord::Detail, nullptr},
-    {"NoAntiVirus", "Level", KeyType::Number, WhenAbsent::Empty, 3, false, 0, 0, false, nullptr, nullptr, nullptr,
+    {kNoticeSection, "Level", KeyType::Number, WhenAbsent::Empty, 3, false, 0, 0, false, nullptr, nullptr, nullptr,
      &NoticeRecord::Level},
-    {"NoAntiVirus", "CommandAction", KeyType::Number, WhenAbsent::Empty, 2, false, 0, 0, false, nullptr, nullptr,
+    {kNoticeSection, "CommandAction", KeyType::Number, WhenAbsent::Empty, 2, false, 0, 0, false, nullptr, nullptr,
      nullptr, &NoticeRecord::CommandAction},
-    {"NoAntiVirus", "ID", KeyType::Text, WhenAbsent::Empty, 0, false, 0, 0, false, nullptr, nullptr,
+    {kNoticeSection, "ID", KeyType::Text, WhenAbsent::Empty, 0, false, 0, 0, false, nullptr, nullptr,
      &NoticeRecord::ID, nullptr},
-    {"NoAntiVirus", "ShowCheckBox", KeyType::Flag, WhenAbsent::Empty, 1, false, 0, 1, false, nullptr, nullptr,
+    {kNoticeSection, "ShowCheckBox", KeyType::Flag, WhenAbsent::Empty, 1, false, 0, 1, false, nullptr, nullptr,
      nullptr, &NoticeRecord::ShowCheckBox},
-    {"NoAntiVirus", "SuportX64", KeyType::Flag, WhenAbsent::Empty, 1, false, 0, 1, false, nullptr, nullptr, nullptr,
+    {kNoticeSection, "SuportX64", KeyType::Flag, WhenAbsent::Empty, 1, false, 0, 1, false, nullptr, nullptr, nullptr,
      &NoticeRecord::SuportX64},
 };
 
 // The row of `name` in `section` (ASCII letters compared without case, as
 // the profile functions do), or null for a key the plug-in does not read.
-// "AntiVirus<n>" has no row: it is a numbered list, see kMaxAntiVirusEntries.
+// "AntiVirus<n>" has no row: it is the numbered list of kAntiVirusKeyPrefix.
 const CampaignKey* FindCampaignKey(const char* section, const char* name);
 
 // What the loader stores for a number or flag that read as `raw`.

@@ -65,13 +65,13 @@ int CampaignConfig::LoadPlainFile(const char* iniPath) {
 
 int LoadCommonSection(const char* iniPath, CommonSettings& common) {
     if (iniPath == nullptr) return 0;
-    ReadKeys(iniPath, "Common", &common, nullptr);
+    ReadKeys(iniPath, kCommonSection, &common, nullptr);
     common.AntiVirus.clear();
     std::vector<char> buffer(kValueCapacity, '\0');
     for (int n = 1; n <= kMaxAntiVirusEntries; ++n) {
         char key[32];
-        std::snprintf(key, sizeof key, "AntiVirus%d", n);
-        char* value = const_cast<char*>(ReadText(iniPath, "Common", key, buffer));
+        std::snprintf(key, sizeof key, "%s%d", kAntiVirusKeyPrefix, n);
+        char* value = const_cast<char*>(ReadText(iniPath, kCommonSection, key, buffer));
         if (value == nullptr) break;
         AvEntry entry;
         if (ParseAvEntry(value, static_cast<std::int32_t>(std::strlen(value)), entry) == 0) break;
@@ -82,7 +82,7 @@ int LoadCommonSection(const char* iniPath, CommonSettings& common) {
 
 int LoadNoticeSection(const char* iniPath, NoticeRecord& notice) {
     if (iniPath == nullptr) return 0;
-    ReadKeys(iniPath, "NoAntiVirus", nullptr, &notice);
+    ReadKeys(iniPath, kNoticeSection, nullptr, &notice);
     return 1;
 }
 
@@ -92,7 +92,7 @@ int LoadGameScan(const char* iniPath, GameScanNoticeRecord& notice) {
     if (iniPath == nullptr) return 0;
     LoadNoticeSection(iniPath, notice);
     std::vector<char> names(kGameScanCapacity, '\0');
-    GetPrivateProfileStringA("GameScan", nullptr, "", names.data(), kGameScanCapacity, iniPath);
+    GetPrivateProfileStringA(kGameScanSection, nullptr, "", names.data(), kGameScanCapacity, iniPath);
     const char* const end = names.data() + kGameScanCapacity;
     for (const char* name = names.data(); name < end && *name != '\0';) {
         if (AddGameScanEntry(name, iniPath, notice) == 0) return 0;
@@ -106,7 +106,7 @@ int AddGameScanEntry(const char* keyName, const char* iniPath, GameScanNoticeRec
     const GameScanKeyKind kind = ClassifyGameScanKey(keyName);
     if (kind == GameScanKeyKind::Stop) return 0;
     std::vector<char> value(kGameScanCapacity, '\0');
-    GetPrivateProfileStringA("GameScan", keyName, "", value.data(), kGameScanCapacity, iniPath);
+    GetPrivateProfileStringA(kGameScanSection, keyName, "", value.data(), kGameScanCapacity, iniPath);
     if (value[0] == '\0') return 0;
     if (kind == GameScanKeyKind::Featured) notice.FeaturedNames.emplace_back(value.data());
     notice.ScanPatterns.emplace_back(value.data());

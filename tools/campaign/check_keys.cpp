@@ -76,7 +76,7 @@ std::vector<std::string> Profile::List(const char* section) const {
 
 std::vector<std::string> Profile::GameScanNames() const {
     std::vector<char> buffer(kGameScanCapacity, '\0');
-    GetPrivateProfileStringA("GameScan", nullptr, "", buffer.data(), kGameScanCapacity, path.c_str());
+    GetPrivateProfileStringA(kGameScanSection, nullptr, "", buffer.data(), kGameScanCapacity, path.c_str());
     return SplitNames(buffer.data(), buffer.size());
 }
 
@@ -106,7 +106,7 @@ void Checker::CheckText(const char* section, const char* key, const std::string&
 }
 
 const std::vector<std::string>& Checker::KeysOf(const char* section) const {
-    return std::strcmp(section, "Common") == 0 ? common_ : std::strcmp(section, "NoAntiVirus") == 0 ? notice_
+    return std::strcmp(section, kCommonSection) == 0 ? common_ : std::strcmp(section, kNoticeSection) == 0 ? notice_
                                                                                                      : gameScan_;
 }
 
@@ -213,20 +213,20 @@ void Checker::AntiVirus() {
         list += (list.empty() ? "" : ", ") + std::string("(") + std::to_string(e.values[0]) + ", " +
                 std::to_string(e.values[1]) + ", " + std::to_string(e.values[2]) + ")";
     }
-    Line("AntiVirus", list.empty() ? "none" : list, "held, never used by the plug-in");
+    Line(kAntiVirusKeyPrefix, list.empty() ? "none" : list, "held, never used by the plug-in");
     const std::size_t read = c.AntiVirus.size();
     const bool full = read >= static_cast<std::size_t>(kMaxAntiVirusEntries);
-    const std::string stop = "AntiVirus" + std::to_string(read + 1);
+    const std::string stop = std::string(kAntiVirusKeyPrefix) + std::to_string(read + 1);
     if (!full) {
-        const std::string value = ini_.Value("Common", stop);
+        const std::string value = ini_.Value(kCommonSection, stop);
         if (!value.empty()) {
             Warn(stop + " " + Quoted(value) + " is not three numbers separated by commas: the list ends there");
         }
     }
     for (const std::string& key : common_) {
-        if (_strnicmp(key.c_str(), "AntiVirus", 9) != 0) continue;
+        if (_strnicmp(key.c_str(), kAntiVirusKeyPrefix, sizeof kAntiVirusKeyPrefix - 1) != 0) continue;
         bool used = false;
-        for (std::size_t i = 1; i <= read && !used; ++i) used = SameName(key, "AntiVirus" + std::to_string(i));
+        for (std::size_t i = 1; i <= read && !used; ++i) used = SameName(key, std::string(kAntiVirusKeyPrefix) + std::to_string(i));
         if (!used && !(!full && SameName(key, stop))) {
             Warn("[Common] " + Utf8(key) + " is never read: the AntiVirus list ended at " + stop +
                  " (numbered 1, 2, 3, ... without gaps, leading zeros or more than " +
@@ -236,18 +236,18 @@ void Checker::AntiVirus() {
 }
 
 std::string Checker::Report(const std::string& header) {
-    common_ = ini_.List("Common");
-    notice_ = ini_.List("NoAntiVirus");
-    gameScan_ = ini_.List("GameScan");
+    common_ = ini_.List(kCommonSection);
+    notice_ = ini_.List(kNoticeSection);
+    gameScan_ = ini_.List(kGameScanSection);
     report_ = header + "\n";
-    for (const char* section : {"Common", "NoAntiVirus"}) {
-        report_ += std::strcmp(section, "Common") == 0
+    for (const char* section : {kCommonSection, kNoticeSection}) {
+        report_ += std::strcmp(section, kCommonSection) == 0
                        ? "[Common]\n"
                        : "\n[NoAntiVirus]: the notice's texts (both notices of the plug-in receive them)\n";
         for (const CampaignKey& key : kCampaignKeys) {
             if (std::strcmp(key.section, section) == 0) Key(key);
         }
-        if (std::strcmp(section, "Common") == 0) AntiVirus();
+        if (std::strcmp(section, kCommonSection) == 0) AntiVirus();
     }
     Template();
     Balloon();

@@ -27,7 +27,7 @@ void Checker::GameScan() {
     std::string why;
     for (std::size_t i = 0; i < seen.size(); ++i) {
         const std::string& key = seen[i];
-        const std::string value = ini_.Value("GameScan", key);
+        const std::string value = ini_.Value(kGameScanSection, key);
         if (ClassifyGameScanKey(key.c_str()) == GameScanKeyKind::Stop) {
             const char last = key.back();
             why = std::string("ends in '") + Utf8(std::string(1, last)) + "', not 'm' (featured) or 'o' (pattern)";
@@ -63,7 +63,7 @@ void Checker::GameScan() {
              (hidden.empty() ? std::string() : "; the plug-in never reads the keys after it: " + hidden));
     }
     if (n.ScanPatterns.empty()) Warn("[GameScan] gives no pattern: the plug-in never shows this campaign");
-    for (const std::string& v : n.ScanPatterns) CheckText("GameScan", "value", v);
+    for (const std::string& v : n.ScanPatterns) CheckText(kGameScanSection, "value", v);
 }
 
 void Checker::Structure() {
@@ -106,16 +106,17 @@ void Checker::Structure() {
             }
         }
     };
-    duplicates("Common", common_);
-    duplicates("NoAntiVirus", notice_);
-    duplicates("GameScan", gameScan_);
-    for (const char* section : {"Common", "NoAntiVirus"}) {
+    duplicates(kCommonSection, common_);
+    duplicates(kNoticeSection, notice_);
+    duplicates(kGameScanSection, gameScan_);
+    for (const char* section : {kCommonSection, kNoticeSection}) {
         std::vector<std::string> names;
         for (const CampaignKey& key : kCampaignKeys) {
             if (std::strcmp(key.section, section) == 0) names.push_back(key.name);
         }
         for (const std::string& key : KeysOf(section)) {
-            const bool listed = std::strcmp(section, "Common") == 0 && _strnicmp(key.c_str(), "AntiVirus", 9) == 0;
+            const bool listed = std::strcmp(section, kCommonSection) == 0 &&
+                                _strnicmp(key.c_str(), kAntiVirusKeyPrefix, sizeof kAntiVirusKeyPrefix - 1) == 0;
             if (FindCampaignKey(section, key.c_str()) != nullptr || listed) continue;
             const std::string guess = NearestName(key, names);
             Warn("[" + std::string(section) + "] " + Utf8(key) + " is not a key the plug-in reads: it is ignored" +

@@ -64,7 +64,7 @@ const std::vector<std::string>& CampaignSections() {
         for (const CampaignKey& key : kCampaignKeys) {
             if (std::find(v.begin(), v.end(), key.section) == v.end()) v.push_back(key.section);
         }
-        v.push_back("GameScan");  // its keys are free names, so it has no rows
+        v.push_back(kGameScanSection);  // its keys are free names, so it has no rows
         return v;
     }();
     return names;
