@@ -265,35 +265,30 @@ TEST_F(ReportCycle, HostileServersHoldUpNeitherTheHostNorTheUnload) {
     const char* modes[] = {"blackhole", "drip", "flood"};
     for (const char* mode : modes) {
         SCOPED_TRACE(mode);
-        const qt::Suite suite = qc::PrepareShowable(std::string("report-") + mode);
-        qc::PutVerifier(suite, "hole-id");
-        qc::Receiver receiver(mode, mode);
-        ASSERT_TRUE(receiver.ok());
+        const std::vector<std::string> tempBefore = qt::List(qt::TempDir(), "*");
+        Rig r(mode, mode, "hole-id");
+        ASSERT_TRUE(r.receiver.ok());
         const std::string shownUrl = qc::ExpectedReportUrl(0, "hole-id");
         ASSERT_TRUE(qc::SeedCacheEntry(shownUrl));
-        const std::vector<std::string> tempBefore = qt::List(qt::TempDir(), "*");
-        qt::Plugin p;
-        qt::LoadPlugin(p, std::string("report-") + mode, qc::ShowableCampaign("ID=cycle-hole"));
-        QUENTRA_INSTANCE in = p.create();
 
         double start = qc::NowMs();
-        ASSERT_EQ(1, p.check(in));
+        ASSERT_EQ(1, r.plugin.check(r.in));
         const double checkMs = qc::NowMs() - start;
         start = qc::NowMs();
-        ASSERT_EQ(1, p.doCommand(in, 0));
+        ASSERT_EQ(1, r.plugin.doCommand(r.in, 0));
         const double commandMs = qc::NowMs() - start;
         // The target is 200 ms; the bound is wide so a loaded machine never
         // fails it, while a host thread that waited for the network (1000 ms
         // and then some) always does.
         EXPECT_LT(checkMs, 2000.0);
         EXPECT_LT(commandMs, 2000.0);
-        EXPECT_EQ(1, p.destroy(in));
+        r.End();
 
-        ASSERT_TRUE(receiver.WaitForRequests(2));
+        ASSERT_TRUE(r.receiver.WaitForRequests(2));
         EXPECT_FALSE(qc::HasCacheEntry(shownUrl)) << "seeded entry survived the start of the t=0 report";
-        p.Unload();
+        r.plugin.Unload();
         const double unloaded = qc::NowMs();
-        EXPECT_TRUE(qc::UnloadAndWaitForReports(p, 50000)) << "the report threads outlived their bounds";
+        EXPECT_TRUE(qc::UnloadAndWaitForReports(r.plugin, 50000)) << "the report threads outlived their bounds";
         std::printf("[ measured ] %s server: library let go %.1f s after the unload\n", mode,
                     (qc::NowMs() - unloaded) / 1000.0);
         for (const std::string& file : qt::List(qt::TempDir(), "*")) {

@@ -22,18 +22,6 @@ constexpr int kMachineIdSize = 260;
 constexpr DWORD kRequestTimeoutMs = 30000;
 constexpr DWORD kMaxAnswerBytes = 64 * 1024;
 
-// One synchronous request with no status callback: every call returns on
-// this thread, so nothing of WinINet calls back into this library, or into
-// urlmon, once the thread has let the library go. The answer is read into
-// memory and dropped; nothing of it reaches the disk.
-// A socket that closes when it goes out of scope.
-struct SocketTraits {
-    using Handle = SOCKET;
-    static Handle Invalid() noexcept { return INVALID_SOCKET; }
-    static void Close(Handle h) noexcept { closesocket(h); }
-};
-using UniqueSocket = UniqueHandle<SocketTraits>;
-
 struct WinsockSession {
     bool ok = false;
     WinsockSession() {

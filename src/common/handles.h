@@ -7,8 +7,9 @@
 // Kinds differ in what "no handle" is (null, or INVALID_HANDLE_VALUE for
 // files and find handles), which is why each has its own traits.
 #pragma once
+// Winsock's header must come before windows.h brings in the old one.
+#include <winsock2.h>
 #include <windows.h>
-#include <wininet.h>
 
 #include <cstdio>
 #include <utility>
@@ -67,10 +68,10 @@ struct ModuleTraits {
     static Handle Invalid() noexcept { return nullptr; }
     static void Close(Handle h) noexcept { FreeLibrary(h); }
 };
-struct InternetTraits {
-    using Handle = HINTERNET;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { InternetCloseHandle(h); }
+struct SocketTraits {
+    using Handle = SOCKET;
+    static Handle Invalid() noexcept { return INVALID_SOCKET; }
+    static void Close(Handle h) noexcept { closesocket(h); }
 };
 // GDI objects and the screen's device context, for the tools that draw.
 struct FontTraits {
@@ -94,7 +95,7 @@ using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
-using UniqueInternet = UniqueHandle<InternetTraits>;
+using UniqueSocket = UniqueHandle<SocketTraits>;
 using UniqueFont = UniqueHandle<FontTraits>;
 using UniqueScreenDc = UniqueHandle<ScreenDcTraits>;
 using UniqueFile = UniqueHandle<FileTraits>;

@@ -52,7 +52,8 @@ TextString SuiteSeen(const GateRun& r) {
 O Installer(GateRun& r) {
     char folder[MAX_PATH] = {};
     char installer[MAX_PATH] = {};
-    const int found = FindInstaller(folder, installer);
+    // The suite gate before it found the executable; it is not read again.
+    const int found = InstallerBesideSuite(r.trace.suiteExePath.c_str(), folder, installer);
     r.trace.installerPath = installer;
     return found != 0 ? O::Show : O::InstallerMissing;
 }

@@ -64,7 +64,16 @@ int GetSuiteFilePath(char* buffer, DWORD size, const char* fileName) {
 
 int FindInstaller(char (&suiteDirectory)[MAX_PATH], char (&installerPath)[MAX_PATH]) {
     installerPath[0] = '\0';
-    if (GetSuiteExePath(suiteDirectory, MAX_PATH) == 0) return 0;
+    char suiteExe[MAX_PATH] = {};
+    if (GetSuiteExePath(suiteExe, MAX_PATH) == 0) return 0;
+    return InstallerBesideSuite(suiteExe, suiteDirectory, installerPath);
+}
+
+int InstallerBesideSuite(const char* suiteExePath, char (&suiteDirectory)[MAX_PATH],
+                         char (&installerPath)[MAX_PATH]) {
+    installerPath[0] = '\0';
+    if (lstrlenA(suiteExePath) >= MAX_PATH) return 0;
+    lstrcpynA(suiteDirectory, suiteExePath, MAX_PATH);
     PathRemoveFileSpecA(suiteDirectory);
     if (PathCombineA(installerPath, suiteDirectory, kInstallerRelativePath) == nullptr) installerPath[0] = '\0';
     return (installerPath[0] != '\0' && PathFileExistsA(installerPath)) ? 1 : 0;

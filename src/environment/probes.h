@@ -24,6 +24,9 @@ int GetSuiteFilePath(char* buffer, DWORD size, const char* fileName);
 // 1 when modules\Corvelinst.exe exists below the suite executable's folder;
 // both 260-byte buffers are filled as far as the search got.
 int FindInstaller(char (&suiteDirectory)[MAX_PATH], char (&installerPath)[MAX_PATH]);
+// The same beside a suite executable already found at `suiteExePath`.
+int InstallerBesideSuite(const char* suiteExePath, char (&suiteDirectory)[MAX_PATH],
+                         char (&installerPath)[MAX_PATH]);
 int IsVaultInstalled();
 // Opens "CorvelInstallMutex" for READ_CONTROL; never creates, waits or holds.
 // A mutex that exists but denies us that access still means an installation
