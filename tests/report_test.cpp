@@ -1,10 +1,13 @@
 // Usage reports: the URL rules directly, and the real DLL's report threads
 // against the loopback receiver stand-in.
 #include <gtest/gtest.h>
+#include <shlwapi.h>
 #include <urlmon.h>
+#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -47,6 +50,128 @@ TEST(ReportUrlRules, KindSelectsTheQueryValue) {
     EXPECT_EQ(origin + "/traycast.html?t=0&m=a%20b", ReportUrl(ReportKind::Shown, "a b"));
     EXPECT_EQ(origin + "/traycast.html?t=1&m=a%20b", ReportUrl(ReportKind::Installed, "a b"));
     EXPECT_EQ(origin + "/traycast.html?t=1&m=", ReportUrl(ReportKind::Installed, ""));
+}
+
+// What servers and the user's settings hand a report, taken apart: a URL,
+// a redirect's Location, the proxy list, the bypass list, an answer's head.
+TEST(ReportUrlRules, RouteAndAnswerRules) {
+    struct Split {
+        const char* name;
+        const char* url;
+        const char* host;  // null: refused
+        unsigned port;
+        const char* target;
+    } splits[] = {
+        {"host, port, path, query; fragment dropped", "http://r.test:8080/a?b=1#f", "r.test", 8080, "/a?b=1"},
+        {"scheme in any case, no path", "HTTP://r.test", "r.test", 80, "/"},
+        {"query without a path", "http://r.test?x", "r.test", 80, "/?x"},
+        {"IPv6 literal", "http://[::1]:81/x", "::1", 81, "/x"},
+        {"https is not spoken", "https://r.test/", nullptr, 0, nullptr},
+        {"a user name", "http://u:p@r.test/", nullptr, 0, nullptr},
+        {"port 0", "http://r.test:0/", nullptr, 0, nullptr},
+        {"port 65536", "http://r.test:65536/", nullptr, 0, nullptr},
+        {"a blank", "http://r.test/a b", nullptr, 0, nullptr},
+        {"no host", "http:///x", nullptr, 0, nullptr},
+    };
+    for (const Split& row : splits) {
+        HttpUrl url;
+        EXPECT_EQ(row.host != nullptr, SplitHttpUrl(row.url, url)) << row.name;
+        if (row.host == nullptr) continue;
+        EXPECT_EQ(row.host, url.host) << row.name;
+        EXPECT_EQ(row.port, url.port) << row.name;
+        EXPECT_EQ(row.target, url.target) << row.name;
+    }
+
+    HttpUrl base;
+    ASSERT_TRUE(SplitHttpUrl("http://r.test:81/dir/page.html?q", base));
+    struct Location {
+        const char* name;
+        const char* location;
+        const char* leadsTo;  // null: not followed
+    } locations[] = {
+        {"absolute http", "http://o.test/x", "http://o.test/x"},
+        {"path from the root", "/moved/traycast.html?t=0", "http://r.test:81/moved/traycast.html?t=0"},
+        {"relative to the folder", "next.html", "http://r.test:81/dir/next.html"},
+        {"scheme-relative", "//o.test:9/y", "http://o.test:9/y"},
+        {"query only", "?z", "http://r.test:81/dir/page.html?z"},
+        {"https", "https://r.test/x", nullptr},
+        {"another scheme", "ftp://r.test/x", nullptr},
+        {"empty", "", nullptr},
+    };
+    for (const Location& row : locations) {
+        HttpUrl next;
+        EXPECT_EQ(row.leadsTo != nullptr, ResolveLocation(base, row.location, next)) << row.name;
+        if (row.leadsTo != nullptr) {
+            EXPECT_EQ(row.leadsTo, AbsoluteUrl(next)) << row.name;
+        }
+    }
+
+    struct Proxy {
+        const char* name;
+        const char* list;
+        const char* proxy;  // null: none for http
+    } proxies[] = {
+        {"one proxy for every protocol", "127.0.0.1:3128", "http://127.0.0.1:3128/"},
+        {"per protocol", "https=s.test:1;http=h.test:2;ftp=f.test:3", "http://h.test:2/"},
+        {"per protocol, blanks around", "  https=s.test:1   http=h.test:2 ", "http://h.test:2/"},
+        {"per protocol without http", "https=s.test:1;ftp=f.test:3", nullptr},
+        {"scheme before the host", "http://p.test:8080", "http://p.test:8080/"},
+        {"no port: 80", "p.test", "http://p.test/"},
+        {"a port that is no number", "p.test:x", nullptr},
+        {"empty", "", nullptr},
+    };
+    for (const Proxy& row : proxies) {
+        HttpUrl proxy;
+        EXPECT_EQ(row.proxy != nullptr, ProxyForHttp(row.list, proxy)) << row.name;
+        if (row.proxy != nullptr) {
+            EXPECT_EQ(row.proxy, AbsoluteUrl(proxy)) << row.name;
+        }
+    }
+
+    struct Bypass {
+        const char* name;
+        const char* list;
+        const char* host;
+        bool bypasses;
+    } bypasses[] = {
+        {"<local> takes a name without a dot", "<local>", "intranet", true},
+        {"<local> leaves a dotted name", "<local>", "r.test", false},
+        {"<local> leaves an address", "<LOCAL>", "127.0.0.1", false},
+        {"wildcard host", "*.corp.test;10.*", "a.corp.test", true},
+        {"wildcard address", "*.corp.test;127.*", "127.0.0.1", true},
+        {"ASCII case does not count", "R.TEST", "r.test", true},
+        {"a port in the entry", "r.test:80", "r.test", true},
+        {"a scheme in the entry", "http://r.test", "r.test", true},
+        {"comma separated", "a.test, r.test", "r.test", true},
+        {"another host", "o.test;*.o.test", "r.test", false},
+        {"empty list", "", "r.test", false},
+    };
+    for (const Bypass& row : bypasses) EXPECT_EQ(row.bypasses, BypassesProxy(row.list, row.host)) << row.name;
+
+    struct Head {
+        const char* name;
+        std::string head;
+        int status;
+        bool redirect;
+        const char* location;
+    } heads[] = {
+        {"302 and its Location", "HTTP/1.1 302 Found\r\nLocation: /moved\r\n\r\n", 302, true, "/moved"},
+        {"header name in any case, blanks trimmed", "HTTP/1.0 307 X\r\nlocation:   http://o.test/  \r\n\r\n", 307,
+         true, "http://o.test/"},
+        {"308", "HTTP/1.1 308 Permanent Redirect\r\nLocation: /p\r\n\r\n", 308, true, "/p"},
+        {"a Location in the body is none", "HTTP/1.1 200 OK\r\n\r\nLocation: /x\r\n", 200, false, ""},
+        {"304 is no redirect", "HTTP/1.1 304 Not Modified\r\nLocation: /x\r\n\r\n", 304, false, "/x"},
+        {"407 from a proxy", "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", 407, false, ""},
+        {"not HTTP", "SSH-2.0-x\r\n", 0, false, ""},
+        {"cut in the status", "HTTP/1.1 30", 0, false, ""},
+        {"a status of four digits", "HTTP/1.1 3021 X\r\n\r\n", 0, false, ""},
+    };
+    for (const Head& row : heads) {
+        const int status = AnswerStatus(row.head.data(), row.head.size());
+        EXPECT_EQ(row.status, status) << row.name;
+        EXPECT_EQ(row.redirect, IsRedirect(status)) << row.name;
+        EXPECT_EQ(row.location, AnswerLocation(row.head.data(), row.head.size())) << row.name;
+    }
 }
 
 // ---- through the DLL ------------------------------------------------------
@@ -217,6 +342,36 @@ TEST_F(ReportCycle, ReportArrivesAfterDestroyAndFreeLibrary) {
     EXPECT_TRUE(r.Finish()) << "the report thread never dropped its reference";
 }
 
+// Runs quentra-host.exe on the plug-in copy of `p` (accept, then wait for
+// the reports) as a host process of its own; what it printed, and its exit
+// code in `code`.
+std::string RunHostProcess(const qt::Plugin& p, DWORD& code) {
+    code = 0xCCCCCCCC;
+    const std::string dll = qt::Join(p.dir, "Quentra.dll");
+    const std::string exe = qt::Join(qt::BinDir(), "quentra-host.exe");
+    const std::string out = qt::Join(p.dir, "host-output.txt");
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    UniqueKernelHandle output(CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (output.get() == INVALID_HANDLE_VALUE) return "cannot create " + out;
+    std::string commandLine = "\"" + exe + "\" run \"" + dll + "\" --accept --wait-reports 40000";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, p.dir.c_str(), &startup,
+                        &info)) {
+        return "cannot start " + exe;
+    }
+    UniqueKernelHandle thread(info.hThread), process(info.hProcess);
+    output.reset();
+    if (WaitForSingleObject(process.get(), 90000) != WAIT_OBJECT_0) return "the host process did not end";
+    GetExitCodeProcess(process.get(), &code);
+    return qt::ReadBytes(out);
+}
+
 // The same through a separate host process, which must survive its threads.
 TEST_F(ReportCycle, HostProcessSurvivesReportsAfterUnload) {
     const qt::Suite suite = qc::PrepareShowable("report-host");
@@ -226,34 +381,145 @@ TEST_F(ReportCycle, HostProcessSurvivesReportsAfterUnload) {
     qt::Plugin p;
     qt::LoadPlugin(p, "report-host", qc::ShowableCampaign("ID=cycle-host"));
     p.Unload();
-    const std::string dll = qt::Join(p.dir, "Quentra.dll");
-    const std::string exe = qt::Join(qt::BinDir(), "quentra-host.exe");
-    const std::string out = qt::Join(p.dir, "host-output.txt");
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    UniqueKernelHandle output(CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_NE(INVALID_HANDLE_VALUE, output.get());
-    std::string commandLine = "\"" + exe + "\" run \"" + dll + "\" --accept --wait-reports 30000";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output.get();
-    startup.hStdError = output.get();
-    PROCESS_INFORMATION info = {};
-    ASSERT_TRUE(CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, p.dir.c_str(),
-                               &startup, &info));
-    UniqueKernelHandle thread(info.hThread), process(info.hProcess);
-    output.reset();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 60000));
-    DWORD code = 0xCCCCCCCC;
-    GetExitCodeProcess(process.get(), &code);
-    const std::string printed = qt::ReadBytes(out);
+    DWORD code = 0;
+    const std::string printed = RunHostProcess(p, code);
     EXPECT_EQ(0u, code) << printed;
     EXPECT_NE(std::string::npos, printed.find("check     1")) << printed;
     EXPECT_NE(std::string::npos, printed.find("install   1")) << printed;
     EXPECT_NE(std::string::npos, printed.find("reports   ended")) << printed;
     const std::vector<std::string> expected = {qc::ExpectedTarget(0, "host-id"), qc::ExpectedTarget(1, "host-id")};
     EXPECT_EQ(expected, receiver.Targets());
+}
+
+// The route of the machine's web traffic: the proxy that the prefix's
+// Internet Settings name, set before the host process starts, gets both
+// reports in absolute form, unless the bypass list names the server. A
+// proxy that cannot be reached does not cost the reports.
+TEST_F(ReportCycle, ReportsTakeTheRouteOfTheUsersInternetSettings) {
+    static const char kSettings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    struct Row {
+        const char* name;
+        const char* server;  // ProxyServer; %d is the proxy's port
+        const char* bypass;  // ProxyOverride, or null for none
+        bool proxyListens;
+        bool viaProxy;
+    } rows[] = {
+        {"one proxy", "127.0.0.1:%d", nullptr, true, true},
+        {"per-protocol list", "https=127.0.0.1:1;http=127.0.0.1:%d", "<local>", true, true},
+        {"bypass list names the server", "127.0.0.1:%d", "*.corp.test;127.0.0.1", true, false},
+        {"proxy that cannot be reached: direct", "127.0.0.1:%d", nullptr, false, false},
+    };
+    // The prefix's own settings come back whatever the rows do.
+    struct Restore {
+        ~Restore() {
+            SHDeleteValueA(HKEY_CURRENT_USER, kSettings, "ProxyEnable");
+            SHDeleteValueA(HKEY_CURRENT_USER, kSettings, "ProxyServer");
+            SHDeleteValueA(HKEY_CURRENT_USER, kSettings, "ProxyOverride");
+        }
+    } restore;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Shown once a day: each row starts on a machine that has not shown.
+        const qt::Suite suite = qc::PrepareShowable("report-route");
+        qc::PutVerifier(suite, "route-id");
+        const int port = qc::FreePort();
+        ASSERT_NE(0, port);
+        char server[128];
+        std::snprintf(server, sizeof server, row.server, port);
+        const DWORD one = 1;
+        ASSERT_EQ(ERROR_SUCCESS, SHSetValueA(HKEY_CURRENT_USER, kSettings, "ProxyEnable", REG_DWORD, &one, 4));
+        ASSERT_EQ(ERROR_SUCCESS, SHSetValueA(HKEY_CURRENT_USER, kSettings, "ProxyServer", REG_SZ, server,
+                                             static_cast<DWORD>(std::strlen(server) + 1)));
+        SHDeleteValueA(HKEY_CURRENT_USER, kSettings, "ProxyOverride");
+        if (row.bypass != nullptr) {
+            ASSERT_EQ(ERROR_SUCCESS, SHSetValueA(HKEY_CURRENT_USER, kSettings, "ProxyOverride", REG_SZ, row.bypass,
+                                                 static_cast<DWORD>(std::strlen(row.bypass) + 1)));
+        }
+        qc::Receiver origin("route-origin", "200");
+        ASSERT_TRUE(origin.ok());
+        std::unique_ptr<qc::Receiver> proxy;
+        if (row.proxyListens) {
+            proxy.reset(new qc::Receiver("route-proxy", "200", "127.0.0.1:" + std::to_string(port)));
+            ASSERT_TRUE(proxy->ok());
+        }
+        qt::Plugin p;
+        qt::LoadPlugin(p, "report-route-" + std::to_string(&row - rows), qc::ShowableCampaign("ID=cycle-route"));
+        p.Unload();
+        DWORD code = 0;
+        const std::string printed = RunHostProcess(p, code);
+        EXPECT_EQ(0u, code) << printed;
+        const std::vector<std::string> direct = {qc::ExpectedTarget(0, "route-id"),
+                                                 qc::ExpectedTarget(1, "route-id")};
+        const std::vector<std::string> absolute = {qc::ExpectedReportUrl(0, "route-id"),
+                                                   qc::ExpectedReportUrl(1, "route-id")};
+        const std::vector<std::string> none;
+        EXPECT_EQ(row.viaProxy ? none : direct, origin.Targets()) << printed;
+        if (proxy) {
+            EXPECT_EQ(row.viaProxy ? absolute : none, proxy->Targets()) << printed;
+        }
+    }
+}
+
+// Redirects are followed to their target; a loop ends after five of them,
+// within the report's deadline.
+TEST_F(ReportCycle, RedirectsAreFollowedFiveAtMost) {
+    struct Row {
+        const char* name;
+        const char* mode;
+        std::vector<std::string> targets;
+    } rows[] = {
+        {"302 to another path", "redirect",
+         {qc::ExpectedTarget(0, "redir-id"), "/moved" + qc::ExpectedTarget(0, "redir-id")}},
+        {"a redirect loop", "loop", std::vector<std::string>(6, qc::ExpectedTarget(0, "redir-id"))},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig r(row.mode, row.mode, "redir-id");
+        ASSERT_TRUE(r.receiver.ok());
+        ASSERT_EQ(1, r.plugin.check(r.in));
+        ASSERT_TRUE(r.receiver.WaitForRequests(row.targets.size()));
+        EXPECT_TRUE(r.Finish()) << "the report did not end within its deadline";
+        EXPECT_EQ(row.targets, r.receiver.Targets());
+    }
+}
+
+// A name whose first address drops connection attempts (a broken IPv6
+// route, say) and whose second answers: the second is tried beside the
+// first, and the report arrives. The name comes from tests/test-hosts.
+TEST_F(ReportCycle, ADeadFirstAddressDoesNotCostTheReport) {
+    static const char kName[] = "twoaddr.quentra.test";
+    {
+        WSADATA data;
+        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+        addrinfo hints = {};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const bool resolved = getaddrinfo(kName, "80", &hints, &found) == 0;
+        std::string first;
+        if (resolved) {
+            char text[64] = {};
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text, sizeof text);
+            first = text;
+            freeaddrinfo(found);
+        }
+        WSACleanup();
+        if (!resolved) GTEST_SKIP() << kName << " does not resolve: tests/test-hosts needs root (see tools/wine/qwine)";
+        ASSERT_EQ("127.0.0.2", first) << "the test's name must resolve to its dropping address first";
+    }
+    const std::string port = std::to_string(qc::FreePort());
+    qc::Receiver dead("twoaddr-dead", "drop", "127.0.0.2:" + port);
+    qc::Receiver alive("twoaddr-alive", "200", "127.0.0.3:" + port);
+    ASSERT_TRUE(dead.ok() && alive.ok());
+    const std::string mode = "redirect=http://" + std::string(kName) + ":" + port + "/moved";
+    Rig r("twoaddr", mode.c_str(), "two-id");
+    ASSERT_TRUE(r.receiver.ok());
+    ASSERT_EQ(1, r.plugin.check(r.in));
+    // Due within a few seconds; the wait is wide, and a report that spent
+    // its deadline on the first address never comes.
+    ASSERT_TRUE(alive.WaitForRequests(1, 25000)) << "the report was lost on the dead first address";
+    EXPECT_EQ(std::vector<std::string>{"/moved" + qc::ExpectedTarget(0, "two-id")}, alive.Targets());
+    EXPECT_TRUE(r.Finish());
 }
 
 // A server that never answers, drips its answer or floods it holds up only

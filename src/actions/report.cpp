@@ -5,9 +5,11 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "actions/url.h"
 #include "common/handles.h"
@@ -19,8 +21,16 @@ constexpr DWORD kReportDelayMs = 1000;
 constexpr int kMachineIdSize = 260;
 // A report is a few hundred bytes each way. Past these bounds the server is
 // broken or hostile, and the thread, which keeps the library mapped, stops.
-constexpr DWORD kRequestTimeoutMs = 30000;
-constexpr DWORD kMaxAnswerBytes = 64 * 1024;
+constexpr ULONGLONG kRequestTimeoutMs = 30000;
+constexpr std::size_t kMaxAnswerBytes = 64 * 1024;
+// Enough of an answer's head for its status line and Location header.
+constexpr std::size_t kMaxHeadBytes = 8 * 1024;
+constexpr int kMaxRedirects = 5;
+// A connection attempt that has not succeeded by then gets company: the next
+// address starts beside it.
+constexpr ULONGLONG kNextAddressDelayMs = 1000;
+constexpr std::size_t kMaxAddresses = 16;
+constexpr DWORD kMaxProxyInfoBytes = 64 * 1024;
 
 struct WinsockSession {
     bool ok = false;
@@ -35,102 +45,315 @@ struct WinsockSession {
     WinsockSession& operator=(const WinsockSession&) = delete;
 };
 
-// Waits until `s` can be read or written, or the deadline passes. A refused
-// or failed connection shows in the exception set, not as writable: it ends
-// the wait too, with false.
-bool WaitFor(SOCKET s, bool write, ULONGLONG deadline) {
+ULONGLONG Left(ULONGLONG deadline) {
     const ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return false;
-    const ULONGLONG left = deadline - now;
+    return now < deadline ? deadline - now : 0;
+}
+
+// ---- the route ------------------------------------------------------------
+
+struct ProxySettings {
+    bool enabled = false;
+    HttpUrl proxy;
+    TextString bypass;
+};
+
+// A text that WinINet placed in `buffer`, or empty when the pointer leads
+// outside it or the text has no terminator there.
+TextString TextIn(const std::vector<unsigned char>& buffer, const char* text) {
+    const char* begin = reinterpret_cast<const char*>(buffer.data());
+    const char* end = begin + buffer.size();
+    if (text == nullptr || text < begin || text >= end) return TextString();
+    const void* zero = std::memchr(text, '\0', static_cast<std::size_t>(end - text));
+    return zero != nullptr ? TextString(text, static_cast<const char*>(zero)) : TextString();
+}
+
+// The proxy of the user's Internet Settings, as WinINet reads them for this
+// process. Only the settings are asked for: no request goes through WinINet,
+// whose blocking reads cannot be bounded.
+ProxySettings ReadProxySettings() {
+    ProxySettings settings;
+    const UniqueInternetHandle session(InternetOpenA("Quentra", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!session) return settings;
+    DWORD size = 0;
+    InternetQueryOptionA(session.get(), INTERNET_OPTION_PROXY, nullptr, &size);
+    if (size < sizeof(INTERNET_PROXY_INFO) || size > kMaxProxyInfoBytes) return settings;
+    std::vector<unsigned char> buffer(size);
+    if (!InternetQueryOptionA(session.get(), INTERNET_OPTION_PROXY, buffer.data(), &size) ||
+        size > buffer.size()) {
+        return settings;
+    }
+    INTERNET_PROXY_INFO info;
+    std::memcpy(&info, buffer.data(), sizeof info);
+    if (info.dwAccessType != INTERNET_OPEN_TYPE_PROXY) return settings;
+    const TextString list = TextIn(buffer, reinterpret_cast<const char*>(info.lpszProxy));
+    settings.enabled = ProxyForHttp(list.c_str(), settings.proxy);
+    settings.bypass = TextIn(buffer, reinterpret_cast<const char*>(info.lpszProxyBypass));
+    return settings;
+}
+
+// ---- name resolution ------------------------------------------------------
+
+struct Endpoint {
+    sockaddr_storage address;
+    int length;
+};
+
+void AddEndpoint(std::vector<Endpoint>& out, const sockaddr* address, std::size_t length) {
+    if (address == nullptr || length == 0 || length > sizeof(sockaddr_storage) || out.size() >= kMaxAddresses) return;
+    if (address->sa_family != AF_INET && address->sa_family != AF_INET6) return;
+    for (const Endpoint& e : out) {
+        if (static_cast<std::size_t>(e.length) == length && std::memcmp(&e.address, address, length) == 0) return;
+    }
+    Endpoint e = {};
+    std::memcpy(&e.address, address, length);
+    e.length = static_cast<int>(length);
+    out.push_back(e);
+}
+
+// The resolver's own timeouts bound this one: for Windows without the
+// asynchronous lookup.
+bool ResolveBlocking(const char* host, const char* service, std::vector<Endpoint>& out) {
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, service, &hints, &found) != 0) return false;
+    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, &freeaddrinfo);
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) AddEndpoint(out, a->ai_addr, a->ai_addrlen);
+    return !out.empty();
+}
+
+using GetAddrInfoExWFn = INT(WSAAPI*)(PCWSTR, PCWSTR, DWORD, LPGUID, const ADDRINFOEXW*, PADDRINFOEXW*, timeval*,
+                                      LPOVERLAPPED, LPLOOKUPSERVICE_COMPLETION_ROUTINE, LPHANDLE);
+using OverlappedResultFn = INT(WSAAPI*)(LPOVERLAPPED);
+using FreeAddrInfoExWFn = void(WSAAPI*)(PADDRINFOEXW);
+
+// What an asynchronous lookup writes when it completes. It lives on the
+// process heap, not in this thread or module, so a lookup that outlives the
+// deadline (and the library) writes into memory that is still there.
+struct Lookup {
+    OVERLAPPED overlapped;
+    PADDRINFOEXW result;
+};
+
+// The addresses of `host`, all found before the deadline.
+bool Resolve(const TextString& host, unsigned port, ULONGLONG deadline, std::vector<Endpoint>& out) {
+    out.clear();
+    char service[8];
+    if (FormatBounded(service, sizeof service, "%u", port) < 0) return false;
+    const HMODULE winsock = GetModuleHandleA("ws2_32.dll");
+    const auto lookupEx = reinterpret_cast<GetAddrInfoExWFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(winsock, "GetAddrInfoExW")));
+    const auto resultOf = reinterpret_cast<OverlappedResultFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(winsock, "GetAddrInfoExOverlappedResult")));
+    const auto freeEx = reinterpret_cast<FreeAddrInfoExWFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(winsock, "FreeAddrInfoExW")));
+    if (lookupEx == nullptr || resultOf == nullptr || freeEx == nullptr) {
+        return ResolveBlocking(host.c_str(), service, out);
+    }
+    wchar_t wideHost[256];
+    wchar_t wideService[8];
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, host.c_str(), -1, wideHost, 256) == 0 ||
+        MultiByteToWideChar(CP_ACP, 0, service, -1, wideService, 8) == 0) {
+        return false;
+    }
+    UniqueKernelHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    Lookup* lookup = static_cast<Lookup*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Lookup)));
+    if (!done || lookup == nullptr) {
+        if (lookup != nullptr) HeapFree(GetProcessHeap(), 0, lookup);
+        return false;
+    }
+    lookup->overlapped.hEvent = done.get();
+    ADDRINFOEXW hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    int status = lookupEx(wideHost, wideService, NS_ALL, nullptr, &hints, &lookup->result, nullptr,
+                          &lookup->overlapped, nullptr, nullptr);
+    if (status == WSA_IO_PENDING) {
+        if (WaitForSingleObject(done.get(), static_cast<DWORD>(Left(deadline))) != WAIT_OBJECT_0) {
+            // Still resolving: the lookup keeps its block and its event.
+            done.release();
+            return false;
+        }
+        status = resultOf(&lookup->overlapped);
+    } else if (status == WSAEINVAL) {
+        // No asynchronous lookup on this Windows (7): the blocking one.
+        HeapFree(GetProcessHeap(), 0, lookup);
+        return ResolveBlocking(host.c_str(), service, out);
+    }
+    if (status == 0) {
+        // MinGW declares ai_next as a pointer to an incomplete twin of the type.
+        for (const ADDRINFOEXW* a = lookup->result; a != nullptr;
+             a = reinterpret_cast<const ADDRINFOEXW*>(a->ai_next)) {
+            AddEndpoint(out, a->ai_addr, a->ai_addrlen);
+        }
+    }
+    if (lookup->result != nullptr) freeEx(lookup->result);
+    HeapFree(GetProcessHeap(), 0, lookup);
+    return !out.empty();
+}
+
+// ---- connection and exchange ----------------------------------------------
+
+// Waits until `s` can be read, or the deadline passes. A failed socket shows
+// in the exception set: it ends the wait too, with false.
+bool WaitReadable(SOCKET s, ULONGLONG deadline) {
+    const ULONGLONG left = Left(deadline);
+    if (left == 0) return false;
     fd_set ready, failed;
     FD_ZERO(&ready);
     FD_ZERO(&failed);
     FD_SET(s, &ready);
     FD_SET(s, &failed);
     timeval tv = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
-    if (select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &tv) < 1) return false;
+    if (select(0, &ready, nullptr, &failed, &tv) < 1) return false;
     return FD_ISSET(s, &ready) && !FD_ISSET(s, &failed);
 }
 
-// A non-blocking connection to the first address of `host` that answers
-// before the deadline.
-UniqueSocket Connect(const char* host, INTERNET_PORT port, ULONGLONG deadline) {
-    char service[8];
-    if (FormatBounded(service, sizeof service, "%u", static_cast<unsigned>(port)) < 0) return UniqueSocket();
-    addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, service, &hints, &found) != 0) return UniqueSocket();
-    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, &freeaddrinfo);
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        UniqueSocket s(socket(a->ai_family, a->ai_socktype, a->ai_protocol));
-        if (!s) continue;
-        u_long nonBlocking = 1;
-        if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) continue;
-        if (connect(s.get(), a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 &&
-            WSAGetLastError() != WSAEWOULDBLOCK) {
-            continue;
-        }
-        if (!WaitFor(s.get(), true, deadline)) continue;
-        int error = 0;
-        int size = sizeof error;
-        if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 || error != 0) {
-            continue;
-        }
-        return s;
-    }
-    return UniqueSocket();
+bool WaitWritable(SOCKET s, ULONGLONG deadline) {
+    const ULONGLONG left = Left(deadline);
+    if (left == 0) return false;
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    timeval tv = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
+    if (select(0, nullptr, &ready, &failed, &tv) < 1) return false;
+    return FD_ISSET(s, &ready) && !FD_ISSET(s, &failed);
 }
 
-// One plain HTTP GET, every step of it under one deadline: connecting,
-// sending, and reading at most 64 KiB of answer, which is dropped in memory;
-// nothing of it reaches the disk or a cache. The thread only ever waits in
-// select(), so a silent, dripping or endless server costs it the deadline at
-// most, and no library calls back into this one after the thread let it go.
-// (WinINet reads the answer's head with a timeout per byte, not per request,
-// so a server that drips its head held a report thread for minutes.)
-void Fetch(const char* url) {
-    char host[256] = {};
-    char path[2048] = {};
-    URL_COMPONENTSA parts = {};
-    parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = sizeof host;
-    parts.lpszUrlPath = path;  // the path with its query, as the URL has them
-    parts.dwUrlPathLength = sizeof path;
-    if (!InternetCrackUrlA(url, 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTP) return;
-    char port[8] = {};
-    if (parts.nPort != INTERNET_DEFAULT_HTTP_PORT &&
-        FormatBounded(port, sizeof port, ":%u", static_cast<unsigned>(parts.nPort)) < 0) {
-        return;
+// A non-blocking connection attempt to `e`; empty when it failed at once.
+UniqueSocket StartConnect(const Endpoint& e) {
+    UniqueSocket s(socket(e.address.ss_family, SOCK_STREAM, IPPROTO_TCP));
+    if (!s) return s;
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) return UniqueSocket();
+    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&e.address), e.length) != 0 &&
+        WSAGetLastError() != WSAEWOULDBLOCK) {
+        return UniqueSocket();
     }
-    char head[sizeof path + sizeof host + 256];
-    if (FormatBounded(head, sizeof head,
-                      "GET %s HTTP/1.1\r\nHost: %s%s\r\nUser-Agent: Quentra\r\nAccept: */*\r\n"
-                      "Cache-Control: no-cache\r\nPragma: no-cache\r\nConnection: close\r\n\r\n",
-                      path, host, port) < 0) {
-        return;
+    return s;
+}
+
+// The first of `endpoints` that accepts a connection before the deadline.
+// Attempts start in order, the next one a second after the last, or at once
+// when every attempt in flight has failed; the first to connect wins.
+UniqueSocket Connect(const std::vector<Endpoint>& endpoints, ULONGLONG deadline) {
+    std::vector<UniqueSocket> pending;
+    std::size_t next = 0;
+    ULONGLONG nextStart = 0;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return UniqueSocket();
+        if (next < endpoints.size() && (pending.empty() || now >= nextStart)) {
+            UniqueSocket s = StartConnect(endpoints[next++]);
+            if (s) {
+                pending.push_back(std::move(s));
+                nextStart = now + kNextAddressDelayMs;
+            }
+            continue;
+        }
+        if (pending.empty()) return UniqueSocket();
+        const ULONGLONG until = next < endpoints.size() ? std::min(deadline, nextStart) : deadline;
+        const ULONGLONG wait = until > now ? until - now : 0;
+        fd_set ready, failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        for (const UniqueSocket& s : pending) {
+            FD_SET(s.get(), &ready);
+            FD_SET(s.get(), &failed);
+        }
+        timeval tv = {static_cast<long>(wait / 1000), static_cast<long>(wait % 1000) * 1000};
+        if (select(0, nullptr, &ready, &failed, &tv) < 0) return UniqueSocket();
+        for (std::size_t i = 0; i < pending.size();) {
+            const SOCKET s = pending[i].get();
+            int error = 0;
+            int size = sizeof error;
+            const bool gone = FD_ISSET(s, &failed) != 0;
+            const bool writable = FD_ISSET(s, &ready) != 0;
+            if (writable && !gone &&
+                getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) == 0 && error == 0) {
+                return std::move(pending[i]);
+            }
+            if (gone || writable) {
+                pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+                nextStart = GetTickCount64();  // a failure frees the next address at once
+                continue;
+            }
+            ++i;
+        }
     }
-    const WinsockSession winsock;
-    if (!winsock.ok) return;
-    const ULONGLONG deadline = GetTickCount64() + kRequestTimeoutMs;
-    const UniqueSocket s = Connect(host, parts.nPort, deadline);
-    if (!s) return;
-    const std::size_t length = std::strlen(head);
-    for (std::size_t sent = 0; sent < length;) {
-        if (!WaitFor(s.get(), true, deadline)) return;
-        const int n = send(s.get(), head + sent, static_cast<int>(length - sent), 0);
-        if (n <= 0) return;
+}
+
+// "HOST[:PORT]" as the Host header names a server.
+TextString HostHeader(const HttpUrl& url) {
+    const TextString absolute = AbsoluteUrl(HttpUrl{url.host, url.port, "/"});
+    return absolute.substr(7, absolute.size() - 8);
+}
+
+// One GET to `server` for `url`, whose request line carries `requestTarget`.
+// Keeps the answer's head in `head`; reads the rest of the answer up to
+// kMaxAnswerBytes and drops it. True when an answer's status line arrived.
+bool Request(const HttpUrl& server, const TextString& requestTarget, const HttpUrl& url, ULONGLONG deadline,
+             TextString& head) {
+    head.clear();
+    const TextString request = "GET " + requestTarget + " HTTP/1.1\r\nHost: " + HostHeader(url) +
+                               "\r\nUser-Agent: Quentra\r\nAccept: */*\r\nCache-Control: no-cache\r\n"
+                               "Pragma: no-cache\r\nConnection: close\r\n\r\n";
+    std::vector<Endpoint> endpoints;
+    if (!Resolve(server.host, server.port, deadline, endpoints)) return false;
+    const UniqueSocket s = Connect(endpoints, deadline);
+    if (!s) return false;
+    for (std::size_t sent = 0; sent < request.size();) {
+        if (!WaitWritable(s.get(), deadline)) return false;
+        const int n = send(s.get(), request.data() + sent, static_cast<int>(request.size() - sent), 0);
+        if (n <= 0) return false;
         sent += static_cast<std::size_t>(n);
     }
     char chunk[4096];
-    for (DWORD total = 0; total < kMaxAnswerBytes;) {
-        if (!WaitFor(s.get(), false, deadline)) return;
+    for (std::size_t total = 0; total < kMaxAnswerBytes;) {
+        if (!WaitReadable(s.get(), deadline)) break;
         const int n = recv(s.get(), chunk, sizeof chunk, 0);
-        if (n <= 0) return;  // the server is done, or gone
-        total += static_cast<DWORD>(n);
+        if (n <= 0) break;  // the server is done, or gone
+        total += static_cast<std::size_t>(n);
+        if (head.size() < kMaxHeadBytes) {
+            head.append(chunk, std::min(static_cast<std::size_t>(n), kMaxHeadBytes - head.size()));
+            // A redirect's body is of no use: its head is all we need.
+            if (IsRedirect(AnswerStatus(head.data(), head.size())) && head.find("\r\n\r\n") != TextString::npos) {
+                break;
+            }
+        }
+    }
+    return AnswerStatus(head.data(), head.size()) != 0;
+}
+
+// The report's request, on the machine's route, with its redirects, all
+// within one deadline.
+void Fetch(const char* url) {
+    HttpUrl target;
+    if (!SplitHttpUrl(url, target)) return;
+    const ProxySettings route = ReadProxySettings();
+    const WinsockSession winsock;
+    if (!winsock.ok) return;
+    const ULONGLONG deadline = GetTickCount64() + kRequestTimeoutMs;
+    for (int hop = 0; hop <= kMaxRedirects; ++hop) {
+        TextString head;
+        bool answered = false;
+        const bool viaProxy = route.enabled && !BypassesProxy(route.bypass.c_str(), target.host.c_str());
+        if (viaProxy) {
+            answered = Request(route.proxy, AbsoluteUrl(target), target, deadline, head) &&
+                       AnswerStatus(head.data(), head.size()) != 407;
+        }
+        if (!answered) answered = Request(target, target.target, target, deadline, head);
+        if (!answered) return;
+        if (!IsRedirect(AnswerStatus(head.data(), head.size()))) return;
+        HttpUrl next;
+        if (!ResolveLocation(target, AnswerLocation(head.data(), head.size()).c_str(), next)) return;
+        target = next;
     }
 }
 

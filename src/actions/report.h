@@ -2,11 +2,26 @@
 // the host's thread never waits for the network. The thread receives only the
 // kind and touches no instance.
 //
-// Bounds: one plain HTTP GET on a socket of its own, with no cache in the
-// way: 30 s for the whole request (connection, request, answer) and at most
-// 64 KiB of answer, read into memory and dropped. A silent, dripping or
-// endless server holds a report thread, and with it the library, for 30 s
-// after the 1 s wait at most.
+// Route: the report goes the way the user's web traffic goes. The proxy that
+// the user's Internet Settings name for http (a single "host:port" or the
+// "http=" entry of a per-protocol list) carries it, in absolute form, unless
+// the bypass list names the server; redirects (301, 302, 303, 307, 308) to
+// http addresses are followed, five at most. A proxy that cannot be reached
+// or asks for credentials (407), which the plug-in has none to give, does not
+// cost the report: the server is then asked directly. https is not spoken:
+// a redirect there ends the report.
+//
+// Bounds: one deadline of 30 s covers the whole report after its 1 s wait:
+// name resolution, connections, every hop, and at most 64 KiB of each
+// answer, read into memory and dropped; nothing reaches the disk or a cache.
+// Each address of a name gets its turn: when one does not answer within
+// a second, the next is tried beside it, so a dead first address does not
+// cost the report. Name resolution runs asynchronously where Windows can
+// (Windows 8 and later); a resolver that does not answer by the deadline is
+// left to finish on its own, holding a small block of the process heap and
+// an event, and no code of ours. On Windows 7 the resolver's own timeouts
+// bound it. A silent, dripping or endless server holds a report thread, and
+// with it the library, for the 1 s wait and the 30 s deadline at most.
 //
 // Unloading: each report thread holds a reference on this module from before
 // it starts until it ends (FreeLibraryAndExitThread), so the host may call
@@ -21,7 +36,8 @@ enum class ReportKind : std::int32_t {
     Installed = 2,  // t=1: the installer was started from it
 };
 
-// The report server's origin (scheme, host, optional port), fixed at build.
+// The report server's origin, http://HOST[:PORT], fixed at build (the build
+// refuses any other form).
 #ifndef QUENTRA_REPORT_ORIGIN
 #define QUENTRA_REPORT_ORIGIN "http://report.corvelsafe.com"
 #endif

@@ -10,6 +10,7 @@
 // Winsock's header must come before windows.h brings in the old one.
 #include <winsock2.h>
 #include <windows.h>
+#include <wininet.h>
 
 #include <cstdio>
 #include <utility>
@@ -73,6 +74,11 @@ struct SocketTraits {
     static Handle Invalid() noexcept { return INVALID_SOCKET; }
     static void Close(Handle h) noexcept { closesocket(h); }
 };
+struct InternetHandleTraits {
+    using Handle = HINTERNET;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { InternetCloseHandle(h); }
+};
 // GDI objects and the screen's device context, for the tools that draw.
 struct FontTraits {
     using Handle = HFONT;
@@ -96,6 +102,7 @@ using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
 using UniqueSocket = UniqueHandle<SocketTraits>;
+using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
 using UniqueFont = UniqueHandle<FontTraits>;
 using UniqueScreenDc = UniqueHandle<ScreenDcTraits>;
 using UniqueFile = UniqueHandle<FileTraits>;

@@ -1,13 +1,18 @@
 // Stand-in for the vendor's report server, for tests and the demo.
 //
-//   report-receiver PORT LOGFILE MODE TIMEOUT_MS
+//   report-receiver [ADDR:]PORT LOGFILE MODE TIMEOUT_MS
 //
-// Listens on 127.0.0.1:PORT only. Every request line that arrives ("GET
+// Listens on ADDR:PORT, a loopback address (default 127.0.0.1) only. Every request line that arrives ("GET
 // /traycast.html?t=0&m=... HTTP/1.1") is appended to LOGFILE, one line each.
 // MODE says how to answer: "200", "500", "blackhole" (accept, read, log,
 // and never answer, so the client hangs until we go away), "drip" (a valid
 // answer, one byte every 5 s from its first byte on) or "flood" (a 200 whose
-// body is 300 MiB, sent as fast as the client takes it). The receiver ends
+// body is 300 MiB, sent as fast as the client takes it), "redirect" or
+// "redirect=PREFIX" (a 302 to "/moved" or PREFIX followed by the request's
+// path, for a request of /traycast.html; a 200 for anything else), "loop"
+// (a 302 back to the same path, every time) or "drop" (a listener whose
+// queue is full, so that connection attempts go unanswered and nothing is
+// logged: an address that drops them). The receiver ends
 // by itself after TIMEOUT_MS; a test usually ends it earlier by its process
 // handle.
 //
@@ -28,7 +33,7 @@
 
 namespace {
 
-enum class Mode { Ok, ServerError, Blackhole, Drip, Flood };
+enum class Mode { Ok, ServerError, Blackhole, Drip, Flood, Redirect, Loop, Drop };
 
 struct Client {
     SOCKET socket = INVALID_SOCKET;
@@ -81,7 +86,37 @@ void Drop(Client& c) {
     c.socket = INVALID_SOCKET;
 }
 
-void Answer(Client& c, Mode mode) {
+// The path of a request line's target, also when a proxy was sent the
+// absolute URL: "GET http://host:port/traycast.html?… HTTP/1.1".
+std::string RequestPath(const std::string& requestLine) {
+    const std::size_t start = requestLine.find(' ');
+    if (start == std::string::npos) return std::string();
+    const std::size_t end = requestLine.find(' ', start + 1);
+    std::string target = requestLine.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+    if (target.compare(0, 7, "http://") == 0) {
+        const std::size_t slash = target.find('/', 7);
+        target = slash == std::string::npos ? "/" : target.substr(slash);
+    }
+    return target;
+}
+
+void SendRedirect(Client& c, const std::string& location) {
+    const std::string head = "HTTP/1.1 302 Found\r\nLocation: " + location +
+                             "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    send(c.socket, head.data(), static_cast<int>(head.size()), 0);
+    c.answered = true;
+    c.answeredAt = GetTickCount64();
+}
+
+std::string redirectPrefix = "/moved";
+
+void Answer(Client& c, Mode mode, const std::string& requestLine) {
+    const std::string path = RequestPath(requestLine);
+    if (mode == Mode::Loop) return SendRedirect(c, path);
+    if (mode == Mode::Redirect && path.compare(0, 14, "/traycast.html") == 0) {
+        return SendRedirect(c, redirectPrefix + path);
+    }
+    if (mode == Mode::Redirect) mode = Mode::Ok;
     if (mode == Mode::Drip) {
         c.pending = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\nok\n";
         c.nextDripAt = GetTickCount64();
@@ -124,18 +159,42 @@ bool ParseNumber(const char* text, unsigned long max, unsigned long& out) {
 int main(int argc, char** argv) {
     unsigned long port = 0, timeoutMs = 0;
     Mode mode = Mode::Ok;
-    const bool modeOk = argc == 5 && (std::strcmp(argv[3], "200") == 0 || std::strcmp(argv[3], "500") == 0 ||
-                                      std::strcmp(argv[3], "blackhole") == 0 || std::strcmp(argv[3], "drip") == 0 ||
-                                      std::strcmp(argv[3], "flood") == 0);
-    if (!modeOk || !ParseNumber(argv[1], 65535, port) || port == 0 || !ParseNumber(argv[4], 86400000, timeoutMs) ||
-        argv[2][0] == '\0') {
-        std::fprintf(stderr, "usage: report-receiver PORT LOGFILE 200|500|blackhole|drip|flood TIMEOUT_MS\n");
+    struct Named {
+        const char* name;
+        Mode mode;
+    } const modes[] = {{"200", Mode::Ok},     {"500", Mode::ServerError}, {"blackhole", Mode::Blackhole},
+                       {"drip", Mode::Drip},  {"flood", Mode::Flood},     {"redirect", Mode::Redirect},
+                       {"loop", Mode::Loop},  {"drop", Mode::Drop}};
+    bool modeOk = false;
+    if (argc == 5) {
+        for (const Named& m : modes) {
+            if (std::strcmp(argv[3], m.name) == 0) {
+                mode = m.mode;
+                modeOk = true;
+            }
+        }
+        if (std::strncmp(argv[3], "redirect=", 9) == 0 && argv[3][9] != '\0') {
+            mode = Mode::Redirect;
+            redirectPrefix = argv[3] + 9;
+            modeOk = true;
+        }
+    }
+    // [ADDR:]PORT, the address a loopback one.
+    std::string host = "127.0.0.1";
+    const char* portText = argc == 5 ? argv[1] : "";
+    if (const char* colon = std::strrchr(portText, ':')) {
+        host.assign(portText, colon);
+        portText = colon + 1;
+    }
+    in_addr hostAddress = {};
+    const bool hostOk = inet_pton(AF_INET, host.c_str(), &hostAddress) == 1 &&
+                        (ntohl(hostAddress.s_addr) >> 24) == 127;
+    if (!modeOk || !hostOk || !ParseNumber(portText, 65535, port) || port == 0 ||
+        !ParseNumber(argv[4], 86400000, timeoutMs) || argv[2][0] == '\0') {
+        std::fprintf(stderr, "usage: report-receiver [127.x.y.z:]PORT LOGFILE "
+                             "200|500|blackhole|drip|flood|redirect[=PREFIX]|loop|drop TIMEOUT_MS\n");
         return 2;
     }
-    if (std::strcmp(argv[3], "500") == 0) mode = Mode::ServerError;
-    if (std::strcmp(argv[3], "blackhole") == 0) mode = Mode::Blackhole;
-    if (std::strcmp(argv[3], "drip") == 0) mode = Mode::Drip;
-    if (std::strcmp(argv[3], "flood") == 0) mode = Mode::Flood;
     const std::string logPath = argv[2];
 
     WSADATA wsa;
@@ -155,12 +214,24 @@ int main(int argc, char** argv) {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0) {
-        std::fprintf(stderr, "report-receiver: cannot listen on 127.0.0.1:%lu (error %d); is another receiver running?\n",
-                     port, WSAGetLastError());
+    address.sin_addr = hostAddress;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, mode == Mode::Drop ? 1 : 16) != 0) {
+        std::fprintf(stderr, "report-receiver: cannot listen on %s:%lu (error %d); is another receiver running?\n",
+                     host.c_str(), port, WSAGetLastError());
         closesocket(listener);
         return 3;
+    }
+    // Drop: connections of our own fill the queue that nobody accepts from,
+    // so the system drops every later attempt unanswered.
+    std::vector<UniqueSocket> fillers;
+    for (int i = 0; mode == Mode::Drop && i < 4; ++i) {
+        UniqueSocket filler(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        u_long nonBlocking = 1;
+        if (!filler || ioctlsocket(filler.get(), FIONBIO, &nonBlocking) != 0) continue;
+        connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers.push_back(std::move(filler));
+        Sleep(100);
     }
     // The log's existence says "listening".
     if (!OpenLog(logPath)) {
@@ -177,7 +248,7 @@ int main(int argc, char** argv) {
         fd_set readable, writable;
         FD_ZERO(&readable);
         FD_ZERO(&writable);
-        FD_SET(listener, &readable);
+        if (mode != Mode::Drop) FD_SET(listener, &readable);
         for (const Client& c : clients) {
             if (c.socket != INVALID_SOCKET && readable.fd_count < FD_SETSIZE) FD_SET(c.socket, &readable);
             if (c.socket != INVALID_SOCKET && c.floodLeft > 0 && writable.fd_count < FD_SETSIZE) {
@@ -214,10 +285,11 @@ int main(int argc, char** argv) {
                 const std::size_t lineEnd = c.received.find("\r\n");
                 const bool headDone = c.received.find("\r\n\r\n") != std::string::npos;
                 if (lineEnd != std::string::npos && (headDone || c.received.size() > kMaxHead)) {
-                    AppendLine(logPath, c.received.substr(0, lineEnd));
+                    const std::string requestLine = c.received.substr(0, lineEnd);
+                    AppendLine(logPath, requestLine);
                     c.logged = true;
                     c.received.clear();
-                    if (mode != Mode::Blackhole) Answer(c, mode);
+                    if (mode != Mode::Blackhole) Answer(c, mode, requestLine);
                 } else if (c.received.size() > kMaxHead) {
                     AppendLine(logPath, c.received.substr(0, 200));
                     Drop(c);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "support/deployed.h"
+
 namespace qc {
 
 namespace {
@@ -56,14 +58,14 @@ int ReportPort() {
 }
 
 std::string ExpectedTarget(int t, const std::string& encodedId) {
-    return "/traycast.html?t=" + std::to_string(t) + "&m=" + encodedId;
+    return (t == 0 ? deployed::kShownReportTarget : deployed::kInstalledReportTarget) + encodedId;
 }
 
 std::string ExpectedReportUrl(int t, const std::string& encodedId) {
     return ReportOrigin() + ExpectedTarget(t, encodedId);
 }
 
-Receiver::Receiver(const std::string& name, const char* mode) {
+Receiver::Receiver(const std::string& name, const char* mode, const std::string& where) {
     if (!ReportOriginIsLoopback()) {
         ADD_FAILURE() << "report origin " << ReportOrigin() << " is not http://127.0.0.1:PORT";
         return;
@@ -72,7 +74,8 @@ Receiver::Receiver(const std::string& name, const char* mode) {
     log = qt::Join(dir, "requests.log");
     const std::string exe = qt::Join(qt::Join(qt::BinDir(), "standins"), "report-receiver.exe");
     // Ends by itself after two minutes should this process die first.
-    std::string commandLine = "\"" + exe + "\" " + std::to_string(ReportPort()) + " \"" + log + "\" " + mode + " 120000";
+    const std::string address = where.empty() ? "127.0.0.1:" + std::to_string(ReportPort()) : where;
+    std::string commandLine = "\"" + exe + "\" " + address + " \"" + log + "\" " + mode + " 120000";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
@@ -92,8 +95,8 @@ Receiver::Receiver(const std::string& name, const char* mode) {
         if (WaitForSingleObject(process_.get(), 20) == WAIT_OBJECT_0) {
             DWORD code = 0;
             GetExitCodeProcess(process_.get(), &code);
-            ADD_FAILURE() << "report receiver ended with " << code << " before listening on 127.0.0.1:"
-                          << ReportPort() << " (3: the port is taken)";
+            ADD_FAILURE() << "report receiver ended with " << code << " before listening on " << address
+                          << " (3: the port is taken)";
             return;
         }
     }
@@ -101,6 +104,24 @@ Receiver::Receiver(const std::string& name, const char* mode) {
 }
 
 Receiver::~Receiver() { Stop(); }
+
+int FreePort() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 0;
+    struct Cleanup {
+        ~Cleanup() { WSACleanup(); }
+    } cleanup;
+    UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof address;
+    if (!s || bind(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(s.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
 
 void Receiver::Stop() {
     if (!process_) return;

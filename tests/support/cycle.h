@@ -27,9 +27,11 @@ std::string ExpectedTarget(int t, const std::string& encodedId);
 // its handle when the object goes.
 class Receiver {
 public:
-    // mode: "200", "500" or "blackhole". Fails the current test (and leaves
-    // ok() false) when it cannot listen.
-    Receiver(const std::string& name, const char* mode);
+    // mode: "200", "500", "blackhole", "drip", "flood", "redirect[=PREFIX]",
+    // "loop" or "drop" (see the stand-in). `where` is "127.x.y.z:PORT", by
+    // default the report origin's. Fails the current test (and leaves ok()
+    // false) when it cannot listen.
+    Receiver(const std::string& name, const char* mode, const std::string& where = std::string());
     ~Receiver();
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
@@ -67,6 +69,9 @@ void PutVerifier(const qt::Suite& suite, const std::string& id, bool withExport 
 std::vector<std::string> InstallerLog(const qt::Suite& suite);
 // Waits until the log holds `count` "cmd=" lines; false after `timeoutMs`.
 bool WaitForInstallerStarts(const qt::Suite& suite, std::size_t count, DWORD timeoutMs = 20000);
+
+// A loopback port that nobody listens on now.
+int FreePort();
 
 // Drops the test's own reference on the plug-in copy and waits until no
 // report thread keeps it mapped. True when it is gone within `timeoutMs`.
