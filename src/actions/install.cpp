@@ -16,13 +16,14 @@ int RunInstallCommand(const TextString& url) {
     char suiteDirectory[MAX_PATH] = {};
     char installer[MAX_PATH] = {};
     if (FindInstaller(suiteDirectory, installer) == 0) return 0;
-    // The address goes on as the campaign gives it, neither quoted nor
-    // escaped: the installer reads the rest of its command line as the URL.
-    // So an address that could end the argument early starts nothing.
-    if (!IsPlainCommandArgument(AnsiLeadBytes(), url.c_str())) return 0;
+    // The installer reads the rest of its command line as the address, so
+    // blanks and quotes go as %20 and %22; an address that no escape can
+    // carry (a control character) starts nothing. The check refuses such a
+    // campaign before it shows, so this is the last line of defence.
+    TextString argument;
+    if (!InstallerArgument(AnsiLeadBytes(), url.c_str(), argument)) return 0;
     char commandLine[kCommandLineSize];
-    if (FormatBounded(commandLine, sizeof commandLine, "\"%s\" /URL:%s", installer,
-                      url.c_str()) < 0) {
+    if (FormatBounded(commandLine, sizeof commandLine, "\"%s\" /URL:%s", installer, argument.c_str()) < 0) {
         return 0;
     }
     STARTUPINFOA startup = {};

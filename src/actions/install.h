@@ -4,7 +4,8 @@
 #include "common/text.h"
 
 // 1 when modules\Corvelinst.exe was started with `"<installer>" /URL:<url>`
-// in the suite's folder. 0, starting nothing and reporting nothing, when the
-// installer is missing, the command line does not fit 1024 bytes, or the
-// address holds a blank, a quote or a control character.
+// in the suite's folder, the address's blanks and quotes written as %20 and
+// %22 so that it stays one argument. 0, starting nothing and reporting
+// nothing, when the installer is missing, the command line does not fit 1024
+// bytes, or the address holds a control character.
 int RunInstallCommand(const TextString& downloadUrl);

@@ -52,3 +52,26 @@ std::int32_t FormatBounded(char* buffer, std::size_t len, const char* format, ..
     if (written < 0 || static_cast<std::size_t>(written) > len - 1) return kFormatTruncated;
     return 0;
 }
+
+bool InstallerArgument(const LeadByteTable& table, const char* url, TextString& argument) {
+    argument.clear();
+    if (url == nullptr) return false;
+    for (const char* p = url; *p != '\0';) {
+        const char* next = NextChar(table, p);
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (next - p > 1) {
+            argument.append(p, next);  // a double-byte character is text
+        } else if (c == ' ') {
+            argument += "%20";
+        } else if (c == '"') {
+            argument += "%22";
+        } else if (c < 0x20 || c == 0x7F) {
+            argument.clear();
+            return false;
+        } else {
+            argument.push_back(static_cast<char>(c));
+        }
+        p = next;
+    }
+    return true;
+}

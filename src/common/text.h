@@ -58,3 +58,13 @@ std::int32_t FormatBounded(char* buffer, std::size_t len, const char* format, ..
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+
+// The download address as the installer's "/URL:" argument. The installer
+// reads the rest of its command line as the address, so a blank or a quote
+// would end the argument there and let the campaign add arguments of its
+// own: a blank becomes %20 and a quote %22, which every web client reads as
+// the same address. False, with `argument` empty, when the address holds a
+// control character (0x00-0x1F, 0x7F), which no escape can carry to the
+// installer as the campaign meant it. Steps by character: a double-byte
+// character is text whatever its bytes.
+bool InstallerArgument(const LeadByteTable& table, const char* url, TextString& argument);

@@ -14,6 +14,8 @@ const char* CheckOutcomeName(CheckOutcome outcome) {
         case CheckOutcome::InstallerMissing: return "installer not found";
         case CheckOutcome::InstallRunning: return "an installation is running";
         case CheckOutcome::CampaignUnreadable: return "campaign file missing or unreadable";
+        case CheckOutcome::DownloadUrlUnusable:
+            return "DownloadURL holds a control character: the installer could not be started with it";
         case CheckOutcome::NoPatterns: return "no [GameScan] patterns";
         case CheckOutcome::No64BitSupport: return "campaign does not support 64-bit Windows";
         case CheckOutcome::OptedOut: return "campaign turned off in config.ini [NoNotify]";
@@ -51,6 +53,9 @@ CheckOutcome EvaluatePopup(PopupWorkspace& workspace, const char* campaignPath, 
     for (std::size_t i = 0; i < kGateCount; ++i) {
         const CheckOutcome outcome = kGates[i].run(run);
         if (outcome != CheckOutcome::Show) {
+            // Once the campaign was loaded, a 0 hands out no message: the
+            // host that asks TCEnum anyway gets the empty text.
+            if (run.loaded) workspace.composedMessage[0] = '\0';
             t.stoppedAt = i;
             return outcome;
         }

@@ -22,6 +22,7 @@ enum class CheckOutcome {
     InstallerMissing,    // no modules\Corvelinst.exe beside it
     InstallRunning,      // CorvelInstallMutex exists
     CampaignUnreadable,  // the campaign file is missing, empty, too large or not decodable
+    DownloadUrlUnusable, // DownloadURL holds a control character: the button could start nothing
     NoPatterns,          // [GameScan] gave no pattern
     No64BitSupport,      // SuportX64=0 on a 64-bit system
     OptedOut,            // config.ini [NoNotify] turns this campaign off

@@ -63,6 +63,7 @@ O Running(GateRun&) { return IsInstallRunning() != 0 ? O::InstallRunning : O::Sh
 O Load(GateRun& r) {
     PopupWorkspace& w = r.workspace;
     w.composedMessage[0] = '\0';
+    r.loaded = true;
     r.trace.campaignPath = r.campaignPath != nullptr ? r.campaignPath : "";
     if (w.config.LoadCampaignFile(r.campaignPath) == 0) return O::CampaignUnreadable;
     // A changed Purpose restarts the count and the stamp. A dry run changes
@@ -75,6 +76,15 @@ O Load(GateRun& r) {
     return O::Show;
 }
 TextString LoadSeen(const GateRun& r) { return r.trace.campaignPath + ", Purpose=" + Common(r).Purpose; }
+
+// The balloon's button must be able to start the installer: an address that
+// no escape can carry would make it a button that does nothing.
+O DownloadUrl(GateRun& r) {
+    TextString argument;
+    return InstallerArgument(AnsiLeadBytes(), Notice(r).DownloadURL.c_str(), argument) ? O::Show
+                                                                                       : O::DownloadUrlUnusable;
+}
+TextString DownloadUrlSeen(const GateRun& r) { return "DownloadURL=" + Notice(r).DownloadURL; }
 
 O Patterns(GateRun& r) { return Notice(r).ScanPatterns.empty() ? O::NoPatterns : O::Show; }
 TextString PatternsSeen(const GateRun& r) { return Names(Notice(r).ScanPatterns); }
@@ -163,6 +173,8 @@ const Gate kGates[] = {
      [](const GateRun& r) { return r.trace.installerPath; }},
     {"no installation running", "mutex CorvelInstallMutex", Running, Nothing},
     {"campaign loads", "quentracfg.dat beside Quentra.dll (at most 1 MiB)", Load, LoadSeen},
+    {"download address passable", "[NoAntiVirus] DownloadURL: no control character", DownloadUrl,
+     DownloadUrlSeen},
     {"patterns present", "[GameScan] keys ending in m or o", Patterns, PatternsSeen},
     {"64-bit support", "[NoAntiVirus] SuportX64 and the system's architecture", X64, X64Seen},
     {"not opted out", "[NoNotify] <ID> in config.ini beside the host's executable", OptOut, OptOutSeen},

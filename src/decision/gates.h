@@ -15,6 +15,7 @@ struct GateRun {
     const char* campaignPath;
     bool record;
     CheckTrace& trace;
+    bool loaded = false;  // the campaign load began: the message was emptied
 };
 
 struct Gate {

@@ -107,7 +107,10 @@ has "stops: empty first value" "$out" 'warning: [GameScan] key "k1o" has an empt
 has "stops: never shows" "$out" "gives no pattern: the plug-in never shows this campaign"
 has "stops: a second %s" "$out" "warning: Message has a second %s"
 has "stops: an explicit 7 is a bit set too" "$out" "PopupFrequency 7 is a set of weekday bits"
-has "stops: an address with a blank" "$out" 'warning: DownloadURL "http://x.test/a b" holds a blank, a quote or a control character: the plug-in starts no installer'
+has "stops: an address with a blank" "$out" 'warning: DownloadURL "http://x.test/a b" holds a blank or a quote: the installer receives "http://x.test/a%20b"'
+printf '[NoAntiVirus]\r\nDownloadURL=http://x.test/a\001b\r\n[GameScan]\r\nk1o=Emberlane\r\n' >control.ini
+run "check an address with a control character" 3 check control.ini
+has "stops: an address with a control character" "$out" 'the check stops at "download address passable"'
 
 # More key names than the plug-in's 1024-byte list holds.
 { printf '[Common]\r\nPopupFrequency=127\r\n[GameScan]\r\n'

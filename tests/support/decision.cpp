@@ -10,6 +10,7 @@
 #include "common/handles.h"
 #include "environment/bookkeeping.h"
 #include "environment/probes.h"
+#include "support/deployed.h"
 
 namespace qt {
 
@@ -22,7 +23,8 @@ std::string CampaignIni(const CampaignFields& fields) {
         << "[NoAntiVirus]\r\n"
         << "ID=" << fields.id << "\r\n"
         << "Message=" << fields.message << "\r\n"
-        << "SuportX64=" << fields.suportX64 << "\r\n"
+        << deployed::kX64Key << "=" << fields.suportX64 << "\r\n"
+        << "DownloadURL=" << fields.downloadUrl << "\r\n"
         << "[GameScan]\r\n";
     for (const auto& entry : fields.gameScan) ini << entry.first << "=" << entry.second << "\r\n";
     return ini.str();
@@ -35,12 +37,12 @@ std::vector<std::pair<std::string, std::string>> WorkedGameScan() {
 
 DecisionMachine::DecisionMachine(const std::string& name) {
     suite = InstallSuite("suite-" + name);
-    DeleteKey(kVaultAppPathKey);
+    DeleteKey(deployed::kVaultAppPathKey);
     ClearBookkeeping();
     RemoveHostConfig();
     desktop = CleanDesktop();
     // A test that left the mutex behind would end every later check at gate 4.
-    UniqueKernelHandle mutex(OpenMutexA(READ_CONTROL, FALSE, kInstallMutexName));
+    UniqueKernelHandle mutex(OpenMutexA(READ_CONTROL, FALSE, deployed::kInstallMutexName));
     if (mutex) throw std::runtime_error("CorvelInstallMutex exists before the test");
 }
 
@@ -52,7 +54,7 @@ DecisionMachine::~DecisionMachine() {
     RemoveTree(suite.root);
 }
 
-std::string DecisionMachine::HostConfigPath() const { return Join(BinDir(), "config.ini"); }
+std::string DecisionMachine::HostConfigPath() const { return Join(BinDir(), deployed::kHostConfigName); }
 
 void DecisionMachine::HostConfig(const std::string& text) const {
     RemoveHostConfig();
@@ -79,13 +81,13 @@ static void ReadOne(HKEY key, const char* name, bool& present, DWORD& type, std:
 StoredBookkeeping ReadBookkeeping() {
     StoredBookkeeping b;
     UniqueRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBookkeepingKey, 0, KEY_QUERY_VALUE, key.receive()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, deployed::kBookkeepingKey, 0, KEY_QUERY_VALUE, key.receive()) != ERROR_SUCCESS) {
         return b;
     }
     b.keyPresent = true;
-    ReadOne(key.get(), kPopupCountValue, b.countPresent, b.countType, b.count);
-    ReadOne(key.get(), kPurposeValue, b.purposePresent, b.purposeType, b.purpose);
-    ReadOne(key.get(), kLastPopupValue, b.stampPresent, b.stampType, b.stamp);
+    ReadOne(key.get(), deployed::kPopupCountValue, b.countPresent, b.countType, b.count);
+    ReadOne(key.get(), deployed::kPurposeValue, b.purposePresent, b.purposeType, b.purpose);
+    ReadOne(key.get(), deployed::kLastPopupValue, b.stampPresent, b.stampType, b.stamp);
     return b;
 }
 
@@ -112,12 +114,12 @@ std::string StoredBookkeeping::Describe() const {
 }
 
 void StorePurpose(const std::string& purpose) {
-    SetRaw(kBookkeepingKey, kPurposeValue, REG_SZ, purpose);
+    SetRaw(deployed::kBookkeepingKey, deployed::kPurposeValue, REG_SZ, purpose);
 }
 
-void StoreCount(int count) { SetDword(kBookkeepingKey, kPopupCountValue, static_cast<DWORD>(count)); }
+void StoreCount(int count) { SetDword(deployed::kBookkeepingKey, deployed::kPopupCountValue, static_cast<DWORD>(count)); }
 
-void StoreStamp(const std::string& text) { SetRaw(kBookkeepingKey, kLastPopupValue, REG_SZ, text); }
+void StoreStamp(const std::string& text) { SetRaw(deployed::kBookkeepingKey, deployed::kLastPopupValue, REG_SZ, text); }
 
 SYSTEMTIME LocalNow() {
     SYSTEMTIME t;

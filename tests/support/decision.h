@@ -21,6 +21,7 @@ struct CampaignFields {
     std::string id = "GS-2024";
     std::string message = "%s";
     int suportX64 = 1;
+    std::string downloadUrl = "http://dl.example.test/vault setup.exe";
     // [GameScan] keys in file order: name, value.
     std::vector<std::pair<std::string, std::string>> gameScan = {{"g1o", "Quillstorm"}};
 };

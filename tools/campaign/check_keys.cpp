@@ -195,10 +195,17 @@ void Checker::Meaning(const CampaignKey& key, const std::string& text) {
             Warn("PopupFrequency " + std::to_string(c.PopupFrequency) +
                  " has bits above 64 (Saturday); they mean nothing");
         }
-    } else if (name == "DownloadURL" && !IsPlainCommandArgument(Cp936LeadBytes(), n.DownloadURL.c_str())) {
-        Warn("DownloadURL " + Quoted(n.DownloadURL) +
-             " holds a blank, a quote or a control character: the plug-in starts no installer for it; "
-             "percent-encode them (%20 for a blank, %22 for a quote)");
+    } else if (name == "DownloadURL") {
+        TextString argument;
+        if (!InstallerArgument(Cp936LeadBytes(), n.DownloadURL.c_str(), argument)) {
+            Warn("DownloadURL " + Quoted(n.DownloadURL) +
+                 " holds a control character: the check stops at \"download address passable\" and the "
+                 "notification never shows; remove it");
+        } else if (argument != n.DownloadURL) {
+            Warn("DownloadURL " + Quoted(n.DownloadURL) + " holds a blank or a quote: the installer receives " +
+                 Quoted(argument) + " (%20 for a blank, %22 for a quote), the same address to a web client; "
+                 "write it so to be sure");
+        }
     } else if (name == "ID" && n.ID.empty()) {
         Warn("ID is empty: the host's [NoNotify] opt-out cannot name this campaign; give each campaign an ID");
     } else if (name == "SuportX64" && n.SuportX64 == 0) {
