@@ -2,10 +2,13 @@
 // and the decoded copy that every load makes and removes in %TEMP%.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "campaign/config.h"
 #include "campaign/decode.h"
+#include "common/handles.h"
 #include "support/campaign.h"
 #include "support/sandbox.h"
 
@@ -118,6 +121,66 @@ TEST(CampaignTempFile, AFailedLoadChangesNothing) {
     EXPECT_EQ("first", config.GameScanNotice().ID);
     ASSERT_EQ(1u, config.GameScanNotice().ScanPatterns.size());
     EXPECT_EQ("Quillstorm", config.GameScanNotice().ScanPatterns[0]);
+}
+
+// The copy a load reads is the file it wrote, with the bytes it wrote, and
+// nobody else's to change while it is read; anything else fails the load
+// and leaves nothing behind.
+TEST(CampaignTempFile, TheCopyIsSealedOnlyAsWritten) {
+    qt::RemoveDecodedLeftovers();
+    const std::vector<unsigned char> bytes = {'[', 'G', 'a', 'm', 'e', 'S', 'c', 'a', 'n', ']', '\r', '\n'};
+    struct Row {
+        const char* name;
+        bool seals;
+        // What another party does between the write and the seal; it may
+        // keep a handle open in `held` until the seal is done.
+        std::function<void(const std::string& path, UniqueFileHandle& held)> meddle;
+    } rows[] = {
+        {"left alone", true, [](const std::string&, UniqueFileHandle&) {}},
+        {"held open for writing by another party", false,
+         [](const std::string& path, UniqueFileHandle& held) {
+             held.reset(CreateFileA(path.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr));
+         }},
+        {"bytes changed in place", false,
+         [](const std::string& path, UniqueFileHandle&) {
+             UniqueFileHandle f(CreateFileA(path.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr));
+             DWORD written = 0;
+             WriteFile(f.get(), "{", 1, &written, nullptr);
+         }},
+        {"swapped for another file", false,
+         [](const std::string& path, UniqueFileHandle&) {
+             DeleteFileA(path.c_str());
+             qt::WriteBytes(path, "[Forged]\r\n\r\n");
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        DecodedCampaignCopy copy;
+        ASSERT_TRUE(copy.Write(bytes));
+        const std::string path = copy.Path();
+        const std::string name = path.substr(path.rfind('\\') + 1);
+        EXPECT_EQ(23u, name.size()) << name;
+        EXPECT_EQ(0u, name.find("~tc")) << "a random 64-bit name: " << name;
+        EXPECT_EQ(std::string::npos, name.substr(3, 16).find_first_not_of("0123456789ABCDEF")) << name;
+        EXPECT_EQ(19u, name.find(".tmp")) << name;
+        UniqueFileHandle held;
+        row.meddle(path, held);
+        EXPECT_EQ(row.seals, copy.Seal());
+        held.reset();
+        if (row.seals) {
+            // Readers get in whatever sharing they ask; writers and deleters do not.
+            UniqueFileHandle reader(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                0, nullptr));
+            EXPECT_TRUE(reader) << "a reader that shares reading only";
+            UniqueFileHandle writer(
+                CreateFileA(path.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr));
+            EXPECT_FALSE(writer) << "a writer got in";
+            EXPECT_FALSE(DeleteFileA(path.c_str())) << "the copy could be deleted";
+        } else {
+            EXPECT_EQ(nullptr, copy.Path()[0] == '\0' ? nullptr : copy.Path()) << "a failed seal keeps its copy";
+        }
+    }
+    EXPECT_TRUE(qt::DecodedLeftovers().empty());
 }
 
 TEST(CampaignTempFile, ALoadDoesNotTouchAFixedNameOfAnotherProcess) {

@@ -1,6 +1,7 @@
 #include "campaign/decode.h"
 
-#include <atomic>
+#include <ntsecapi.h>
+
 #include <cstring>
 
 #include "campaign/rules.h"
@@ -55,39 +56,115 @@ int DecodeCampaignFile(const char* sourcePath, const char* targetPath) {
     return target && WriteWhole(target.get(), decoded) ? 1 : 0;
 }
 
+namespace {
+
+constexpr char kCopyPrefix[] = "~tc";
+constexpr char kCopyPattern[] = "~tc????????????????.tmp";
+// A copy this old is no load's any more: a load reads its copy within
+// milliseconds of making it.
+constexpr ULONGLONG kStaleCopyAge = 60ull * 10000000ull;  // in FILETIME units
+
+bool RandomName(std::uint64_t& value) {
+    return RtlGenRandom(&value, sizeof value) != FALSE;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Copies that an earlier load could not delete, because somebody held them
+// open, are deleted once they are old enough to be nobody's load any more.
+void DeleteStaleCopies(const char* tempDir) {
+    char pattern[MAX_PATH];
+    if (FormatBounded(pattern, sizeof pattern, "%s%s", tempDir, kCopyPattern) < 0) return;
+    WIN32_FIND_DATAA found;
+    const UniqueFindHandle find(FindFirstFileA(pattern, &found));
+    if (!find) return;
+    FILETIME nowFile;
+    GetSystemTimeAsFileTime(&nowFile);
+    const ULONGLONG now = (static_cast<ULONGLONG>(nowFile.dwHighDateTime) << 32) | nowFile.dwLowDateTime;
+    do {
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
+        const ULONGLONG written =
+            (static_cast<ULONGLONG>(found.ftLastWriteTime.dwHighDateTime) << 32) | found.ftLastWriteTime.dwLowDateTime;
+        if (written + kStaleCopyAge > now) continue;
+        char path[MAX_PATH];
+        if (FormatBounded(path, sizeof path, "%s%s", tempDir, found.cFileName) < 0) continue;
+        DeleteFileA(path);
+    } while (FindNextFileA(find.get(), &found));
+}
+
+}  // namespace
+
 bool DecodedCampaignCopy::Create(const char* sourcePath) {
     Remove();
     std::vector<unsigned char> decoded;
     if (!ReadDecodedCampaign(sourcePath, decoded)) return false;
+    return Write(decoded) && Seal();
+}
+
+bool DecodedCampaignCopy::Write(const std::vector<unsigned char>& decoded) {
+    Remove();
     char tempDir[MAX_PATH] = {};
     const DWORD n = GetTempPathA(MAX_PATH, tempDir);
     if (n == 0 || n >= MAX_PATH) return false;
-    // The name is created and opened in one step (CREATE_NEW), so nobody
-    // can open it between its creation and ours. Two loads, in this process
-    // or another, never share a name.
-    static std::atomic<unsigned> serial{0};
-    const unsigned seed = GetTickCount() ^ (GetCurrentProcessId() << 8);
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        const unsigned unique = ((seed + serial.fetch_add(1) * 40503u) & 0xFFFFu) | 1u;
-        char name[MAX_PATH] = {};
-        if (GetTempFileNameA(tempDir, "~tc", unique, name) == 0) return false;
-        file_.reset(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_TEMPORARY, nullptr));
-        if (file_) {
-            std::memcpy(path_, name, sizeof path_);
-            break;
+    DeleteStaleCopies(tempDir);
+    // A random 64-bit name, created and opened in one step (CREATE_NEW):
+    // nobody can plant the names ahead of us, and nobody can open the file
+    // between its creation and ours.
+    UniqueFileHandle writer;
+    for (int attempt = 0; attempt < 8 && !writer; ++attempt) {
+        std::uint64_t random = 0;
+        if (!RandomName(random)) return false;
+        if (FormatBounded(path_, sizeof path_, "%s%s%08lX%08lX.tmp", tempDir, kCopyPrefix,
+                          static_cast<unsigned long>(random >> 32), static_cast<unsigned long>(random)) < 0) {
+            path_[0] = '\0';
+            return false;
         }
-        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+        writer.reset(CreateFileA(path_, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+        if (!writer && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
     }
-    if (!file_) return false;
-    if (!WriteWhole(file_.get(), decoded)) {
+    if (!writer) {
+        path_[0] = '\0';
+        return false;
+    }
+    written_ = decoded;
+    if (!GetFileInformationByHandle(writer.get(), &identity_) || !WriteWhole(writer.get(), decoded)) {
+        writer.reset();
         Remove();
         return false;
     }
     return true;
 }
 
+bool DecodedCampaignCopy::Seal() {
+    if (path_[0] == '\0') return false;
+    // Read access only, sharing reading only: every reader gets in, and
+    // nobody can write, rename or delete the copy while we hold it. Somebody
+    // who opened it for writing since we closed the writer makes this fail.
+    file_.reset(CreateFileA(path_, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    BY_HANDLE_FILE_INFORMATION now = {};
+    bool same = file_ && GetFileInformationByHandle(file_.get(), &now) && SameFile(now, identity_) &&
+                now.nFileSizeHigh == 0 && now.nFileSizeLow == written_.size();
+    if (same) {
+        std::vector<unsigned char> back(written_.size());
+        std::size_t done = 0;
+        while (same && done < back.size()) {
+            DWORD got = 0;
+            same = ReadFile(file_.get(), back.data() + done, static_cast<DWORD>(back.size() - done), &got,
+                            nullptr) && got != 0;
+            done += got;
+        }
+        same = same && back == written_;
+    }
+    if (!same) Remove();
+    return same;
+}
+
 void DecodedCampaignCopy::Remove() {
+    written_.clear();
     if (path_[0] == '\0') return;
     file_.reset();
     // Drop the profile functions' cached copy of the file. A deleted name can

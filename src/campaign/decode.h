@@ -3,10 +3,17 @@
 //
 // Contract: a campaign file above kMaxCampaignFileSize is refused before a
 // byte of it is read and before anything is written. The decoded copy that a
-// load reads lives in the user's temporary folder under a name of its own,
-// created and written through one handle that lets others read it but
-// neither write, rename nor delete it; that handle stays open until the load
-// has read its last value, and the copy is deleted on every path.
+// load reads lives in the user's temporary folder under a random 64-bit name
+// of its own, created exclusively. It is written through a first handle that
+// shares nothing, then held, until the load has read its last value, through
+// a second handle that reads and shares reading only: so any reader that
+// opens it for reading succeeds, whatever sharing it asks, and nobody can
+// write, rename or delete it meanwhile. Before any read, that second handle
+// must show the same file, with the same bytes, that the first one wrote;
+// anything else (a swapped file, changed bytes, somebody holding it open for
+// writing) fails the load. The copy is deleted on every path; one that
+// somebody kept from being deleted is deleted by a later load once it is a
+// minute old.
 #pragma once
 #include <windows.h>
 
@@ -40,13 +47,21 @@ public:
     DecodedCampaignCopy(const DecodedCampaignCopy&) = delete;
     DecodedCampaignCopy& operator=(const DecodedCampaignCopy&) = delete;
 
-    // False when the source cannot be decoded or no copy of our own can be
-    // made and written whole; then nothing is left behind.
+    // Decodes the source, then Write() and Seal(). False when the source
+    // cannot be decoded or no sealed copy of our own can be made; then
+    // nothing is left behind.
     bool Create(const char* sourcePath);
+    // The two steps of Create(): the bytes written under a new name through
+    // a handle that shares nothing, and closed; then the copy opened for
+    // reading and proven to be that file with those bytes.
+    bool Write(const std::vector<unsigned char>& decoded);
+    bool Seal();
     const char* Path() const { return path_; }
 
 private:
     void Remove();
     char path_[MAX_PATH] = {};
+    std::vector<unsigned char> written_;
+    BY_HANDLE_FILE_INFORMATION identity_ = {};
     UniqueFileHandle file_;
 };
