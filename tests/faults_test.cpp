@@ -6,11 +6,13 @@
 #include <shlwapi.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "common/handles.h"
 #include "environment/bookkeeping.h"
+#include "support/deployed.h"
 #include "support/campaign.h"
 #include "support/cycle.h"
 #include "support/decision.h"
@@ -158,18 +160,18 @@ TEST_F(Faults, BookkeepingValuesOfTheWrongTypeOrSize) {
         DWORD type;
         std::string bytes;
     } rows[] = {
-        {"count stored as text", kPopupCountValue, REG_SZ, std::string("999\0", 4)},
-        {"count of two bytes", kPopupCountValue, REG_BINARY, std::string("\x05\x00", 2)},
-        {"count of eight bytes", kPopupCountValue, REG_QWORD, std::string("\x09\x00\x00\x00\x00\x00\x00\x00", 8)},
-        {"purpose stored as a number", kPurposeValue, REG_DWORD, std::string("\x01\x00\x00\x00", 4)},
-        {"stamp of 100 KB", kLastPopupValue, REG_SZ, std::string(100 * 1024, '7')},
-        {"stamp stored as a number", kLastPopupValue, REG_DWORD, std::string("\x01\x00\x00\x00", 4)},
+        {"count stored as text", deployed::kPopupCountValue, REG_SZ, std::string("999\0", 4)},
+        {"count of two bytes", deployed::kPopupCountValue, REG_BINARY, std::string("\x05\x00", 2)},
+        {"count of eight bytes", deployed::kPopupCountValue, REG_QWORD, std::string("\x09\x00\x00\x00\x00\x00\x00\x00", 8)},
+        {"purpose stored as a number", deployed::kPurposeValue, REG_DWORD, std::string("\x01\x00\x00\x00", 4)},
+        {"stamp of 100 KB", deployed::kLastPopupValue, REG_SZ, std::string(100 * 1024, '7')},
+        {"stamp stored as a number", deployed::kLastPopupValue, REG_DWORD, std::string("\x01\x00\x00\x00", 4)},
     };
     for (const Row& row : rows) {
         qt::ClearBookkeeping();
         // The right purpose first, so that only the row's value is wrong.
         qt::StorePurpose(qt::CampaignFields().purpose);
-        qt::SetRaw(kBookkeepingKey, row.value, row.type, row.bytes);
+        qt::SetRaw(deployed::kBookkeepingKey, row.value, row.type, row.bytes);
         EXPECT_EQ(1, CheckOnce()) << row.name << ": read as no count, another purpose, or no stamp";
         const qt::StoredBookkeeping after = qt::ReadBookkeeping();
         EXPECT_EQ(static_cast<DWORD>(REG_DWORD), after.countType) << row.name;
@@ -188,7 +190,7 @@ TEST_F(Faults, BookkeepingThatCannotBeWrittenShowsNothing) {
     UniqueRegKey volatileKey;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, parent, 0, nullptr, REG_OPTION_VOLATILE,
                                              KEY_ALL_ACCESS, nullptr, volatileKey.receive(), nullptr));
-    ASSERT_NE(ERROR_SUCCESS, SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue, REG_DWORD, "\1\0\0\0", 4))
+    ASSERT_NE(ERROR_SUCCESS, SHSetValueA(HKEY_LOCAL_MACHINE, deployed::kBookkeepingKey, deployed::kPopupCountValue, REG_DWORD, "\1\0\0\0", 4))
         << "the premise: the bookkeeping key cannot be created";
     for (int i = 0; i < 3; ++i) EXPECT_EQ(0, CheckOnce()) << "check " << i;
     EXPECT_FALSE(qc::StillMapped(plugin_) && (plugin_.Unload(), qc::StillMapped(plugin_)))
@@ -230,6 +232,49 @@ TEST_F(Faults, TheDecodedCopyIsTheLoadsAloneWhileItIsRead) {
     EXPECT_EQ(0, forgedReads) << "checks read the other party's campaign";
     EXPECT_GT(seen.load(), 0) << "the premise: the other party met decoded copies";
     EXPECT_GT(refused.load(), 0);
+}
+
+// TCDestory on another thread while a call runs on the same handle: the call
+// ends on the instance it began with, the handle answers 0 from then on
+// even once a new instance exists, the new instance is a fresh one, and the
+// bookkeeping holds exactly the showings that checks answered 1 for.
+TEST_F(Faults, DestroyedOnAnotherThreadDuringACall) {
+    struct Row {
+        const char* name;
+        bool checkFirst;  // the call needs a loaded campaign
+        std::function<int(qt::Plugin&, QUENTRA_INSTANCE)> call;
+    } rows[] = {
+        {"TCCheck", false, [](qt::Plugin& p, QUENTRA_INSTANCE h) { return p.check(h); }},
+        {"TCEnum", true, [](qt::Plugin& p, QUENTRA_INSTANCE h) { return qt::Enum(p, h).result; }},
+        {"TCDoCommand", true, [](qt::Plugin& p, QUENTRA_INSTANCE h) { return p.doCommand(h, 0); }},
+    };
+    qt::PluginInstance baseline(plugin_);
+    const std::string defaultTitle = qt::Enum(plugin_, baseline.get()).title;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        qt::ClearBookkeeping();
+        int yes = 0;
+        for (int round = 0; round < 20; ++round) {
+            QUENTRA_INSTANCE h = plugin_.create();
+            ASSERT_NE(nullptr, h);
+            if (row.checkFirst) yes += plugin_.check(h);
+            std::atomic<int> answer{-1};
+            std::thread call([&] { answer = row.call(plugin_, h); });
+            EXPECT_EQ(1, plugin_.destroy(h)) << "round " << round;
+            call.join();
+            ASSERT_TRUE(answer == 0 || answer == 1) << "round " << round << ": " << answer.load();
+            if (!row.checkFirst) yes += answer;
+            QUENTRA_INSTANCE fresh = plugin_.create();
+            EXPECT_NE(h, fresh) << "round " << round << ": a handle value came back";
+            EXPECT_EQ(0, plugin_.check(h)) << "round " << round;
+            EXPECT_EQ(0, qt::Enum(plugin_, h).result) << "round " << round;
+            EXPECT_EQ(0, plugin_.doCommand(h, 0)) << "round " << round;
+            EXPECT_EQ(defaultTitle, qt::Enum(plugin_, fresh).title) << "round " << round << ": not a fresh instance";
+            EXPECT_EQ(1, plugin_.destroy(fresh));
+        }
+        EXPECT_EQ(yes > 0, qt::ReadBookkeeping().countPresent);
+        EXPECT_EQ(yes, ReadPopupCount()) << "showings recorded without a yes, or a yes unrecorded";
+    }
 }
 
 TEST_F(Faults, InstancesCheckingAtOnceOnThreadsAndInAnotherProcess) {

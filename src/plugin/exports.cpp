@@ -1,11 +1,12 @@
 // The six exports. Each checks its arguments, forwards to the instance and
 // returns an integer; no exception crosses into the host. Names and ordinals
 // are declared in Quentra.def. Only a live instance, one that TCCreate made
-// and TCDestory has not ended, is ever used: any other handle answers 0.
+// and TCDestory has not ended, is ever used: any other handle answers 0. A
+// call holds its instance until it returns, whatever another thread does.
 #include <windows.h>
 
 #include <cstdint>
-#include <new>
+#include <memory>
 
 #include "plugin/instance.h"
 #include "plugin/live_instances.h"
@@ -19,32 +20,13 @@ int WINAPI TCGetVer(int* version) noexcept {
     return 1;
 }
 
-void* WINAPI TCCreate() noexcept {
-    try {
-        TcInstance* instance = new (std::nothrow) TcInstance();
-        if (instance != nullptr && !AddLiveInstance(instance)) {
-            delete instance;
-            return nullptr;
-        }
-        return instance;
-    } catch (...) {
-        return nullptr;
-    }
-}
+void* WINAPI TCCreate() noexcept { return CreateLiveInstance(); }
 
-int WINAPI TCDestory(void* instance) noexcept {
-    TcInstance* live = TakeLiveInstance(instance);
-    if (live == nullptr) return 0;
-    try {
-        delete live;
-    } catch (...) {
-    }
-    return 1;
-}
+int WINAPI TCDestory(void* instance) noexcept { return TakeLiveInstance(instance) ? 1 : 0; }
 
 int WINAPI TCCheck(void* instance) noexcept {
-    TcInstance* live = FindLiveInstance(instance);
-    if (live == nullptr) return 0;
+    const std::shared_ptr<TcInstance> live = FindLiveInstance(instance);
+    if (!live) return 0;
     try {
         return live->CheckPopup();
     } catch (...) {
@@ -55,8 +37,8 @@ int WINAPI TCCheck(void* instance) noexcept {
 int WINAPI TCEnum(void* instance, int index, char* titleBuffer, int titleSize, char* messageBuffer, int messageSize,
                   int* levelOut, char* commandBuffer, int commandSize, int* flagOut, char* idBuffer,
                   int idSize) noexcept {
-    const TcInstance* live = FindLiveInstance(instance);
-    if (live == nullptr) return 0;
+    const std::shared_ptr<TcInstance> live = FindLiveInstance(instance);
+    if (!live) return 0;
     try {
         return live->EnumPopupContent(index, titleBuffer, titleSize, messageBuffer, messageSize, levelOut,
                                       commandBuffer, commandSize, flagOut, idBuffer, idSize);
@@ -66,8 +48,8 @@ int WINAPI TCEnum(void* instance, int index, char* titleBuffer, int titleSize, c
 }
 
 int WINAPI TCDoCommand(void* instance, int /*param: not used*/) noexcept {
-    const TcInstance* live = FindLiveInstance(instance);
-    if (live == nullptr) return 0;
+    const std::shared_ptr<TcInstance> live = FindLiveInstance(instance);
+    if (!live) return 0;
     try {
         return live->RunInstallCommand();
     } catch (...) {

@@ -1,7 +1,8 @@
 // TcInstance: the plug-in instance behind the host's opaque handle.
 //
-// Ownership: TCCreate makes it, the host holds the only reference, TCDestory
-// deletes it. It owns its state by value (the campaign, the path of the
+// Ownership: TCCreate makes it and the live-instance map owns it; the host
+// holds a handle that names it, and TCDestory ends it once no call is in
+// progress on it. It owns its state by value (the campaign, the path of the
 // host's config.ini, the composed message and the matched names) and refers
 // to nothing outside itself, so report threads never see it and it may be
 // destroyed while one runs. One instance must not be called from two threads

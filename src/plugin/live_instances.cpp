@@ -2,14 +2,20 @@
 
 #include <windows.h>
 
-#include <set>
+#include <cstdint>
+#include <map>
+
+#include "plugin/instance.h"
 
 namespace {
 
 SRWLOCK lock = SRWLOCK_INIT;
 // Report threads never look at it, and they keep the library loaded; so it
 // is torn down at unload only when no code of ours can still run.
-std::set<void*> live;
+std::map<std::uintptr_t, std::shared_ptr<TcInstance>> live;
+// The last handle value handed out. Values only grow; at the top of the
+// range TCCreate fails rather than hand out a value again.
+std::uintptr_t lastHandle = 0;
 
 struct Exclusive {
     Exclusive() { AcquireSRWLockExclusive(&lock); }
@@ -22,23 +28,42 @@ struct Shared {
 
 }  // namespace
 
-bool AddLiveInstance(TcInstance* instance) noexcept {
+void* CreateLiveInstance() noexcept {
     try {
+        // Built outside the lock: a new instance asks the system things.
+        std::shared_ptr<TcInstance> instance = std::make_shared<TcInstance>();
         Exclusive guard;
-        return live.insert(instance).second;
+        if (lastHandle == UINTPTR_MAX) return nullptr;
+        const std::uintptr_t handle = lastHandle + 1;
+        live.emplace(handle, std::move(instance));
+        lastHandle = handle;
+        return reinterpret_cast<void*>(handle);
     } catch (...) {
-        return false;
+        return nullptr;
     }
 }
 
-TcInstance* FindLiveInstance(void* handle) noexcept {
+std::shared_ptr<TcInstance> FindLiveInstance(void* handle) noexcept {
     if (handle == nullptr) return nullptr;
     Shared guard;
-    return live.count(handle) != 0 ? static_cast<TcInstance*>(handle) : nullptr;
+    const auto found = live.find(reinterpret_cast<std::uintptr_t>(handle));
+    return found != live.end() ? found->second : nullptr;
 }
 
-TcInstance* TakeLiveInstance(void* handle) noexcept {
-    if (handle == nullptr) return nullptr;
-    Exclusive guard;
-    return live.erase(handle) != 0 ? static_cast<TcInstance*>(handle) : nullptr;
+bool TakeLiveInstance(void* handle) noexcept {
+    if (handle == nullptr) return false;
+    std::shared_ptr<TcInstance> taken;
+    {
+        Exclusive guard;
+        const auto found = live.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (found == live.end()) return false;
+        taken = std::move(found->second);
+        live.erase(found);
+    }
+    // Ended here, outside the lock, unless a call in progress still holds it.
+    try {
+        taken.reset();
+    } catch (...) {
+    }
+    return true;
 }
