@@ -10,6 +10,7 @@
 #include "campaign/config.h"
 #include "environment/bookkeeping.h"
 #include "environment/stamp.h"
+#include "support/deployed.h"
 #include "support/campaign.h"
 #include "support/sandbox.h"
 
@@ -21,7 +22,7 @@ namespace {
 std::string Stored(const char* value, DWORD* type = nullptr) {
     DWORD t = 0;
     std::string bytes;
-    if (!qt::GetRaw(kBookkeepingKey, value, &t, &bytes)) return "<missing>";
+    if (!qt::GetRaw(deployed::kBookkeepingKey, value, &t, &bytes)) return "<missing>";
     if (type != nullptr) *type = t;
     if (t == REG_SZ && !bytes.empty() && bytes.back() == '\0') bytes.pop_back();
     return bytes;
@@ -121,7 +122,7 @@ TEST_F(Bookkeeping, StoredStampsReadBack) {
     };
     for (const Row& row : rows) {
         qt::ClearBookkeeping();
-        qt::SetRaw(kBookkeepingKey, kLastPopupValue, row.type, row.stored);
+        qt::SetRaw(deployed::kBookkeepingKey, deployed::kLastPopupValue, row.type, row.stored);
         PopupStamp stamp;
         stamp.day = 99;
         ReadLastPopupTime(stamp);
@@ -142,11 +143,11 @@ TEST_F(Bookkeeping, WriteLastPopupTimeStoresTheLocalTimeWithoutATerminator) {
     GetLocalTime(&after);
     const std::vector<qt::RegistryCall> calls = recorder.Take();
     ASSERT_EQ(1u, calls.size()) << Describe(calls);
-    EXPECT_EQ(kLastPopupValue, calls[0].value);
+    EXPECT_EQ(deployed::kLastPopupValue, calls[0].value);
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), calls[0].type);
     const std::string text = calls[0].data;
     EXPECT_EQ(std::strlen(text.c_str()), calls[0].count) << "the byte count is the length: no terminating zero";
-    EXPECT_EQ(text, Stored(kLastPopupValue));
+    EXPECT_EQ(text, Stored(deployed::kLastPopupValue));
     // The text is the format applied to one of the two readings around the
     // write (they differ only when a second boundary fell in between).
     char expectBefore[64], expectAfter[64];
@@ -172,7 +173,7 @@ TEST_F(Bookkeeping, NoKeyAtAll) {
     EXPECT_EQ(0, stamp.year);
     EXPECT_EQ(1, IsSamePurpose("")) << "a missing purpose is the empty purpose";
     EXPECT_EQ(0, IsSamePurpose("x"));
-    EXPECT_EQ("<missing>", Stored(kPopupCountValue)) << "reading creates nothing";
+    EXPECT_EQ("<missing>", Stored(deployed::kPopupCountValue)) << "reading creates nothing";
 }
 
 TEST_F(Bookkeeping, CountsAsStored) {
@@ -194,11 +195,11 @@ TEST_F(Bookkeeping, CountsAsStored) {
     };
     for (const Row& row : rows) {
         qt::ClearBookkeeping();
-        qt::SetRaw(kBookkeepingKey, kPopupCountValue, row.type, row.bytes);
+        qt::SetRaw(deployed::kBookkeepingKey, deployed::kPopupCountValue, row.type, row.bytes);
         EXPECT_EQ(row.read, ReadPopupCount()) << row.name;
         IncreasePopupCount();
         DWORD type = 0;
-        EXPECT_EQ(Dword(row.afterIncrease), Stored(kPopupCountValue, &type)) << row.name;
+        EXPECT_EQ(Dword(row.afterIncrease), Stored(deployed::kPopupCountValue, &type)) << row.name;
         EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type) << row.name;
     }
 }
@@ -214,7 +215,7 @@ TEST_F(Bookkeeping, WritePopupCountNeverStoresANegativeNumber) {
         qt::ClearBookkeeping();
         WritePopupCount(row.count);
         DWORD type = 0;
-        EXPECT_EQ(Dword(row.stored), Stored(kPopupCountValue, &type)) << "count " << row.count;
+        EXPECT_EQ(Dword(row.stored), Stored(deployed::kPopupCountValue, &type)) << "count " << row.count;
         EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type) << "count " << row.count;
         const std::vector<qt::RegistryCall> calls = recorder.Take();
         ASSERT_EQ(1u, calls.size()) << "count " << row.count;
@@ -228,9 +229,9 @@ TEST_F(Bookkeeping, ResetAndRecord) {
     WriteLastPopupTime();
     ResetPopupRecord();
     EXPECT_EQ(0, ReadPopupCount());
-    EXPECT_TRUE(Missing(kPopupCountValue));
-    EXPECT_TRUE(Missing(kLastPopupValue));
-    EXPECT_EQ("campaign", Stored(kPurposeValue)) << "the purpose stays";
+    EXPECT_TRUE(Missing(deployed::kPopupCountValue));
+    EXPECT_TRUE(Missing(deployed::kLastPopupValue));
+    EXPECT_EQ("campaign", Stored(deployed::kPurposeValue)) << "the purpose stays";
 
     RecordPopupShown();
     EXPECT_EQ(1, ReadPopupCount());
@@ -260,12 +261,12 @@ TEST_F(Bookkeeping, PurposeIsStoredWithoutATerminator) {
         EXPECT_EQ(1, WritePurpose(row.purpose)) << row.name;
         const std::vector<qt::RegistryCall> calls = recorder.Take();
         ASSERT_EQ(1u, calls.size()) << row.name;
-        EXPECT_EQ(kPurposeValue, calls[0].value) << row.name;
+        EXPECT_EQ(deployed::kPurposeValue, calls[0].value) << row.name;
         EXPECT_EQ(static_cast<DWORD>(REG_SZ), calls[0].type) << row.name;
         EXPECT_EQ(row.purpose.size(), calls[0].count) << row.name << ": byte count equals the length";
         EXPECT_TRUE(calls[0].data == row.purpose) << row.name;
         DWORD type = 0;
-        EXPECT_TRUE(row.purpose == Stored(kPurposeValue, &type)) << row.name;
+        EXPECT_TRUE(row.purpose == Stored(deployed::kPurposeValue, &type)) << row.name;
         EXPECT_EQ(static_cast<DWORD>(REG_SZ), type) << row.name;
         EXPECT_EQ(1, IsSamePurpose(row.purpose)) << row.name << ": reads back as the same";
     }
@@ -300,7 +301,7 @@ TEST_F(Bookkeeping, PurposeComparison) {
     };
     for (const Row& row : rows) {
         qt::ClearBookkeeping();
-        if (row.stored != "<none>") qt::SetRaw(kBookkeepingKey, kPurposeValue, row.type, row.stored);
+        if (row.stored != "<none>") qt::SetRaw(deployed::kBookkeepingKey, deployed::kPurposeValue, row.type, row.stored);
         EXPECT_EQ(row.same, IsSamePurpose(row.purpose)) << row.name;
     }
 }
@@ -328,9 +329,9 @@ TEST_F(Bookkeeping, LoaderRestartsTheRecordOnlyForAChangedPurpose) {
     ASSERT_TRUE(recorder.Active());
     for (const Row& row : rows) {
         qt::ClearBookkeeping();
-        if (row.stored != "<none>") qt::SetRaw(kBookkeepingKey, kPurposeValue, REG_SZ, row.stored);
-        qt::SetRaw(kBookkeepingKey, kPopupCountValue, REG_DWORD, Dword(2));
-        qt::SetRaw(kBookkeepingKey, kLastPopupValue, REG_SZ, "2010-3-5 09:07:03");
+        if (row.stored != "<none>") qt::SetRaw(deployed::kBookkeepingKey, deployed::kPurposeValue, REG_SZ, row.stored);
+        qt::SetRaw(deployed::kBookkeepingKey, deployed::kPopupCountValue, REG_DWORD, Dword(2));
+        qt::SetRaw(deployed::kBookkeepingKey, deployed::kLastPopupValue, REG_SZ, "2010-3-5 09:07:03");
         recorder.Take();
         CampaignConfig config;
         ASSERT_EQ(1, qt::LoadIni(config, "[Common]\r\n" + (row.line.empty() ? std::string() : row.line + "\r\n")))
@@ -342,27 +343,27 @@ TEST_F(Bookkeeping, LoaderRestartsTheRecordOnlyForAChangedPurpose) {
             // The new purpose first, then the stamp, then the count.
             ASSERT_EQ(3u, calls.size()) << row.name << ": " << Describe(calls);
             EXPECT_EQ("set", calls[0].function) << row.name;
-            EXPECT_EQ(kPurposeValue, calls[0].value) << row.name;
+            EXPECT_EQ(deployed::kPurposeValue, calls[0].value) << row.name;
             EXPECT_EQ(purpose.size(), calls[0].count) << row.name << ": without a terminator";
             EXPECT_EQ("delete", calls[1].function) << row.name;
-            EXPECT_EQ(kLastPopupValue, calls[1].value) << row.name;
+            EXPECT_EQ(deployed::kLastPopupValue, calls[1].value) << row.name;
             EXPECT_EQ("delete", calls[2].function) << row.name;
-            EXPECT_EQ(kPopupCountValue, calls[2].value) << row.name;
-            EXPECT_TRUE(Missing(kPopupCountValue)) << row.name;
-            EXPECT_TRUE(Missing(kLastPopupValue)) << row.name;
-            EXPECT_TRUE(purpose == Stored(kPurposeValue)) << row.name;
+            EXPECT_EQ(deployed::kPopupCountValue, calls[2].value) << row.name;
+            EXPECT_TRUE(Missing(deployed::kPopupCountValue)) << row.name;
+            EXPECT_TRUE(Missing(deployed::kLastPopupValue)) << row.name;
+            EXPECT_TRUE(purpose == Stored(deployed::kPurposeValue)) << row.name;
         } else {
             EXPECT_TRUE(calls.empty()) << row.name << ": no registry write at all: " << Describe(calls);
-            EXPECT_EQ(Dword(2), Stored(kPopupCountValue)) << row.name;
-            EXPECT_EQ("2010-3-5 09:07:03", Stored(kLastPopupValue)) << row.name;
+            EXPECT_EQ(Dword(2), Stored(deployed::kPopupCountValue)) << row.name;
+            EXPECT_EQ("2010-3-5 09:07:03", Stored(deployed::kLastPopupValue)) << row.name;
         }
     }
 }
 
 // A load only reads: what is stored is the decision's business.
 TEST_F(Bookkeeping, ALoadLeavesTheRecordAlone) {
-    qt::SetRaw(kBookkeepingKey, kPurposeValue, REG_SZ, "spring");
-    qt::SetRaw(kBookkeepingKey, kPopupCountValue, REG_DWORD, Dword(2));
+    qt::SetRaw(deployed::kBookkeepingKey, deployed::kPurposeValue, REG_SZ, "spring");
+    qt::SetRaw(deployed::kBookkeepingKey, deployed::kPopupCountValue, REG_DWORD, Dword(2));
     qt::RegistryRecorder recorder(GetModuleHandleA(nullptr));
     ASSERT_TRUE(recorder.Active());
     const std::string dir = qt::FreshDir("bookkeeping-tool-load");
@@ -370,14 +371,14 @@ TEST_F(Bookkeeping, ALoadLeavesTheRecordAlone) {
     CampaignConfig config;
     ASSERT_EQ(1, config.LoadCampaignFile(dat.c_str()));
     EXPECT_EQ("autumn", config.Common().Purpose);
-    EXPECT_EQ("spring", Stored(kPurposeValue));
-    EXPECT_EQ(Dword(2), Stored(kPopupCountValue));
+    EXPECT_EQ("spring", Stored(deployed::kPurposeValue));
+    EXPECT_EQ(Dword(2), Stored(deployed::kPopupCountValue));
     const std::string ini = qt::Join(dir, "plain.ini");
     qt::WriteBytes(ini, "[Common]\r\nPurpose=winter\r\n");
     ASSERT_EQ(1, config.LoadPlainFile(ini.c_str()));
     EXPECT_EQ("winter", config.Common().Purpose);
-    EXPECT_EQ("spring", Stored(kPurposeValue));
-    EXPECT_EQ(Dword(2), Stored(kPopupCountValue));
+    EXPECT_EQ("spring", Stored(deployed::kPurposeValue));
+    EXPECT_EQ(Dword(2), Stored(deployed::kPopupCountValue));
     EXPECT_EQ("", Describe(recorder.Take())) << "no registry write";
 }
 
@@ -391,8 +392,8 @@ TEST_F(Bookkeeping, ExportsKeepTheCountOfALongUnchangedPurpose) {
     const std::string campaign = "[Common]\r\nPurpose=" + longPurpose +
                                  "\r\nMaxPopupTimes=3\r\nPopupFrequency=127\r\n"
                                  "[NoAntiVirus]\r\nMessage=%s\r\n[GameScan]\r\nk1o=Copperwing\r\n";
-    qt::SetRaw(kBookkeepingKey, kPurposeValue, REG_SZ, longPurpose);
-    qt::SetRaw(kBookkeepingKey, kPopupCountValue, REG_DWORD, Dword(3));
+    qt::SetRaw(deployed::kBookkeepingKey, deployed::kPurposeValue, REG_SZ, longPurpose);
+    qt::SetRaw(deployed::kBookkeepingKey, deployed::kPopupCountValue, REG_DWORD, Dword(3));
     qt::Plugin p;
     qt::LoadPlugin(p, "bookkeeping-exports", campaign);
     qt::RegistryRecorder recorder(p.module.get());
@@ -400,7 +401,7 @@ TEST_F(Bookkeeping, ExportsKeepTheCountOfALongUnchangedPurpose) {
     QUENTRA_INSTANCE in = p.create();
     EXPECT_EQ(0, p.check(in)) << "the count has reached MaxPopupTimes";
     EXPECT_EQ("", Describe(recorder.Take())) << "the same purpose: no registry write";
-    EXPECT_EQ(Dword(3), Stored(kPopupCountValue)) << "not reset by the load";
+    EXPECT_EQ(Dword(3), Stored(deployed::kPopupCountValue)) << "not reset by the load";
 
     // A changed purpose: the record restarts and the balloon shows once.
     p.SetCampaign("[Common]\r\nPurpose=" + longPurpose + "2\r\nPopupFrequency=127\r\n"
@@ -408,19 +409,19 @@ TEST_F(Bookkeeping, ExportsKeepTheCountOfALongUnchangedPurpose) {
     EXPECT_EQ(1, p.check(in)) << "a new campaign starts from 0";
     const std::vector<qt::RegistryCall> calls = recorder.Take();
     ASSERT_EQ(5u, calls.size()) << Describe(calls);
-    EXPECT_EQ(kPurposeValue, calls[0].value);
+    EXPECT_EQ(deployed::kPurposeValue, calls[0].value);
     EXPECT_EQ(2001u, calls[0].count) << "the purpose's length, no terminator";
-    EXPECT_EQ(kLastPopupValue, calls[1].value);
-    EXPECT_EQ(kPopupCountValue, calls[2].value);
-    EXPECT_EQ(kLastPopupValue, calls[3].value) << "the showing: its stamp first";
+    EXPECT_EQ(deployed::kLastPopupValue, calls[1].value);
+    EXPECT_EQ(deployed::kPopupCountValue, calls[2].value);
+    EXPECT_EQ(deployed::kLastPopupValue, calls[3].value) << "the showing: its stamp first";
     EXPECT_EQ(std::strlen(calls[3].data.c_str()), calls[3].count) << "the stamp's length, no terminator";
-    EXPECT_EQ(kPopupCountValue, calls[4].value) << "then its count";
+    EXPECT_EQ(deployed::kPopupCountValue, calls[4].value) << "then its count";
     EXPECT_EQ(static_cast<DWORD>(REG_DWORD), calls[4].type);
     EXPECT_EQ(Dword(1), calls[4].data);
-    EXPECT_EQ(Dword(1), Stored(kPopupCountValue));
-    EXPECT_TRUE(longPurpose + "2" == Stored(kPurposeValue));
+    EXPECT_EQ(Dword(1), Stored(deployed::kPopupCountValue));
+    EXPECT_TRUE(longPurpose + "2" == Stored(deployed::kPurposeValue));
     EXPECT_EQ(0, p.check(in)) << "once a day";
-    EXPECT_EQ(Dword(1), Stored(kPopupCountValue));
+    EXPECT_EQ(Dword(1), Stored(deployed::kPopupCountValue));
     p.destroy(in);
     qt::CleanDesktop();
     qt::RemoveSuiteRegistration();

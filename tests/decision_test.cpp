@@ -15,6 +15,7 @@
 #include "environment/stamp.h"
 #include "common/handles.h"
 #include "decision/gates.h"
+#include "support/deployed.h"
 #include "support/decision.h"
 
 namespace {
@@ -48,19 +49,19 @@ TEST(DecisionGates, EnvironmentGatesLeaveMessageAndRecordUntouched) {
         std::function<void(Rig&, UniqueKernelHandle&)> mendIt;
     } rows[] = {
         {"vault product installed",
-         [](Rig& s, UniqueKernelHandle&) { qt::SetString(kVaultAppPathKey, nullptr, s.machine.suite.exe); },
-         [](Rig&, UniqueKernelHandle&) { qt::DeleteKey(kVaultAppPathKey); }},
-        {"suite not registered", [](Rig&, UniqueKernelHandle&) { qt::DeleteKey(kSuiteAppPathKey); },
+         [](Rig& s, UniqueKernelHandle&) { qt::SetString(deployed::kVaultAppPathKey, nullptr, s.machine.suite.exe); },
+         [](Rig&, UniqueKernelHandle&) { qt::DeleteKey(deployed::kVaultAppPathKey); }},
+        {"suite not registered", [](Rig&, UniqueKernelHandle&) { qt::DeleteKey(deployed::kSuiteAppPathKey); },
          [](Rig& s, UniqueKernelHandle&) {
-             qt::SetString(kSuiteAppPathKey, nullptr, s.machine.suite.exe);
-             qt::SetString(kSuiteAppPathKey, "Path", s.machine.suite.root);
+             qt::SetString(deployed::kSuiteAppPathKey, nullptr, s.machine.suite.exe);
+             qt::SetString(deployed::kSuiteAppPathKey, "Path", s.machine.suite.root);
          }},
         {"suite executable deleted", [](Rig& s, UniqueKernelHandle&) { DeleteFileA(s.machine.suite.exe.c_str()); },
          [](Rig& s, UniqueKernelHandle&) { qt::WriteBytes(s.machine.suite.exe, "suite"); }},
         {"installer missing", [](Rig& s, UniqueKernelHandle&) { DeleteFileA(s.machine.suite.installer.c_str()); },
          [](Rig& s, UniqueKernelHandle&) { qt::WriteBytes(s.machine.suite.installer, "MZ"); }},
         {"installation mutex present",
-         [](Rig&, UniqueKernelHandle& mutex) { mutex.reset(CreateMutexA(nullptr, FALSE, kInstallMutexName)); },
+         [](Rig&, UniqueKernelHandle& mutex) { mutex.reset(CreateMutexA(nullptr, FALSE, deployed::kInstallMutexName)); },
          [](Rig&, UniqueKernelHandle& mutex) { mutex.reset(); }},
     };
     int n = 0;
@@ -99,10 +100,10 @@ TEST(DecisionGates, EnvironmentGatesLeaveMessageAndRecordUntouched) {
 
 TEST(DecisionGates, VaultRegisteredWithoutItsFileIsNotInstalled) {
     Rig s("gates-vault-nofile");
-    qt::SetString(kVaultAppPathKey, nullptr, qt::Join(s.machine.suite.root, "gone\\Corvelsafebox.exe"));
+    qt::SetString(deployed::kVaultAppPathKey, nullptr, qt::Join(s.machine.suite.root, "gone\\Corvelsafebox.exe"));
     PluginInstance in(s.plugin);
     EXPECT_EQ(1, in.Check());
-    qt::DeleteKey(kVaultAppPathKey);
+    qt::DeleteKey(deployed::kVaultAppPathKey);
 }
 
 // ---------------------------------------------------------------------------
@@ -210,6 +211,26 @@ TEST(DecisionRules, X64Gate) {
         {"supported on 32-bit", 1, 0, true},
     };
     for (const Row& row : rows) EXPECT_EQ(row.passes, PassesX64Gate(row.suportX64, row.is64Bit)) << row.name;
+}
+
+// Signed on both sides: a negative MaxPopupTimes never shows, and a count at
+// the top of the range is not wrapped to a small one.
+TEST(DecisionRules, CountGate) {
+    struct Row {
+        const char* name;
+        std::int32_t count, max;
+        bool passes;
+    } rows[] = {
+        {"first showing of one", 0, 1, true},
+        {"limit reached", 1, 1, false},
+        {"past the limit", 2, 1, false},
+        {"a limit of 0 never shows", 0, 0, false},
+        {"a negative limit never shows", 0, -1, false},
+        {"a negative count is below any positive limit", -1, 1, true},
+        {"one below the top of the range", INT32_MAX - 1, INT32_MAX, true},
+        {"the top of the range", INT32_MAX, INT32_MAX, false},
+    };
+    for (const Row& row : rows) EXPECT_EQ(row.passes, PassesCountGate(row.count, row.max)) << row.name;
 }
 
 // ---------------------------------------------------------------------------
@@ -545,16 +566,20 @@ TEST(GateTable, EachRowEndsTheCheckBeforeTheRowsAfterIt) {
          [](Rig& s, UniqueKernelHandle&) {
              const std::string box = qt::Join(s.machine.suite.root, "Corvelsafebox.exe");
              qt::WriteBytes(box, "vault");
-             qt::SetString(kVaultAppPathKey, nullptr, box);
+             qt::SetString(deployed::kVaultAppPathKey, nullptr, box);
          }},
         {"suite executable", CheckOutcome::SuiteMissing, same,
          [](Rig& s, UniqueKernelHandle&) { DeleteFileA(s.machine.suite.exe.c_str()); }},
         {"installer present", CheckOutcome::InstallerMissing, same,
          [](Rig& s, UniqueKernelHandle&) { DeleteFileA(s.machine.suite.installer.c_str()); }},
         {"no installation running", CheckOutcome::InstallRunning, same,
-         [](Rig&, UniqueKernelHandle& m) { m.reset(CreateMutexA(nullptr, FALSE, kInstallMutexName)); }},
+         [](Rig&, UniqueKernelHandle& m) { m.reset(CreateMutexA(nullptr, FALSE, deployed::kInstallMutexName)); }},
         {"campaign loads", CheckOutcome::CampaignUnreadable, same,
          [](Rig& s, UniqueKernelHandle&) { DeleteFileA(s.CampaignPath().c_str()); }},
+        // A blank is escaped (the default address has one); a control
+        // character would make a button that starts nothing.
+        {"download address passable", CheckOutcome::DownloadUrlUnusable,
+         [](CampaignFields& f) { f.downloadUrl = "http://dl.example.test/a\x01" "b"; }, none},
         {"patterns present", CheckOutcome::NoPatterns, [](CampaignFields& f) { f.gameScan = {{"g1x", "Quillstorm"}}; },
          none},
         {"64-bit support", CheckOutcome::No64BitSupport, [](CampaignFields& f) { f.suportX64 = 0; }, none},

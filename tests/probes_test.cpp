@@ -15,6 +15,7 @@
 
 #include "common/handles.h"
 #include "environment/probes.h"
+#include "support/deployed.h"
 #include "support/decision.h"
 
 namespace {
@@ -71,9 +72,9 @@ TEST(SuiteExePath, SizesAgainstTheStoredPath) {
     };
     for (const Row& row : rows) {
         if (row.storedWithTerminator) {
-            qt::SetString(kSuiteAppPathKey, nullptr, path);
+            qt::SetString(deployed::kSuiteAppPathKey, nullptr, path);
         } else {
-            qt::SetRaw(kSuiteAppPathKey, nullptr, REG_SZ, path);
+            qt::SetRaw(deployed::kSuiteAppPathKey, nullptr, REG_SZ, path);
         }
         std::vector<char> buffer(length + 64, kSentinel);
         EXPECT_EQ(row.expected, GetSuiteExePath(buffer.data(), row.size)) << row.name;
@@ -101,14 +102,14 @@ TEST(SuiteExePath, WhatTheRegistryNames) {
         std::string path;  // expected in the buffer when found
     } rows[] = {
         {"registered and present", [] {}, 1, m.suite.exe},
-        {"not registered", [] { qt::DeleteKey(kSuiteAppPathKey); }, 0, ""},
+        {"not registered", [] { qt::DeleteKey(deployed::kSuiteAppPathKey); }, 0, ""},
         {"registered, file deleted", [&] { DeleteFileA(m.suite.exe.c_str()); }, 0, ""},
-        {"a folder counts as present", [&] { qt::SetString(kSuiteAppPathKey, nullptr, m.suite.root); }, 1,
+        {"a folder counts as present", [&] { qt::SetString(deployed::kSuiteAppPathKey, nullptr, m.suite.root); }, 1,
          m.suite.root},
-        {"empty value", [] { qt::SetString(kSuiteAppPathKey, nullptr, ""); }, 0, ""},
+        {"empty value", [] { qt::SetString(deployed::kSuiteAppPathKey, nullptr, ""); }, 0, ""},
         {"expandable text",
          [] {
-             qt::SetRaw(kSuiteAppPathKey, nullptr, REG_EXPAND_SZ,
+             qt::SetRaw(deployed::kSuiteAppPathKey, nullptr, REG_EXPAND_SZ,
                         std::string("%TEMP%\\quentra-tests\\probe-exe-names\\Corvelsafe.exe") + '\0');
          },
          1, qt::Join(temp, "quentra-tests\\probe-exe-names\\Corvelsafe.exe")},
@@ -139,18 +140,18 @@ TEST(SuiteFilePath, InstallationFolderAndTheFallback) {
         {"Path value", [] {}, "Corvelverify.dll", qt::Join(m.suite.root, "Corvelverify.dll")},
         {"Path value, empty name: the folder", [] {}, "", m.suite.root},
         {"Path value, no name: the folder", [] {}, nullptr, m.suite.root},
-        {"no Path value: the host's grandparent", [] { SHDeleteValueA(HKEY_LOCAL_MACHINE, kSuiteAppPathKey, "Path"); },
+        {"no Path value: the host's grandparent", [] { SHDeleteValueA(HKEY_LOCAL_MACHINE, deployed::kSuiteAppPathKey, "Path"); },
          "Corvelverify.dll", qt::Join(grandparent, "Corvelverify.dll")},
         {"Path names no folder: the host's grandparent",
-         [&] { qt::SetString(kSuiteAppPathKey, "Path", qt::Join(m.suite.root, "gone")); }, "Corvelverify.dll",
+         [&] { qt::SetString(deployed::kSuiteAppPathKey, "Path", qt::Join(m.suite.root, "gone")); }, "Corvelverify.dll",
          qt::Join(grandparent, "Corvelverify.dll")},
-        {"empty Path value: the host's grandparent", [] { qt::SetString(kSuiteAppPathKey, "Path", ""); }, "",
+        {"empty Path value: the host's grandparent", [] { qt::SetString(deployed::kSuiteAppPathKey, "Path", ""); }, "",
          grandparent},
         {"suite not registered at all", [] { qt::RemoveSuiteRegistration(); }, "x.dll", qt::Join(grandparent, "x.dll")},
     };
     for (Row& row : rows) {
-        qt::SetString(kSuiteAppPathKey, nullptr, m.suite.exe);
-        qt::SetString(kSuiteAppPathKey, "Path", m.suite.root);
+        qt::SetString(deployed::kSuiteAppPathKey, nullptr, m.suite.exe);
+        qt::SetString(deployed::kSuiteAppPathKey, "Path", m.suite.root);
         row.arrange();
         std::vector<char> buffer(MAX_PATH + 16, kSentinel);
         EXPECT_EQ(1, GetSuiteFilePath(buffer.data(), MAX_PATH, row.fileName)) << row.name;
@@ -214,10 +215,10 @@ TEST(Installer, LookedForBesideTheSuiteExecutable) {
          [&] {
              DeleteFileA(m.suite.installer.c_str());
              qt::WriteBytes(otherInstaller, "MZ");
-             qt::SetString(kSuiteAppPathKey, "Path", other);
+             qt::SetString(deployed::kSuiteAppPathKey, "Path", other);
          },
          0},
-        {"Path elsewhere, installer beside the executable", [&] { qt::SetString(kSuiteAppPathKey, "Path", other); },
+        {"Path elsewhere, installer beside the executable", [&] { qt::SetString(deployed::kSuiteAppPathKey, "Path", other); },
          1},
         {"suite executable deleted", [&] { DeleteFileA(m.suite.exe.c_str()); }, 0},
         {"modules is a folder named like the installer",
@@ -258,26 +259,26 @@ TEST(VaultProduct, InstalledOnlyWhenItsFileExists) {
         int expected;
     } rows[] = {
         {"not registered", [] {}, 0},
-        {"registered and present", [&] { qt::SetString(kVaultAppPathKey, nullptr, exe); }, 1},
-        {"registered, file missing", [&] { qt::SetString(kVaultAppPathKey, nullptr, qt::Join(dir, "gone.exe")); },
+        {"registered and present", [&] { qt::SetString(deployed::kVaultAppPathKey, nullptr, exe); }, 1},
+        {"registered, file missing", [&] { qt::SetString(deployed::kVaultAppPathKey, nullptr, qt::Join(dir, "gone.exe")); },
          0},
-        {"registered as a folder", [&] { qt::SetString(kVaultAppPathKey, nullptr, dir); }, 1},
-        {"registered empty", [] { qt::SetString(kVaultAppPathKey, nullptr, ""); }, 0},
-        {"only a Path value", [&] { qt::SetString(kVaultAppPathKey, "Path", dir); }, 0},
+        {"registered as a folder", [&] { qt::SetString(deployed::kVaultAppPathKey, nullptr, dir); }, 1},
+        {"registered empty", [] { qt::SetString(deployed::kVaultAppPathKey, nullptr, ""); }, 0},
+        {"only a Path value", [&] { qt::SetString(deployed::kVaultAppPathKey, "Path", dir); }, 0},
     };
     for (Row& row : rows) {
-        qt::DeleteKey(kVaultAppPathKey);
+        qt::DeleteKey(deployed::kVaultAppPathKey);
         row.arrange();
         EXPECT_EQ(row.expected, IsVaultInstalled()) << row.name;
     }
-    qt::DeleteKey(kVaultAppPathKey);
+    qt::DeleteKey(deployed::kVaultAppPathKey);
     qt::RemoveTree(dir);
 }
 
 // ---------------------------------------------------------------------------
 
 bool MutexExists() {
-    UniqueKernelHandle h(OpenMutexA(SYNCHRONIZE, FALSE, kInstallMutexName));
+    UniqueKernelHandle h(OpenMutexA(SYNCHRONIZE, FALSE, deployed::kInstallMutexName));
     return static_cast<bool>(h);
 }
 
@@ -286,13 +287,13 @@ TEST(InstallMutex, OpenedNeverCreated) {
     EXPECT_EQ(0, IsInstallRunning()) << "no mutex";
     EXPECT_FALSE(MutexExists()) << "the probe created the mutex";
     {
-        UniqueKernelHandle held(CreateMutexA(nullptr, TRUE, kInstallMutexName));
+        UniqueKernelHandle held(CreateMutexA(nullptr, TRUE, deployed::kInstallMutexName));
         ASSERT_TRUE(held);
         EXPECT_EQ(1, IsInstallRunning()) << "owned by an installer";
         EXPECT_EQ(1, IsInstallRunning()) << "asked twice";
     }
     {
-        UniqueKernelHandle free(CreateMutexA(nullptr, FALSE, kInstallMutexName));
+        UniqueKernelHandle free(CreateMutexA(nullptr, FALSE, deployed::kInstallMutexName));
         EXPECT_EQ(1, IsInstallRunning()) << "existing, not owned";
     }
     EXPECT_EQ(0, IsInstallRunning()) << "the installer ended";
@@ -306,11 +307,11 @@ TEST(InstallMutex, ReadControlDenied) {
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:SYD:(A;;0x100000;;;WD)", SDDL_REVISION_1, &sd,
                                                                      nullptr));
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
-    UniqueKernelHandle held(CreateMutexA(&sa, FALSE, kInstallMutexName));
+    UniqueKernelHandle held(CreateMutexA(&sa, FALSE, deployed::kInstallMutexName));
     LocalFree(sd);
     ASSERT_TRUE(held);
     ASSERT_TRUE(MutexExists()) << "SYNCHRONIZE is granted";
-    UniqueKernelHandle readControl(OpenMutexA(READ_CONTROL, FALSE, kInstallMutexName));
+    UniqueKernelHandle readControl(OpenMutexA(READ_CONTROL, FALSE, deployed::kInstallMutexName));
     ASSERT_FALSE(readControl) << "this platform does not deny READ_CONTROL here";
     ASSERT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
     EXPECT_EQ(1, IsInstallRunning());
@@ -318,7 +319,7 @@ TEST(InstallMutex, ReadControlDenied) {
 
 TEST(InstallMutex, ANamedEventIsNotAnInstallation) {
     // Another kind of object under the same name: opening it as a mutex fails.
-    UniqueKernelHandle event(CreateEventA(nullptr, TRUE, FALSE, kInstallMutexName));
+    UniqueKernelHandle event(CreateEventA(nullptr, TRUE, FALSE, deployed::kInstallMutexName));
     ASSERT_TRUE(event);
     EXPECT_EQ(0, IsInstallRunning());
 }
@@ -399,7 +400,7 @@ TEST(MachineId, DoubleByteInstallationFolder) {
 
 TEST(MachineId, NoPathValueLoadsFromTheHostsGrandparent) {
     SuiteOnMachine m("probe-cid-fallback");
-    SHDeleteValueA(HKEY_LOCAL_MACHINE, kSuiteAppPathKey, "Path");
+    SHDeleteValueA(HKEY_LOCAL_MACHINE, deployed::kSuiteAppPathKey, "Path");
     VerifyLibrary library(HostGrandparent(), "verify", "QM-FALLBACK");
     ASSERT_TRUE(library.copied) << library.path;
     char buffer[260] = {};
@@ -422,7 +423,7 @@ TEST(MachineId, NothingLoadedFromACutPath) {
     // Past MAX_PATH: only the wide API reaches these names.
     const auto wide = [](const std::string& a) { return std::wstring(a.begin(), a.end()); };
     ASSERT_TRUE(MoveFileExW(wide(library.path).c_str(), wide(planted).c_str(), MOVEFILE_REPLACE_EXISTING)) << GetLastError();
-    qt::SetString(kSuiteAppPathKey, "Path", folder);
+    qt::SetString(deployed::kSuiteAppPathKey, "Path", folder);
     std::vector<char> buffer(300, kSentinel);
     EXPECT_EQ(0, GetMachineId(buffer.data(), 260)) << "the library at the cut path answered";
     for (char c : buffer) ASSERT_EQ(kSentinel, c) << "buffer touched";

@@ -44,8 +44,10 @@ int IsSamePurpose(const TextString& purpose) {
     const LSTATUS probe = SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, &type, nullptr, &size);
     if (probe != ERROR_SUCCESS) return purpose.empty() ? 1 : 0;  // missing: the empty purpose
     if (type != REG_SZ && type != REG_EXPAND_SZ) return 0;        // not a text: never the same
-    std::vector<char> stored(size + 1, '\0');
-    DWORD got = size;
+    // Room for the terminator that the reader adds to a text stored without
+    // one, and a last byte that always stays zero.
+    std::vector<char> stored(size + 2, '\0');
+    DWORD got = size + 1;
     if (SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, &type, stored.data(), &got) !=
         ERROR_SUCCESS) {
         return 0;  // changed under us: treat as a different purpose, which rewrites it

@@ -19,6 +19,7 @@
 #include "campaign/rules.h"
 #include "environment/bookkeeping.h"
 #include "environment/probes.h"
+#include "support/deployed.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -67,16 +68,16 @@ void FloorCheck(const std::string& dllDir, const std::vector<char>& plain, const
                 int gameScanKeys) {
     char buffer[MAX_PATH];
     DWORD size = sizeof buffer;
-    SHGetValueA(HKEY_LOCAL_MACHINE, kVaultAppPathKey, nullptr, nullptr, buffer, &size);
+    SHGetValueA(HKEY_LOCAL_MACHINE, deployed::kVaultAppPathKey, nullptr, nullptr, buffer, &size);
     char suite[MAX_PATH] = {};
     size = sizeof suite - 1;
-    SHGetValueA(HKEY_LOCAL_MACHINE, kSuiteAppPathKey, nullptr, nullptr, suite, &size);
+    SHGetValueA(HKEY_LOCAL_MACHINE, deployed::kSuiteAppPathKey, nullptr, nullptr, suite, &size);
     PathFileExistsA(suite);
     PathRemoveFileSpecA(suite);
     char installer[MAX_PATH];
-    PathCombineA(installer, suite, kInstallerRelativePath);
+    PathCombineA(installer, suite, deployed::kInstallerRelativePath);
     PathFileExistsA(installer);
-    const UniqueKernelHandle mutex(OpenMutexA(READ_CONTROL, FALSE, kInstallMutexName));
+    const UniqueKernelHandle mutex(OpenMutexA(READ_CONTROL, FALSE, deployed::kInstallMutexName));
 
     char campaign[MAX_PATH];
     GetModuleFileNameA(nullptr, campaign, MAX_PATH);
@@ -99,9 +100,9 @@ void FloorCheck(const std::string& dllDir, const std::vector<char>& plain, const
     GetPrivateProfileStringA("Common", "Purpose", "", value.data(), 4096, temp);
     DWORD type = 0;
     size = 0;
-    SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, &type, nullptr, &size);
+    SHGetValueA(HKEY_LOCAL_MACHINE, deployed::kBookkeepingKey, deployed::kPurposeValue, &type, nullptr, &size);
     size = 4096;
-    SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, &type, value.data(), &size);
+    SHGetValueA(HKEY_LOCAL_MACHINE, deployed::kBookkeepingKey, deployed::kPurposeValue, &type, value.data(), &size);
     for (const char* key : {"DelayMinute", "MaxPopupTimes", "PopupFrequency", "DisableAvExamine"}) {
         GetPrivateProfileIntA("Common", key, 0, temp);
     }
@@ -128,11 +129,11 @@ void FloorCheck(const std::string& dllDir, const std::vector<char>& plain, const
     GetPrivateProfileIntA("NoNotify", "bench-1", 0, hostConfig.c_str());
     DWORD count = 0;
     size = sizeof count;
-    SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue, &type, &count, &size);
+    SHGetValueA(HKEY_LOCAL_MACHINE, deployed::kBookkeepingKey, deployed::kPopupCountValue, &type, &count, &size);
     SYSTEMTIME now;
     GetLocalTime(&now);
     size = sizeof buffer - 1;
-    SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kLastPopupValue, &type, buffer, &size);
+    SHGetValueA(HKEY_LOCAL_MACHINE, deployed::kBookkeepingKey, deployed::kLastPopupValue, &type, buffer, &size);
 
     CoInitialize(nullptr);
     char desktop[MAX_PATH] = {};

@@ -9,6 +9,7 @@
 #include "campaign/rules.h"
 #include "environment/bookkeeping.h"
 #include "environment/probes.h"
+#include "support/deployed.h"
 
 namespace qt {
 
@@ -117,7 +118,7 @@ std::string Encode(const std::string& ini) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-void ClearBookkeeping() { DeleteKey(kBookkeepingKey); }
+void ClearBookkeeping() { DeleteKey(deployed::kBookkeepingKey); }
 
 Suite InstallSuite(const std::string& name) {
     Suite s;
@@ -128,15 +129,15 @@ Suite InstallSuite(const std::string& name) {
     WriteBytes(s.exe, "suite");
     const std::string standin = Join(Join(BinDir(), "standins"), "Corvelinst.exe");
     if (!Exists(standin) || !CopyFileA(standin.c_str(), s.installer.c_str(), FALSE)) WriteBytes(s.installer, "MZ");
-    SetString(kSuiteAppPathKey, nullptr, s.exe);
-    SetString(kSuiteAppPathKey, "Path", s.root);
-    DeleteKey(kVaultAppPathKey);
+    SetString(deployed::kSuiteAppPathKey, nullptr, s.exe);
+    SetString(deployed::kSuiteAppPathKey, "Path", s.root);
+    DeleteKey(deployed::kVaultAppPathKey);
     return s;
 }
 
 void RemoveSuiteRegistration() {
-    DeleteKey(kSuiteAppPathKey);
-    DeleteKey(kVaultAppPathKey);
+    DeleteKey(deployed::kSuiteAppPathKey);
+    DeleteKey(deployed::kVaultAppPathKey);
 }
 
 std::string CleanDesktop() {
