@@ -43,8 +43,6 @@ text = open(sys.argv[1]).read()
 print("\n\n".join(m.group(0) for m in re.finditer(r"<!-- (\w+):begin -->.*?<!-- \1:end -->", text, re.S)))
 PY
 )
-size() { stat -c %s "$1"; }
-imports() { "$1"-objdump -p "$2" | awk '/DLL Name:/ {print $3}' | sort | paste -sd, - | sed 's/,/, /g'; }
 {
   echo "# Performance"
   echo
@@ -76,8 +74,7 @@ imports() { "$1"-objdump -p "$2" | awk '/DLL Name:/ {print $3}' | sort | paste -
   echo
   echo "| DLL | bytes | imports |"
   echo "|---|---:|---|"
-  echo "| Quentra.dll, 32-bit product | $(size build/win32/bin/Quentra.dll) | $(imports i686-w64-mingw32 build/win32/bin/Quentra.dll) |"
-  echo "| Quentra.dll, 64-bit twin | $(size build/win64/bin/Quentra.dll) | $(imports x86_64-w64-mingw32 build/win64/bin/Quentra.dll) |"
+  echo "| (scripts/size-table.sh) | | |"
   echo
   echo "## Soak"
   echo
@@ -91,4 +88,5 @@ imports() { "$1"-objdump -p "$2" | awk '/DLL Name:/ {print $3}' | sort | paste -
   echo '```'
   if [ -n "$kept" ]; then echo; echo "$kept"; fi
 } > docs/performance.md
+scripts/size-table.sh
 echo "wrote docs/performance.md and docs/performance.png"

@@ -133,6 +133,19 @@ for doc in sorted(f for f in files if f.endswith(".md")):
     if doc != "docs/performance.md":
         leaks = sorted(set(re.findall(r"\b(?:scripts|build|src|tests|tools/wine)/[\w./-]*|\b[\w-]+\.sh\b", text)))
         check(not leaks, "%s names no source-tree file%s" % (doc, ": " + ", ".join(leaks) if leaks else ""))
+# The performance page describes the DLL it ships with: its size and import
+# table are the packaged DLL's.
+perf = files.get("docs/performance.md", b"").decode()
+row = re.search(r"^\| Quentra\.dll, 32-bit product \| (\d+) \| ([^|\n]+) \|$", perf, re.M)
+if check(row is not None, "performance.md has the 32-bit product's size and imports row"):
+    dll_path = os.path.join(build, "bin", "Quentra.dll")
+    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", dll_path], capture_output=True, text=True).stdout
+    imports = ", ".join(sorted(re.findall(r"DLL Name:\s*(\S+)", dump)))
+    check(int(row.group(1)) == len(files.get("Quentra.dll", b"")),
+          "performance.md gives the packaged DLL's size: page %s, DLL %d bytes (scripts/size-table.sh)" % (
+              row.group(1), len(files.get("Quentra.dll", b""))))
+    check(row.group(2).strip() == imports, "performance.md gives the packaged DLL's imports: page %s, DLL %s" % (
+        row.group(2).strip(), imports))
 check("performance.md" in readme and "not part of this package" in readme,
       "the package README says performance.md's scripts are the vendor's, not in the package")
 commands = re.findall(r"tools\\(quentra-host|quentra-campaign)\.exe ([a-z]+)([^`\n|]*)", readme)
