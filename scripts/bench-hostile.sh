@@ -18,7 +18,7 @@ for bytes in 1024 1048576 67108864 268435456; do
   campaigns+=$(sed -E 's/^bounded: campaign ([0-9]+) bytes: TCCheck ([01]) in ([0-9.]+) ms, peak working set ([0-9.]+) MiB \(([0-9.]+) MiB before\), decoded copy (.*)$/| \1 | \2 | \3 ms | \4 MiB (\5 before) | \6 |/' <<<"$line")$'\n'
 done
 reports=""
-for mode in blackhole drip flood; do
+for mode in blackhole drip flood loop; do
   line=$(run report "$mode")
   reports+=$(sed -E 's/^bounded: report to a ([a-z]+) server: TCCheck ([01]), DLL unmapped ([0-9.]+) s after FreeLibrary, largest new file in %TEMP% ([0-9]+) bytes$/| \1 | \3 s | \4 bytes |/' <<<"$line")$'\n'
 done
@@ -37,8 +37,10 @@ the whole process's; the figure before it is its peak before the check.
 | campaign file, bytes | TCCheck | time | peak working set | decoded copy |
 |---:|---:|---:|---:|---|
 ${campaigns}
-A report to a server that never answers (blackhole), that sends its answer one byte every 5 s
-(drip), or that sends a 300 MiB answer as fast as it is read (flood): the time from
+A report to a server that never answers (blackhole), that drips its answer's head one byte every
+5 s from the first byte of the status line on (drip), that sends a 300 MiB answer as fast as it is
+read (flood), or that redirects every request back to itself (loop: followed five times, then the
+report ends): the time from
 \`TCDestory\` and \`FreeLibrary\` until the DLL is unmapped (bound: 35 s), and the largest file the
 run left in %TEMP% (bound: 64 KiB; the answer is read into memory and dropped).
 

@@ -149,6 +149,6 @@ int Report(const char* mode) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "campaign") == 0) return Campaign(std::strtoull(argv[2], nullptr, 10));
     if (argc == 3 && std::strcmp(argv[1], "report") == 0) return Report(argv[2]);
-    std::fprintf(stderr, "usage: quentra-bounded campaign BYTES | report blackhole|drip|flood\n");
+    std::fprintf(stderr, "usage: quentra-bounded campaign BYTES | report blackhole|drip|flood|loop\n");
     return 2;
 }
