@@ -128,7 +128,7 @@ TEST_F(Faults, VerificationLibraryMisbehaving) {
         {"identifier fills the whole buffer", "<fill>", true, std::string(260, 'F')},
     };
     for (const Row& row : rows) {
-        qc::Receiver receiver(std::string("faults-") + CurrentTestName(), "200");
+        qc::Receiver receiver(std::string("faults-") + CurrentTestName(), "200", {row.m});
         ASSERT_TRUE(receiver.ok()) << row.name;
         DeleteFileA(qt::Join(machine_->suite.root, "Corvelverify.dll").c_str());
         if (row.id != nullptr) qc::PutVerifier(machine_->suite, row.id, row.withExport);

@@ -65,7 +65,7 @@ protected:
     // a plug-in copy and an instance of it.
     struct Rig {
         Rig(const std::string& name, const char* mode, const char* id)
-            : suite(qc::PrepareShowable("report-" + name)), receiver(name, mode) {
+            : suite(qc::PrepareShowable("report-" + name)), receiver(name, mode, id != nullptr ? std::vector<std::string>{id} : std::vector<std::string>{}) {
             if (id != nullptr) qc::PutVerifier(suite, id);
             qt::LoadPlugin(plugin, "report-" + name, qc::ShowableCampaign("ID=cycle-" + name));
             in = plugin.create();
@@ -119,6 +119,7 @@ TEST_F(ReportCycle, IdentifierArrivesPercentEncoded) {
     std::size_t count = 0;
     for (const Row& row : rows) {
         qc::PutVerifier(r.suite, row.id);
+        r.receiver.Own(row.sent);
         ASSERT_EQ(1, r.plugin.doCommand(r.in, 0)) << row.name;
         ASSERT_TRUE(r.receiver.WaitForRequests(++count)) << row.name;
         EXPECT_EQ(qc::ExpectedTarget(1, row.sent), r.receiver.Targets().back()) << row.name;
@@ -144,7 +145,7 @@ TEST_F(ReportCycle, WithoutIdentifierTheRequestIsStillMade) {
             qc::PutVerifier(suite, "must-not-appear", row.withExport);
             if (!row.cidFile) DeleteFileA(qt::Join(suite.root, "cid.txt").c_str());
         }
-        qc::Receiver receiver("noid", "200");
+        qc::Receiver receiver("noid", "200", {""});
         ASSERT_TRUE(receiver.ok());
         qt::Plugin p;
         qt::LoadPlugin(p, "report-noid", qc::ShowableCampaign("ID=cycle-noid"));
@@ -162,7 +163,7 @@ TEST_F(ReportCycle, WithoutIdentifierTheRequestIsStillMade) {
 // report from the server and keeps the identifier on disk. Wine asks the
 // server every time anyway, so the test looks at the cache itself.
 TEST_F(ReportCycle, SameKindTwiceBothArriveAndNoCacheEntryIsLeft) {
-    qc::Receiver receiver("cache", "200");
+    qc::Receiver receiver("cache", "200", {"cache-id"});
     ASSERT_TRUE(receiver.ok());
     // The premise: on this machine a fetch leaves a cache entry, so finding
     // none after a report means something.
@@ -221,7 +222,7 @@ TEST_F(ReportCycle, ReportArrivesAfterDestroyAndFreeLibrary) {
 TEST_F(ReportCycle, HostProcessSurvivesReportsAfterUnload) {
     const qt::Suite suite = qc::PrepareShowable("report-host");
     qc::PutVerifier(suite, "host-id");
-    qc::Receiver receiver("host", "200");
+    qc::Receiver receiver("host", "200", {"host-id"});
     ASSERT_TRUE(receiver.ok());
     qt::Plugin p;
     qt::LoadPlugin(p, "report-host", qc::ShowableCampaign("ID=cycle-host"));

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 #include <sstream>
 
 namespace qc {
@@ -63,7 +65,8 @@ std::string ExpectedReportUrl(int t, const std::string& encodedId) {
     return ReportOrigin() + ExpectedTarget(t, encodedId);
 }
 
-Receiver::Receiver(const std::string& name, const char* mode) {
+Receiver::Receiver(const std::string& name, const char* mode, std::vector<std::string> ownIds)
+    : ownIds_(std::move(ownIds)) {
     if (!ReportOriginIsLoopback()) {
         ADD_FAILURE() << "report origin " << ReportOrigin() << " is not http://127.0.0.1:PORT";
         return;
@@ -115,7 +118,14 @@ std::vector<std::string> Receiver::Targets() const {
         // "GET TARGET HTTP/1.1"
         const std::size_t first = line.find(' ');
         const std::size_t last = line.rfind(' ');
-        targets.push_back(first != std::string::npos && last > first ? line.substr(first + 1, last - first - 1) : line);
+        const std::string target =
+            first != std::string::npos && last > first ? line.substr(first + 1, last - first - 1) : line;
+        const std::string report = "/traycast.html?";
+        const std::size_t id = target.find("&m=");
+        const bool own = target.compare(0, report.size(), report) != 0 ||
+                         (id != std::string::npos &&
+                          std::find(ownIds_.begin(), ownIds_.end(), target.substr(id + 3)) != ownIds_.end());
+        if (own) targets.push_back(target);
     }
     return targets;
 }

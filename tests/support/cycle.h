@@ -25,17 +25,26 @@ std::string ExpectedTarget(int t, const std::string& encodedId);
 
 // The loopback report receiver stand-in, run as a child process. Ends by
 // its handle when the object goes.
+//
+// Only the reports that carry one of the test's own identifiers count: a
+// report from another process that reaches this build's port (the tree's
+// sandbox or demo, a second test run) is left out of Targets() and
+// WaitForRequests(), so it cannot fail the test. Requests that are not
+// reports (a test's own probe) always count.
 class Receiver {
 public:
-    // mode: "200", "500" or "blackhole". Fails the current test (and leaves
-    // ok() false) when it cannot listen.
-    Receiver(const std::string& name, const char* mode);
+    // mode: "200", "500", "blackhole", "drip" or "flood"; `ownIds`: the
+    // identifiers (as they arrive, percent-encoded) whose reports count.
+    // Fails the current test (and leaves ok() false) when it cannot listen.
+    Receiver(const std::string& name, const char* mode, std::vector<std::string> ownIds);
     ~Receiver();
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
     bool ok() const { return ok_; }
-    // Request targets logged so far ("/traycast.html?t=0&m=..."), in order.
+    // One more identifier whose reports count.
+    void Own(const std::string& encodedId) { ownIds_.push_back(encodedId); }
+    // The counted request targets so far ("/traycast.html?t=0&m=..."), in order.
     std::vector<std::string> Targets() const;
     // Waits until at least `count` requests were logged; false after
     // `timeoutMs` (a wide bound: a report is due about 1 s after its event).
@@ -46,6 +55,7 @@ public:
 
 private:
     UniqueKernelHandle process_;
+    std::vector<std::string> ownIds_;
     bool ok_ = false;
 };
 
