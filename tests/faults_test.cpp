@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "common/handles.h"
+#include "decision/gates.h"
 #include "environment/bookkeeping.h"
 #include "support/campaign.h"
 #include "support/cycle.h"
@@ -193,6 +194,14 @@ TEST_F(Faults, BookkeepingThatCannotBeWrittenShowsNothing) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(0, CheckOnce()) << "check " << i;
     EXPECT_FALSE(qc::StillMapped(plugin_) && (plugin_.Unload(), qc::StillMapped(plugin_)))
         << "a report was started for a showing that was not recorded";
+    // The campaign's purpose differs from the none stored: the check ends
+    // where the purpose cannot be stored, before any gate reads a count.
+    PopupWorkspace workspace;
+    CheckFacts facts;
+    EXPECT_EQ(CheckOutcomeName(CheckOutcome::PurposeNotStored),
+              std::string(CheckOutcomeName(EvaluatePopup(workspace, qt::Join(plugin_.dir, "quentracfg.dat").c_str(),
+                                                         CheckMode::Record, &facts))));
+    EXPECT_STREQ("campaign loads", kGates[facts.stoppedAt].label);
     volatileKey.reset();
     qt::DeleteKey(parent);
 }

@@ -12,25 +12,26 @@ namespace {
 constexpr std::size_t kCommandLineSize = 1024;
 }
 
-int RunInstallCommand(const TextString& url) {
+bool RunInstallCommand(const TextString& url) {
     char suiteDirectory[MAX_PATH] = {};
     char installer[MAX_PATH] = {};
-    if (FindInstaller(suiteDirectory, installer) == 0) return 0;
+    if (!FindInstaller(suiteDirectory, installer)) return false;
     // The address goes on as the campaign gives it, neither quoted nor
-    // escaped: the installer reads the rest of its command line as the URL.
-    // So an address that could end the argument early starts nothing.
-    if (!IsPlainCommandArgument(AnsiLeadBytes(), url.c_str())) return 0;
+    // escaped, so it must be one argument by itself: a blank, a quote or a
+    // control character would end it there and let the campaign add
+    // arguments of its own. Such an address starts nothing.
+    if (!IsPlainCommandArgument(AnsiLeadBytes(), url.c_str())) return false;
     char commandLine[kCommandLineSize];
     if (FormatBounded(commandLine, sizeof commandLine, "\"%s\" /URL:%s", installer,
                       url.c_str()) < 0) {
-        return 0;
+        return false;
     }
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessA(installer, commandLine, nullptr, nullptr, FALSE, 0, nullptr, suiteDirectory, &startup,
                         &process)) {
-        return 0;
+        return false;
     }
     // Nobody waits for the installer or reads its exit code: both handles
     // close here, before the report starts.
@@ -39,5 +40,5 @@ int RunInstallCommand(const TextString& url) {
         UniqueKernelHandle child(process.hProcess);
     }
     StartReport(ReportKind::Installed);
-    return 1;
+    return true;
 }

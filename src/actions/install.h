@@ -3,8 +3,8 @@
 #pragma once
 #include "common/text.h"
 
-// 1 when modules\Corvelinst.exe was started with `"<installer>" /URL:<url>`
-// in the suite's folder. 0, starting nothing and reporting nothing, when the
+// True when modules\Corvelinst.exe was started with `"<installer>" /URL:<url>`
+// in the suite's folder. False, starting nothing and reporting nothing, when the
 // installer is missing, the command line does not fit 1024 bytes, or the
 // address holds a blank, a quote or a control character.
-int RunInstallCommand(const TextString& downloadUrl);
+[[nodiscard]] bool RunInstallCommand(const TextString& downloadUrl);

@@ -45,22 +45,25 @@ void ReadKeys(const char* iniPath, const char* section, CommonSettings* common, 
 
 }  // namespace
 
-CampaignConfig::CampaignConfig(std::int32_t is64Bit) : noAvNotice_(kDefaultNoAvMessage), is64Bit_(is64Bit) {}
-
-int CampaignConfig::LoadCampaignFile(const char* campaignPath) {
-    if (campaignPath == nullptr || *campaignPath == '\0') return 0;
-    // The decoded copy is ours alone until the last value has been read.
-    DecodedCampaignCopy copy;
-    if (!copy.Create(campaignPath)) return 0;
-    LoadPlainFile(copy.Path());
-    return 1;
+CampaignConfig::CampaignConfig(std::int32_t is64Bit) : noAvNotice_(kDefaultNoAvMessage), is64Bit_(is64Bit) {
+    SetNumberDefaults(common_);
+    SetNumberDefaults(noAvNotice_);
+    SetNumberDefaults(gameScanNotice_);
 }
 
-int CampaignConfig::LoadPlainFile(const char* iniPath) {
+bool CampaignConfig::LoadCampaignFile(const char* campaignPath) {
+    if (campaignPath == nullptr || *campaignPath == '\0') return false;
+    // The decoded copy is ours alone until the last value has been read.
+    DecodedCampaignCopy copy;
+    return copy.Create(campaignPath) && LoadPlainFile(copy.Path());
+}
+
+bool CampaignConfig::LoadPlainFile(const char* iniPath) {
+    if (iniPath == nullptr || *iniPath == '\0') return false;
     LoadCommonSection(iniPath, common_);
     LoadNoticeSection(iniPath, noAvNotice_);
     LoadGameScan(iniPath, gameScanNotice_);
-    return 1;
+    return true;
 }
 
 int LoadCommonSection(const char* iniPath, CommonSettings& common) {
@@ -74,7 +77,7 @@ int LoadCommonSection(const char* iniPath, CommonSettings& common) {
         char* value = const_cast<char*>(ReadText(iniPath, kCommonSection, key, buffer));
         if (value == nullptr) break;
         AvEntry entry;
-        if (ParseAvEntry(value, static_cast<std::int32_t>(std::strlen(value)), entry) == 0) break;
+        if (!ParseAvEntry(value, static_cast<std::int32_t>(std::strlen(value)), entry)) break;
         common.AntiVirus.push_back(entry);
     }
     return 1;

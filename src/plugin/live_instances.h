@@ -11,7 +11,7 @@
 class TcInstance;
 
 // Enters a new instance; false (the caller then deletes it) without memory.
-bool AddLiveInstance(TcInstance* instance) noexcept;
+[[nodiscard]] bool AddLiveInstance(TcInstance* instance) noexcept;
 // The instance behind `handle`, or null when it is not live.
 TcInstance* FindLiveInstance(void* handle) noexcept;
 // Takes `handle` out and returns its instance, or null when it was not live:
