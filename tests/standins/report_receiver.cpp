@@ -1,6 +1,6 @@
 // Stand-in for the vendor's report server, for tests and the demo.
 //
-//   report-receiver PORT LOGFILE MODE TIMEOUT_MS
+//   report-receiver PORT LOGFILE MODE TIMEOUT_MS [PARENT_PID]
 //
 // Listens on 127.0.0.1:PORT only. Every request line that arrives ("GET
 // /traycast.html?t=0&m=... HTTP/1.1") is appended to LOGFILE, one line each.
@@ -8,8 +8,10 @@
 // and never answer, so the client hangs until we go away), "drip" (a valid
 // answer, one byte every 5 s from its first byte on) or "flood" (a 200 whose
 // body is 300 MiB, sent as fast as the client takes it). The receiver ends
-// by itself after TIMEOUT_MS; a test usually ends it earlier by its process
-// handle.
+// by itself after TIMEOUT_MS, or as soon as the process PARENT_PID has ended;
+// a test usually ends it earlier by its process handle. A test process that
+// was killed thus never leaves a receiver holding the port for the tests
+// after it.
 //
 // LOGFILE is created (empty if new) once the socket listens, so a starter
 // knows when requests can be made. Exit codes: 0 after the timeout, 2 for bad
@@ -124,13 +126,22 @@ bool ParseNumber(const char* text, unsigned long max, unsigned long& out) {
 int main(int argc, char** argv) {
     unsigned long port = 0, timeoutMs = 0;
     Mode mode = Mode::Ok;
-    const bool modeOk = argc == 5 && (std::strcmp(argv[3], "200") == 0 || std::strcmp(argv[3], "500") == 0 ||
+    const bool modeOk = (argc == 5 || argc == 6) && (std::strcmp(argv[3], "200") == 0 || std::strcmp(argv[3], "500") == 0 ||
                                       std::strcmp(argv[3], "blackhole") == 0 || std::strcmp(argv[3], "drip") == 0 ||
                                       std::strcmp(argv[3], "flood") == 0);
+    unsigned long parentPid = 0;
     if (!modeOk || !ParseNumber(argv[1], 65535, port) || port == 0 || !ParseNumber(argv[4], 86400000, timeoutMs) ||
-        argv[2][0] == '\0') {
-        std::fprintf(stderr, "usage: report-receiver PORT LOGFILE 200|500|blackhole|drip|flood TIMEOUT_MS\n");
+        argv[2][0] == '\0' || (argc == 6 && !ParseNumber(argv[5], 0xFFFFFFFFul, parentPid))) {
+        std::fprintf(stderr, "usage: report-receiver PORT LOGFILE 200|500|blackhole|drip|flood TIMEOUT_MS [PARENT_PID]\n");
         return 2;
+    }
+    UniqueKernelHandle parent;
+    if (parentPid != 0) {
+        parent.reset(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(parentPid)));
+        if (!parent) {
+            std::fprintf(stderr, "report-receiver: process %lu is gone already\n", parentPid);
+            return 2;
+        }
     }
     if (std::strcmp(argv[3], "500") == 0) mode = Mode::ServerError;
     if (std::strcmp(argv[3], "blackhole") == 0) mode = Mode::Blackhole;
@@ -173,7 +184,7 @@ int main(int argc, char** argv) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) break;
+        if (now >= deadline || (parent && WaitForSingleObject(parent.get(), 0) == WAIT_OBJECT_0)) break;
         fd_set readable, writable;
         FD_ZERO(&readable);
         FD_ZERO(&writable);

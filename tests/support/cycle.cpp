@@ -74,8 +74,9 @@ Receiver::Receiver(const std::string& name, const char* mode, std::vector<std::s
     const std::string dir = qt::FreshDir("receiver-" + name);
     log = qt::Join(dir, "requests.log");
     const std::string exe = qt::Join(qt::Join(qt::BinDir(), "standins"), "report-receiver.exe");
-    // Ends by itself after two minutes should this process die first.
-    std::string commandLine = "\"" + exe + "\" " + std::to_string(ReportPort()) + " \"" + log + "\" " + mode + " 120000";
+    // Ends by itself as soon as this process ends, should it die first.
+    std::string commandLine = "\"" + exe + "\" " + std::to_string(ReportPort()) + " \"" + log + "\" " + mode +
+                              " 120000 " + std::to_string(GetCurrentProcessId());
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
