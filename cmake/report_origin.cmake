@@ -20,13 +20,12 @@ set(QUENTRA_REPORT_PORT_COUNT 8000)
 
 set(quentra_derived_origin "http://report.corvelsafe.com")
 if(QUENTRA_REPORT_LOOPBACK)
-  if(NOT QUENTRA_REPORT_PORT)
-    string(SHA256 tree_hash "${CMAKE_BINARY_DIR}")
-    string(SUBSTRING "${tree_hash}" 0 7 tree_hash)
-    math(EXPR tree_port "${QUENTRA_REPORT_PORT_FIRST} + 0x${tree_hash} % ${QUENTRA_REPORT_PORT_COUNT}")
-    set(QUENTRA_REPORT_PORT ${tree_port} CACHE STRING
-        "Loopback port of this tree's report receiver (derived from the tree's path; set it to choose another)" FORCE)
-  endif()
+  # Kept once in the cache: a value given on the command line, or this one.
+  string(SHA256 tree_hash "${CMAKE_BINARY_DIR}")
+  string(SUBSTRING "${tree_hash}" 0 7 tree_hash)
+  math(EXPR tree_port "${QUENTRA_REPORT_PORT_FIRST} + 0x${tree_hash} % ${QUENTRA_REPORT_PORT_COUNT}")
+  set(QUENTRA_REPORT_PORT ${tree_port} CACHE STRING
+      "Loopback port of this tree's report receiver (derived from the tree's path; set it to choose another)")
   if(NOT QUENTRA_REPORT_PORT MATCHES "^[1-9][0-9]*$" OR QUENTRA_REPORT_PORT GREATER 65535)
     message(FATAL_ERROR "QUENTRA_REPORT_PORT is '${QUENTRA_REPORT_PORT}': it must be a port number from 1 to 65535")
   endif()
