@@ -66,8 +66,8 @@ bool CampaignConfig::LoadPlainFile(const char* iniPath) {
     return true;
 }
 
-int LoadCommonSection(const char* iniPath, CommonSettings& common) {
-    if (iniPath == nullptr) return 0;
+bool LoadCommonSection(const char* iniPath, CommonSettings& common) {
+    if (iniPath == nullptr) return false;
     ReadKeys(iniPath, kCommonSection, &common, nullptr);
     common.AntiVirus.clear();
     std::vector<char> buffer(kValueCapacity, '\0');
@@ -80,38 +80,38 @@ int LoadCommonSection(const char* iniPath, CommonSettings& common) {
         if (!ParseAvEntry(value, static_cast<std::int32_t>(std::strlen(value)), entry)) break;
         common.AntiVirus.push_back(entry);
     }
-    return 1;
+    return true;
 }
 
-int LoadNoticeSection(const char* iniPath, NoticeRecord& notice) {
-    if (iniPath == nullptr) return 0;
+bool LoadNoticeSection(const char* iniPath, NoticeRecord& notice) {
+    if (iniPath == nullptr) return false;
     ReadKeys(iniPath, kNoticeSection, nullptr, &notice);
-    return 1;
+    return true;
 }
 
-int LoadGameScan(const char* iniPath, GameScanNoticeRecord& notice) {
+bool LoadGameScan(const char* iniPath, GameScanNoticeRecord& notice) {
     notice.FeaturedNames.clear();
     notice.ScanPatterns.clear();
-    if (iniPath == nullptr) return 0;
+    if (iniPath == nullptr) return false;
     LoadNoticeSection(iniPath, notice);
     std::vector<char> names(kGameScanCapacity, '\0');
     GetPrivateProfileStringA(kGameScanSection, nullptr, "", names.data(), kGameScanCapacity, iniPath);
     const char* const end = names.data() + kGameScanCapacity;
     for (const char* name = names.data(); name < end && *name != '\0';) {
-        if (AddGameScanEntry(name, iniPath, notice) == 0) return 0;
+        if (!AddGameScanEntry(name, iniPath, notice)) return false;
         name += strnlen(name, static_cast<std::size_t>(end - name)) + 1;
     }
-    return 1;
+    return true;
 }
 
-int AddGameScanEntry(const char* keyName, const char* iniPath, GameScanNoticeRecord& notice) {
-    if (keyName == nullptr || *keyName == '\0' || iniPath == nullptr) return 0;
+bool AddGameScanEntry(const char* keyName, const char* iniPath, GameScanNoticeRecord& notice) {
+    if (keyName == nullptr || *keyName == '\0' || iniPath == nullptr) return false;
     const GameScanKeyKind kind = ClassifyGameScanKey(keyName);
-    if (kind == GameScanKeyKind::Stop) return 0;
+    if (kind == GameScanKeyKind::Stop) return false;
     std::vector<char> value(kGameScanCapacity, '\0');
     GetPrivateProfileStringA(kGameScanSection, keyName, "", value.data(), kGameScanCapacity, iniPath);
-    if (value[0] == '\0') return 0;
+    if (value[0] == '\0') return false;
     if (kind == GameScanKeyKind::Featured) notice.FeaturedNames.emplace_back(value.data());
     notice.ScanPatterns.emplace_back(value.data());
-    return 1;
+    return true;
 }

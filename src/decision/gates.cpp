@@ -72,7 +72,7 @@ O Load(GateRun& r) {
     if (r.mode == CheckMode::Record) {
         if (!RestartRecordForPurpose(w.config.Common().Purpose)) return O::PurposeNotStored;
     } else {
-        r.facts.purposeChanged = IsSamePurpose(w.config.Common().Purpose) == 0;
+        r.facts.purposeChanged = !IsSamePurpose(w.config.Common().Purpose);
     }
     return O::Show;
 }

@@ -35,22 +35,22 @@ bool IncreasePopupCount() {
     return WritePopupCount(count == INT32_MAX ? count : count + 1);
 }
 
-int IsSamePurpose(const TextString& purpose) {
+bool IsSamePurpose(const TextString& purpose) {
     // The whole stored text is compared, however long: a purpose longer than
     // a fixed buffer would otherwise never compare equal and reset the count
     // at every load.
     DWORD type = 0;
     DWORD size = 0;
     const LSTATUS probe = SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, &type, nullptr, &size);
-    if (probe != ERROR_SUCCESS) return purpose.empty() ? 1 : 0;  // missing: the empty purpose
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return 0;        // not a text: never the same
+    if (probe != ERROR_SUCCESS) return purpose.empty();  // missing: the empty purpose
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;  // not a text: never the same
     std::vector<char> stored(size + 1, '\0');
     DWORD got = size;
     if (SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, &type, stored.data(), &got) !=
         ERROR_SUCCESS) {
-        return 0;  // changed under us: treat as a different purpose, which rewrites it
+        return false;  // changed under us: treat as a different purpose, which rewrites it
     }
-    return std::strcmp(stored.data(), purpose.c_str()) == 0 ? 1 : 0;
+    return std::strcmp(stored.data(), purpose.c_str()) == 0;
 }
 
 bool WritePurpose(const TextString& purpose) {
@@ -90,7 +90,7 @@ void ResetPopupRecord() {
 }
 
 bool RestartRecordForPurpose(const TextString& purpose) {
-    if (IsSamePurpose(purpose) != 0) return true;
+    if (IsSamePurpose(purpose)) return true;
     // The new purpose is stored before the old record goes, so a crash in
     // between cannot leave the old count attached to the new campaign.
     if (!WritePurpose(purpose)) return false;

@@ -25,7 +25,7 @@ constexpr char kLastPopupValue[] = "BoxLastestPopupDay";
 std::int32_t ReadPopupCount();
 [[nodiscard]] bool WritePopupCount(std::int32_t count);
 [[nodiscard]] bool IncreasePopupCount();
-int IsSamePurpose(const TextString& purpose);
+bool IsSamePurpose(const TextString& purpose);
 [[nodiscard]] bool WritePurpose(const TextString& purpose);
 // Fills `stamp` from the stored text; all zero when there is no valid stamp.
 // `text`, when given, receives the stored text as read (for diagnostics).
