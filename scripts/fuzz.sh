@@ -8,12 +8,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-300}
 QUENTRA_EXTRA_PACKAGES="clang libfuzzer-14-dev libclang-rt-14-dev" scripts/bootstrap.sh
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 out=build/fuzz
-cmake -S tests/fuzz -B "$out" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$out" -j2 >/dev/null
+# A tree configured from tests/fuzz alone, as it once was, is configured anew.
+grep -qsx "CMAKE_HOME_DIRECTORY:INTERNAL=$PWD" "$out/CMakeCache.txt" || rm -f "$out/CMakeCache.txt"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz >/dev/null
 mkdir -p "$out/findings"
 total=0
-for harness in "$out"/fuzz_*; do
+for harness in "$out"/bin/fuzz_*; do
   [ -x "$harness" ] || continue
   name=$(basename "$harness")
   mkdir -p "$out/corpus/$name"

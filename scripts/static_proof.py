@@ -7,10 +7,12 @@ import struct
 import subprocess
 import sys
 
-EXPORTS = ["TCGetVer", "TCCreate", "TCDestory", "TCCheck", "TCEnum", "TCDoCommand"]
+# The exports' names and ordinals as the module definition file declares them.
+DEF_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "plugin", "Quentra.def")
+# The bytes of arguments each export takes (the host header's PFN_ types).
 STDCALL = {"TCGetVer": 4, "TCCreate": 0, "TCDestory": 4, "TCCheck": 4, "TCEnum": 48, "TCDoCommand": 8}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shlwapi.dll", "shell32.dll", "ole32.dll",
-               "urlmon.dll", "wininet.dll", "ws2_32.dll", "msvcrt.dll"}
+               "wininet.dll", "ws2_32.dll", "msvcrt.dll"}
 OBJDUMP = "i686-w64-mingw32-objdump"
 NM = "i686-w64-mingw32-nm"
 
@@ -21,6 +23,22 @@ passed = []
 def check(ok, what):
     print(("ok    " if ok else "FAIL  ") + what)
     (passed if ok else failures).append(what)
+
+
+def declared_exports(path):
+    """{name: ordinal} of the EXPORTS section of a .def file."""
+    exports, section = {}, None
+    for line in open(path, encoding="ascii"):
+        line = line.split(";", 1)[0].strip()
+        if not line:
+            continue
+        if re.fullmatch(r"[A-Z]+", line):
+            section = line
+            continue
+        m = re.fullmatch(r"(\w+)\s+@(\d+)", line)
+        if section == "EXPORTS" and m:
+            exports[m.group(1)] = int(m.group(2))
+    return exports
 
 
 def main():
@@ -45,9 +63,12 @@ def main():
     base = int(re.search(r"Ordinal Base\s+(\d+)", dump).group(1))
     table = dump.split("[Ordinal/Name Pointer] Table", 1)[1].split("\n\n", 1)[0]
     names = {m.group(2): int(m.group(1)) + base for m in re.finditer(r"\[\s*(\d+)\]\s+(\S+)", table)}
-    check(sorted(names) == sorted(EXPORTS), "exactly the six exports, found %s" % sorted(names))
-    for i, name in enumerate(EXPORTS, start=1):
-        check(names.get(name) == i, "%s at ordinal %d (found %s)" % (name, i, names.get(name)))
+    declared = declared_exports(DEF_FILE)
+    check(len(declared) > 0 and sorted(declared) == sorted(STDCALL),
+          "Quentra.def declares the exports whose stdcall sizes are known: %s" % sorted(declared))
+    check(sorted(names) == sorted(declared), "exactly the exports of Quentra.def, found %s" % sorted(names))
+    for name, ordinal in sorted(declared.items(), key=lambda item: item[1]):
+        check(names.get(name) == ordinal, "%s at ordinal %d (found %s)" % (name, ordinal, names.get(name)))
     check(not any("@" in n or n.startswith("_") for n in names), "no decorated export names")
 
     imports = sorted({m.group(1).lower() for m in re.finditer(r"DLL Name:\s*(\S+)", dump)})

@@ -138,7 +138,7 @@ TEST_F(Bookkeeping, WriteLastPopupTimeStoresTheLocalTimeWithoutATerminator) {
     ASSERT_TRUE(recorder.Active());
     SYSTEMTIME before;
     GetLocalTime(&before);
-    WriteLastPopupTime();
+    ASSERT_TRUE(WriteLastPopupTime());
     SYSTEMTIME after;
     GetLocalTime(&after);
     const std::vector<qt::RegistryCall> calls = recorder.Take();
@@ -197,7 +197,7 @@ TEST_F(Bookkeeping, CountsAsStored) {
         qt::ClearBookkeeping();
         qt::SetRaw(deployed::kBookkeepingKey, deployed::kPopupCountValue, row.type, row.bytes);
         EXPECT_EQ(row.read, ReadPopupCount()) << row.name;
-        IncreasePopupCount();
+        ASSERT_TRUE(IncreasePopupCount()) << row.name;
         DWORD type = 0;
         EXPECT_EQ(Dword(row.afterIncrease), Stored(deployed::kPopupCountValue, &type)) << row.name;
         EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type) << row.name;
@@ -213,7 +213,7 @@ TEST_F(Bookkeeping, WritePopupCountNeverStoresANegativeNumber) {
     ASSERT_TRUE(recorder.Active());
     for (const Row& row : rows) {
         qt::ClearBookkeeping();
-        WritePopupCount(row.count);
+        ASSERT_TRUE(WritePopupCount(row.count)) << "count " << row.count;
         DWORD type = 0;
         EXPECT_EQ(Dword(row.stored), Stored(deployed::kPopupCountValue, &type)) << "count " << row.count;
         EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type) << "count " << row.count;
@@ -224,21 +224,21 @@ TEST_F(Bookkeeping, WritePopupCountNeverStoresANegativeNumber) {
 }
 
 TEST_F(Bookkeeping, ResetAndRecord) {
-    WritePurpose("campaign");
-    WritePopupCount(2);
-    WriteLastPopupTime();
+    ASSERT_TRUE(WritePurpose("campaign"));
+    ASSERT_TRUE(WritePopupCount(2));
+    ASSERT_TRUE(WriteLastPopupTime());
     ResetPopupRecord();
     EXPECT_EQ(0, ReadPopupCount());
     EXPECT_TRUE(Missing(deployed::kPopupCountValue));
     EXPECT_TRUE(Missing(deployed::kLastPopupValue));
     EXPECT_EQ("campaign", Stored(deployed::kPurposeValue)) << "the purpose stays";
 
-    RecordPopupShown();
+    ASSERT_TRUE(RecordPopupShown());
     EXPECT_EQ(1, ReadPopupCount());
     PopupStamp stamp;
     ReadLastPopupTime(stamp);
     EXPECT_NE(0, stamp.year);
-    RecordPopupShown();
+    ASSERT_TRUE(RecordPopupShown());
     EXPECT_EQ(2, ReadPopupCount());
 }
 
@@ -258,7 +258,7 @@ TEST_F(Bookkeeping, PurposeIsStoredWithoutATerminator) {
     ASSERT_TRUE(recorder.Active());
     for (const Row& row : rows) {
         qt::ClearBookkeeping();
-        EXPECT_EQ(1, WritePurpose(row.purpose)) << row.name;
+        EXPECT_TRUE(WritePurpose(row.purpose)) << row.name;
         const std::vector<qt::RegistryCall> calls = recorder.Take();
         ASSERT_EQ(1u, calls.size()) << row.name;
         EXPECT_EQ(deployed::kPurposeValue, calls[0].value) << row.name;
@@ -336,7 +336,7 @@ TEST_F(Bookkeeping, LoaderRestartsTheRecordOnlyForAChangedPurpose) {
         CampaignConfig config;
         ASSERT_EQ(1, qt::LoadIni(config, "[Common]\r\n" + (row.line.empty() ? std::string() : row.line + "\r\n")))
             << row.name;
-        RestartRecordForPurpose(config.Common().Purpose);
+        ASSERT_TRUE(RestartRecordForPurpose(config.Common().Purpose)) << row.name;
         const std::vector<qt::RegistryCall> calls = recorder.Take();
         const std::string purpose = row.line.empty() ? std::string() : row.line.substr(8);
         if (row.reset) {

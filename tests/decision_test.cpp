@@ -619,11 +619,11 @@ TEST(GateTable, EachRowEndsTheCheckBeforeTheRowsAfterIt) {
         const qt::StoredBookkeeping before = qt::ReadBookkeeping();
 
         PopupWorkspace workspace;
-        CheckTrace trace;
+        CheckFacts facts;
         const CheckOutcome expected = i < breakers.size() ? breakers[i].outcome : CheckOutcome::Show;
-        EXPECT_EQ(CheckOutcomeName(expected),
-                  std::string(CheckOutcomeName(EvaluatePopup(workspace, s.CampaignPath().c_str(), false, &trace))));
-        EXPECT_EQ(name, trace.stoppedAt < kGateCount ? kGates[trace.stoppedAt].label : "nothing broken");
+        EXPECT_EQ(CheckOutcomeName(expected), std::string(CheckOutcomeName(
+                                                  EvaluatePopup(workspace, s.CampaignPath().c_str(), CheckMode::DryRun, &facts))));
+        EXPECT_EQ(name, facts.stoppedAt < kGateCount ? kGates[facts.stoppedAt].label : "nothing broken");
 
         int code = -1;
         const std::string out = Doctor(s.plugin, &code);

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/handles.h"
+#include "decision/gates.h"
 #include "environment/bookkeeping.h"
 #include "support/deployed.h"
 #include "support/campaign.h"
@@ -130,7 +131,7 @@ TEST_F(Faults, VerificationLibraryMisbehaving) {
         {"identifier fills the whole buffer", "<fill>", true, std::string(260, 'F')},
     };
     for (const Row& row : rows) {
-        qc::Receiver receiver(std::string("faults-") + CurrentTestName(), "200");
+        qc::Receiver receiver(std::string("faults-") + CurrentTestName(), "200", {row.m});
         ASSERT_TRUE(receiver.ok()) << row.name;
         DeleteFileA(qt::Join(machine_->suite.root, "Corvelverify.dll").c_str());
         if (row.id != nullptr) qc::PutVerifier(machine_->suite, row.id, row.withExport);
@@ -200,6 +201,14 @@ TEST_F(Faults, BookkeepingThatCannotBeWrittenShowsNothing) {
     }
     EXPECT_FALSE(qc::StillMapped(plugin_) && (plugin_.Unload(), qc::StillMapped(plugin_)))
         << "a report was started for a showing that was not recorded";
+    // The campaign's purpose differs from the none stored: the check ends
+    // where the purpose cannot be stored, before any gate reads a count.
+    PopupWorkspace workspace;
+    CheckFacts facts;
+    EXPECT_EQ(CheckOutcomeName(CheckOutcome::PurposeNotStored),
+              std::string(CheckOutcomeName(EvaluatePopup(workspace, qt::Join(plugin_.dir, "quentracfg.dat").c_str(),
+                                                         CheckMode::Record, &facts))));
+    EXPECT_STREQ("campaign loads", kGates[facts.stoppedAt].label);
     volatileKey.reset();
     qt::DeleteKey(parent);
 }
@@ -283,6 +292,11 @@ TEST_F(Faults, DestroyedOnAnotherThreadDuringACall) {
 }
 
 TEST_F(Faults, InstancesCheckingAtOnceOnThreadsAndInAnotherProcess) {
+    // The campaign's purpose is stored already: a first load that found
+    // another purpose would restart the record, and its delete could take a
+    // stamp that another instance had just stored, letting that one show
+    // again. Only the once-a-day race is the subject here.
+    qt::StorePurpose(qt::CampaignFields().purpose);
     // Another process: the host simulator on its own copy of the DLL.
     qt::Plugin other;
     qt::LoadPlugin(other, "faults-other-process", ini_);

@@ -156,7 +156,7 @@ TEST(InstallCommand, RepeatedCallsStartOneInstallerAndOneReportEach) {
     if (!qc::ReportOriginIsLoopback()) GTEST_SKIP() << "reports of this build leave the machine";
     const qt::Suite suite = qt::InstallSuite("install-repeat");
     qc::PutVerifier(suite, "repeat-id");
-    qc::Receiver receiver("repeat", "200");
+    qc::Receiver receiver("repeat", "200", {"repeat-id"});
     ASSERT_TRUE(receiver.ok());
     qt::Plugin p;
     qt::LoadPlugin(p, "install-repeat", qc::ShowableCampaign("DownloadURL=http://x.test/r", "install-repeat"));

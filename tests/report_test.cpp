@@ -190,7 +190,8 @@ protected:
     // a plug-in copy and an instance of it.
     struct Rig {
         Rig(const std::string& name, const char* mode, const char* id)
-            : suite(qc::PrepareShowable("report-" + name)), receiver(name, mode) {
+            : suite(qc::PrepareShowable("report-" + name)),
+              receiver(name, mode, id != nullptr ? std::vector<std::string>{id} : std::vector<std::string>{}) {
             if (id != nullptr) qc::PutVerifier(suite, id);
             qt::LoadPlugin(plugin, "report-" + name, qc::ShowableCampaign("ID=cycle-" + name));
             in = plugin.create();
@@ -244,6 +245,7 @@ TEST_F(ReportCycle, IdentifierArrivesPercentEncoded) {
     std::size_t count = 0;
     for (const Row& row : rows) {
         qc::PutVerifier(r.suite, row.id);
+        r.receiver.Own(row.sent);
         ASSERT_EQ(1, r.plugin.doCommand(r.in, 0)) << row.name;
         ASSERT_TRUE(r.receiver.WaitForRequests(++count)) << row.name;
         EXPECT_EQ(qc::ExpectedTarget(1, row.sent), r.receiver.Targets().back()) << row.name;
@@ -269,7 +271,7 @@ TEST_F(ReportCycle, WithoutIdentifierTheRequestIsStillMade) {
             qc::PutVerifier(suite, "must-not-appear", row.withExport);
             if (!row.cidFile) DeleteFileA(qt::Join(suite.root, "cid.txt").c_str());
         }
-        qc::Receiver receiver("noid", "200");
+        qc::Receiver receiver("noid", "200", {""});
         ASSERT_TRUE(receiver.ok());
         qt::Plugin p;
         qt::LoadPlugin(p, "report-noid", qc::ShowableCampaign("ID=cycle-noid"));
@@ -287,7 +289,7 @@ TEST_F(ReportCycle, WithoutIdentifierTheRequestIsStillMade) {
 // report from the server and keeps the identifier on disk. Wine asks the
 // server every time anyway, so the test looks at the cache itself.
 TEST_F(ReportCycle, SameKindTwiceBothArriveAndNoCacheEntryIsLeft) {
-    qc::Receiver receiver("cache", "200");
+    qc::Receiver receiver("cache", "200", {"cache-id"});
     ASSERT_TRUE(receiver.ok());
     // The premise: on this machine a fetch leaves a cache entry, so finding
     // none after a report means something.
@@ -376,7 +378,7 @@ std::string RunHostProcess(const qt::Plugin& p, DWORD& code) {
 TEST_F(ReportCycle, HostProcessSurvivesReportsAfterUnload) {
     const qt::Suite suite = qc::PrepareShowable("report-host");
     qc::PutVerifier(suite, "host-id");
-    qc::Receiver receiver("host", "200");
+    qc::Receiver receiver("host", "200", {"host-id"});
     ASSERT_TRUE(receiver.ok());
     qt::Plugin p;
     qt::LoadPlugin(p, "report-host", qc::ShowableCampaign("ID=cycle-host"));
@@ -435,11 +437,11 @@ TEST_F(ReportCycle, ReportsTakeTheRouteOfTheUsersInternetSettings) {
             ASSERT_EQ(ERROR_SUCCESS, SHSetValueA(HKEY_CURRENT_USER, kSettings, "ProxyOverride", REG_SZ, row.bypass,
                                                  static_cast<DWORD>(std::strlen(row.bypass) + 1)));
         }
-        qc::Receiver origin("route-origin", "200");
+        qc::Receiver origin("route-origin", "200", {"route-id"});
         ASSERT_TRUE(origin.ok());
         std::unique_ptr<qc::Receiver> proxy;
         if (row.proxyListens) {
-            proxy.reset(new qc::Receiver("route-proxy", "200", "127.0.0.1:" + std::to_string(port)));
+            proxy.reset(new qc::Receiver("route-proxy", "200", {"route-id"}, "127.0.0.1:" + std::to_string(port)));
             ASSERT_TRUE(proxy->ok());
         }
         qt::Plugin p;
@@ -508,8 +510,8 @@ TEST_F(ReportCycle, ADeadFirstAddressDoesNotCostTheReport) {
         ASSERT_EQ("127.0.0.2", first) << "the test's name must resolve to its dropping address first";
     }
     const std::string port = std::to_string(qc::FreePort());
-    qc::Receiver dead("twoaddr-dead", "drop", "127.0.0.2:" + port);
-    qc::Receiver alive("twoaddr-alive", "200", "127.0.0.3:" + port);
+    qc::Receiver dead("twoaddr-dead", "drop", {}, "127.0.0.2:" + port);
+    qc::Receiver alive("twoaddr-alive", "200", {"two-id"}, "127.0.0.3:" + port);
     ASSERT_TRUE(dead.ok() && alive.ok());
     const std::string mode = "redirect=http://" + std::string(kName) + ":" + port + "/moved";
     Rig r("twoaddr", mode.c_str(), "two-id");

@@ -247,7 +247,7 @@ protected:
         const std::string ini = qt::Join(dir, "campaign.ini");
         qt::WriteBytes(ini, qt::CampaignIni(fields));
         CampaignConfig config;
-        config.LoadPlainFile(ini.c_str());
+        EXPECT_TRUE(config.LoadPlainFile(ini.c_str())) << ini;
         qt::RemoveTree(dir);
         return config.GameScanNotice();
     }

@@ -3,9 +3,9 @@
 #pragma once
 #include "common/text.h"
 
-// 1 when modules\Corvelinst.exe was started with `"<installer>" /URL:<url>`
+// True when modules\Corvelinst.exe was started with `"<installer>" /URL:<url>`
 // in the suite's folder, the address's blanks and quotes written as %20 and
-// %22 so that it stays one argument. 0, starting nothing and reporting
+// %22 so that it stays one argument. False, starting nothing and reporting
 // nothing, when the installer is missing, the command line does not fit 1024
 // bytes, or the address holds a control character.
-int RunInstallCommand(const TextString& downloadUrl);
+[[nodiscard]] bool RunInstallCommand(const TextString& downloadUrl);

@@ -17,13 +17,14 @@ class CampaignConfig {
 public:
     explicit CampaignConfig(std::int32_t is64Bit = 0);
 
-    // 1 when the file was decoded (whatever the sections held), 0 when it
-    // could not be: then nothing has changed. Decodes into a temporary file
+    // True when the file was decoded (whatever the sections held), false
+    // when it could not be: then nothing has changed. Decodes into a temporary file
     // of its own, reads it and deletes it on every path.
-    int LoadCampaignFile(const char* campaignPath);
+    [[nodiscard]] bool LoadCampaignFile(const char* campaignPath);
     // A decoded (plain) INI file, read as the plug-in reads its .dat; for
-    // quentra-campaign, which checks an author's .ini.
-    int LoadPlainFile(const char* iniPath);
+    // quentra-campaign, which checks an author's .ini. False, reading
+    // nothing, without a path: the profile functions would read win.ini.
+    [[nodiscard]] bool LoadPlainFile(const char* iniPath);
 
     const CommonSettings& Common() const { return common_; }
     const NoticeRecord& NoAvNotice() const { return noAvNotice_; }

@@ -45,15 +45,15 @@ bool ReadDecodedCampaign(const char* sourcePath, std::vector<unsigned char>& dec
     return true;
 }
 
-int DecodeCampaignFile(const char* sourcePath, const char* targetPath) {
-    if (targetPath == nullptr || *targetPath == '\0') return 0;
+bool DecodeCampaignFile(const char* sourcePath, const char* targetPath) {
+    if (targetPath == nullptr || *targetPath == '\0') return false;
     std::vector<unsigned char> decoded;
-    if (!ReadDecodedCampaign(sourcePath, decoded)) return 0;
+    if (!ReadDecodedCampaign(sourcePath, decoded)) return false;
     UniqueFileHandle target(CreateFileA(targetPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     // A short write (a full disk) is a failed decode: the loaders must not
     // read a campaign cut at some arbitrary byte as if it were whole.
-    return target && WriteWhole(target.get(), decoded) ? 1 : 0;
+    return target && WriteWhole(target.get(), decoded);
 }
 
 namespace {

@@ -30,13 +30,13 @@ constexpr std::uint32_t kMaxCampaignFileSize = 1024 * 1024;
 // The decoded bytes of the campaign file at `sourcePath`. False, with
 // `decoded` empty, for no path, a missing, unreadable or empty file, or one
 // above kMaxCampaignFileSize.
-bool ReadDecodedCampaign(const char* sourcePath, std::vector<unsigned char>& decoded);
+[[nodiscard]] bool ReadDecodedCampaign(const char* sourcePath, std::vector<unsigned char>& decoded);
 
-// 1 when the decoded text of `sourcePath` was written whole to `targetPath`
-// (a file there is replaced), 0 otherwise. The target is created only after
+// True when the decoded text of `sourcePath` was written whole to
+// `targetPath` (a file there is replaced). The target is created only after
 // the source was read, so a failure before that leaves no target behind;
 // after a short write the caller deletes the part that was written.
-int DecodeCampaignFile(const char* sourcePath, const char* targetPath);
+[[nodiscard]] bool DecodeCampaignFile(const char* sourcePath, const char* targetPath);
 
 // The decoded copy that one load reads. Create() makes it; the destructor
 // closes the handle, drops the profile functions' cached copy and deletes it.
@@ -50,12 +50,12 @@ public:
     // Decodes the source, then Write() and Seal(). False when the source
     // cannot be decoded or no sealed copy of our own can be made; then
     // nothing is left behind.
-    bool Create(const char* sourcePath);
+    [[nodiscard]] bool Create(const char* sourcePath);
     // The two steps of Create(): the bytes written under a new name through
     // a handle that shares nothing, and closed; then the copy opened for
     // reading and proven to be that file with those bytes.
-    bool Write(const std::vector<unsigned char>& decoded);
-    bool Seal();
+    [[nodiscard]] bool Write(const std::vector<unsigned char>& decoded);
+    [[nodiscard]] bool Seal();
     const char* Path() const { return path_; }
 
 private:

@@ -30,6 +30,18 @@ std::int32_t StoredNumber(const CampaignKey& key, std::int32_t raw) {
     return raw;
 }
 
+void SetNumberDefaults(CommonSettings& common) {
+    for (const CampaignKey& key : kCampaignKeys) {
+        if (key.commonNumber != nullptr) common.*key.commonNumber = key.defaultValue;
+    }
+}
+
+void SetNumberDefaults(NoticeRecord& notice) {
+    for (const CampaignKey& key : kCampaignKeys) {
+        if (key.noticeNumber != nullptr) notice.*key.noticeNumber = key.defaultValue;
+    }
+}
+
 GameScanKeyKind ClassifyGameScanKey(const char* keyName) {
     if (keyName == nullptr || *keyName == '\0') return GameScanKeyKind::Stop;
     const char last = keyName[std::strlen(keyName) - 1];

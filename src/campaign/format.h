@@ -89,6 +89,11 @@ const CampaignKey* FindCampaignKey(const char* section, const char* name);
 // What the loader stores for a number or flag that read as `raw`.
 std::int32_t StoredNumber(const CampaignKey& key, std::int32_t raw);
 
+// Gives every number and flag of the record its key's default: what a new
+// instance holds before any load.
+void SetNumberDefaults(CommonSettings& common);
+void SetNumberDefaults(NoticeRecord& notice);
+
 // [GameScan]: the last byte of a key's name, case-sensitively, says what its
 // value is. 'm': a featured name, which is also a pattern; 'o': a pattern;
 // anything else (or an empty value) stops the section there.

@@ -45,26 +45,29 @@ void ReadKeys(const char* iniPath, const char* section, CommonSettings* common, 
 
 }  // namespace
 
-CampaignConfig::CampaignConfig(std::int32_t is64Bit) : noAvNotice_(kDefaultNoAvMessage), is64Bit_(is64Bit) {}
-
-int CampaignConfig::LoadCampaignFile(const char* campaignPath) {
-    if (campaignPath == nullptr || *campaignPath == '\0') return 0;
-    // The decoded copy is ours alone until the last value has been read.
-    DecodedCampaignCopy copy;
-    if (!copy.Create(campaignPath)) return 0;
-    LoadPlainFile(copy.Path());
-    return 1;
+CampaignConfig::CampaignConfig(std::int32_t is64Bit) : noAvNotice_(kDefaultNoAvMessage), is64Bit_(is64Bit) {
+    SetNumberDefaults(common_);
+    SetNumberDefaults(noAvNotice_);
+    SetNumberDefaults(gameScanNotice_);
 }
 
-int CampaignConfig::LoadPlainFile(const char* iniPath) {
+bool CampaignConfig::LoadCampaignFile(const char* campaignPath) {
+    if (campaignPath == nullptr || *campaignPath == '\0') return false;
+    // The decoded copy is ours alone until the last value has been read.
+    DecodedCampaignCopy copy;
+    return copy.Create(campaignPath) && LoadPlainFile(copy.Path());
+}
+
+bool CampaignConfig::LoadPlainFile(const char* iniPath) {
+    if (iniPath == nullptr || *iniPath == '\0') return false;
     LoadCommonSection(iniPath, common_);
     LoadNoticeSection(iniPath, noAvNotice_);
     LoadGameScan(iniPath, gameScanNotice_);
-    return 1;
+    return true;
 }
 
-int LoadCommonSection(const char* iniPath, CommonSettings& common) {
-    if (iniPath == nullptr) return 0;
+bool LoadCommonSection(const char* iniPath, CommonSettings& common) {
+    if (iniPath == nullptr) return false;
     ReadKeys(iniPath, kCommonSection, &common, nullptr);
     common.AntiVirus.clear();
     std::vector<char> buffer(kValueCapacity, '\0');
@@ -74,41 +77,41 @@ int LoadCommonSection(const char* iniPath, CommonSettings& common) {
         char* value = const_cast<char*>(ReadText(iniPath, kCommonSection, key, buffer));
         if (value == nullptr) break;
         AvEntry entry;
-        if (ParseAvEntry(value, static_cast<std::int32_t>(std::strlen(value)), entry) == 0) break;
+        if (!ParseAvEntry(value, static_cast<std::int32_t>(std::strlen(value)), entry)) break;
         common.AntiVirus.push_back(entry);
     }
-    return 1;
+    return true;
 }
 
-int LoadNoticeSection(const char* iniPath, NoticeRecord& notice) {
-    if (iniPath == nullptr) return 0;
+bool LoadNoticeSection(const char* iniPath, NoticeRecord& notice) {
+    if (iniPath == nullptr) return false;
     ReadKeys(iniPath, kNoticeSection, nullptr, &notice);
-    return 1;
+    return true;
 }
 
-int LoadGameScan(const char* iniPath, GameScanNoticeRecord& notice) {
+bool LoadGameScan(const char* iniPath, GameScanNoticeRecord& notice) {
     notice.FeaturedNames.clear();
     notice.ScanPatterns.clear();
-    if (iniPath == nullptr) return 0;
+    if (iniPath == nullptr) return false;
     LoadNoticeSection(iniPath, notice);
     std::vector<char> names(kGameScanCapacity, '\0');
     GetPrivateProfileStringA(kGameScanSection, nullptr, "", names.data(), kGameScanCapacity, iniPath);
     const char* const end = names.data() + kGameScanCapacity;
     for (const char* name = names.data(); name < end && *name != '\0';) {
-        if (AddGameScanEntry(name, iniPath, notice) == 0) return 0;
+        if (!AddGameScanEntry(name, iniPath, notice)) return false;
         name += strnlen(name, static_cast<std::size_t>(end - name)) + 1;
     }
-    return 1;
+    return true;
 }
 
-int AddGameScanEntry(const char* keyName, const char* iniPath, GameScanNoticeRecord& notice) {
-    if (keyName == nullptr || *keyName == '\0' || iniPath == nullptr) return 0;
+bool AddGameScanEntry(const char* keyName, const char* iniPath, GameScanNoticeRecord& notice) {
+    if (keyName == nullptr || *keyName == '\0' || iniPath == nullptr) return false;
     const GameScanKeyKind kind = ClassifyGameScanKey(keyName);
-    if (kind == GameScanKeyKind::Stop) return 0;
+    if (kind == GameScanKeyKind::Stop) return false;
     std::vector<char> value(kGameScanCapacity, '\0');
     GetPrivateProfileStringA(kGameScanSection, keyName, "", value.data(), kGameScanCapacity, iniPath);
-    if (value[0] == '\0') return 0;
+    if (value[0] == '\0') return false;
     if (kind == GameScanKeyKind::Featured) notice.FeaturedNames.emplace_back(value.data());
     notice.ScanPatterns.emplace_back(value.data());
-    return 1;
+    return true;
 }

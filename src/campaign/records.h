@@ -1,5 +1,7 @@
 // The records of one campaign. Plain field lists, in the order the campaign
-// format defines them; the defaults are those a new instance starts with.
+// format defines them. The numbers' defaults are the format's (the key
+// table, campaign/format.h), which CampaignConfig gives a new instance; the
+// built-in texts are defined here.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -11,28 +13,26 @@ struct AvEntry {
 };
 
 struct CommonSettings {
-    std::int32_t DelayMinute = 30;
-    std::int32_t MaxPopupTimes = 3;
-    std::int32_t PopupFrequency = 7;  // weekday mask, bit 0 = Sunday
+    std::int32_t DelayMinute = 0;
+    std::int32_t MaxPopupTimes = 0;
+    std::int32_t PopupFrequency = 0;  // weekday mask, bit 0 = Sunday
     TextString Purpose;
-    // Not given a value by the format until the first load; the load's own
-    // default is used so that it is never indeterminate.
-    std::int32_t DisableAvExamine = 1;
+    std::int32_t DisableAvExamine = 0;
     std::vector<AvEntry> AntiVirus;
 };
 
 struct NoticeRecord {
     explicit NoticeRecord(const char* message);
-    std::int32_t Level = 3;
+    std::int32_t Level = 0;
     TextString ID;
     TextString Title;
     TextString Message;
     TextString CommandText;
     TextString DownloadURL;
-    std::int32_t CommandAction = 2;
+    std::int32_t CommandAction = 0;
     TextString Detail;
-    std::int32_t ShowCheckBox = 1;  // the load's default until a load sets it
-    std::int32_t SuportX64 = 1;     // likewise
+    std::int32_t ShowCheckBox = 0;
+    std::int32_t SuportX64 = 0;
 };
 
 struct GameScanNoticeRecord : NoticeRecord {

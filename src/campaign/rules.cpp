@@ -7,7 +7,7 @@ void MaskCampaignWords(unsigned char* bytes, std::size_t wordCount) {
         unsigned char* w = bytes + 4 * i;
         std::uint32_t v = static_cast<std::uint32_t>(w[0]) | (static_cast<std::uint32_t>(w[1]) << 8) |
                           (static_cast<std::uint32_t>(w[2]) << 16) | (static_cast<std::uint32_t>(w[3]) << 24);
-        v ^= kCampaignKey;
+        v ^= kCampaignXorMask;
         w[0] = static_cast<unsigned char>(v);
         w[1] = static_cast<unsigned char>(v >> 8);
         w[2] = static_cast<unsigned char>(v >> 16);
@@ -62,9 +62,9 @@ std::int32_t ReadNumber(const char* text, std::int32_t length, std::int32_t init
     return static_cast<std::int32_t>(value);
 }
 
-int ParseAvEntry(char* text, std::int32_t length, AvEntry& entry) {
+bool ParseAvEntry(char* text, std::int32_t length, AvEntry& entry) {
     entry = AvEntry{};
-    if (text == nullptr || length <= 0) return 0;
+    if (text == nullptr || length <= 0) return false;
     // The terminator, but never beyond `length` bytes.
     char* const end = text + strnlen(text, static_cast<std::size_t>(length));
     // A comma (0x2C) is below every trail byte of the double-byte code pages,
@@ -79,11 +79,11 @@ int ParseAvEntry(char* text, std::int32_t length, AvEntry& entry) {
         numbers[i] = ReadNumber(part, static_cast<std::int32_t>(partLength), 0);
         if (i < 2) {
             part += partLength + 1;
-            if (part >= end) return 0;
+            if (part >= end) return false;
         }
     }
     for (int i = 0; i < 3; ++i) entry.values[i] = numbers[i];
-    return 1;
+    return true;
 }
 
 void ExpandLineFeeds(const LeadByteTable& table, TextString& text) {

@@ -8,10 +8,11 @@
 #include "campaign/records.h"
 #include "common/text.h"
 
-constexpr std::uint32_t kCampaignKey = 0x6D2A3C95u;
+// The campaign file's XOR mask, applied to every little-endian 32-bit word.
+constexpr std::uint32_t kCampaignXorMask = 0x6D2A3C95u;
 
 // XORs `bytes` (a whole number of 32-bit words) word by word, little-endian,
-// with the campaign key. The operation is its own inverse.
+// with kCampaignXorMask. The operation is its own inverse.
 void MaskCampaignWords(unsigned char* bytes, std::size_t wordCount);
 
 // What the plug-in decodes from `file`: the bytes completed with 0x20 to a
@@ -28,11 +29,12 @@ std::vector<unsigned char> EncodeCampaignBytes(const unsigned char* plain, std::
 // more than `length` bytes or past a terminator.
 std::int32_t ReadNumber(const char* text, std::int32_t length, std::int32_t initial);
 
-// Three comma-separated numbers. The commas in `text` become zeros. 1 when a
-// third part exists (its numbers in `entry`), else 0 with `entry` all zero.
+// Three comma-separated numbers. The commas in `text` become zeros. True when
+// a third part exists (its numbers in `entry`), else false with `entry` all
+// zero.
 // `length` bounds the scan; each part is read with its own length, so the
 // "0x" form reads.
-int ParseAvEntry(char* text, std::int32_t length, AvEntry& entry);
+[[nodiscard]] bool ParseAvEntry(char* text, std::int32_t length, AvEntry& entry);
 
 // Replaces each backslash followed by 'n' by one line feed, left to right,
 // stepping by character so that a trail byte 0x5C is never a backslash.

@@ -8,4 +8,4 @@
 // `name` joined to the folder of `module`'s file; a null module means the
 // process's executable. False, with `out` empty, when the module's file name
 // cannot be had or the joined path does not fit.
-bool ModuleSiblingPath(HMODULE module, const char* name, char (&out)[MAX_PATH]);
+[[nodiscard]] bool ModuleSiblingPath(HMODULE module, const char* name, char (&out)[MAX_PATH]);

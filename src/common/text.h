@@ -53,7 +53,7 @@ void BoundedCopy(char* dest, std::uint32_t size, const char* source);
 // or above 0x7FFFFFFF. Callers test for a negative result.
 constexpr std::int32_t kFormatInvalidArg = static_cast<std::int32_t>(0x80070057u);
 constexpr std::int32_t kFormatTruncated = static_cast<std::int32_t>(0x8007007Au);
-std::int32_t FormatBounded(char* buffer, std::size_t len, const char* format, ...)
+[[nodiscard]] std::int32_t FormatBounded(char* buffer, std::size_t len, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif

@@ -16,6 +16,7 @@ const char* CheckOutcomeName(CheckOutcome outcome) {
         case CheckOutcome::CampaignUnreadable: return "campaign file missing or unreadable";
         case CheckOutcome::DownloadUrlUnusable:
             return "DownloadURL holds a control character: the installer could not be started with it";
+        case CheckOutcome::PurposeNotStored: return "the campaign's new Purpose could not be stored in the registry";
         case CheckOutcome::NoPatterns: return "no [GameScan] patterns";
         case CheckOutcome::No64BitSupport: return "campaign does not support 64-bit Windows";
         case CheckOutcome::OptedOut: return "campaign turned off in config.ini [NoNotify]";
@@ -40,16 +41,16 @@ PopupWorkspace::PopupWorkspace() : config(IsSystem64Bit()) {
     if (ModuleSiblingPath(nullptr, "config.ini", path)) hostConfigPath = path;
 }
 
-CheckOutcome EvaluatePopup(PopupWorkspace& workspace, const char* campaignPath, bool record, CheckTrace* trace) {
-    CheckTrace scratch;
-    CheckTrace& t = trace != nullptr ? *trace : scratch;
+CheckOutcome EvaluatePopup(PopupWorkspace& workspace, const char* campaignPath, CheckMode mode, CheckFacts* facts) {
+    CheckFacts scratch;
+    CheckFacts& t = facts != nullptr ? *facts : scratch;
     // One reading of the local clock serves every gate that asks for today.
     SYSTEMTIME today;
     GetLocalTime(&today);
     t.weekday = today.wDayOfWeek;
     t.todayMonth = today.wMonth;
     t.todayDay = today.wDay;
-    GateRun run{workspace, campaignPath, record, t};
+    GateRun run{workspace, campaignPath, mode, t};
     for (std::size_t i = 0; i < kGateCount; ++i) {
         const CheckOutcome outcome = kGates[i].run(run);
         if (outcome != CheckOutcome::Show) {

@@ -1,7 +1,9 @@
 // The popup decision: the gates of TCCheck run in their fixed order on the
 // state one plug-in instance keeps. The first gate that fails ends the check
-// with 0, silently. The outcome and the trace serve the host simulator's dry
-// run, so a support engineer can tell why the balloon does not show.
+// with 0, silently. The outcome and the facts the gates gathered also serve
+// the host simulator's dry run, so a support engineer can tell why the
+// balloon does not show. The decision records a showing; starting its report
+// is the caller's business (TcInstance::CheckPopup).
 //
 // The gates themselves, their order, names and what each reads are one table
 // in decision/gates.h.
@@ -23,6 +25,7 @@ enum class CheckOutcome {
     InstallRunning,      // CorvelInstallMutex exists
     CampaignUnreadable,  // the campaign file is missing, empty, too large or not decodable
     DownloadUrlUnusable, // DownloadURL holds a control character: the button could start nothing
+    PurposeNotStored,    // the campaign's changed Purpose could not be stored, so nothing may show
     NoPatterns,          // [GameScan] gave no pattern
     No64BitSupport,      // SuportX64=0 on a 64-bit system
     OptedOut,            // config.ini [NoNotify] turns this campaign off
@@ -48,8 +51,15 @@ struct PopupWorkspace {
     MatchedNames matchedNames;
 };
 
-// What a check saw at each gate, for the doctor.
-struct CheckTrace {
+// How a check runs: Record is the host's check, which stores what it must
+// (a changed purpose, the showing); DryRun, the doctor's, changes nothing
+// stored and assumes what a real check would have stored.
+enum class CheckMode { Record, DryRun };
+
+// What a check learned at each gate: a gate reads what the gates before it
+// found (the suite executable, whether the purpose changed, today's date),
+// and the doctor prints it.
+struct CheckFacts {
     std::size_t stoppedAt = 0;  // index in kGates of the gate that ended it; kGateCount: none did
     TextString suiteExePath;
     TextString installerPath;
@@ -66,8 +76,9 @@ struct CheckTrace {
     PopupStamp stamp;
 };
 
-// One check on `campaignPath`. `record` false is a dry run: nothing stored
-// is changed, no showing is recorded and no report is sent. On Show with
-// `record`, the showing was recorded and its report started.
-CheckOutcome EvaluatePopup(PopupWorkspace& workspace, const char* campaignPath, bool record,
-                           CheckTrace* trace = nullptr);
+// One check on `campaignPath` in `mode`. On Show in Record mode the showing
+// was recorded; the decision starts no report. A dry run changes nothing
+// stored and records no showing. `facts`, when given, receives what the
+// gates learned.
+CheckOutcome EvaluatePopup(PopupWorkspace& workspace, const char* campaignPath, CheckMode mode,
+                           CheckFacts* facts = nullptr);

@@ -22,7 +22,7 @@ TextString BuildNameListRule(const TextString& smallestMatch, const std::vector<
 // false, and `out` is left as it was. The
 // template is the campaign author's text, never a printf format, so no
 // conversion can read a missing argument or write memory.
-bool ComposeMessage(const LeadByteTable& table, const char* messageTemplate, const char* nameList, char* out,
+[[nodiscard]] bool ComposeMessage(const LeadByteTable& table, const char* messageTemplate, const char* nameList, char* out,
                     std::size_t outSize);
 
 // Why a template would be refused, for the campaign tool: null when it is

@@ -36,46 +36,48 @@ TextString Names(const std::vector<TextString>& names) {
 const GameScanNoticeRecord& Notice(const GateRun& r) { return r.workspace.config.GameScanNotice(); }
 const CommonSettings& Common(const GateRun& r) { return r.workspace.config.Common(); }
 
-O Vault(GateRun&) { return IsVaultInstalled() != 0 ? O::VaultInstalled : O::Show; }
+O Vault(GateRun&) { return IsVaultInstalled() ? O::VaultInstalled : O::Show; }
 
 O Suite(GateRun& r) {
     char path[MAX_PATH] = {};
-    const int found = GetSuiteExePath(path, MAX_PATH);
-    r.trace.suiteExePath = path;  // what App Paths names, even when no file is there
-    return found != 0 ? O::Show : O::SuiteMissing;
+    const bool found = GetSuiteExePath(path, MAX_PATH);
+    r.facts.suiteExePath = path;  // what App Paths names, even when no file is there
+    return found ? O::Show : O::SuiteMissing;
 }
 TextString SuiteSeen(const GateRun& r) {
-    return r.trace.suiteExePath.empty() ? "no default value under App Paths\\Corvelsafe.exe"
-                                        : r.trace.suiteExePath;
+    return r.facts.suiteExePath.empty() ? "no default value under App Paths\\Corvelsafe.exe"
+                                        : r.facts.suiteExePath;
 }
 
 O Installer(GateRun& r) {
     char folder[MAX_PATH] = {};
     char installer[MAX_PATH] = {};
     // The suite gate before it found the executable; it is not read again.
-    const int found = InstallerBesideSuite(r.trace.suiteExePath.c_str(), folder, installer);
-    r.trace.installerPath = installer;
-    return found != 0 ? O::Show : O::InstallerMissing;
+    const bool found = InstallerBesideSuite(r.facts.suiteExePath.c_str(), folder, installer);
+    r.facts.installerPath = installer;
+    return found ? O::Show : O::InstallerMissing;
 }
 
-O Running(GateRun&) { return IsInstallRunning() != 0 ? O::InstallRunning : O::Show; }
+O Running(GateRun&) { return IsInstallRunning() ? O::InstallRunning : O::Show; }
 
 O Load(GateRun& r) {
     PopupWorkspace& w = r.workspace;
     w.composedMessage[0] = '\0';
     r.loaded = true;
-    r.trace.campaignPath = r.campaignPath != nullptr ? r.campaignPath : "";
-    if (w.config.LoadCampaignFile(r.campaignPath) == 0) return O::CampaignUnreadable;
-    // A changed Purpose restarts the count and the stamp. A dry run changes
-    // nothing stored: the gates below see the reset a real check would make.
-    if (r.record) {
-        RestartRecordForPurpose(w.config.Common().Purpose);
+    r.facts.campaignPath = r.campaignPath != nullptr ? r.campaignPath : "";
+    if (!w.config.LoadCampaignFile(r.campaignPath)) return O::CampaignUnreadable;
+    // A changed Purpose restarts the count and the stamp; when it cannot be
+    // stored, nothing shows (fail closed, as for the showing itself). A dry
+    // run changes nothing stored: the gates below see the reset a real check
+    // would make.
+    if (r.mode == CheckMode::Record) {
+        if (!RestartRecordForPurpose(w.config.Common().Purpose)) return O::PurposeNotStored;
     } else {
-        r.trace.purposeChanged = IsSamePurpose(w.config.Common().Purpose) == 0;
+        r.facts.purposeChanged = !IsSamePurpose(w.config.Common().Purpose);
     }
     return O::Show;
 }
-TextString LoadSeen(const GateRun& r) { return r.trace.campaignPath + ", Purpose=" + Common(r).Purpose; }
+TextString LoadSeen(const GateRun& r) { return r.facts.campaignPath + ", Purpose=" + Common(r).Purpose; }
 
 // The balloon's button must be able to start the installer: an address that
 // no escape can carry would make it a button that does nothing.
@@ -97,49 +99,49 @@ TextString X64Seen(const GateRun& r) {
 }
 
 O OptOut(GateRun& r) {
-    r.trace.optOutValue = static_cast<std::int32_t>(
+    r.facts.optOutValue = static_cast<std::int32_t>(
         GetPrivateProfileIntA("NoNotify", Notice(r).ID.c_str(), 0, r.workspace.hostConfigPath.c_str()));
-    return r.trace.optOutValue != 0 ? O::OptedOut : O::Show;
+    return r.facts.optOutValue != 0 ? O::OptedOut : O::Show;
 }
 TextString OptOutSeen(const GateRun& r) {
-    return "[NoNotify] " + Notice(r).ID + "=" + Num(r.trace.optOutValue) + " in " + r.workspace.hostConfigPath;
+    return "[NoNotify] " + Notice(r).ID + "=" + Num(r.facts.optOutValue) + " in " + r.workspace.hostConfigPath;
 }
 
 O Count(GateRun& r) {
-    r.trace.popupCount = r.trace.purposeChanged ? 0 : ReadPopupCount();
-    return PassesCountGate(r.trace.popupCount, Common(r).MaxPopupTimes) ? O::Show : O::CountReached;
+    r.facts.popupCount = r.facts.purposeChanged ? 0 : ReadPopupCount();
+    return PassesCountGate(r.facts.popupCount, Common(r).MaxPopupTimes) ? O::Show : O::CountReached;
 }
 TextString CountSeen(const GateRun& r) {
-    return "BoxPopupCount=" + Num(r.trace.popupCount) + " MaxPopupTimes=" + Num(Common(r).MaxPopupTimes);
+    return "BoxPopupCount=" + Num(r.facts.popupCount) + " MaxPopupTimes=" + Num(Common(r).MaxPopupTimes);
 }
 
 O Weekday(GateRun& r) {
-    return PassesWeekdayGate(Common(r).PopupFrequency, r.trace.weekday) ? O::Show : O::WeekdayNotAllowed;
+    return PassesWeekdayGate(Common(r).PopupFrequency, r.facts.weekday) ? O::Show : O::WeekdayNotAllowed;
 }
 TextString WeekdaySeen(const GateRun& r) {
-    const std::int32_t d = r.trace.weekday;
+    const std::int32_t d = r.facts.weekday;
     return TextString("today=") + (d >= 0 && d < 7 ? kWeekdays[d] : "?") +
            " PopupFrequency=" + Num(Common(r).PopupFrequency) + " (" + DaysOf(Common(r).PopupFrequency) + ")";
 }
 
 O OncePerDay(GateRun& r) {
-    if (r.trace.purposeChanged) {
-        r.trace.stamp = PopupStamp{};
-        r.trace.stampText.clear();
+    if (r.facts.purposeChanged) {
+        r.facts.stamp = PopupStamp{};
+        r.facts.stampText.clear();
     } else {
-        ReadLastPopupTime(r.trace.stamp, &r.trace.stampText);
+        ReadLastPopupTime(r.facts.stamp, &r.facts.stampText);
     }
-    return PassesOncePerDayGate(r.trace.stamp, r.trace.todayMonth, r.trace.todayDay) ? O::Show : O::ShownToday;
+    return PassesOncePerDayGate(r.facts.stamp, r.facts.todayMonth, r.facts.todayDay) ? O::Show : O::ShownToday;
 }
 TextString OncePerDaySeen(const GateRun& r) {
-    return "BoxLastestPopupDay=\"" + r.trace.stampText + "\"" + (r.trace.stamp.year != 0 ? "" : " (no stamp)") +
-           " today=" + Num(r.trace.todayMonth) + "-" + Num(r.trace.todayDay);
+    return "BoxLastestPopupDay=\"" + r.facts.stampText + "\"" + (r.facts.stamp.year != 0 ? "" : " (no stamp)") +
+           " today=" + Num(r.facts.todayMonth) + "-" + Num(r.facts.todayDay);
 }
 
 O Scan(GateRun& r) {
     PopupWorkspace& w = r.workspace;
     bool refused = false;
-    if (ScanDesktopShortcuts(Notice(r), w.matchedNames, w.composedMessage, sizeof w.composedMessage, &refused) != 0) {
+    if (ScanDesktopShortcuts(Notice(r), w.matchedNames, w.composedMessage, sizeof w.composedMessage, &refused)) {
         return O::Show;
     }
     return refused ? O::MessageRefused : O::NoShortcutMatch;
@@ -156,9 +158,9 @@ TextString ScanSeen(const GateRun& r) {
 
 // Fail closed: a showing that cannot be recorded would count against
 // neither MaxPopupTimes nor the once-a-day rule.
-O Record(GateRun& r) { return !r.record || RecordPopupShown() ? O::Show : O::NotRecorded; }
+O Record(GateRun& r) { return r.mode == CheckMode::DryRun || RecordPopupShown() ? O::Show : O::NotRecorded; }
 TextString RecordSeen(const GateRun& r) {
-    return r.record ? "stamp and count stored" : "dry run: a real check stores the stamp and the count here";
+    return r.mode == CheckMode::Record ? "stamp and count stored" : "dry run: a real check stores the stamp and the count here";
 }
 
 TextString Nothing(const GateRun&) { return TextString(); }
@@ -170,7 +172,7 @@ const Gate kGates[] = {
      Nothing},
     {"suite executable", "HKLM\\...\\App Paths\\Corvelsafe.exe (default) and the file it names", Suite, SuiteSeen},
     {"installer present", "modules\\Corvelinst.exe beside the suite executable", Installer,
-     [](const GateRun& r) { return r.trace.installerPath; }},
+     [](const GateRun& r) { return r.facts.installerPath; }},
     {"no installation running", "mutex CorvelInstallMutex", Running, Nothing},
     {"campaign loads", "quentracfg.dat beside Quentra.dll (at most 1 MiB)", Load, LoadSeen},
     {"download address passable", "[NoAntiVirus] DownloadURL: no control character", DownloadUrl,

@@ -13,8 +13,8 @@
 struct GateRun {
     PopupWorkspace& workspace;
     const char* campaignPath;
-    bool record;
-    CheckTrace& trace;
+    CheckMode mode;
+    CheckFacts& facts;
     bool loaded = false;  // the campaign load began: the message was emptied
 };
 

@@ -9,7 +9,7 @@
 #include "common/handles.h"
 #include "decision/compose.h"
 
-int ScanDesktopShortcuts(const GameScanNoticeRecord& notice, MatchedNames& matched, char* message,
+bool ScanDesktopShortcuts(const GameScanNoticeRecord& notice, MatchedNames& matched, char* message,
                          std::size_t messageSize, bool* refused) {
     if (refused != nullptr) *refused = false;
     // Left initialised on the host's thread: the shell folder lookup may need
@@ -17,18 +17,18 @@ int ScanDesktopShortcuts(const GameScanNoticeRecord& notice, MatchedNames& match
     CoInitialize(nullptr);
     matched.clear();
     char desktop[MAX_PATH] = {};
-    if (!SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, FALSE)) return 0;
+    if (!SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, FALSE)) return false;
     CollectShortcutMatches(desktop, notice.ScanPatterns, matched);
-    if (matched.empty()) return 0;
+    if (matched.empty()) return false;
     const TextString list = BuildNameList(matched, notice.FeaturedNames);
     // The template is the campaign's text: it is filled by our own rule,
     // never handed to printf, and a template that is not safe to fill is
     // refused.
     if (!ComposeMessage(AnsiLeadBytes(), notice.Message.c_str(), list.c_str(), message, messageSize)) {
         if (refused != nullptr) *refused = true;
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 void CollectShortcutMatches(const char* folder, const std::vector<TextString>& patterns, MatchedNames& matched) {

@@ -12,10 +12,10 @@
 using MatchedNames = std::set<TextString, AnsiLess>;
 
 // Scans the current user's desktop: empties `matched`, fills it, and
-// composes the message into `message` (`messageSize` bytes). 1 when a message
-// was composed; `refused`, when given, is set when the Message template was
+// composes the message into `message` (`messageSize` bytes). True when a
+// message was composed; `refused`, when given, is set when the Message template was
 // refused. Initialises COM on the calling thread and leaves it so.
-int ScanDesktopShortcuts(const GameScanNoticeRecord& notice, MatchedNames& matched, char* message,
+[[nodiscard]] bool ScanDesktopShortcuts(const GameScanNoticeRecord& notice, MatchedNames& matched, char* message,
                          std::size_t messageSize, bool* refused = nullptr);
 // The *.lnk names of `folder` (no subfolders), matched into `matched`.
 void CollectShortcutMatches(const char* folder, const std::vector<TextString>& patterns, MatchedNames& matched);

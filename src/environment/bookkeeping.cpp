@@ -22,43 +22,42 @@ std::int32_t ReadPopupCount() {
     return count < 0 ? 0 : count;
 }
 
-long WritePopupCount(std::int32_t count) {
+bool WritePopupCount(std::int32_t count) {
     DWORD value = static_cast<DWORD>(count < 0 ? 0 : count);
-    return static_cast<long>(
-        SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue, REG_DWORD, &value, sizeof value));
+    return SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue, REG_DWORD, &value, sizeof value) ==
+           ERROR_SUCCESS;
 }
 
 bool IncreasePopupCount() {
     // A count that already stands at the largest number stays there: wrapping
     // to a negative number would store 0 and let the campaign show again.
     const std::int32_t count = ReadPopupCount();
-    return WritePopupCount(count == INT32_MAX ? count : count + 1) == ERROR_SUCCESS;
+    return WritePopupCount(count == INT32_MAX ? count : count + 1);
 }
 
-int IsSamePurpose(const TextString& purpose) {
+bool IsSamePurpose(const TextString& purpose) {
     // The whole stored text is compared, however long: a purpose longer than
     // a fixed buffer would otherwise never compare equal and reset the count
     // at every load.
     DWORD type = 0;
     DWORD size = 0;
     const LSTATUS probe = SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, &type, nullptr, &size);
-    if (probe != ERROR_SUCCESS) return purpose.empty() ? 1 : 0;  // missing: the empty purpose
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return 0;        // not a text: never the same
+    if (probe != ERROR_SUCCESS) return purpose.empty();  // missing: the empty purpose
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;  // not a text: never the same
     // Room for the terminator that the reader adds to a text stored without
     // one, and a last byte that always stays zero.
     std::vector<char> stored(size + 2, '\0');
     DWORD got = size + 1;
     if (SHGetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, &type, stored.data(), &got) !=
         ERROR_SUCCESS) {
-        return 0;  // changed under us: treat as a different purpose, which rewrites it
+        return false;  // changed under us: treat as a different purpose, which rewrites it
     }
-    return std::strcmp(stored.data(), purpose.c_str()) == 0 ? 1 : 0;
+    return std::strcmp(stored.data(), purpose.c_str()) == 0;
 }
 
-int WritePurpose(const TextString& purpose) {
-    SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, REG_SZ, purpose.c_str(),
-                static_cast<DWORD>(purpose.size()));
-    return 1;
+bool WritePurpose(const TextString& purpose) {
+    return SHSetValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPurposeValue, REG_SZ, purpose.c_str(),
+                       static_cast<DWORD>(purpose.size())) == ERROR_SUCCESS;
 }
 
 void ReadLastPopupTime(PopupStamp& stamp, TextString* text) {
@@ -72,7 +71,7 @@ void ReadLastPopupTime(PopupStamp& stamp, TextString* text) {
         return;  // missing, too long for a stamp, or not a text
     }
     if (text != nullptr) *text = buffer;
-    ParsePopupStamp(buffer, stamp);
+    ParsePopupStamp(buffer, stamp);  // text that is no stamp leaves it all zero
 }
 
 bool WriteLastPopupTime() {
@@ -92,12 +91,13 @@ void ResetPopupRecord() {
     SHDeleteValueA(HKEY_LOCAL_MACHINE, kBookkeepingKey, kPopupCountValue);
 }
 
-void RestartRecordForPurpose(const TextString& purpose) {
-    if (IsSamePurpose(purpose) != 0) return;
+bool RestartRecordForPurpose(const TextString& purpose) {
+    if (IsSamePurpose(purpose)) return true;
     // The new purpose is stored before the old record goes, so a crash in
     // between cannot leave the old count attached to the new campaign.
-    WritePurpose(purpose);
+    if (!WritePurpose(purpose)) return false;
     ResetPopupRecord();
+    return true;
 }
 
 bool RecordPopupShown() {

@@ -8,7 +8,9 @@
 //
 // The decision calls RestartRecordForPurpose after each load, reads the count
 // and the stamp for its gates and calls RecordPopupShown once every gate has
-// passed.
+// passed. Every write says whether it was stored, and the decision fails
+// closed on each: no showing unless the purpose, the stamp and the count
+// could be stored.
 #pragma once
 #include <cstdint>
 
@@ -21,17 +23,20 @@ constexpr char kPurposeValue[] = "BoxPurpose";
 constexpr char kLastPopupValue[] = "BoxLastestPopupDay";
 
 std::int32_t ReadPopupCount();
-long WritePopupCount(std::int32_t count);
-bool IncreasePopupCount();
-int IsSamePurpose(const TextString& purpose);
-int WritePurpose(const TextString& purpose);
+[[nodiscard]] bool WritePopupCount(std::int32_t count);
+[[nodiscard]] bool IncreasePopupCount();
+bool IsSamePurpose(const TextString& purpose);
+[[nodiscard]] bool WritePurpose(const TextString& purpose);
 // Fills `stamp` from the stored text; all zero when there is no valid stamp.
 // `text`, when given, receives the stored text as read (for diagnostics).
 void ReadLastPopupTime(PopupStamp& stamp, TextString* text = nullptr);
-bool WriteLastPopupTime();
+[[nodiscard]] bool WriteLastPopupTime();
 void ResetPopupRecord();
 // A campaign whose Purpose differs from the stored one starts a new record:
 // the new purpose is stored first, then the count and the stamp are deleted.
-void RestartRecordForPurpose(const TextString& purpose);
+// False, deleting nothing, when the new purpose could not be stored: the
+// next load would find the old purpose again and reset the count at every
+// check, so MaxPopupTimes would never hold.
+[[nodiscard]] bool RestartRecordForPurpose(const TextString& purpose);
 // True only when both the stamp and the new count were stored.
-bool RecordPopupShown();
+[[nodiscard]] bool RecordPopupShown();

@@ -30,64 +30,64 @@ using GetCidaFn = int(WINAPI*)(char* buffer, int size);
 
 }  // namespace
 
-int GetSuiteExePath(char* buffer, DWORD size) {
+bool GetSuiteExePath(char* buffer, DWORD size) {
     // A size above 0x7FFFFFFF is a caller's negative int: nothing is written.
-    if (buffer == nullptr || size == 0 || size > 0x7FFFFFFFu) return 0;
-    if (!ReadMachineText(kSuiteAppPathKey, nullptr, buffer, size)) return 0;
-    return PathFileExistsA(buffer) ? 1 : 0;
+    if (buffer == nullptr || size == 0 || size > 0x7FFFFFFFu) return false;
+    if (!ReadMachineText(kSuiteAppPathKey, nullptr, buffer, size)) return false;
+    return PathFileExistsA(buffer) != FALSE;
 }
 
-int GetSuiteFilePath(char* buffer, DWORD size, const char* fileName) {
+bool GetSuiteFilePath(char* buffer, DWORD size, const char* fileName) {
     char directory[MAX_PATH] = {};
     ReadMachineText(kSuiteAppPathKey, "Path", directory, sizeof directory);
     if (directory[0] == '\0' || !PathFileExistsA(directory)) {
         std::memset(directory, 0, sizeof directory);
         const DWORD n = GetModuleFileNameA(nullptr, directory, MAX_PATH);
-        if (n == 0 || n >= MAX_PATH) return 0;
+        if (n == 0 || n >= MAX_PATH) return false;
         // Two cuts at the last backslash: D:\Apps\Suite\Tray\host.exe gives
         // D:\Apps\Suite. StrRChrA steps by character, so a trail byte 0x5C
         // inside a Chinese folder name is not taken for a separator.
         for (int cut = 0; cut < 2; ++cut) {
             char* slash = StrRChrA(directory, nullptr, '\\');
-            if (slash == nullptr) return 0;
+            if (slash == nullptr) return false;
             *slash = '\0';
         }
     }
-    if (directory[0] == '\0' || buffer == nullptr || size == 0 || size > 0x7FFFFFFFu) return 0;
+    if (directory[0] == '\0' || buffer == nullptr || size == 0 || size > 0x7FFFFFFFu) return false;
     const bool named = fileName != nullptr && *fileName != '\0';
     if (FormatBounded(buffer, size, named ? "%s\\%s" : "%s", directory, named ? fileName : "") < 0) {
         buffer[0] = '\0';  // Corvelverify.dl, or a cut folder, is some other file
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
-int FindInstaller(char (&suiteDirectory)[MAX_PATH], char (&installerPath)[MAX_PATH]) {
+bool FindInstaller(char (&suiteDirectory)[MAX_PATH], char (&installerPath)[MAX_PATH]) {
     installerPath[0] = '\0';
     char suiteExe[MAX_PATH] = {};
-    if (GetSuiteExePath(suiteExe, MAX_PATH) == 0) return 0;
+    if (!GetSuiteExePath(suiteExe, MAX_PATH)) return false;
     return InstallerBesideSuite(suiteExe, suiteDirectory, installerPath);
 }
 
-int InstallerBesideSuite(const char* suiteExePath, char (&suiteDirectory)[MAX_PATH],
+bool InstallerBesideSuite(const char* suiteExePath, char (&suiteDirectory)[MAX_PATH],
                          char (&installerPath)[MAX_PATH]) {
     installerPath[0] = '\0';
-    if (lstrlenA(suiteExePath) >= MAX_PATH) return 0;
+    if (lstrlenA(suiteExePath) >= MAX_PATH) return false;
     lstrcpynA(suiteDirectory, suiteExePath, MAX_PATH);
     PathRemoveFileSpecA(suiteDirectory);
     if (PathCombineA(installerPath, suiteDirectory, kInstallerRelativePath) == nullptr) installerPath[0] = '\0';
-    return (installerPath[0] != '\0' && PathFileExistsA(installerPath)) ? 1 : 0;
+    return installerPath[0] != '\0' && PathFileExistsA(installerPath);
 }
 
-int IsVaultInstalled() {
+bool IsVaultInstalled() {
     char path[MAX_PATH];
-    if (!ReadMachineText(kVaultAppPathKey, nullptr, path, sizeof path)) return 0;
-    return PathFileExistsA(path) ? 1 : 0;
+    if (!ReadMachineText(kVaultAppPathKey, nullptr, path, sizeof path)) return false;
+    return PathFileExistsA(path) != FALSE;
 }
 
-int InstallRunningFromOpen(bool opened, DWORD error) { return opened || error == ERROR_ACCESS_DENIED ? 1 : 0; }
+bool InstallRunningFromOpen(bool opened, DWORD error) { return opened || error == ERROR_ACCESS_DENIED; }
 
-int IsInstallRunning() {
+bool IsInstallRunning() {
     UniqueKernelHandle mutex(OpenMutexA(READ_CONTROL, FALSE, kInstallMutexName));
     const DWORD error = mutex ? ERROR_SUCCESS : GetLastError();
     return InstallRunningFromOpen(static_cast<bool>(mutex), error);
@@ -95,7 +95,7 @@ int IsInstallRunning() {
 
 int GetMachineId(char* buffer, int size) {
     char libraryPath[MAX_PATH] = {};
-    if (GetSuiteFilePath(libraryPath, sizeof libraryPath, kVerifyLibraryName) == 0) return 0;
+    if (!GetSuiteFilePath(libraryPath, sizeof libraryPath, kVerifyLibraryName)) return 0;
     // Altered search path: the library's own dependencies resolve from its
     // folder, not from the host's.
     UniqueModule library(LoadLibraryExA(libraryPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));

@@ -12,11 +12,11 @@ int TcInstance::CheckPopup() {
     // The campaign file lies beside this library, wherever the host is.
     char campaignPath[MAX_PATH];
     if (!ModuleSiblingPath(ModuleHandle, kCampaignFileName, campaignPath)) campaignPath[0] = '\0';
-    if (EvaluatePopup(workspace_, campaignPath, true) != CheckOutcome::Show) return 0;
+    if (EvaluatePopup(workspace_, campaignPath, CheckMode::Record) != CheckOutcome::Show) return 0;
     StartReport(ReportKind::Shown);
     return 1;
 }
 
 int TcInstance::RunInstallCommand() const {
-    return ::RunInstallCommand(workspace_.config.GameScanNotice().DownloadURL);
+    return ::RunInstallCommand(workspace_.config.GameScanNotice().DownloadURL) ? 1 : 0;
 }

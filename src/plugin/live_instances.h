@@ -22,4 +22,4 @@ std::shared_ptr<TcInstance> FindLiveInstance(void* handle) noexcept;
 // Takes `handle` out; false when it was not live (of two TCDestory calls on
 // one handle, only the first succeeds). The instance ends now, or when the
 // last call in progress on it returns.
-bool TakeLiveInstance(void* handle) noexcept;
+[[nodiscard]] bool TakeLiveInstance(void* handle) noexcept;

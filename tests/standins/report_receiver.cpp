@@ -1,6 +1,6 @@
 // Stand-in for the vendor's report server, for tests and the demo.
 //
-//   report-receiver [ADDR:]PORT LOGFILE MODE TIMEOUT_MS
+//   report-receiver [ADDR:]PORT LOGFILE MODE TIMEOUT_MS [PARENT_PID]
 //
 // Listens on ADDR:PORT, a loopback address (default 127.0.0.1) only. Every request line that arrives ("GET
 // /traycast.html?t=0&m=... HTTP/1.1") is appended to LOGFILE, one line each.
@@ -12,9 +12,10 @@
 // path, for a request of /traycast.html; a 200 for anything else), "loop"
 // (a 302 back to the same path, every time) or "drop" (a listener whose
 // queue is full, so that connection attempts go unanswered and nothing is
-// logged: an address that drops them). The receiver ends
-// by itself after TIMEOUT_MS; a test usually ends it earlier by its process
-// handle.
+// logged: an address that drops them). The receiver ends by itself after
+// TIMEOUT_MS, or as soon as the process PARENT_PID has ended; a test usually
+// ends it earlier by its process handle. A test process that was killed thus
+// never leaves a receiver holding the port for the tests after it.
 //
 // LOGFILE is created (empty if new) once the socket listens, so a starter
 // knows when requests can be made. Exit codes: 0 after the timeout, 2 for bad
@@ -166,7 +167,7 @@ int main(int argc, char** argv) {
                        {"drip", Mode::Drip},  {"flood", Mode::Flood},     {"redirect", Mode::Redirect},
                        {"loop", Mode::Loop},  {"drop", Mode::Drop}};
     bool modeOk = false;
-    if (argc == 5) {
+    if (argc == 5 || argc == 6) {
         for (const Named& m : modes) {
             if (std::strcmp(argv[3], m.name) == 0) {
                 mode = m.mode;
@@ -181,7 +182,7 @@ int main(int argc, char** argv) {
     }
     // [ADDR:]PORT, the address a loopback one.
     std::string host = "127.0.0.1";
-    const char* portText = argc == 5 ? argv[1] : "";
+    const char* portText = modeOk ? argv[1] : "";
     if (const char* colon = std::strrchr(portText, ':')) {
         host.assign(portText, colon);
         portText = colon + 1;
@@ -189,11 +190,21 @@ int main(int argc, char** argv) {
     in_addr hostAddress = {};
     const bool hostOk = inet_pton(AF_INET, host.c_str(), &hostAddress) == 1 &&
                         (ntohl(hostAddress.s_addr) >> 24) == 127;
+    unsigned long parentPid = 0;
     if (!modeOk || !hostOk || !ParseNumber(portText, 65535, port) || port == 0 ||
-        !ParseNumber(argv[4], 86400000, timeoutMs) || argv[2][0] == '\0') {
+        !ParseNumber(argv[4], 86400000, timeoutMs) || argv[2][0] == '\0' ||
+        (argc == 6 && !ParseNumber(argv[5], 0xFFFFFFFFul, parentPid))) {
         std::fprintf(stderr, "usage: report-receiver [127.x.y.z:]PORT LOGFILE "
-                             "200|500|blackhole|drip|flood|redirect[=PREFIX]|loop|drop TIMEOUT_MS\n");
+                             "200|500|blackhole|drip|flood|redirect[=PREFIX]|loop|drop TIMEOUT_MS [PARENT_PID]\n");
         return 2;
+    }
+    UniqueKernelHandle parent;
+    if (parentPid != 0) {
+        parent.reset(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(parentPid)));
+        if (!parent) {
+            std::fprintf(stderr, "report-receiver: process %lu is gone already\n", parentPid);
+            return 2;
+        }
     }
     const std::string logPath = argv[2];
 
@@ -244,7 +255,7 @@ int main(int argc, char** argv) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) break;
+        if (now >= deadline || (parent && WaitForSingleObject(parent.get(), 0) == WAIT_OBJECT_0)) break;
         fd_set readable, writable;
         FD_ZERO(&readable);
         FD_ZERO(&writable);

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 #include <sstream>
 
 #include "support/deployed.h"
@@ -65,7 +67,9 @@ std::string ExpectedReportUrl(int t, const std::string& encodedId) {
     return ReportOrigin() + ExpectedTarget(t, encodedId);
 }
 
-Receiver::Receiver(const std::string& name, const char* mode, const std::string& where) {
+Receiver::Receiver(const std::string& name, const char* mode, std::vector<std::string> ownIds,
+                   const std::string& where)
+    : ownIds_(std::move(ownIds)) {
     if (!ReportOriginIsLoopback()) {
         ADD_FAILURE() << "report origin " << ReportOrigin() << " is not http://127.0.0.1:PORT";
         return;
@@ -73,9 +77,10 @@ Receiver::Receiver(const std::string& name, const char* mode, const std::string&
     const std::string dir = qt::FreshDir("receiver-" + name);
     log = qt::Join(dir, "requests.log");
     const std::string exe = qt::Join(qt::Join(qt::BinDir(), "standins"), "report-receiver.exe");
-    // Ends by itself after two minutes should this process die first.
+    // Ends by itself as soon as this process ends, should it die first.
     const std::string address = where.empty() ? "127.0.0.1:" + std::to_string(ReportPort()) : where;
-    std::string commandLine = "\"" + exe + "\" " + address + " \"" + log + "\" " + mode + " 120000";
+    std::string commandLine = "\"" + exe + "\" " + address + " \"" + log + "\" " + mode + " 120000 " +
+                              std::to_string(GetCurrentProcessId());
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
@@ -136,7 +141,14 @@ std::vector<std::string> Receiver::Targets() const {
         // "GET TARGET HTTP/1.1"
         const std::size_t first = line.find(' ');
         const std::size_t last = line.rfind(' ');
-        targets.push_back(first != std::string::npos && last > first ? line.substr(first + 1, last - first - 1) : line);
+        const std::string target =
+            first != std::string::npos && last > first ? line.substr(first + 1, last - first - 1) : line;
+        const std::string report = "/traycast.html?";
+        const std::size_t id = target.find("&m=");
+        const bool own = target.compare(0, report.size(), report) != 0 ||
+                         (id != std::string::npos &&
+                          std::find(ownIds_.begin(), ownIds_.end(), target.substr(id + 3)) != ownIds_.end());
+        if (own) targets.push_back(target);
     }
     return targets;
 }

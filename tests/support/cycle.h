@@ -25,19 +25,29 @@ std::string ExpectedTarget(int t, const std::string& encodedId);
 
 // The loopback report receiver stand-in, run as a child process. Ends by
 // its handle when the object goes.
+//
+// Only the reports that carry one of the test's own identifiers count: a
+// report from another process that reaches this build's port (the tree's
+// sandbox or demo, a second test run) is left out of Targets() and
+// WaitForRequests(), so it cannot fail the test. Requests that are not
+// reports (a test's own probe) always count.
 class Receiver {
 public:
     // mode: "200", "500", "blackhole", "drip", "flood", "redirect[=PREFIX]",
-    // "loop" or "drop" (see the stand-in). `where` is "127.x.y.z:PORT", by
-    // default the report origin's. Fails the current test (and leaves ok()
-    // false) when it cannot listen.
-    Receiver(const std::string& name, const char* mode, const std::string& where = std::string());
+    // "loop" or "drop" (see the stand-in); `ownIds`: the identifiers (as
+    // they arrive, percent-encoded) whose reports count. `where` is
+    // "127.x.y.z:PORT", by default the report origin's. Fails the current
+    // test (and leaves ok() false) when it cannot listen.
+    Receiver(const std::string& name, const char* mode, std::vector<std::string> ownIds,
+             const std::string& where = std::string());
     ~Receiver();
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
     bool ok() const { return ok_; }
-    // Request targets logged so far ("/traycast.html?t=0&m=..."), in order.
+    // One more identifier whose reports count.
+    void Own(const std::string& encodedId) { ownIds_.push_back(encodedId); }
+    // The counted request targets so far ("/traycast.html?t=0&m=..."), in order.
     std::vector<std::string> Targets() const;
     // Waits until at least `count` requests were logged; false after
     // `timeoutMs` (a wide bound: a report is due about 1 s after its event).
@@ -48,6 +58,7 @@ public:
 
 private:
     UniqueKernelHandle process_;
+    std::vector<std::string> ownIds_;
     bool ok_ = false;
 };
 

@@ -146,24 +146,24 @@ int RunDoctor(const char* target) {
     }
 
     PopupWorkspace workspace;
-    CheckTrace trace;
-    const CheckOutcome outcome = EvaluatePopup(workspace, campaign, false, &trace);
-    const GateRun run{workspace, campaign, false, trace};
+    CheckFacts facts;
+    const CheckOutcome outcome = EvaluatePopup(workspace, campaign, CheckMode::DryRun, &facts);
+    const GateRun run{workspace, campaign, CheckMode::DryRun, facts};
 
     std::printf("campaign file: %s%s\n", AnsiToUtf8(full).c_str(),
                 campaignGiven ? "" : (std::string(" -> ") + AnsiToUtf8(campaign)).c_str());
     std::printf("%s\n", versionNote.c_str());
     std::printf("stored: %s\n", stored.c_str());
-    if (trace.purposeChanged) {
+    if (facts.purposeChanged) {
         std::printf("Purpose differs from the stored BoxPurpose: a real check stores it and resets the count and the "
                     "stamp, and the gates below assume that reset (this dry run changed nothing).\n");
     }
     for (std::size_t i = 0; i < kGateCount; ++i) {
         const Gate& gate = kGates[i];
-        const char* verdict = i < trace.stoppedAt ? "pass" : (i == trace.stoppedAt ? "STOP" : "----");
-        std::string seen = i <= trace.stoppedAt ? AnsiToUtf8(gate.seen(run).c_str()) : std::string();
+        const char* verdict = i < facts.stoppedAt ? "pass" : (i == facts.stoppedAt ? "STOP" : "----");
+        std::string seen = i <= facts.stoppedAt ? AnsiToUtf8(gate.seen(run).c_str()) : std::string();
         // What ended the check says what it read, so the fix can be found.
-        if (i == trace.stoppedAt) seen += (seen.empty() ? "" : "; ") + std::string("read: ") + gate.reads;
+        if (i == facts.stoppedAt) seen += (seen.empty() ? "" : "; ") + std::string("read: ") + gate.reads;
         std::printf("[%s] %-24s %s\n", verdict, gate.label, seen.c_str());
     }
     std::printf("message: %s\n", AnsiToUtf8(workspace.composedMessage).c_str());
