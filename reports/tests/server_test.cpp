@@ -45,10 +45,9 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         {"t=2", "/traycast.html?t=2&m=a", 400, 0},
         {"no m", "/traycast.html?t=0", 400, 0},
         {"no query", "/traycast.html", 400, 0},
-        {"broken escape", "/traycast.html?t=0&m=%4", 400, 0},
-        {"non-hex escape", "/traycast.html?t=0&m=%ZZ", 400, 0},
+        {"as an unescaping plug-in sends it", "/traycast.html?t=0&m={3F}\xB2\xE2%4%41", 200, 1},
         {"t twice", "/traycast.html?t=0&t=1&m=a", 400, 0},
-        {"unknown key", "/traycast.html?t=0&m=a&x=1", 400, 0},
+        {"unknown key", "/traycast.html?m=a&t=0&x=1", 400, 0},
         {"other path", "/traycast.htm?t=0&m=a", 404, 0},
         {"escaped path", "/traycast%2Ehtml?t=0&m=a", 404, 0},
         {"path below", "/traycast.html/x?t=0&m=a", 404, 0},
@@ -71,8 +70,10 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         EXPECT_EQ(expectedRows, reports_test::CountRows(db)) << row.name;
     }
     Store store(db, Store::Mode::ReadOnly);
-    const std::vector<Report> latest = store.LatestReports({0, 30000}, 3);
-    ASSERT_EQ(3u, latest.size());
+    std::vector<Report> latest = store.LatestReports({0, 30000}, 4);
+    ASSERT_EQ(4u, latest.size());
+    EXPECT_EQ("{3F}\xB2\xE2%4A", latest.front().machine);
+    latest.erase(latest.begin());
     EXPECT_EQ(std::string(260, '\xC4'), latest[0].machine);
     EXPECT_EQ(ReportKind::Install, latest[1].kind);
     EXPECT_EQ("", latest[1].machine);
@@ -83,9 +84,9 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
     EXPECT_EQ(0u, csv.find("time,kind,machine,machine_hex,client\r\n"));
     EXPECT_NE(std::string::npos, csv.find(",showing,DEMO PC&7F3A,44454d4f2050432637463341,127.0.0.1\r\n"));
     EXPECT_NE(std::string::npos, csv.find(",install,,,127.0.0.1\r\n"));
-    EXPECT_EQ(4, std::count(csv.begin(), csv.end(), '\n'));
+    EXPECT_EQ(5, std::count(csv.begin(), csv.end(), '\n'));
     EXPECT_NE(std::string::npos, Get(server.port(), "/summary.json").body.find(
-        "\"total\":{\"showings\":2,\"installs\":1,\"machines_shown\":2,\"machines_installed\":1,\"conversion\":0.5000}"));
+        "\"total\":{\"showings\":3,\"installs\":1,\"machines_shown\":3,\"machines_installed\":1,\"conversion\":0.3333}"));
 }
 
 TEST(Receiver, NoOkWhenTheDatabaseCannotTakeTheReport) {
