@@ -182,6 +182,7 @@ std::optional<DayRange> ChooseRange(std::string_view from, std::string_view to, 
     if (range.from < 0) range.from = 0;
     if (range.from > range.to) {
         why = "from must not be after to";
+        if (to.empty()) why += " (to defaulted to today, " + FormatDay(today) + "; give to as well)";
         return std::nullopt;
     }
     if (range.to - range.from + 1 > kMaxRangeDays) {

@@ -4,8 +4,15 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "support.h"
@@ -124,6 +131,108 @@ TEST(Receiver, NoOkWhenTheDatabaseCannotTakeTheReport) {
             EXPECT_EQ(200, Get(server.port(), "/traycast.html?t=0&m=b").status) << row.name << ", lock gone";
         }
     }
+}
+
+std::string ReportRequest(const std::string& machine) {
+    return "GET /traycast.html?t=0&m=" + machine + " HTTP/1.1\r\nHost: x\r\n\r\n";
+}
+
+TEST(Intake, IdleAndDrippingConnectionsStopNoReportFromElsewhere) {
+    reports_test::TempDir dir;
+    const std::string db = dir.Path("r.db");
+    reports_test::LiveServer server(db, {}, [](ServerOptions& o) { o.limits.headDeadlineMs = 1000; });
+    // 1,000 connections from one address: half send nothing, half the
+    // start of a request and then a byte at a time.
+    std::vector<int> held;
+    for (int i = 0; i < 1000; ++i) {
+        held.push_back(reports_test::ConnectFrom("127.0.0.1", server.port(), i % 2 ? "GET /tr" : ""));
+        ASSERT_GE(held.back(), 0) << i;
+    }
+    for (int fd : held) send(fd, "a", 1, MSG_NOSIGNAL);
+    const auto start = std::chrono::steady_clock::now();
+    const int report = reports_test::ConnectFrom("127.0.0.2", server.port(), ReportRequest("elsewhere"));
+    const std::string answer = reports_test::ReadUntilClosed(report, 5000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    close(report);
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 200")) << answer;
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_EQ(1, reports_test::CountRows(db));
+    // Past the cap per address: 503 at once; within it: 408 at the deadline.
+    int busy = 0, late = 0;
+    for (int fd : held) {
+        const std::string got = reports_test::ReadUntilClosed(fd, 3000);
+        busy += got.find("HTTP/1.1 503") == 0;
+        late += got.find("HTTP/1.1 408") == 0;
+        close(fd);
+    }
+    EXPECT_EQ(1000 - 64, busy);
+    EXPECT_EQ(64, late);
+}
+
+// The metrics as Prometheus reads them: "name{labels} value" lines, each
+// family announced by # TYPE before its samples.
+std::map<std::string, double> ParseMetrics(const std::string& text) {
+    std::map<std::string, double> samples;
+    std::set<std::string> typed;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("# TYPE ", 0) == 0) {
+            typed.insert(line.substr(7, line.find(' ', 7) - 7));
+            continue;
+        }
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t space = line.rfind(' ');
+        const std::string name = line.substr(0, space);
+        std::string family = name.substr(0, name.find('{'));
+        for (const char* suffix : {"_bucket", "_sum", "_count"}) {
+            const std::size_t at = family.rfind(suffix);
+            if (at != std::string::npos && at + std::strlen(suffix) == family.size() && !typed.count(family)) {
+                family.erase(at);
+            }
+        }
+        EXPECT_TRUE(typed.count(family)) << "no # TYPE before " << line;
+        samples[name] = std::stod(line.substr(space + 1));
+    }
+    return samples;
+}
+
+TEST(Intake, AStuckDiskAnswers503AtOnceAndTheMetricsSayWhy) {
+    reports_test::TempDir dir;
+    const std::string db = dir.Path("r.db");
+    { Store create(db, Store::Mode::ReadWrite); }
+    // The writer waits for the lock for as long as the test holds it.
+    reports_test::LiveServer server(db, [](Store& s) { s.Exec("PRAGMA busy_timeout=60000"); });
+    Store locker(db, Store::Mode::ReadWrite);
+    locker.Begin();
+    std::vector<int> waiting;
+    for (std::size_t i = 0; i < ReportWriter::kMaxWaiting; ++i) {
+        waiting.push_back(reports_test::ConnectFrom("127.0.0.1", server.port(), ReportRequest("w" + std::to_string(i))));
+    }
+    for (int i = 0; i < 1000 && server.writer().Waiting() < ReportWriter::kMaxWaiting; ++i) usleep(10000);
+    ASSERT_EQ(ReportWriter::kMaxWaiting, server.writer().Waiting());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(503, Get(server.port(), "/traycast.html?t=0&m=one-too-many").status);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(503, Get(server.port(), "/healthz").status);
+    EXPECT_EQ(400, Get(server.port(), "/traycast.html?t=7&m=a").status);
+    std::map<std::string, double> m = ParseMetrics(Get(server.port(), "/metrics").body);
+    EXPECT_EQ(ReportWriter::kMaxWaiting, m["quentra_reports_queue_depth"]);
+    EXPECT_EQ(1, m["quentra_reports_unavailable_total{cause=\"queue\"}"]);
+    EXPECT_EQ(1, m["quentra_reports_refused_total{cause=\"bad_kind\"}"]);
+    EXPECT_EQ(0, m["quentra_reports_stored_total"]);
+
+    locker.Rollback();
+    for (int fd : waiting) {
+        EXPECT_EQ(0u, reports_test::ReadUntilClosed(fd, 10000).find("HTTP/1.1 200"));
+        close(fd);
+    }
+    EXPECT_EQ(static_cast<std::int64_t>(ReportWriter::kMaxWaiting), reports_test::CountRows(db));
+    EXPECT_EQ(200, Get(server.port(), "/healthz").status);
+    m = ParseMetrics(Get(server.port(), "/metrics").body);
+    EXPECT_EQ(ReportWriter::kMaxWaiting, m["quentra_reports_stored_total"]);
+    EXPECT_EQ(m["quentra_reports_commit_seconds_count"], m["quentra_reports_commit_seconds_bucket{le=\"+Inf\"}"]);
+    EXPECT_GE(m["quentra_reports_commit_seconds_sum"], 0.0);
+    EXPECT_GT(m["quentra_reports_commit_seconds_count"], 0);
 }
 
 // A known week: per day showings, installs, machines shown and installed,
