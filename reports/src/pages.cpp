@@ -216,7 +216,8 @@ std::string SummaryTable(const Summary& s) {
 std::string CsvHeader() { return "time,kind,machine,machine_hex,client\r\n"; }
 
 std::string CsvRow(const Report& r, Cp936ToUtf8& toUtf8) {
-    return FormatTime(r.at) + "," + KindName(r.kind) + "," + CsvField(toUtf8(r.machine)) + "," + Hex(r.machine) +
+    // "x" before the hex: a spreadsheet reads 1e05 or 0001 as a number.
+    return FormatTime(r.at) + "," + KindName(r.kind) + "," + CsvField(toUtf8(r.machine)) + ",x" + Hex(r.machine) +
            "," + CsvField(r.client) + "\r\n";
 }
 

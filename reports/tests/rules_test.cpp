@@ -173,9 +173,12 @@ TEST(Text, WhatMachinesSendIsShownAndEscaped) {
         {"code page 936", "\xB2\xE2\xCA\xD4\xBB\xFA", "测试机", "测试机", "测试机"},
         {"a broken lead byte", "a\xB2", "a\xEF\xBF\xBD", "a\xEF\xBF\xBD", "a\xEF\xBF\xBD"},
         {"markup", "<b a='1'>&", "<b a='1'>&", "&lt;b a=&#39;1&#39;&gt;&amp;", "<b a='1'>&"},
-        {"CSV quoting", "a,\"b\"\n", "a,\"b\"\n", "a,&quot;b&quot;\n", "\"a,\"\"b\"\"\n\""},
+        {"CSV quoting", "a,\"b\"\n", "a,\"b\"\n", "a,&quot;b&quot;\n", "\"a,\"\"b\"\"\\u000A\""},
+        {"C0 and DEL (0x80 is the euro sign in code page 936)", "\x1B[2Ja\x7F\x80", "\x1B[2Ja\x7F\xE2\x82\xAC", "\x1B[2Ja\x7F\xE2\x82\xAC",
+         "\\u001B[2Ja\\u007F\xE2\x82\xAC"},
         {"a formula", "=1+1", "=1+1", "=1+1", "'=1+1"},
         {"a formula and a comma", "@x,y", "@x,y", "@x,y", "\"'@x,y\""},
+        {"a tab first", "\tx", "\tx", "\tx", "'\\u0009x"},
     };
     for (const Row& row : rows) {
         const std::string utf8 = toUtf8(row.in);
@@ -184,6 +187,7 @@ TEST(Text, WhatMachinesSendIsShownAndEscaped) {
         EXPECT_EQ(row.csv, CsvField(utf8)) << row.name;
     }
     EXPECT_EQ("\"a\\\"\\\\\\u0001\"", JsonString("a\"\\\x01"));
+    EXPECT_EQ("\\u0085x", CsvField("\xC2\x85x"));  // C1 NEL as UTF-8
     EXPECT_EQ("00ff41", Hex(std::string("\0\xFF" "A", 3)));
 }
 

@@ -68,6 +68,11 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         {"dashboard, bad range", "/?from=2026-02-30", 400, 0},
         {"summary, from after to", "/summary.json?from=2026-01-06&to=2026-01-05", 400, 0},
         {"csv, range above a year", "/reports.csv?from=2024-01-01&to=2026-01-01", 400, 0},
+        {"csv under another name", "/reports.csv", 403, 0, "GET", {{"Host", "rebound.example"}}},
+        {"summary, another name with the port", "/summary.json", 403, 0, "GET", {{"Host", "rebound.example:80"}}},
+        {"dashboard as localhost", "/", 200, 0, "GET", {{"Host", "LocalHost:1"}}},
+        {"healthz under any name", "/healthz", 200, 0, "GET", {{"Host", "lb.internal"}}},
+        {"Range ignored", "/reports.csv", 200, 0, "GET", {{"Range", "bytes=0-3"}}},
     };
     std::int64_t expectedRows = 0;
     for (const Row& row : rows) {
@@ -76,9 +81,13 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         expectedRows += row.stored;
         EXPECT_EQ(expectedRows, reports_test::CountRows(db)) << row.name;
     }
+    EXPECT_EQ(200, Get(server.port(), "/traycast.html?t=0&m=h", "GET", {{"Host", "rebound.example"}}).status)
+        << "reports come under any name";
     Store store(db, Store::Mode::ReadOnly);
-    std::vector<Report> latest = store.LatestReports({0, 30000}, 4);
-    ASSERT_EQ(4u, latest.size());
+    std::vector<Report> latest = store.LatestReports({0, 30000}, 5);
+    ASSERT_EQ(5u, latest.size());
+    EXPECT_EQ("h", latest.front().machine);
+    latest.erase(latest.begin());
     EXPECT_EQ("{3F}\xB2\xE2%4A", latest.front().machine);
     latest.erase(latest.begin());
     EXPECT_EQ(std::string(260, '\xC4'), latest[0].machine);
@@ -89,11 +98,11 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
 
     const std::string csv = Get(server.port(), "/reports.csv").body;
     EXPECT_EQ(0u, csv.find("time,kind,machine,machine_hex,client\r\n"));
-    EXPECT_NE(std::string::npos, csv.find(",showing,DEMO PC&7F3A,44454d4f2050432637463341,127.0.0.1\r\n"));
-    EXPECT_NE(std::string::npos, csv.find(",install,,,127.0.0.1\r\n"));
-    EXPECT_EQ(5, std::count(csv.begin(), csv.end(), '\n'));
+    EXPECT_NE(std::string::npos, csv.find(",showing,DEMO PC&7F3A,x44454d4f2050432637463341,127.0.0.1\r\n"));
+    EXPECT_NE(std::string::npos, csv.find(",install,,x,127.0.0.1\r\n"));
+    EXPECT_EQ(6, std::count(csv.begin(), csv.end(), '\n'));
     EXPECT_NE(std::string::npos, Get(server.port(), "/summary.json").body.find(
-        "\"total\":{\"showings\":3,\"installs\":1,\"machines_shown\":3,\"machines_installed\":1,\"conversion\":0.3333}"));
+        "\"total\":{\"showings\":4,\"installs\":1,\"machines_shown\":4,\"machines_installed\":1,\"conversion\":0.2500}"));
 }
 
 TEST(Receiver, NoOkWhenTheDatabaseCannotTakeTheReport) {
