@@ -1,6 +1,7 @@
 #include "metrics.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace reports {
 
@@ -14,6 +15,8 @@ const char* BusyName(Busy why) {
     }
     return "other";
 }
+
+Metrics::Metrics() : startedAt_(static_cast<std::int64_t>(std::time(nullptr))) {}
 
 void Metrics::Stored(std::int64_t at) {
     stored_++;
@@ -89,6 +92,30 @@ std::string Metrics::Prometheus(std::size_t queueDepth, std::size_t connections)
     out += sum;
     Sample(out, "quentra_reports_commit_seconds_count", cumulative);
     return out;
+}
+
+std::string HealthStrip(const Metrics& m, std::int64_t now) {
+    const std::int64_t last = m.lastReportAt();
+    std::string text = "<p id=\"health\" style=\"margin:0 0 12px;padding:6px 10px;background:#f2f4f8\">Since " +
+                       FormatTime(m.startedAt()) + ": <b>last report</b> ";
+    text += last == 0 ? std::string("none yet") : FormatTime(last) + " (" + std::to_string(now - last) + " s ago)";
+    std::int64_t refused = 0;
+    std::string causes;
+    for (int i = 1; i < kQueryErrorCount; ++i) {
+        const std::int64_t n = m.refused(static_cast<QueryError>(i));
+        refused += n;
+        if (n > 0) causes += (causes.empty() ? " (" : ", ") + std::to_string(n) + " " + Describe(static_cast<QueryError>(i));
+    }
+    if (!causes.empty()) causes += ")";
+    text += " · <b>refused</b> " + std::to_string(refused) + causes;
+    text += " · <b>503</b> " + std::to_string(m.unavailableTotal());
+    std::string busy;
+    for (int i = 0; i < kBusyCount; ++i) {
+        const std::int64_t n = m.unavailable(static_cast<Busy>(i));
+        if (n > 0) busy += (busy.empty() ? " (" : ", ") + std::to_string(n) + " " + BusyName(static_cast<Busy>(i));
+    }
+    if (!busy.empty()) busy += ")";
+    return text + busy + "</p>\n";
 }
 
 }  // namespace reports

@@ -435,7 +435,9 @@ private:
         const Summary s = MakeSummary(range, store->FiguresByDay(range), store->FiguresOfRange(range));
         res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
         res.set_header("Cache-Control", "no-store");
-        res.set_content(DashboardPage(s, store->LatestReports(range, kLatestRows), toUtf8), "text/html; charset=utf-8");
+        res.set_content(DashboardPage(s, store->LatestReports(range, kLatestRows), toUtf8,
+                                      HealthStrip(metrics_, static_cast<std::int64_t>(std::time(nullptr)))),
+                        "text/html; charset=utf-8");
     }
 
     void Json(const std::shared_ptr<Store>& store, const DayRange& range, httplib::Response& res) {

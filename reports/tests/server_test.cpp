@@ -229,6 +229,9 @@ TEST(Intake, AStuckDiskAnswers503AtOnceAndTheMetricsSayWhy) {
     EXPECT_EQ(1, m["quentra_reports_unavailable_total{cause=\"queue\"}"]);
     EXPECT_EQ(1, m["quentra_reports_refused_total{cause=\"bad_kind\"}"]);
     EXPECT_EQ(0, m["quentra_reports_stored_total"]);
+    const std::string page = Get(server.port(), "/").body;
+    EXPECT_NE(std::string::npos, page.find("<b>last report</b> none yet · <b>refused</b> 1 (1 t must be 0 (a showing) "
+                                           "or 1 (an install)) · <b>503</b> 1 (1 queue)</p>")) << page;
 
     locker.Rollback();
     for (int fd : waiting) {
@@ -237,6 +240,7 @@ TEST(Intake, AStuckDiskAnswers503AtOnceAndTheMetricsSayWhy) {
     }
     EXPECT_EQ(static_cast<std::int64_t>(ReportWriter::kMaxWaiting), reports_test::CountRows(db));
     EXPECT_EQ(200, Get(server.port(), "/healthz").status);
+    EXPECT_EQ(std::string::npos, Get(server.port(), "/").body.find("none yet"));
     m = ParseMetrics(Get(server.port(), "/metrics").body);
     EXPECT_EQ(ReportWriter::kMaxWaiting, m["quentra_reports_stored_total"]);
     EXPECT_EQ(m["quentra_reports_commit_seconds_count"], m["quentra_reports_commit_seconds_bucket{le=\"+Inf\"}"]);
