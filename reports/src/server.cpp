@@ -188,7 +188,7 @@ std::string HostName(const std::string& host) {
 // the answer arrives.
 void Refuse(int fd, int status, const char* reason, const std::string& body) {
     char scratch[4096];
-    while (::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+    for (int i = 0; i < 16 && ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
     }
     const std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason +
                              "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
@@ -301,8 +301,8 @@ public:
     void Listen(int backlog) { ::listen(svr_sock_, backlog); }
     int ListeningSocket() const { return svr_sock_; }
 
-    // The names the pages are served under: the operator's, or the listen
-    // address and localhost.
+    // The names the pages are served under besides any address: the
+    // operator's, or the listen address and localhost.
     void DefaultHostNames(const std::string& listenHost) {
         if (!options_.hostNames.empty()) return;
         options_.hostNames = {listenHost, "localhost"};
@@ -337,8 +337,14 @@ public:
     std::atomic<std::size_t> connections{0};
 
 private:
+    // An address needs no name: a rebinding page has a name of its own,
+    // and a browser sends that name.
     bool HostAllowed(const std::string& host) const {
         const std::string name = HostName(host);
+        unsigned char address[sizeof(in6_addr)];
+        if (::inet_pton(AF_INET, name.c_str(), address) == 1 || ::inet_pton(AF_INET6, name.c_str(), address) == 1) {
+            return true;
+        }
         for (const std::string& allowed : options_.hostNames) {
             if (!name.empty() && name == Lower(allowed)) return true;
         }

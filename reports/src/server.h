@@ -49,8 +49,9 @@ struct ServerOptions {
     // Null: the bench floor, answering 200 to a good report without storing it.
     ReportWriter* writer = nullptr;
     IntakeLimits limits;
-    // The Host names the pages are served to (reports are taken from
-    // anyone); empty: the listen address and localhost.
+    // The Host names the pages are served under, besides any IP address
+    // (reports are taken from anyone); empty: the listen address and
+    // localhost.
     std::vector<std::string> hostNames;
     // A file the access log is appended to, "-" for stdout, empty for none.
     std::string accessLog;

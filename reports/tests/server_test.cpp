@@ -71,6 +71,7 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         {"csv under another name", "/reports.csv", 403, 0, "GET", {{"Host", "rebound.example"}}},
         {"summary, another name with the port", "/summary.json", 403, 0, "GET", {{"Host", "rebound.example:80"}}},
         {"dashboard as localhost", "/", 200, 0, "GET", {{"Host", "LocalHost:1"}}},
+        {"dashboard under an address", "/", 200, 0, "GET", {{"Host", "[fe80::1]:80"}}},
         {"healthz under any name", "/healthz", 200, 0, "GET", {{"Host", "lb.internal"}}},
         {"Range ignored", "/reports.csv", 200, 0, "GET", {{"Range", "bytes=0-3"}}},
     };
