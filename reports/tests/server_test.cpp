@@ -178,6 +178,15 @@ TEST(Intake, IdleAndDrippingConnectionsStopNoReportFromElsewhere) {
     }
     EXPECT_EQ(1000 - 64, busy);
     EXPECT_EQ(64, late);
+
+    // The cap in all: past it, another address too gets 503 at once.
+    reports_test::LiveServer small(dir.Path("small.db"), {}, [](ServerOptions& o) { o.limits.maxConnections = 8; });
+    std::vector<int> eight;
+    for (int i = 0; i < 8; ++i) eight.push_back(reports_test::ConnectFrom("127.0.0.1", small.port()));
+    const int ninth = reports_test::ConnectFrom("127.0.0.2", small.port(), ReportRequest("ninth"));
+    EXPECT_EQ(0u, reports_test::ReadUntilClosed(ninth, 5000).find("HTTP/1.1 503"));
+    for (int fd : eight) close(fd);
+    close(ninth);
 }
 
 // The metrics as Prometheus reads them: "name{labels} value" lines, each
