@@ -495,7 +495,7 @@ private:
 // bound.
 class ReportServer::Intake {
 public:
-    Intake(Http& http, IntakeLimits limits) : http_(http), limits_(limits), wake_(::eventfd(0, EFD_CLOEXEC)) {
+    Intake(Http& http, IntakeLimits limits) : http_(http), limits_(limits), wake_(new int(::eventfd(0, EFD_CLOEXEC))) {
         rlimit files{};
         if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
             // Room for the database, the log and the listening socket.
@@ -504,14 +504,12 @@ public:
         }
     }
 
-    ~Intake() { ::close(wake_); }
-
     bool Run(int listening) {
         UniqueFd poller(new int(::epoll_create1(EPOLL_CLOEXEC)));
         const int flags = ::fcntl(listening, F_GETFL);
         ::fcntl(listening, F_SETFL, flags | O_NONBLOCK);
         Watch(*poller, listening, EPOLLIN);
-        Watch(*poller, wake_, EPOLLIN);
+        Watch(*poller, *wake_, EPOLLIN);
         std::vector<std::thread> threads;
         for (std::size_t i = 0; i < kThreads; ++i) threads.emplace_back([this] { Work(); });
         bool ok = true;
@@ -526,7 +524,7 @@ public:
             }
             for (int i = 0; i < n; ++i) {
                 const int fd = events[i].data.fd;
-                if (fd == wake_) continue;
+                if (fd == *wake_) continue;
                 if (fd == listening) {
                     if (events[i].events & (EPOLLERR | EPOLLHUP)) {
                         ok = false;
@@ -564,7 +562,7 @@ public:
     void Stop() {
         stopping_ = true;
         const std::uint64_t one = 1;
-        if (::write(wake_, &one, sizeof one) < 0) {
+        if (::write(*wake_, &one, sizeof one) < 0) {
             // The loop still sees stopping_ at its next sweep.
         }
     }
@@ -697,7 +695,7 @@ private:
 
     Http& http_;
     IntakeLimits limits_;
-    int wake_;
+    UniqueFd wake_;  // written by Stop to wake the accepting thread
     std::atomic<bool> stopping_{false};
     std::unordered_map<int, Head> heads_;  // the accepting thread's alone
     std::mutex mutex_;
