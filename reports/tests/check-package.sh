@@ -11,7 +11,7 @@ trap 'rm -rf "$out"' EXIT
 fail() { echo "check-package: $*" >&2; exit 1; }
 
 cpack --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1 || { cat "$out/cpack.log"; fail "cpack failed"; }
-deb=$(ls "$out"/quentra-reports_*_amd64.deb) || fail "no package made"
+deb=$(ls "$out"/quentra-reports_*.deb) || fail "no package made"
 dpkg-deb -c "$deb" >"$out/contents"
 for entry in "-rwxr-xr-x root/root .* ./usr/bin/quentra-reports" \
              "-rw-r--r-- root/root .* ./lib/systemd/system/quentra-reports.service" \
