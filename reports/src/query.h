@@ -1,4 +1,4 @@
-// The report request's pure rules: the strict reading of the raw query that
+// The report request's pure rules: the reading of the raw query that
 // the plug-in sends, and the days and date ranges the pages take. No I/O.
 //
 // The plug-in sends exactly `t=0|1&m=<id>`. This project's plug-in
