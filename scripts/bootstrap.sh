@@ -12,6 +12,7 @@ packages=(
   clang lld libfuzzer-14-dev libclang-rt-14-dev
   xvfb x11-utils imagemagick fonts-wqy-microhei
   g++ pkg-config libcpp-httplib-dev libsqlite3-dev sqlite3 libgtest-dev chromium
+  dpkg-dev systemd
   osslsigncode openssl
 )
 [ "${1:-}" = --wine32 ] && packages+=(wine32)

@@ -1,6 +1,8 @@
 #include "clf.h"
 
+#include <cstdio>
 #include <optional>
+#include <string>
 
 #include "query.h"
 
@@ -99,6 +101,46 @@ ClfLine ParseClfLine(std::string_view line, ClfEntry& entry) {
     entry.client = std::string(host);
     entry.query = question == std::string_view::npos ? std::string() : std::string(target.substr(question + 1));
     return ClfLine::Report;
+}
+
+namespace {
+
+bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+std::string LogEscape(std::string_view text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool escape = c <= 0x20 || c >= 0x7F || c == '"' || c == '\\' ||
+                            (c == '%' && !(i + 2 < text.size() && IsHex(text[i + 1]) && IsHex(text[i + 2])));
+        if (escape) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string ClfLogLine(std::string_view client, std::int64_t at, std::string_view method, std::string_view target,
+                       std::string_view version, int status, std::int64_t bytes) {
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::string day = FormatDay(at >= 0 ? at / 86400 : 0);  // YYYY-MM-DD
+    const std::int64_t second = at >= 0 ? at % 86400 : 0;
+    char when[40];
+    std::snprintf(when, sizeof when, "[%s/%s/%s:%02d:%02d:%02d +0000]", day.substr(8, 2).c_str(),
+                  kMonths[std::stoi(day.substr(5, 2)) - 1], day.substr(0, 4).c_str(), static_cast<int>(second / 3600),
+                  static_cast<int>(second / 60 % 60), static_cast<int>(second % 60));
+    const std::string request =
+        method.empty() ? "-" : LogEscape(method) + " " + LogEscape(target) + " " + LogEscape(version);
+    return LogEscape(client.empty() ? "-" : client) + " - - " + when + " \"" + request + "\" " +
+           std::to_string(status) + " " + (bytes < 0 ? "-" : std::to_string(bytes)) + "\n";
 }
 
 std::string LineHash(std::string_view line) {

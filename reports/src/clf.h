@@ -27,6 +27,15 @@ struct ClfEntry {
 
 ClfLine ParseClfLine(std::string_view line, ClfEntry& entry);
 
+// The access-log line the receiver writes for a request, e.g.
+//   10.0.0.7 - - [05/Jan/2026:08:00:00 +0000] "GET /traycast.html?t=1&m=PC%2001 HTTP/1.1" 200 3
+// The bytes a log line cannot carry (blanks, '"', '\\', controls, bytes
+// above 0x7E) and a '%' that starts no escape are written as %XX, so that
+// ParseClfLine and the query's rules read back the very bytes the receiver
+// stored. No method (a request that never came): "-". bytes < 0: "-".
+std::string ClfLogLine(std::string_view client, std::int64_t at, std::string_view method, std::string_view target,
+                       std::string_view version, int status, std::int64_t bytes);
+
 // A 128-bit FNV-1a of the line, 16 bytes: with the line's occurrence count
 // it keys what an import already stored. Not cryptographic.
 std::string LineHash(std::string_view line);

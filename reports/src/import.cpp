@@ -59,8 +59,9 @@ ImportCounts ImportLog(Store& store, std::istream& log) {
                 continue;
             }
             ReportQuery query;
-            if (ParseReportQuery(entry.query, query) != QueryError::None) {
+            if (const QueryError error = ParseReportQuery(entry.query, query); error != QueryError::None) {
                 ++counts.refused;
+                ++counts.refusedBy[static_cast<int>(error)];
                 note(counts.refusedLines, counts.lines);
                 continue;
             }

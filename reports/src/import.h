@@ -11,6 +11,7 @@
 // second would count once: the price of not keying on the file's name, which
 // rotation changes.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -26,6 +27,7 @@ struct ImportCounts {
     std::int64_t already = 0;     // stored by an earlier import
     std::int64_t other = 0;       // other requests, other statuses
     std::int64_t refused = 0;     // report lines the receiver would answer 4xx
+    std::array<std::int64_t, kQueryErrorCount> refusedBy{};  // the same, by the rule they broke
     std::int64_t malformed = 0;   // not in the common log format (or longer than kMaxLogLine)
     std::vector<std::int64_t> refusedLines;    // the first few line numbers
     std::vector<std::int64_t> malformedLines;

@@ -2,6 +2,7 @@
 // dashboard, and the operator's import and summary commands.
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -23,18 +24,42 @@ using namespace reports;
 constexpr int kUsageExit = 2;
 constexpr int kRuntimeExit = 1;
 
-const char kUsage[] =
-    "usage:\n"
-    "  quentra-reports serve [--db FILE] [--listen ADDR:PORT]\n"
-    "      receive reports and serve the dashboard (default: reports.db, 127.0.0.1:47631)\n"
-    "  quentra-reports import [--db FILE] LOGFILE\n"
-    "      store the report lines of an access log in the common log format\n"
-    "  quentra-reports summary [--db FILE] [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
-    "      print the per-day figures (default: the last 7 days, UTC)\n"
-    "  serve --bench-floor answers 200 to good reports WITHOUT storing them: only for measuring\n";
+struct Command {
+    const char* name;
+    const char* usage;  // its own --help
+};
+const Command kCommands[] = {
+    {"serve",
+     "  quentra-reports serve [--db FILE] [--listen ADDR:PORT] [--host-name NAME]... [--access-log FILE|-]\n"
+     "                        [--max-connections N] [--max-per-client N]\n"
+     "      receive reports and serve the dashboard (default: reports.db, 127.0.0.1:47631).\n"
+     "      --host-name: a name the pages are served under (default: the listen address and localhost);\n"
+     "      reports are taken under any name. --access-log: one line per request in the common log\n"
+     "      format, appended to FILE (- for stdout). --max-connections (default 1024) and\n"
+     "      --max-per-client (default 64): connections in flight past which a client gets 503 at once;\n"
+     "      behind a proxy, where every report comes from its address, raise --max-per-client to match.\n"
+     "      --bench-floor answers 200 to good reports WITHOUT storing them: only for measuring.\n"},
+    {"import",
+     "  quentra-reports import [--db FILE] LOGFILE\n"
+     "      store the report lines of an access log in the common log format (stored once, however\n"
+     "      often the log is imported)\n"},
+    {"summary",
+     "  quentra-reports summary [--db FILE] [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
+     "      print the per-day figures of the database serve or import wrote (default: the last 7 days,\n"
+     "      UTC; to defaults to today, from to six days before to)\n"},
+};
 
-int Usage(const std::string& why) {
-    std::fprintf(stderr, "quentra-reports: %s\n%s", why.c_str(), kUsage);
+std::string UsageOf(const std::string& command) {
+    std::string text = "usage:\n";
+    for (const Command& c : kCommands) {
+        if (command.empty() || command == c.name) text += c.usage;
+    }
+    if (command.empty()) text += "  quentra-reports COMMAND --help    one command's usage\n";
+    return text;
+}
+
+int Usage(const std::string& why, const std::string& command = "") {
+    std::fprintf(stderr, "quentra-reports: %s\n%s", why.c_str(), UsageOf(command).c_str());
     return kUsageExit;
 }
 
@@ -44,27 +69,48 @@ struct Args {
     std::string listen = "127.0.0.1:47631";
     std::string from, to;
     std::vector<std::string> files;
+    std::vector<std::string> hostNames;
+    std::string accessLog;
+    std::string maxConnections, maxPerClient;
     bool benchFloor = false;
+    bool help = false;
 };
 
 // Fills `args`; answers the usage error, empty when there is none.
 std::string ParseArgs(int argc, char** argv, Args& args) {
     if (argc < 2) return "a command is needed";
     args.command = argv[1];
-    if (args.command != "serve" && args.command != "import" && args.command != "summary") {
-        return "unknown command '" + args.command + "'";
+    if (args.command == "--help" || args.command == "-h" || args.command == "help") {
+        args.help = true;
+        args.command = argc > 2 ? argv[2] : "";
     }
-    for (int i = 2; i < argc; ++i) {
+    bool known = args.command.empty() && args.help;
+    for (const Command& c : kCommands) known = known || args.command == c.name;
+    if (!known) {
+        const std::string command = args.command;
+        args.command.clear();
+        return "unknown command '" + command + "'";
+    }
+    for (int i = args.help ? argc : 2; i < argc; ++i) {
         const std::string a = argv[i];
-        std::string* value = a == "--db" ? &args.db
-                             : a == "--listen" && args.command == "serve" ? &args.listen
-                             : a == "--from" && args.command == "summary" ? &args.from
-                             : a == "--to" && args.command == "summary"   ? &args.to
-                                                                          : nullptr;
+        const bool serve = args.command == "serve", summary = args.command == "summary";
+        std::string hostName;
+        std::string* value = a == "--db"                        ? &args.db
+                             : a == "--listen" && serve          ? &args.listen
+                             : a == "--host-name" && serve       ? &hostName
+                             : a == "--access-log" && serve      ? &args.accessLog
+                             : a == "--max-connections" && serve ? &args.maxConnections
+                             : a == "--max-per-client" && serve  ? &args.maxPerClient
+                             : a == "--from" && summary          ? &args.from
+                             : a == "--to" && summary            ? &args.to
+                                                                 : nullptr;
         if (value != nullptr) {
             if (i + 1 >= argc || argv[i + 1][0] == '\0') return a + " needs a value";
             *value = argv[++i];
-        } else if (a == "--bench-floor" && args.command == "serve") {
+            if (value == &hostName) args.hostNames.push_back(hostName);
+        } else if (a == "--help" || a == "-h") {
+            args.help = true;
+        } else if (a == "--bench-floor" && serve) {
             args.benchFloor = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return "unknown option " + a + " for " + args.command;
@@ -72,9 +118,16 @@ std::string ParseArgs(int argc, char** argv, Args& args) {
             args.files.push_back(a);
         }
     }
+    if (args.help) return {};
     if (args.command == "import" && args.files.size() != 1) return "import takes one LOGFILE";
     if (args.command != "import" && !args.files.empty()) return "unexpected argument " + args.files[0];
     return {};
+}
+
+// A count of at least 1 from text, or 0 when it is not one.
+std::size_t Count(const std::string& text) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return static_cast<std::size_t>(std::stoul(text));
 }
 
 // "ADDR:PORT" (ADDR may be [v6]); false when it is not one.
@@ -94,7 +147,17 @@ bool SplitListen(const std::string& text, std::string& host, int& port) {
 int Serve(const Args& args) {
     std::string host;
     int port = 0;
-    if (!SplitListen(args.listen, host, port)) return Usage("--listen takes ADDR:PORT, e.g. 127.0.0.1:47631");
+    if (!SplitListen(args.listen, host, port)) return Usage("--listen takes ADDR:PORT, e.g. 127.0.0.1:47631", "serve");
+    ServerOptions options;
+    if (!args.maxConnections.empty() && (options.limits.maxConnections = Count(args.maxConnections)) == 0) {
+        return Usage("--max-connections takes a count from 1, e.g. 1024", "serve");
+    }
+    if (!args.maxPerClient.empty() && (options.limits.maxPerClient = Count(args.maxPerClient)) == 0) {
+        return Usage("--max-per-client takes a count from 1, e.g. 64", "serve");
+    }
+    options.hostNames = args.hostNames;
+    options.accessLog = args.accessLog;
+    RaiseOpenFileLimit();
     // The signals wait for the thread that asks for them; every thread
     // started from here on inherits the block.
     sigset_t stopSignals;
@@ -112,7 +175,6 @@ int Serve(const Args& args) {
     } else {
         std::fprintf(stderr, "quentra-reports: --bench-floor: reports are answered 200 and NOT stored\n");
     }
-    ServerOptions options;
     options.dbPath = args.db;
     options.writer = writer.get();
     ReportServer server(options);
@@ -160,11 +222,18 @@ int Import(const Args& args) {
         if (!text.empty()) text += total > static_cast<std::int64_t>(numbers.size()) ? ", ...)" : ")";
         return text;
     };
+    std::string rules;
+    for (int i = 1; i < kQueryErrorCount; ++i) {
+        if (c.refusedBy[i] == 0) continue;
+        rules += std::string(rules.empty() ? " [" : "; ") + std::to_string(c.refusedBy[i]) + ": " +
+                 Describe(static_cast<QueryError>(i));
+    }
+    if (!rules.empty()) rules += "]";
     std::printf("imported %s into %s: %lld lines, %lld reports stored, %lld already imported, "
-                "%lld other requests passed over, %lld report lines refused%s, %lld malformed%s\n",
+                "%lld other requests passed over, %lld report lines refused%s%s, %lld malformed%s\n",
                 args.files[0].c_str(), args.db.c_str(), static_cast<long long>(c.lines),
                 static_cast<long long>(c.stored), static_cast<long long>(c.already), static_cast<long long>(c.other),
-                static_cast<long long>(c.refused), lines(c.refusedLines, c.refused).c_str(),
+                static_cast<long long>(c.refused), rules.c_str(), lines(c.refusedLines, c.refused).c_str(),
                 static_cast<long long>(c.malformed), lines(c.malformedLines, c.malformed).c_str());
     return 0;
 }
@@ -173,7 +242,13 @@ int Summarize(const Args& args) {
     std::string why;
     const std::optional<DayRange> range =
         ChooseRange(args.from, args.to, static_cast<std::int64_t>(std::time(nullptr)) / 86400, why);
-    if (!range) return Usage(why);
+    if (!range) return Usage(why, "summary");
+    if (access(args.db.c_str(), F_OK) != 0) {
+        std::fprintf(stderr, "quentra-reports: there is no database at %s: summary reads the one serve or import "
+                             "wrote; give its path with --db FILE (default reports.db in the working folder)\n",
+                     args.db.c_str());
+        return kRuntimeExit;
+    }
     Store store(args.db, Store::Mode::ReadOnly);
     const Summary s = MakeSummary(*range, store.FiguresByDay(*range), store.FiguresOfRange(*range));
     std::fputs(SummaryTable(s).c_str(), stdout);
@@ -185,7 +260,11 @@ int Summarize(const Args& args) {
 int main(int argc, char** argv) {
     Args args;
     const std::string usage = ParseArgs(argc, argv, args);
-    if (!usage.empty()) return Usage(usage);
+    if (!usage.empty()) return Usage(usage, args.command);
+    if (args.help) {
+        std::fputs(UsageOf(args.command).c_str(), stdout);
+        return 0;
+    }
     try {
         if (args.command == "serve") return Serve(args);
         if (args.command == "import") return Import(args);

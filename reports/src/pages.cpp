@@ -136,7 +136,8 @@ std::string Chart(const Summary& s) {
 
 }  // namespace
 
-std::string DashboardPage(const Summary& s, const std::vector<Report>& latest, Cp936ToUtf8& toUtf8) {
+std::string DashboardPage(const Summary& s, const std::vector<Report>& latest, Cp936ToUtf8& toUtf8,
+                          const std::string& health) {
     const std::string from = FormatDay(s.range.from), to = FormatDay(s.range.to);
     const std::string query = "?from=" + from + "&amp;to=" + to;
     std::string page =
@@ -150,7 +151,7 @@ std::string DashboardPage(const Summary& s, const std::vector<Report>& latest, C
         "#figures td,#figures tfoot th{text-align:right}#figures td:first-child,#figures tfoot th:first-child{text-align:left}"
         ".showings{fill:#4a78c2}.installs{fill:#e08a2c}.conversion{stroke:#2a9d4b;stroke-width:2;fill:none}"
         ".point{fill:#2a9d4b}.grid{stroke:#e4e7ed}.axis{font-size:11px;fill:#5a6272}"
-        "</style></head><body>\n<h1>Quentra reports: showings, installs and conversion</h1>\n"
+        "</style></head><body>\n<h1>Quentra reports: showings, installs and conversion</h1>\n" + health +
         "<form method=\"get\" action=\"/\"><label>From <input type=\"date\" name=\"from\" value=\"" + from +
         "\"></label> <label>to <input type=\"date\" name=\"to\" value=\"" + to +
         "\"></label> <button type=\"submit\">Show</button> (UTC days; at most 366)</form>\n" + Chart(s) +
@@ -216,7 +217,8 @@ std::string SummaryTable(const Summary& s) {
 std::string CsvHeader() { return "time,kind,machine,machine_hex,client\r\n"; }
 
 std::string CsvRow(const Report& r, Cp936ToUtf8& toUtf8) {
-    return FormatTime(r.at) + "," + KindName(r.kind) + "," + CsvField(toUtf8(r.machine)) + "," + Hex(r.machine) +
+    // "x" before the hex: a spreadsheet reads 1e05 or 0001 as a number.
+    return FormatTime(r.at) + "," + KindName(r.kind) + "," + CsvField(toUtf8(r.machine)) + ",x" + Hex(r.machine) +
            "," + CsvField(r.client) + "\r\n";
 }
 

@@ -27,7 +27,9 @@ std::optional<double> Conversion(const Figures& f);
 // "100 %", "33.3 %", or "-" when nothing was shown.
 std::string ConversionText(const Figures& f);
 
-std::string DashboardPage(const Summary& summary, const std::vector<Report>& latest, Cp936ToUtf8& toUtf8);
+// `health`: the receiver's health strip (HealthStrip), put under the title.
+std::string DashboardPage(const Summary& summary, const std::vector<Report>& latest, Cp936ToUtf8& toUtf8,
+                          const std::string& health = "");
 std::string SummaryJson(const Summary& summary);
 std::string SummaryTable(const Summary& summary);
 

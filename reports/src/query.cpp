@@ -13,20 +13,6 @@ int HexValue(char c) {
     return -1;
 }
 
-// RFC 3986 pchar / "/" / "?" without '&', '=' and '%': what a query value may
-// carry as it is.
-bool LiteralInValue(char c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-    switch (c) {
-        case '-': case '.': case '_': case '~':
-        case '!': case '$': case '\'': case '(': case ')': case '*': case '+': case ',': case ';':
-        case ':': case '@': case '/': case '?':
-            return true;
-        default:
-            return false;
-    }
-}
-
 }  // namespace
 
 const char* Describe(QueryError error) {
@@ -39,27 +25,35 @@ const char* Describe(QueryError error) {
         case QueryError::BadKind: return "t must be 0 (a showing) or 1 (an install)";
         case QueryError::MissingMachine: return "m is missing";
         case QueryError::MachineTooLong: return "m is longer than 260 bytes once decoded";
-        case QueryError::BadEncoding: return "m is not percent-encoded correctly";
     }
     return "bad query";
 }
 
-std::optional<std::string> PercentDecode(std::string_view text) {
+const char* ErrorName(QueryError error) {
+    switch (error) {
+        case QueryError::None: return "none";
+        case QueryError::EmptyField: return "empty_field";
+        case QueryError::UnknownKey: return "unknown_key";
+        case QueryError::DuplicateKey: return "duplicate_key";
+        case QueryError::MissingKind: return "missing_kind";
+        case QueryError::BadKind: return "bad_kind";
+        case QueryError::MissingMachine: return "missing_machine";
+        case QueryError::MachineTooLong: return "machine_too_long";
+    }
+    return "other";
+}
+
+std::string PercentDecode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '%') {
-            if (text.size() - i < 3) return std::nullopt;
-            const int high = HexValue(text[i + 1]);
-            const int low = HexValue(text[i + 2]);
-            if (high < 0 || low < 0) return std::nullopt;
+        const int high = text[i] == '%' && text.size() - i >= 3 ? HexValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
+        if (low >= 0) {
             out.push_back(static_cast<char>(high * 16 + low));
             i += 2;
-        } else if (LiteralInValue(c)) {
-            out.push_back(c);
         } else {
-            return std::nullopt;
+            out.push_back(text[i]);
         }
     }
     return out;
@@ -69,6 +63,13 @@ QueryError ParseReportQuery(std::string_view query, ReportQuery& out) {
     std::optional<std::string_view> kind;
     std::optional<std::string_view> machine;
     std::size_t start = 0;
+    // The form every plug-in sends: the identifier is all that follows, '&'
+    // and '=' included, since a plug-in that does not escape puts them in.
+    if (query.size() >= 6 && query.substr(0, 2) == "t=" && query.substr(3, 3) == "&m=") {
+        kind = query.substr(2, 1);
+        machine = query.substr(6);
+        query = {};
+    }
     while (!query.empty()) {
         const std::size_t end = query.find('&', start);
         const std::string_view field = query.substr(start, end == std::string_view::npos ? end : end - start);
@@ -85,11 +86,10 @@ QueryError ParseReportQuery(std::string_view query, ReportQuery& out) {
     if (!kind) return QueryError::MissingKind;
     if (*kind != "0" && *kind != "1") return QueryError::BadKind;
     if (!machine) return QueryError::MissingMachine;
-    std::optional<std::string> decoded = PercentDecode(*machine);
-    if (!decoded) return QueryError::BadEncoding;
-    if (decoded->size() > kMaxMachineBytes) return QueryError::MachineTooLong;
+    std::string decoded = PercentDecode(*machine);
+    if (decoded.size() > kMaxMachineBytes) return QueryError::MachineTooLong;
     out.kind = *kind == "1" ? ReportKind::Install : ReportKind::Showing;
-    out.machine = std::move(*decoded);
+    out.machine = std::move(decoded);
     return QueryError::None;
 }
 
@@ -182,6 +182,7 @@ std::optional<DayRange> ChooseRange(std::string_view from, std::string_view to, 
     if (range.from < 0) range.from = 0;
     if (range.from > range.to) {
         why = "from must not be after to";
+        if (to.empty()) why += " (to defaulted to today, " + FormatDay(today) + "; give to as well)";
         return std::nullopt;
     }
     if (range.to - range.from + 1 > kMaxRangeDays) {

@@ -1,11 +1,13 @@
-// The report request's pure rules: the strict reading of the raw query that
+// The report request's pure rules: the reading of the raw query that
 // the plug-in sends, and the days and date ranges the pages take. No I/O.
 //
-// The plug-in sends exactly `t=0|1&m=<id>`, the identifier percent-encoded
-// byte by byte (uppercase hex, A-Z a-z 0-9 - . _ ~ left as they are). The
-// reading here accepts that and what RFC 3986 allows literally in a query
-// value; it rejects everything else instead of guessing, because a stored
-// identifier that is not the one the machine sent cannot be fixed later.
+// The plug-in sends exactly `t=0|1&m=<id>`. This project's plug-in
+// percent-encodes the identifier byte by byte; plug-ins already in the fleet
+// put it in as it is (`m={3F2A-77}`, code page 936 bytes, a '&' or a '%'
+// of its own). Both are stored: a valid %XX is decoded, every other byte is
+// kept as sent, and after the leading `t=0&m=` or `t=1&m=` the rest of the
+// query is the identifier whatever it holds. Only a query that no plug-in
+// sends (no t, a t other than 0 or 1, other keys, no m) is refused.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -28,8 +30,10 @@ enum class QueryError {
     BadKind,        // t other than 0 or 1
     MissingMachine,
     MachineTooLong,
-    BadEncoding,    // a broken %-escape or a character a query may not carry
 };
+constexpr int kQueryErrorCount = static_cast<int>(QueryError::MachineTooLong) + 1;
+// A short name for each error, for the metrics' labels: "unknown_key".
+const char* ErrorName(QueryError error);
 
 // What the answer's body says about the error: one line, for people.
 const char* Describe(QueryError error);
@@ -43,11 +47,10 @@ struct ReportQuery {
 // `out` and answers QueryError::None; otherwise leaves `out` alone.
 QueryError ParseReportQuery(std::string_view query, ReportQuery& out);
 
-// Decodes %XX escapes (either case) and keeps the characters RFC 3986 lets a
-// query value carry literally, minus '&' and '='. Answers nullopt for a '%'
-// without two hex digits after it and for any other character ('+' stays a
-// '+': the plug-in never sends one for a blank).
-std::optional<std::string> PercentDecode(std::string_view text);
+// Decodes each valid %XX escape (either case) into its byte and keeps every
+// other byte as it is: a '%' that starts no escape stays a '%', and '+'
+// stays a '+' (neither plug-in sends one for a blank).
+std::string PercentDecode(std::string_view text);
 
 // Days since 1970-01-01 (UTC) from a strict YYYY-MM-DD between 1970 and 9999;
 // nullopt for anything else, including 2023-02-29.

@@ -1,19 +1,30 @@
 #include "server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <deque>
 #include <httplib.h>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 
+#include "clf.h"
 #include "pages.h"
 #include "query.h"
 #include "text.h"
@@ -24,14 +35,40 @@ namespace {
 
 constexpr int kReadTimeoutMs = 5000;
 constexpr int kWriteTimeoutMs = 5000;
-// Request threads: each waits for its commit, so 16 clients need 16 threads;
-// more are cheap while they wait.
+// Request threads: each report's waits for its commit. Above the writer's
+// kMaxWaiting, so that a stuck disk leaves threads for everything else.
 constexpr std::size_t kThreads = 64;
+static_assert(kThreads > ReportWriter::kMaxWaiting + 8, "threads must outnumber the reports that can wait");
+// Pages read the database for seconds over millions of rows: a few at once.
+constexpr int kMaxPages = 4;
+// How often the intake looks for heads past their deadline.
+constexpr int kSweepMs = 50;
 // httplib listens with a backlog of 5; 16 clients connecting at once would
 // see their connections dropped and retried a second later.
 constexpr int kListenBacklog = 1024;
 constexpr std::size_t kMaxHeaderCount = 64;
 constexpr int kLatestRows = 20;
+
+// The text address and port of a socket's peer (getpeername) or own end
+// (getsockname); empty and -1 when it has none.
+void SocketAddress(int fd, int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    ip.clear();
+    port = -1;
+    if (get(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
+        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+        port = ntohs(in->sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        port = ntohs(in6->sin6_port);
+    }
+    ip = text;
+}
 
 struct FdClose {
     void operator()(int* fd) const {
@@ -41,17 +78,24 @@ struct FdClose {
 };
 using UniqueFd = std::unique_ptr<int, FdClose>;
 
-// httplib's Stream over an accepted socket that reads at most `budget`
-// bytes and then reports the end of the stream: httplib answers what it has
-// (414 or 400) instead of reading on without bound.
+// httplib's Stream over an accepted socket: first the head the intake has
+// read, then at most `budget` more bytes, and then the end of the stream:
+// httplib answers what it has (414 or 400) instead of reading on without
+// bound.
 class BudgetStream : public httplib::Stream {
 public:
-    BudgetStream(int fd, std::size_t budget) : fd_(fd), budget_(budget) {}
+    BudgetStream(int fd, std::string head, std::size_t budget) : fd_(fd), head_(std::move(head)), budget_(budget) {}
 
-    bool is_readable() const override { return pos_ < len_ || Wait(POLLIN, kReadTimeoutMs); }
+    bool is_readable() const override { return headPos_ < head_.size() || pos_ < len_ || Wait(POLLIN, kReadTimeoutMs); }
     bool is_writable() const override { return Wait(POLLOUT, kWriteTimeoutMs); }
 
     ssize_t read(char* ptr, size_t size) override {
+        if (headPos_ < head_.size()) {
+            const std::size_t n = std::min(size, head_.size() - headPos_);
+            std::memcpy(ptr, head_.data() + headPos_, n);
+            headPos_ += n;
+            return static_cast<ssize_t>(n);
+        }
         if (pos_ == len_) {
             if (budget_ == 0) return 0;
             if (!Wait(POLLIN, kReadTimeoutMs)) return -1;
@@ -83,25 +127,12 @@ private:
     }
 
     void Address(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
-        sockaddr_storage addr{};
-        socklen_t len = sizeof addr;
-        ip.clear();
-        port = -1;
-        if (get(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return;
-        char text[INET6_ADDRSTRLEN] = {};
-        if (addr.ss_family == AF_INET) {
-            const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
-            inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-            port = ntohs(in->sin_port);
-        } else if (addr.ss_family == AF_INET6) {
-            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
-            inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-            port = ntohs(in6->sin6_port);
-        }
-        ip = text;
+        SocketAddress(fd_, get, ip, port);
     }
 
     int fd_;
+    std::string head_;
+    std::size_t headPos_ = 0;
     std::size_t budget_;
     char buffer_[4096];
     std::size_t pos_ = 0;
@@ -136,12 +167,57 @@ std::optional<DayRange> RangeOf(const httplib::Request& req, httplib::Response& 
     return range;
 }
 
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The name of a Host header without its port and an IPv6 address's
+// brackets: "Example.com:80" is "example.com", "[::1]:8080" is "::1".
+std::string HostName(const std::string& host) {
+    if (!host.empty() && host[0] == '[') {
+        const std::size_t close = host.find(']');
+        return close == std::string::npos ? Lower(host) : Lower(host.substr(1, close - 1));
+    }
+    return Lower(host.substr(0, host.find(':')));
+}
+
+// An answer written straight to a socket the request threads never see:
+// the caps' 503 and the head deadline's 408. What the client already sent
+// is read away first, so that closing does not reset the connection before
+// the answer arrives.
+void Refuse(int fd, int status, const char* reason, const std::string& body) {
+    char scratch[4096];
+    for (int i = 0; i < 16 && ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
+    }
+    const std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                             "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                             std::to_string(body.size() + 1) + "\r\nRetry-After: 1\r\nConnection: close\r\n\r\n" +
+                             body + "\n";
+    ::send(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+// A request line with blanks inside its target ("GET /traycast.html?t=0&m=PC
+// 01 HTTP/1.1", from a plug-in that does not escape) gets them as %20, so
+// that the identifier is stored as sent instead of the line refused: the
+// target runs from the first blank to the last.
+void JoinTargetBlanks(std::string& head) {
+    const std::size_t eol = head.find('\n');
+    if (eol == std::string::npos) return;
+    const std::size_t first = head.find(' ');
+    std::size_t last = head.rfind(' ', eol);
+    if (first >= last || head.compare(last + 1, 5, "HTTP/") != 0) return;
+    for (std::size_t at = head.find(' ', first + 1); at < last; at = head.find(' ', at + 1)) {
+        head.replace(at, 1, "%20");
+        last += 2;
+    }
+}
+
 }  // namespace
 
 class ReportServer::Http : public httplib::Server {
 public:
     explicit Http(ServerOptions options) : options_(std::move(options)) {
-        new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
         // httplib's default also sets SO_REUSEPORT, which lets a second
         // receiver bind the same port and silently take half the reports
         // into its own database. SO_REUSEADDR alone still allows a restart
@@ -151,7 +227,24 @@ public:
             ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         });
         set_payload_max_length(0);
-        set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (!options_.accessLog.empty()) {
+            const int fd = options_.accessLog == "-" ? ::dup(1)
+                                                     : ::open(options_.accessLog.c_str(),
+                                                              O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+            if (fd < 0) {
+                throw std::runtime_error("cannot open the access log " + options_.accessLog + ": " +
+                                         std::strerror(errno) + " (check the folder and its permissions)");
+            }
+            accessLog_.reset(new int(fd));
+        }
+        if (options_.writer != nullptr) {
+            options_.writer->ObserveCommits([this](double seconds) { metrics_.Commit(seconds); });
+        }
+        set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+            Log(req.remote_addr, req.method, req.target, req.version, res.status,
+                res.content_provider_ ? -1 : static_cast<std::int64_t>(res.body.size()));
+        });
+        set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             if (req.target.size() > kMaxTarget) {
                 Text(res, 414, "the request target is longer than 1024 bytes");
                 return HandlerResponse::Handled;
@@ -167,6 +260,14 @@ public:
                 Text(res, 405, "only GET is served here");
                 return HandlerResponse::Handled;
             }
+            // A DNS-rebinding page reaches a loopback receiver under its own
+            // name: the pages show identifiers and addresses only under
+            // the names the operator gave.
+            const bool page = req.path == "/" || req.path == "/summary.json" || req.path == "/reports.csv";
+            if (page && !HostAllowed(req.get_header_value("Host"))) {
+                Text(res, 403, "the pages are served only under the names given with --host-name");
+                return HandlerResponse::Handled;
+            }
             return HandlerResponse::Unhandled;
         });
         Get("/traycast.html", [this](const httplib::Request& req, httplib::Response& res) { Report(req, res); });
@@ -175,6 +276,15 @@ public:
             [this](const httplib::Request& req, httplib::Response& res) { Page(req, res, &Http::Json); });
         Get("/reports.csv",
             [this](const httplib::Request& req, httplib::Response& res) { Page(req, res, &Http::Csv); });
+        Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
+            const bool full = options_.writer != nullptr && options_.writer->Waiting() >= ReportWriter::kMaxWaiting;
+            Text(res, full ? 503 : 200, full ? "reports are waiting for the disk" : "ok");
+        });
+        Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Cache-Control", "no-store");
+            res.set_content(metrics_.Prometheus(options_.writer ? options_.writer->Waiting() : 0, connections),
+                            "text/plain; version=0.0.4; charset=utf-8");
+        });
         set_error_handler([](const httplib::Request&, httplib::Response& res) {
             if (res.body.empty()) {
                 const char* what = res.status == 404 ? "no such page: the reports go to /traycast.html"
@@ -189,15 +299,56 @@ public:
     }
 
     void Listen(int backlog) { ::listen(svr_sock_, backlog); }
+    int ListeningSocket() const { return svr_sock_; }
+
+    // The names the pages are served under besides any address: the
+    // operator's, or the listen address and localhost.
+    void DefaultHostNames(const std::string& listenHost) {
+        if (!options_.hostNames.empty()) return;
+        options_.hostNames = {listenHost, "localhost"};
+    }
+
+    // Serves one connection whose head the intake has read; the caller
+    // closes it.
+    void Serve(int sock, std::string head) {
+        JoinTargetBlanks(head);
+        const std::size_t budget = kMaxRequestBytes - std::min(kMaxRequestBytes, head.size());
+        BudgetStream stream(sock, std::move(head), budget);
+        bool closed = false;
+        // Range is ignored: every answer is the whole of it, and a streamed
+        // one cannot be cut to a range.
+        process_request(stream, true, closed, [](httplib::Request& req) { req.ranges.clear(); });
+        ::shutdown(sock, SHUT_RDWR);
+    }
+
+    // One access-log line, written whole by one write(2) to a file opened
+    // for appending.
+    void Log(const std::string& client, const std::string& method, const std::string& target,
+             const std::string& version, int status, std::int64_t bytes) {
+        if (!accessLog_) return;
+        const std::string line = ClfLogLine(client, static_cast<std::int64_t>(std::time(nullptr)), method, target,
+                                            version, status, bytes);
+        if (::write(*accessLog_, line.data(), line.size()) < 0) {
+            LogRefusal(std::string("the access log cannot be written: ") + std::strerror(errno));
+        }
+    }
+
+    Metrics metrics_;
+    std::atomic<std::size_t> connections{0};
 
 private:
-    bool process_and_close_socket(socket_t sock) override {
-        UniqueFd fd(new int(sock));
-        BudgetStream stream(sock, kMaxRequestBytes);
-        bool closed = false;
-        const bool ok = process_request(stream, true, closed, nullptr);
-        ::shutdown(sock, SHUT_RDWR);
-        return ok;
+    // An address needs no name: a rebinding page has a name of its own,
+    // and a browser sends that name.
+    bool HostAllowed(const std::string& host) const {
+        const std::string name = HostName(host);
+        unsigned char address[sizeof(in6_addr)];
+        if (::inet_pton(AF_INET, name.c_str(), address) == 1 || ::inet_pton(AF_INET6, name.c_str(), address) == 1) {
+            return true;
+        }
+        for (const std::string& allowed : options_.hostNames) {
+            if (!name.empty() && name == Lower(allowed)) return true;
+        }
+        return false;
     }
 
     void Report(const httplib::Request& req, httplib::Response& res) {
@@ -210,6 +361,7 @@ private:
         ReportQuery parsed;
         const QueryError error = ParseReportQuery(query, parsed);
         if (error != QueryError::None) {
+            metrics_.Refused(error);
             Text(res, 400, Describe(error));
             return;
         }
@@ -222,12 +374,23 @@ private:
         row.kind = parsed.kind;
         row.machine = std::move(parsed.machine);
         row.client = req.remote_addr;
-        if (options_.writer->Submit(std::move(row))) {
-            Text(res, 200, "ok");
-        } else {
-            LogRefusal(options_.writer->LastError());
-            Text(res, 503, "the report could not be stored; send it again later");
+        const std::int64_t at = row.at;
+        switch (options_.writer->Submit(std::move(row))) {
+            case ReportWriter::Outcome::Stored:
+                metrics_.Stored(at);
+                Text(res, 200, "ok");
+                return;
+            case ReportWriter::Outcome::Full:
+                metrics_.Unavailable(Busy::Queue);
+                LogRefusal("");
+                break;
+            case ReportWriter::Outcome::Failed:
+                metrics_.Unavailable(Busy::Database);
+                LogRefusal(options_.writer->LastError());
+                break;
         }
+        res.set_header("Retry-After", "1");
+        Text(res, 503, "the report could not be stored; send it again later");
     }
 
     // At most one line a second: a full disk refuses every report.
@@ -251,8 +414,22 @@ private:
         }
         const std::optional<DayRange> range = RangeOf(req, res);
         if (!range) return;
+        // Held until the answer is sent, a streamed one included.
+        std::shared_ptr<void> slot(nullptr, [this](void*) { pages_--; });
+        if (++pages_ > kMaxPages) {
+            metrics_.Unavailable(Busy::Pages);
+            res.set_header("Retry-After", "1");
+            Text(res, 503, "too many pages are being made; try again in a moment");
+            return;
+        }
         try {
             (this->*page)(std::make_shared<Store>(options_.dbPath, Store::Mode::ReadOnly), *range, res);
+            if (res.content_provider_) {
+                auto provider = std::move(res.content_provider_);
+                res.content_provider_ = [provider, slot](size_t offset, size_t length, httplib::DataSink& sink) {
+                    return provider(offset, length, sink);
+                };
+            }
         } catch (const std::exception& e) {
             std::fprintf(stderr, "quentra-reports: %s\n", e.what());
             Text(res, 503, "the database cannot be read now; try again later");
@@ -264,7 +441,9 @@ private:
         const Summary s = MakeSummary(range, store->FiguresByDay(range), store->FiguresOfRange(range));
         res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
         res.set_header("Cache-Control", "no-store");
-        res.set_content(DashboardPage(s, store->LatestReports(range, kLatestRows), toUtf8), "text/html; charset=utf-8");
+        res.set_content(DashboardPage(s, store->LatestReports(range, kLatestRows), toUtf8,
+                                      HealthStrip(metrics_, static_cast<std::int64_t>(std::time(nullptr)))),
+                        "text/html; charset=utf-8");
     }
 
     void Json(const std::shared_ptr<Store>& store, const DayRange& range, httplib::Response& res) {
@@ -305,10 +484,235 @@ private:
     ServerOptions options_;
     std::mutex logMutex_;
     std::chrono::steady_clock::time_point lastLog_{};
+    UniqueFd accessLog_;
+    std::atomic<int> pages_{0};
 };
 
-ReportServer::ReportServer(ServerOptions options) : http_(std::make_unique<Http>(std::move(options))) {}
+// The accepting thread and the request threads. The accepting thread owns
+// every connection until its head is complete: it reads without blocking,
+// answers 503 past a cap and 408 past the head's deadline, and hands
+// complete heads to the request threads through a queue that the caps
+// bound.
+class ReportServer::Intake {
+public:
+    Intake(Http& http, IntakeLimits limits) : http_(http), limits_(limits), wake_(new int(::eventfd(0, EFD_CLOEXEC))) {
+        rlimit files{};
+        if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+            // Room for the database, the log and the listening socket.
+            const std::size_t room = files.rlim_cur > 64 ? files.rlim_cur - 64 : 1;
+            limits_.maxConnections = std::min(limits_.maxConnections, room);
+        }
+    }
+
+    bool Run(int listening) {
+        UniqueFd poller(new int(::epoll_create1(EPOLL_CLOEXEC)));
+        const int flags = ::fcntl(listening, F_GETFL);
+        ::fcntl(listening, F_SETFL, flags | O_NONBLOCK);
+        Watch(*poller, listening, EPOLLIN);
+        Watch(*poller, *wake_, EPOLLIN);
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < kThreads; ++i) threads.emplace_back([this] { Work(); });
+        bool ok = true;
+        auto nextSweep = Clock::now() + std::chrono::milliseconds(kSweepMs);
+        bool acceptPaused = false;
+        epoll_event events[64];
+        while (!stopping_) {
+            const int n = ::epoll_wait(*poller, events, 64, kSweepMs);
+            if (n < 0 && errno != EINTR) {
+                ok = false;
+                break;
+            }
+            for (int i = 0; i < n; ++i) {
+                const int fd = events[i].data.fd;
+                if (fd == *wake_) continue;
+                if (fd == listening) {
+                    if (events[i].events & (EPOLLERR | EPOLLHUP)) {
+                        ok = false;
+                        stopping_ = true;
+                    } else if (!Accept(*poller, listening)) {
+                        // Out of descriptors: stop accepting until the next
+                        // sweep instead of spinning on the listening socket.
+                        ::epoll_ctl(*poller, EPOLL_CTL_DEL, listening, nullptr);
+                        acceptPaused = true;
+                    }
+                } else {
+                    ReadHead(*poller, fd);
+                }
+            }
+            if (Clock::now() >= nextSweep) {
+                Sweep(*poller);
+                nextSweep = Clock::now() + std::chrono::milliseconds(kSweepMs);
+                if (acceptPaused) {
+                    Watch(*poller, listening, EPOLLIN);
+                    acceptPaused = false;
+                }
+            }
+        }
+        for (auto& [fd, conn] : heads_) Close(fd, conn.client);
+        heads_.clear();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            workersStop_ = true;
+        }
+        ready_cv_.notify_all();
+        for (std::thread& t : threads) t.join();
+        return ok;
+    }
+
+    void Stop() {
+        stopping_ = true;
+        const std::uint64_t one = 1;
+        if (::write(*wake_, &one, sizeof one) < 0) {
+            // The loop still sees stopping_ at its next sweep.
+        }
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Head {
+        std::string client;
+        std::string bytes;
+        Clock::time_point deadline;
+    };
+
+    static void Watch(int poller, int fd, std::uint32_t events) {
+        epoll_event e{};
+        e.events = events;
+        e.data.fd = fd;
+        ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &e);
+    }
+
+    // Answers false when the process is out of descriptors.
+    bool Accept(int poller, int listening) {
+        for (;;) {
+            const int fd = ::accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
+            std::string client;
+            int port = 0;
+            SocketAddress(fd, ::getpeername, client, port);
+            std::optional<Busy> busy;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                std::size_t& mine = perClient_[client];
+                if (http_.connections >= limits_.maxConnections) {
+                    busy = Busy::Connections;
+                } else if (mine >= limits_.maxPerClient) {
+                    busy = Busy::PerClient;
+                } else {
+                    ++mine;
+                    ++http_.connections;
+                }
+                if (mine == 0) perClient_.erase(client);
+            }
+            if (busy) {
+                http_.metrics_.Unavailable(*busy);
+                Refuse(fd, 503, "Service Unavailable",
+                       *busy == Busy::PerClient ? "too many connections from this address; try again later"
+                                                : "too many connections; try again later");
+                http_.Log(client, "", "", "", 503, -1);
+                ::close(fd);
+                continue;
+            }
+            heads_[fd] = Head{client, {}, Clock::now() + std::chrono::milliseconds(limits_.headDeadlineMs)};
+            Watch(poller, fd, EPOLLIN | EPOLLRDHUP);
+        }
+    }
+
+    // Reads what has come; a complete head (or one at the byte budget, or a
+    // closed connection) goes to the request threads.
+    void ReadHead(int poller, int fd) {
+        auto it = heads_.find(fd);
+        if (it == heads_.end()) return;
+        Head& head = it->second;
+        char buffer[4096];
+        bool ended = false;
+        for (;;) {
+            const std::size_t room = kMaxRequestBytes - head.bytes.size();
+            const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, room), 0);
+            if (n > 0) head.bytes.append(buffer, static_cast<std::size_t>(n));
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) ended = true;
+            if (n <= 0 || head.bytes.size() >= kMaxRequestBytes) break;
+        }
+        const bool complete = head.bytes.find("\r\n\r\n") != std::string::npos ||
+                              head.bytes.find("\n\n") != std::string::npos;
+        if (!complete && !ended && head.bytes.size() < kMaxRequestBytes) return;
+        ::epoll_ctl(poller, EPOLL_CTL_DEL, fd, nullptr);
+        if (head.bytes.empty()) {  // closed before a byte came
+            Close(fd, head.client);
+        } else {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ready_.push_back({fd, std::move(head)});
+            }
+            ready_cv_.notify_one();
+        }
+        heads_.erase(it);
+    }
+
+    void Sweep(int poller) {
+        const auto now = Clock::now();
+        for (auto it = heads_.begin(); it != heads_.end();) {
+            if (it->second.deadline > now) {
+                ++it;
+                continue;
+            }
+            ::epoll_ctl(poller, EPOLL_CTL_DEL, it->first, nullptr);
+            http_.metrics_.HeadTimeout();
+            Refuse(it->first, 408, "Request Timeout", "the request head did not come in time");
+            http_.Log(it->second.client, "", "", "", 408, -1);
+            Close(it->first, it->second.client);
+            it = heads_.erase(it);
+        }
+    }
+
+    void Close(int fd, const std::string& client) {
+        ::close(fd);
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = perClient_.find(client);
+        if (it != perClient_.end() && --it->second == 0) perClient_.erase(it);
+        --http_.connections;
+    }
+
+    void Work() {
+        for (;;) {
+            std::pair<int, Head> job;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                ready_cv_.wait(lock, [&] { return workersStop_ || !ready_.empty(); });
+                if (ready_.empty()) return;
+                job = std::move(ready_.front());
+                ready_.pop_front();
+            }
+            const int fd = job.first;
+            const int flags = ::fcntl(fd, F_GETFL);
+            ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+            const timeval sendTimeout{kWriteTimeoutMs / 1000, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+            http_.Serve(fd, std::move(job.second.bytes));
+            Close(fd, job.second.client);
+        }
+    }
+
+    Http& http_;
+    IntakeLimits limits_;
+    UniqueFd wake_;  // written by Stop to wake the accepting thread
+    std::atomic<bool> stopping_{false};
+    std::unordered_map<int, Head> heads_;  // the accepting thread's alone
+    std::mutex mutex_;
+    std::map<std::string, std::size_t> perClient_;
+    std::deque<std::pair<int, Head>> ready_;
+    std::condition_variable ready_cv_;
+    bool workersStop_ = false;
+};
+
+ReportServer::ReportServer(ServerOptions options) {
+    const IntakeLimits limits = options.limits;
+    http_ = std::make_unique<Http>(std::move(options));
+    intake_ = std::make_unique<Intake>(*http_, limits);
+}
 ReportServer::~ReportServer() = default;
+
+const Metrics& ReportServer::metrics() const { return http_->metrics_; }
 
 int ReportServer::Bind(const std::string& host, int port) {
     int bound = port;
@@ -323,26 +727,19 @@ int ReportServer::Bind(const std::string& host, int port) {
                                  "pick another with --listen ADDR:PORT)");
     }
     http_->Listen(kListenBacklog);
+    http_->DefaultHostNames(host);
     return bound;
 }
 
-bool ReportServer::Run() {
-    runStarted_ = true;
-    const bool ok = stopRequested_ || http_->listen_after_bind();
-    runEnded_ = true;
-    return ok;
-}
+bool ReportServer::Run() { return intake_->Run(http_->ListeningSocket()); }
 
-// httplib's stop() does nothing until its loop runs: a Stop that comes
-// between Run's start and the loop's would be lost, and Run would never end.
-void ReportServer::Stop() {
-    stopRequested_ = true;
-    while (runStarted_ && !runEnded_) {
-        if (http_->is_running()) {
-            http_->stop();
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+void ReportServer::Stop() { intake_->Stop(); }
+
+void RaiseOpenFileLimit() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
 }
 

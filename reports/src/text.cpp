@@ -60,8 +60,27 @@ std::string CsvField(std::string_view text) {
                           text[0] == '\t' || text[0] == '\r')) {
         field.push_back('\'');
     }
-    field.append(text);
-    if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
+    // Controls would act on a terminal that shows the file (ESC starts an
+    // escape sequence) or split a row in a careless reader: C0, DEL and C1
+    // (U+0080..U+009F, C2 80..C2 9F in UTF-8) are written as \u00XX.
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        unsigned code = 0x100;
+        if (c < 0x20 || c == 0x7F) {
+            code = c;
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            code = static_cast<unsigned char>(text[++i]);
+        }
+        if (code == 0x100) {
+            field.push_back(text[i]);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", code);
+            field += escaped;
+        }
+    }
+    if (field.find_first_of(",\"") == std::string::npos) return field;
     std::string out = "\"";
     for (const char c : field) {
         if (c == '"') out.push_back('"');

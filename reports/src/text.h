@@ -28,9 +28,10 @@ private:
 
 // & < > " ' as entities.
 std::string HtmlEscape(std::string_view text);
-// A CSV field (RFC 4180): quoted when it holds , " CR or LF, quotes doubled.
+// A CSV field (RFC 4180): quoted when it holds , or ", quotes doubled.
 // A field starting with = + - @ TAB or CR gets a leading ' so a spreadsheet
-// takes it as text, not as a formula.
+// takes it as text, not as a formula; C0 controls, DEL and C1 controls are
+// written as \u00XX, so that no row holds a line break or a terminal escape.
 std::string CsvField(std::string_view text);
 // A JSON string literal, quotes included; control characters as \u00XX.
 std::string JsonString(std::string_view text);

@@ -17,15 +17,21 @@ ReportWriter::ReportWriter(Store& store, const std::string& checkpointDb) : stor
 
 ReportWriter::~ReportWriter() { Stop(); }
 
-bool ReportWriter::Submit(Report report) {
+ReportWriter::Outcome ReportWriter::Submit(Report report) {
     Pending pending;
     pending.report = std::move(report);
     std::unique_lock<std::mutex> lock(mutex_);
-    if (stopping_ || queue_.size() >= kMaxQueued) return false;
+    if (stopping_) return Outcome::Failed;
+    if (queue_.size() + committing_ >= kMaxWaiting) return Outcome::Full;
     queue_.push_back(&pending);
     work_.notify_one();
     done_.wait(lock, [&] { return pending.done; });
-    return pending.stored;
+    return pending.stored ? Outcome::Stored : Outcome::Failed;
+}
+
+std::size_t ReportWriter::Waiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size() + committing_;
 }
 
 void ReportWriter::Stop() {
@@ -74,20 +80,24 @@ void ReportWriter::Run() {
             const std::size_t n = std::min(queue_.size(), kMaxBatch);
             batch.assign(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
             queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+            committing_ = n;
         }
         // The reports stay in their submitters' frames, which wait for us.
         rows.clear();
         for (Pending* p : batch) rows.push_back(std::move(p->report));
         bool stored = true;
         std::string error;
+        const auto start = std::chrono::steady_clock::now();
         try {
             store_.Insert(rows);
         } catch (const std::exception& e) {
             stored = false;
             error = e.what();
         }
+        if (observer_) observer_(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            committing_ = 0;
             for (Pending* p : batch) {
                 p->stored = stored;
                 p->done = true;

@@ -11,6 +11,7 @@
 #pragma once
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,9 +32,22 @@ public:
     ReportWriter(const ReportWriter&) = delete;
     ReportWriter& operator=(const ReportWriter&) = delete;
 
-    // False when the database refused the batch (locked, full, read-only,
-    // failing), when too many reports already wait, or after Stop.
-    bool Submit(Report report);
+    enum class Outcome { Stored, Full, Failed };
+    // Stored once the report is committed; Full at once when kMaxWaiting
+    // reports already wait (a stuck disk then costs no more threads, and the
+    // plug-in's next report comes as usual); Failed when the database
+    // refused the batch (locked, full, read-only, failing) or after Stop.
+    Outcome Submit(Report report);
+    // Reports waiting: queued, and in the batch being committed.
+    std::size_t Waiting();
+    // Called on the writer thread after each batch with the seconds it took;
+    // set it before the first Submit.
+    void ObserveCommits(std::function<void(double seconds)> observer) { observer_ = std::move(observer); }
+
+    // Past this many waiting reports a request is refused at once. Below the
+    // server's request threads, so that the bound is what a stuck disk
+    // meets, and threads stay free for the pages and the refusals.
+    static constexpr std::size_t kMaxWaiting = 48;
     // Refuses new reports, stores the queued ones and joins the thread.
     void Stop();
     // The database error of the last batch that failed (for the log).
@@ -48,16 +62,15 @@ private:
     void Run();
     void RunCheckpoints(Store& checkpoints);
 
-    // Past this many waiting reports a request is refused at once instead of
-    // queuing memory without bound behind a stuck disk.
-    static constexpr std::size_t kMaxQueued = 4096;
-    static constexpr std::size_t kMaxBatch = 1024;
+    static constexpr std::size_t kMaxBatch = kMaxWaiting;
 
     Store& store_;
     std::mutex mutex_;
     std::condition_variable work_;
     std::condition_variable done_;
     std::vector<Pending*> queue_;
+    std::size_t committing_ = 0;  // reports in the batch being committed
+    std::function<void(double)> observer_;
     bool stopping_ = false;
     std::string lastError_;
     std::condition_variable checkpointWake_;

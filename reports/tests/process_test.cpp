@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <set>
 
 #include "support.h"
@@ -29,7 +31,14 @@ TEST(Cli, ExitCodesAndMessages) {
         {"bad --listen", {"serve", "--listen", "127.0.0.1"}, 2, "ADDR:PORT"},
         {"bad --from", {"summary", "--from", "2026-13-01"}, 2, "from must be a date"},
         {"import without a file", {"import"}, 2, "one LOGFILE"},
-        {"no database", {"summary", "--db", dir.Path("none/r.db")}, 1, "cannot open it"},
+        {"no database", {"summary", "--db", dir.Path("none/r.db")}, 1, "there is no database at"},
+        {"from after a defaulted to", {"summary", "--from", "2999-01-01"}, 2, "to defaulted to today"},
+        {"--help", {"--help"}, 0, "COMMAND --help"},
+        {"serve --help", {"serve", "--help"}, 0, "--host-name"},
+        {"import --help", {"import", "--help"}, 0, "LOGFILE"},
+        {"summary --help", {"summary", "--help"}, 0, "--from YYYY-MM-DD"},
+        {"bad --max-per-client", {"serve", "--max-per-client", "0"}, 2, "a count from 1"},
+        {"access log unwritable", {"serve", "--db", dir.Path("r.db"), "--listen", "127.0.0.1:0", "--access-log", dir.Path("none/a.log")}, 1, "cannot open the access log"},
         {"no log", {"import", "--db", dir.Path("r.db"), dir.Path("none.log")}, 1, "cannot read"},
         {"port taken", {"serve", "--db", dir.Path("r.db"), "--listen", "127.0.0.1:" + std::to_string(holder.port())}, 1, "cannot listen"},
     };
@@ -37,7 +46,7 @@ TEST(Cli, ExitCodesAndMessages) {
         std::vector<std::string> argv{REPORTS_BIN};
         argv.insert(argv.end(), row.args.begin(), row.args.end());
         Child child(argv);
-        std::string err;
+        std::string err = child.ReadAll(10000);
         EXPECT_EQ(row.exit, child.Wait(10000, &err)) << row.name;
         EXPECT_NE(std::string::npos, err.find(row.says)) << row.name << ": " << err;
     }
@@ -87,6 +96,49 @@ TEST(KillUnderLoad, EveryAcknowledgedReportStoredOnce) {
     for (auto it = stored.begin(); it != stored.end(); it = stored.upper_bound(*it)) {
         EXPECT_EQ(1u, stored.count(*it)) << *it << " stored twice";
     }
+}
+
+// The rows of `db` as kind|machine|client, sorted.
+std::vector<std::string> Rows(const std::string& db) {
+    std::vector<std::string> rows;
+    Store store(db, Store::Mode::ReadOnly);
+    store.ForEachReport({0, 100000}, [&](const Report& r) {
+        rows.push_back(std::to_string(static_cast<int>(r.kind)) + "|" + r.machine + "|" + r.client);
+        return true;
+    });
+    // A line is logged once its answer is sent, so two requests on two
+    // threads can be logged in either order within a second.
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+TEST(AccessLog, TheReceiversLogImportsToTheSameRows) {
+    reports_test::TempDir dir;
+    const std::string db = dir.Path("r.db"), log = dir.Path("access.log"), copy = dir.Path("copy.db");
+    Child server({REPORTS_BIN, "serve", "--db", db, "--listen", "127.0.0.1:0", "--access-log", log});
+    const int port = reports_test::PortOf(server.ReadLine(10000));
+    ASSERT_GT(port, 0);
+    const char* targets[] = {
+        "/traycast.html?t=0&m=PC 01",  "/traycast.html?t=1&m={x}\xB2\xE2%4%41\"\\", "/traycast.html?t=0&m=%2541&b=",
+        "/traycast.html?t=7&m=a",      "/traycast.html?t=0&m=%",  "/nowhere", "/?from=2026-01-05"};
+    for (const char* target : targets) EXPECT_NE(0, reports_test::Get(port, target).status) << target;
+    server.Kill(SIGTERM);
+    EXPECT_EQ(0, server.Wait(10000));
+    std::ifstream in(log);
+    std::size_t lines = 0;
+    for (std::string line; std::getline(in, line);) ++lines;
+    EXPECT_EQ(std::size(targets), lines);
+    // Another server's log can hold a 200 for what this receiver refuses.
+    std::ofstream(log, std::ios::app) << "10.0.0.7 - - [05/Jan/2026:08:00:00 +0000] \"GET /traycast.html?t=7&m=a HTTP/1.1\" 200 2\n";
+
+    Child import({REPORTS_BIN, "import", "--db", copy, log});
+    const std::string said = import.ReadAll(10000);
+    EXPECT_EQ(0, import.Wait(10000));
+    EXPECT_NE(std::string::npos, said.find("1 report lines refused [1: t must be 0 (a showing) or 1 (an install)]"))
+        << said;
+    const std::vector<std::string> stored = Rows(db);
+    EXPECT_EQ(4u, stored.size());
+    EXPECT_EQ(stored, Rows(copy));
 }
 
 }  // namespace

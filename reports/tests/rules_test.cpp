@@ -41,20 +41,21 @@ TEST(ReportQuery, EveryRuleOfTheQuery) {
         {"t=00", "t=00&m=a", QueryError::BadKind, {}, {}},
         {"no m", "t=0", QueryError::MissingMachine, {}, {}},
         {"m without =", "t=0&m", QueryError::EmptyField, {}, {}},
-        {"empty field", "t=0&&m=a", QueryError::EmptyField, {}, {}},
-        {"trailing &", "t=0&m=a&", QueryError::EmptyField, {}, {}},
+        {"empty field", "m=a&&t=0", QueryError::EmptyField, {}, {}},
+        {"trailing &", "m=a&t=0&", QueryError::EmptyField, {}, {}},
         {"t twice", "t=0&t=1&m=a", QueryError::DuplicateKey, {}, {}},
-        {"m twice", "t=0&m=a&m=b", QueryError::DuplicateKey, {}, {}},
-        {"unknown key", "t=0&m=a&v=2", QueryError::UnknownKey, {}, {}},
+        {"m twice, m first", "m=a&t=0&m=b", QueryError::DuplicateKey, {}, {}},
+        {"unknown key, m first", "m=a&t=0&v=2", QueryError::UnknownKey, {}, {}},
         {"key escaped", "%74=0&m=a", QueryError::UnknownKey, {}, {}},
-        {"% at the end", "t=0&m=a%", QueryError::BadEncoding, {}, {}},
-        {"% with one digit", "t=0&m=a%4", QueryError::BadEncoding, {}, {}},
-        {"% with non-hex", "t=0&m=%G1", QueryError::BadEncoding, {}, {}},
-        {"= in the value", "t=0&m=a=b", QueryError::BadEncoding, {}, {}},
-        {"a blank", "t=0&m=a b", QueryError::BadEncoding, {}, {}},
-        {"a raw high byte", "t=0&m=\xC4\xE3", QueryError::BadEncoding, {}, {}},
-        {"a quote", "t=0&m=a\"b", QueryError::BadEncoding, {}, {}},
-        {"a hash", "t=0&m=a#b", QueryError::BadEncoding, {}, {}},
+        // What plug-ins that do not escape send: stored as sent.
+        {"raw braces", "t=0&m={3F2A-77}", QueryError::None, ReportKind::Showing, "{3F2A-77}"},
+        {"raw code page 936", "t=1&m=\xB2\xE2\xCA\xD4", QueryError::None, ReportKind::Install, "\xB2\xE2\xCA\xD4"},
+        {"a lone %", "t=0&m=50%off", QueryError::None, ReportKind::Showing, "50%off"},
+        {"% at the end", "t=0&m=a%", QueryError::None, ReportKind::Showing, "a%"},
+        {"% with one digit", "t=0&m=a%4", QueryError::None, ReportKind::Showing, "a%4"},
+        {"% with non-hex, then a valid one", "t=0&m=%G1%41", QueryError::None, ReportKind::Showing, "%G1A"},
+        {"& and = in the identifier", "t=0&m=a&v=2=b&", QueryError::None, ReportKind::Showing, "a&v=2=b&"},
+        {"a blank, a quote, a hash", "t=0&m=a b\"c#d", QueryError::None, ReportKind::Showing, "a b\"c#d"},
     };
     for (const Row& row : rows) {
         ReportQuery out;
@@ -172,9 +173,12 @@ TEST(Text, WhatMachinesSendIsShownAndEscaped) {
         {"code page 936", "\xB2\xE2\xCA\xD4\xBB\xFA", "测试机", "测试机", "测试机"},
         {"a broken lead byte", "a\xB2", "a\xEF\xBF\xBD", "a\xEF\xBF\xBD", "a\xEF\xBF\xBD"},
         {"markup", "<b a='1'>&", "<b a='1'>&", "&lt;b a=&#39;1&#39;&gt;&amp;", "<b a='1'>&"},
-        {"CSV quoting", "a,\"b\"\n", "a,\"b\"\n", "a,&quot;b&quot;\n", "\"a,\"\"b\"\"\n\""},
+        {"CSV quoting", "a,\"b\"\n", "a,\"b\"\n", "a,&quot;b&quot;\n", "\"a,\"\"b\"\"\\u000A\""},
+        {"C0 and DEL (0x80 is the euro sign in code page 936)", "\x1B[2Ja\x7F\x80", "\x1B[2Ja\x7F\xE2\x82\xAC", "\x1B[2Ja\x7F\xE2\x82\xAC",
+         "\\u001B[2Ja\\u007F\xE2\x82\xAC"},
         {"a formula", "=1+1", "=1+1", "=1+1", "'=1+1"},
         {"a formula and a comma", "@x,y", "@x,y", "@x,y", "\"'@x,y\""},
+        {"a tab first", "\tx", "\tx", "\tx", "'\\u0009x"},
     };
     for (const Row& row : rows) {
         const std::string utf8 = toUtf8(row.in);
@@ -183,6 +187,7 @@ TEST(Text, WhatMachinesSendIsShownAndEscaped) {
         EXPECT_EQ(row.csv, CsvField(utf8)) << row.name;
     }
     EXPECT_EQ("\"a\\\"\\\\\\u0001\"", JsonString("a\"\\\x01"));
+    EXPECT_EQ("\\u0085x", CsvField("\xC2\x85x"));  // C1 NEL as UTF-8
     EXPECT_EQ("00ff41", Hex(std::string("\0\xFF" "A", 3)));
 }
 

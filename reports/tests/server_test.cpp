@@ -4,8 +4,15 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "support.h"
@@ -45,10 +52,9 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         {"t=2", "/traycast.html?t=2&m=a", 400, 0},
         {"no m", "/traycast.html?t=0", 400, 0},
         {"no query", "/traycast.html", 400, 0},
-        {"broken escape", "/traycast.html?t=0&m=%4", 400, 0},
-        {"non-hex escape", "/traycast.html?t=0&m=%ZZ", 400, 0},
+        {"as an unescaping plug-in sends it", "/traycast.html?t=0&m={3F}\xB2\xE2%4%41", 200, 1},
         {"t twice", "/traycast.html?t=0&t=1&m=a", 400, 0},
-        {"unknown key", "/traycast.html?t=0&m=a&x=1", 400, 0},
+        {"unknown key", "/traycast.html?m=a&t=0&x=1", 400, 0},
         {"other path", "/traycast.htm?t=0&m=a", 404, 0},
         {"escaped path", "/traycast%2Ehtml?t=0&m=a", 404, 0},
         {"path below", "/traycast.html/x?t=0&m=a", 404, 0},
@@ -62,6 +68,12 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         {"dashboard, bad range", "/?from=2026-02-30", 400, 0},
         {"summary, from after to", "/summary.json?from=2026-01-06&to=2026-01-05", 400, 0},
         {"csv, range above a year", "/reports.csv?from=2024-01-01&to=2026-01-01", 400, 0},
+        {"csv under another name", "/reports.csv", 403, 0, "GET", {{"Host", "rebound.example"}}},
+        {"summary, another name with the port", "/summary.json", 403, 0, "GET", {{"Host", "rebound.example:80"}}},
+        {"dashboard as localhost", "/", 200, 0, "GET", {{"Host", "LocalHost:1"}}},
+        {"dashboard under an address", "/", 200, 0, "GET", {{"Host", "[fe80::1]:80"}}},
+        {"healthz under any name", "/healthz", 200, 0, "GET", {{"Host", "lb.internal"}}},
+        {"Range ignored", "/reports.csv", 200, 0, "GET", {{"Range", "bytes=0-3"}}},
     };
     std::int64_t expectedRows = 0;
     for (const Row& row : rows) {
@@ -70,9 +82,15 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         expectedRows += row.stored;
         EXPECT_EQ(expectedRows, reports_test::CountRows(db)) << row.name;
     }
+    EXPECT_EQ(200, Get(server.port(), "/traycast.html?t=0&m=h", "GET", {{"Host", "rebound.example"}}).status)
+        << "reports come under any name";
     Store store(db, Store::Mode::ReadOnly);
-    const std::vector<Report> latest = store.LatestReports({0, 30000}, 3);
-    ASSERT_EQ(3u, latest.size());
+    std::vector<Report> latest = store.LatestReports({0, 30000}, 5);
+    ASSERT_EQ(5u, latest.size());
+    EXPECT_EQ("h", latest.front().machine);
+    latest.erase(latest.begin());
+    EXPECT_EQ("{3F}\xB2\xE2%4A", latest.front().machine);
+    latest.erase(latest.begin());
     EXPECT_EQ(std::string(260, '\xC4'), latest[0].machine);
     EXPECT_EQ(ReportKind::Install, latest[1].kind);
     EXPECT_EQ("", latest[1].machine);
@@ -81,11 +99,11 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
 
     const std::string csv = Get(server.port(), "/reports.csv").body;
     EXPECT_EQ(0u, csv.find("time,kind,machine,machine_hex,client\r\n"));
-    EXPECT_NE(std::string::npos, csv.find(",showing,DEMO PC&7F3A,44454d4f2050432637463341,127.0.0.1\r\n"));
-    EXPECT_NE(std::string::npos, csv.find(",install,,,127.0.0.1\r\n"));
-    EXPECT_EQ(4, std::count(csv.begin(), csv.end(), '\n'));
+    EXPECT_NE(std::string::npos, csv.find(",showing,DEMO PC&7F3A,x44454d4f2050432637463341,127.0.0.1\r\n"));
+    EXPECT_NE(std::string::npos, csv.find(",install,,x,127.0.0.1\r\n"));
+    EXPECT_EQ(6, std::count(csv.begin(), csv.end(), '\n'));
     EXPECT_NE(std::string::npos, Get(server.port(), "/summary.json").body.find(
-        "\"total\":{\"showings\":2,\"installs\":1,\"machines_shown\":2,\"machines_installed\":1,\"conversion\":0.5000}"));
+        "\"total\":{\"showings\":4,\"installs\":1,\"machines_shown\":4,\"machines_installed\":1,\"conversion\":0.2500}"));
 }
 
 TEST(Receiver, NoOkWhenTheDatabaseCannotTakeTheReport) {
@@ -123,6 +141,122 @@ TEST(Receiver, NoOkWhenTheDatabaseCannotTakeTheReport) {
             EXPECT_EQ(200, Get(server.port(), "/traycast.html?t=0&m=b").status) << row.name << ", lock gone";
         }
     }
+}
+
+std::string ReportRequest(const std::string& machine) {
+    return "GET /traycast.html?t=0&m=" + machine + " HTTP/1.1\r\nHost: x\r\n\r\n";
+}
+
+TEST(Intake, IdleAndDrippingConnectionsStopNoReportFromElsewhere) {
+    reports_test::TempDir dir;
+    const std::string db = dir.Path("r.db");
+    // The deadline leaves ample time to open the 1,000 before any is due.
+    reports_test::LiveServer server(db, {}, [](ServerOptions& o) { o.limits.headDeadlineMs = 3000; });
+    // 1,000 connections from one address: half send nothing, half the
+    // start of a request and then a byte at a time.
+    std::vector<int> held;
+    for (int i = 0; i < 1000; ++i) {
+        held.push_back(reports_test::ConnectFrom("127.0.0.1", server.port(), i % 2 ? "GET /tr" : ""));
+        ASSERT_GE(held.back(), 0) << i;
+    }
+    for (int fd : held) send(fd, "a", 1, MSG_NOSIGNAL);
+    const auto start = std::chrono::steady_clock::now();
+    const int report = reports_test::ConnectFrom("127.0.0.2", server.port(), ReportRequest("elsewhere"));
+    const std::string answer = reports_test::ReadUntilClosed(report, 5000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    close(report);
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 200")) << answer;
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_EQ(1, reports_test::CountRows(db));
+    // Past the cap per address: 503 at once; within it: 408 at the deadline.
+    int busy = 0, late = 0;
+    for (int fd : held) {
+        const std::string got = reports_test::ReadUntilClosed(fd, 10000);
+        busy += got.find("HTTP/1.1 503") == 0;
+        late += got.find("HTTP/1.1 408") == 0;
+        close(fd);
+    }
+    EXPECT_EQ(1000 - 64, busy);
+    EXPECT_EQ(64, late);
+
+    // The cap in all: past it, another address too gets 503 at once.
+    reports_test::LiveServer small(dir.Path("small.db"), {}, [](ServerOptions& o) { o.limits.maxConnections = 8; });
+    std::vector<int> eight;
+    for (int i = 0; i < 8; ++i) eight.push_back(reports_test::ConnectFrom("127.0.0.1", small.port()));
+    const int ninth = reports_test::ConnectFrom("127.0.0.2", small.port(), ReportRequest("ninth"));
+    EXPECT_EQ(0u, reports_test::ReadUntilClosed(ninth, 5000).find("HTTP/1.1 503"));
+    for (int fd : eight) close(fd);
+    close(ninth);
+}
+
+// The metrics as Prometheus reads them: "name{labels} value" lines, each
+// family announced by # TYPE before its samples.
+std::map<std::string, double> ParseMetrics(const std::string& text) {
+    std::map<std::string, double> samples;
+    std::set<std::string> typed;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("# TYPE ", 0) == 0) {
+            typed.insert(line.substr(7, line.find(' ', 7) - 7));
+            continue;
+        }
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t space = line.rfind(' ');
+        const std::string name = line.substr(0, space);
+        std::string family = name.substr(0, name.find('{'));
+        for (const char* suffix : {"_bucket", "_sum", "_count"}) {
+            const std::size_t at = family.rfind(suffix);
+            if (at != std::string::npos && at + std::strlen(suffix) == family.size() && !typed.count(family)) {
+                family.erase(at);
+            }
+        }
+        EXPECT_TRUE(typed.count(family)) << "no # TYPE before " << line;
+        samples[name] = std::stod(line.substr(space + 1));
+    }
+    return samples;
+}
+
+TEST(Intake, AStuckDiskAnswers503AtOnceAndTheMetricsSayWhy) {
+    reports_test::TempDir dir;
+    const std::string db = dir.Path("r.db");
+    { Store create(db, Store::Mode::ReadWrite); }
+    // The writer waits for the lock for as long as the test holds it.
+    reports_test::LiveServer server(db, [](Store& s) { s.Exec("PRAGMA busy_timeout=60000"); });
+    Store locker(db, Store::Mode::ReadWrite);
+    locker.Begin();
+    std::vector<int> waiting;
+    for (std::size_t i = 0; i < ReportWriter::kMaxWaiting; ++i) {
+        waiting.push_back(reports_test::ConnectFrom("127.0.0.1", server.port(), ReportRequest("w" + std::to_string(i))));
+    }
+    for (int i = 0; i < 1000 && server.writer().Waiting() < ReportWriter::kMaxWaiting; ++i) usleep(10000);
+    ASSERT_EQ(ReportWriter::kMaxWaiting, server.writer().Waiting());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(503, Get(server.port(), "/traycast.html?t=0&m=one-too-many").status);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(503, Get(server.port(), "/healthz").status);
+    EXPECT_EQ(400, Get(server.port(), "/traycast.html?t=7&m=a").status);
+    std::map<std::string, double> m = ParseMetrics(Get(server.port(), "/metrics").body);
+    EXPECT_EQ(ReportWriter::kMaxWaiting, m["quentra_reports_queue_depth"]);
+    EXPECT_EQ(1, m["quentra_reports_unavailable_total{cause=\"queue\"}"]);
+    EXPECT_EQ(1, m["quentra_reports_refused_total{cause=\"bad_kind\"}"]);
+    EXPECT_EQ(0, m["quentra_reports_stored_total"]);
+    const std::string page = Get(server.port(), "/").body;
+    EXPECT_NE(std::string::npos, page.find("<b>last report</b> none yet · <b>refused</b> 1 (1 t must be 0 (a showing) "
+                                           "or 1 (an install)) · <b>503</b> 1 (1 queue)</p>")) << page;
+
+    locker.Rollback();
+    for (int fd : waiting) {
+        EXPECT_EQ(0u, reports_test::ReadUntilClosed(fd, 10000).find("HTTP/1.1 200"));
+        close(fd);
+    }
+    EXPECT_EQ(static_cast<std::int64_t>(ReportWriter::kMaxWaiting), reports_test::CountRows(db));
+    EXPECT_EQ(200, Get(server.port(), "/healthz").status);
+    EXPECT_EQ(std::string::npos, Get(server.port(), "/").body.find("none yet"));
+    m = ParseMetrics(Get(server.port(), "/metrics").body);
+    EXPECT_EQ(ReportWriter::kMaxWaiting, m["quentra_reports_stored_total"]);
+    EXPECT_EQ(m["quentra_reports_commit_seconds_count"], m["quentra_reports_commit_seconds_bucket{le=\"+Inf\"}"]);
+    EXPECT_GE(m["quentra_reports_commit_seconds_sum"], 0.0);
+    EXPECT_GT(m["quentra_reports_commit_seconds_count"], 0);
 }
 
 // A known week: per day showings, installs, machines shown and installed,

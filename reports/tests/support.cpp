@@ -1,6 +1,9 @@
 #include "support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -123,13 +126,16 @@ int PortOf(const std::string& line) {
     return at == std::string::npos ? 0 : std::atoi(line.c_str() + at + 10);
 }
 
-LiveServer::LiveServer(const std::string& db, const std::function<void(reports::Store&)>& prepare)
+LiveServer::LiveServer(const std::string& db, const std::function<void(reports::Store&)>& prepare,
+                       const std::function<void(reports::ServerOptions&)>& configure)
     : store_(db, reports::Store::Mode::ReadWrite) {
+    reports::RaiseOpenFileLimit();
     if (prepare) prepare(store_);
     writer_ = std::make_unique<reports::ReportWriter>(store_, db);
     reports::ServerOptions options;
     options.dbPath = db;
     options.writer = writer_.get();
+    if (configure) configure(options);
     server_ = std::make_unique<reports::ReportServer>(options);
     port_ = server_->Bind("127.0.0.1", 0);
     thread_ = std::thread([this] { server_->Run(); });
@@ -157,6 +163,36 @@ Reply Get(int port, const std::string& target, const std::string& method,
 std::int64_t CountRows(const std::string& db) {
     reports::Store store(db, reports::Store::Mode::ReadOnly);
     return store.CountReports();
+}
+
+int ConnectFrom(const std::string& from, int port, const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{}, remote{};
+    local.sin_family = remote.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    remote.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0 ||
+        (!request.empty() && send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string ReadUntilClosed(int fd, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string all;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return all;
+        char buffer[4096];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) return all;
+        all.append(buffer, static_cast<std::size_t>(n));
+    }
 }
 
 }  // namespace reports_test

@@ -54,12 +54,15 @@ private:
 int PortOf(const std::string& line);
 
 // A receiver in this process on 127.0.0.1 and an ephemeral port over the
-// database `db`; `prepare` runs on the writer's connection before it starts.
+// database `db`; `prepare` runs on the writer's connection before it starts,
+// `configure` on the server's options.
 class LiveServer {
 public:
-    explicit LiveServer(const std::string& db, const std::function<void(reports::Store&)>& prepare = {});
+    explicit LiveServer(const std::string& db, const std::function<void(reports::Store&)>& prepare = {},
+                        const std::function<void(reports::ServerOptions&)>& configure = {});
     ~LiveServer();
     int port() const { return port_; }
+    reports::ReportWriter& writer() { return *writer_; }
 
 private:
     reports::Store store_;
@@ -77,5 +80,12 @@ Reply Get(int port, const std::string& target, const std::string& method = "GET"
           const std::vector<std::pair<std::string, std::string>>& headers = {});
 
 std::int64_t CountRows(const std::string& db);
+
+// A loopback connection to `port` from the address `from` (127.0.0.2 is
+// another client than 127.0.0.1), optionally sending `request` at once; -1
+// when it cannot connect. The caller closes it.
+int ConnectFrom(const std::string& from, int port, const std::string& request = "");
+// What arrives on `fd` until it closes or `timeoutMs` pass.
+std::string ReadUntilClosed(int fd, int timeoutMs);
 
 }  // namespace reports_test
