@@ -198,9 +198,9 @@ bool Resolve(const TextString& host, unsigned port, ULONGLONG deadline, std::vec
 
 // ---- connection and exchange ----------------------------------------------
 
-// Waits until `s` can be read, or the deadline passes. A failed socket shows
-// in the exception set: it ends the wait too, with false.
-bool WaitReadable(SOCKET s, ULONGLONG deadline) {
+// Waits until `s` can be read (or written), or the deadline passes. A failed
+// socket shows in the exception set: it ends the wait too, with false.
+bool WaitFor(SOCKET s, bool write, ULONGLONG deadline) {
     const ULONGLONG left = Left(deadline);
     if (left == 0) return false;
     fd_set ready, failed;
@@ -209,20 +209,7 @@ bool WaitReadable(SOCKET s, ULONGLONG deadline) {
     FD_SET(s, &ready);
     FD_SET(s, &failed);
     timeval tv = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
-    if (select(0, &ready, nullptr, &failed, &tv) < 1) return false;
-    return FD_ISSET(s, &ready) && !FD_ISSET(s, &failed);
-}
-
-bool WaitWritable(SOCKET s, ULONGLONG deadline) {
-    const ULONGLONG left = Left(deadline);
-    if (left == 0) return false;
-    fd_set ready, failed;
-    FD_ZERO(&ready);
-    FD_ZERO(&failed);
-    FD_SET(s, &ready);
-    FD_SET(s, &failed);
-    timeval tv = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
-    if (select(0, nullptr, &ready, &failed, &tv) < 1) return false;
+    if (select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &tv) < 1) return false;
     return FD_ISSET(s, &ready) && !FD_ISSET(s, &failed);
 }
 
@@ -309,14 +296,14 @@ bool Request(const HttpUrl& server, const TextString& requestTarget, const HttpU
     const UniqueSocket s = Connect(endpoints, deadline);
     if (!s) return false;
     for (std::size_t sent = 0; sent < request.size();) {
-        if (!WaitWritable(s.get(), deadline)) return false;
+        if (!WaitFor(s.get(), true, deadline)) return false;
         const int n = send(s.get(), request.data() + sent, static_cast<int>(request.size() - sent), 0);
         if (n <= 0) return false;
         sent += static_cast<std::size_t>(n);
     }
     char chunk[4096];
     for (std::size_t total = 0; total < kMaxAnswerBytes;) {
-        if (!WaitReadable(s.get(), deadline)) break;
+        if (!WaitFor(s.get(), false, deadline)) break;
         const int n = recv(s.get(), chunk, sizeof chunk, 0);
         if (n <= 0) break;  // the server is done, or gone
         total += static_cast<std::size_t>(n);
