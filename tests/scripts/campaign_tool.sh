@@ -166,6 +166,8 @@ run "encode junk" 1 encode junk.txt junk.dat && has "encode junk: clear message"
 run "no arguments" 2
 run "unknown command" 2 frobnicate x && has "unknown: clear message" "$err" "unknown command 'frobnicate'"
 run "too few arguments" 2 encode only-one.ini
+QUENTRA_BUILD=$work/unbuilt run "a first call says it builds" 2 check x.ini &&
+  has "first call: building, and how long" "$err" "building quentra-campaign in $work/unbuilt (the first build takes about 80 s)"
 run "help" 0 --help && has "help: usage" "$out" "quentra-campaign check FILE"
 
 # Never over the input, however it is named.

@@ -18,7 +18,8 @@ expect() {  # expect NAME EXIT PATTERN -- ARGS...
     failed=$((failed + 1)); echo "FAIL  $name (exit $rc): $out"
   fi
 }
-win() { printf 'Z:%s' "$(echo "$1" | tr / '\\')"; }
+. "$src/scripts/lib.sh"
+win() { quentra_winpath "$1"; }
 twin=$(win "$build/bin/Quentra.dll")
 files=$(mktemp -d "$build/host-errors.XXXXXX")
 machine=host-errors  # a sandbox machine of this script's own
@@ -26,6 +27,7 @@ trap 'rm -rf "$files"; WINEPREFIX=$build/wine/$machine-prefix /usr/lib/wine/wine
 : >"$files/empty.dll"; printf 'MZ' >"$files/mz.dll"; head -c 4096 /dev/urandom >"$files/random.dll"
 mkdir "$files/alone"; cp "$build/bin/Quentra.dll" "$files/alone/"
 expect "usage" 2 '^usage: quentra-host run DLL' --
+expect "usage: preview takes --png, not --seconds" 2 'quentra-host preview CAMPAIGN --png FILE \[--desktop' --
 expect "--checks without a value" 2 '^quentra-host: --checks needs a value' -- run "$twin" --checks
 expect "--checks abc" 2 '^quentra-host: --checks takes a number .*not abc' -- run "$twin" --checks abc
 expect "unknown option" 2 '^quentra-host: unknown option --fast' -- run "$twin" --fast
@@ -71,6 +73,7 @@ via=wrapper expect "doctor: no suite, the sandbox named" 0 \
   "^  (QUENTRA_BUILD=[^ ]* )?tools/quentra-sandbox --campaign '$src/examples/quentracfg.ini'\$" -- doctor "$src/examples/quentracfg.ini"
 expect "doctor proves the DLL first" 1 'is not a Windows DLL' -- doctor "$(win "$src/README.md")"
 expect "the twin" 0 '^version   1 \(TCGetVer answered 1\)' -- version "$twin"
+expect "version prints the DLL's file version" 0 '^file      [0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$' -- version "$twin"
 # The Linux wrapper checks its arguments before any work.
 via=wrapper expect "--png into a missing folder" 2 'cannot write .*/missing/b.png: the folder .*/missing does not exist' -- \
   preview "$src/examples/quentracfg.ini" --png "$files/missing/b.png"
