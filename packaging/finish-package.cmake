@@ -4,14 +4,24 @@
 #
 # Signing is asked for through the environment, by scripts/package.sh --sign:
 # QUENTRA_SIGN_CERT (the code-signing certificate, PEM or DER) and
-# QUENTRA_SIGN_KEY (its unencrypted private key). Only the staged copies are
-# signed; the build's own files stay as the build made them.
+# QUENTRA_SIGN_KEY (its private key file, or with QUENTRA_SIGN_PKCS11_MODULE
+# the PKCS#11 URI of a key on a token), QUENTRA_SIGN_PASS_FILE (the key's
+# passphrase or the token's PIN, when one is needed) and
+# QUENTRA_SIGN_TIMESTAMP (an RFC 3161 time-stamp server). Only the staged
+# copies are signed; the build's own files stay as the build made them.
 set(stage "${CPACK_TEMPORARY_DIRECTORY}")
 
 set(cert "$ENV{QUENTRA_SIGN_CERT}")
 set(key "$ENV{QUENTRA_SIGN_KEY}")
+set(module "$ENV{QUENTRA_SIGN_PKCS11_MODULE}")
+set(pass_file "$ENV{QUENTRA_SIGN_PASS_FILE}")
+set(timestamp "$ENV{QUENTRA_SIGN_TIMESTAMP}")
 if(cert OR key)
-  foreach(input cert key)
+  set(inputs cert key)
+  if(module)
+    set(inputs cert module)
+  endif()
+  foreach(input ${inputs})
     if(NOT ${input} OR NOT EXISTS "${${input}}" OR IS_DIRECTORY "${${input}}")
       message(FATAL_ERROR "signing: the ${input} file '${${input}}' does not exist; "
         "give both QUENTRA_SIGN_CERT and QUENTRA_SIGN_KEY (scripts/package.sh --sign CERT KEY)")
@@ -23,8 +33,18 @@ if(cert OR key)
   endif()
   file(GLOB_RECURSE programs LIST_DIRECTORIES false "${stage}/*.dll" "${stage}/*.exe")
   list(SORT programs)
+  set(key_args -key "${key}")
+  if(module)
+    set(key_args -pkcs11module "${module}" -key "${key}")
+  endif()
+  if(pass_file)
+    list(APPEND key_args -readpass "${pass_file}")
+  endif()
+  if(timestamp)
+    list(APPEND key_args -ts "${timestamp}")
+  endif()
   foreach(program ${programs})
-    execute_process(COMMAND "${OSSLSIGNCODE}" sign -certs "${cert}" -key "${key}" -h sha256
+    execute_process(COMMAND "${OSSLSIGNCODE}" sign -certs "${cert}" ${key_args} -h sha256
         -n "Corvel Security Suite" -in "${program}" -out "${program}.signed"
       RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT status EQUAL 0)

@@ -18,6 +18,8 @@
 """
 import hashlib
 import os
+import socket
+import threading
 import re
 import shutil
 import struct
@@ -91,11 +93,14 @@ def check_programs(name, files, reproducible):
             check(not leaked, "%s %s names no build folder%s" % (name, p, ": " + ", ".join(leaked) if leaked else ""))
 
 
-def cpack(env_extra, out_dir):
-    env = dict(os.environ, QUENTRA_SIGN_CERT="", QUENTRA_SIGN_KEY="")
+def cpack(env_extra, out_dir, expect_ok=True):
+    env = dict(os.environ, QUENTRA_SIGN_CERT="", QUENTRA_SIGN_KEY="", QUENTRA_SIGN_PKCS11_MODULE="",
+               QUENTRA_SIGN_PASS_FILE="", QUENTRA_SIGN_TIMESTAMP="")
     env.update(env_extra)
-    subprocess.run(["cpack", "-C", "Release", "-B", out_dir], cwd=build, check=True, env=env,
-                   stdout=subprocess.DEVNULL)
+    run = subprocess.run(["cpack", "-C", "Release", "-B", out_dir], cwd=build, env=env, capture_output=True, text=True)
+    if not expect_ok:
+        return run
+    run.check_returncode()
     return os.path.join(out_dir, "Quentra-%s-x86.zip" % version)
 
 
@@ -111,7 +116,7 @@ print("package:", os.path.relpath(zip_path, build))
 files = read_zip(zip_path, top)
 expected = {"Quentra.dll", "include/quentra/quentra.h", "tools/quentra-host.exe", "tools/quentra-campaign.exe",
             "README.md", "SHA256SUMS", "docs/host-integration.md", "docs/campaign-format.md", "docs/performance.md",
-            "docs/balloon-preview.png", "docs/performance.png", "examples/quentracfg.ini", "examples/quentracfg.dat"}
+            "docs/balloon-preview.png", "docs/balloon-desktops.png", "docs/performance.png", "examples/quentracfg.ini", "examples/quentracfg.dat"}
 check(set(files) == expected, "exactly the host team's files: extra %s, missing %s" % (
     sorted(set(files) - expected), sorted(expected - set(files))))
 check(files.get("README.md") == open(os.path.join(source, "packaging", "README.md"), "rb").read(),
@@ -168,14 +173,18 @@ with tempfile.TemporaryDirectory() as tmp:
                             os.path.join(build, "CMakeFiles", "Quentra.dir")])
     check(proof.returncode == 0, "static proof of the packaged DLL")
 
-# Signed with a throwaway certificate, into a folder of its own.
+# Signed with a throwaway certificate and its encrypted key, into a folder of
+# its own.
 with tempfile.TemporaryDirectory() as tmp:
-    cert, key = os.path.join(tmp, "cert.pem"), os.path.join(tmp, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
-                    "-out", cert, "-subj", "/CN=Quentra package test (throwaway)",
+    cert, key, pass_file = (os.path.join(tmp, n) for n in ("cert.pem", "key.pem", "pass.txt"))
+    open(pass_file, "w").write("throwaway passphrase")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-passout", "file:" + pass_file, "-days", "2",
+                    "-keyout", key, "-out", cert, "-subj", "/CN=Quentra package test (throwaway)",
                     "-addext", "keyUsage=digitalSignature", "-addext", "extendedKeyUsage=codeSigning"],
                    check=True, capture_output=True)
-    signed = read_zip(cpack({"QUENTRA_SIGN_CERT": cert, "QUENTRA_SIGN_KEY": key}, os.path.join(tmp, "signed")), top)
+    check(b"ENCRYPTED" in open(key, "rb").read(), "the throwaway key is encrypted")
+    signing = {"QUENTRA_SIGN_CERT": cert, "QUENTRA_SIGN_KEY": key, "QUENTRA_SIGN_PASS_FILE": pass_file}
+    signed = read_zip(cpack(signing, os.path.join(tmp, "signed")), top)
     check_sums("signed", signed)
     for p in ("Quentra.dll", "tools/quentra-host.exe", "tools/quentra-campaign.exe"):
         path = os.path.join(tmp, os.path.basename(p))
@@ -188,11 +197,39 @@ with tempfile.TemporaryDirectory() as tmp:
                        check=True, capture_output=True)
         check(open(path + ".bare", "rb").read() == files.get(p),
               "signed %s without its signature is the unsigned build's file" % p)
-    missing = subprocess.run(["bash", os.path.join(here, "package.sh"), "--sign", os.path.join(tmp, "no-such.pem"), key],
-                             capture_output=True, text=True)
-    check(missing.returncode == 2 and "certificate file not found" in missing.stderr,
-          "package.sh --sign with a missing certificate says so and exits 2 (exit %d: %s)" % (
-              missing.returncode, missing.stderr.strip()[-200:]))
+    # The time-stamp server reaches osslsigncode: a listener of this test's
+    # own gets its RFC 3161 request (no real server is reachable here), and
+    # its refusal fails the package instead of leaving signatures unstamped.
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    requests = []
+    def answer():
+        connection, _ = listener.accept()
+        with connection:
+            connection.settimeout(60)
+            requests.append(connection.recv(65536))
+            connection.sendall(b"HTTP/1.0 500 Refused\r\nContent-Length: 0\r\n\r\n")
+    server = threading.Thread(target=answer, daemon=True)
+    server.start()
+    stamped = cpack(dict(signing, QUENTRA_SIGN_TIMESTAMP="http://127.0.0.1:%d/" % listener.getsockname()[1]),
+                    os.path.join(tmp, "stamped"), expect_ok=False)
+    server.join(60)
+    listener.close()
+    check(requests and b"application/timestamp-query" in requests[0],
+          "--timestamp sends an RFC 3161 request to the server given")
+    check(stamped.returncode != 0, "a refused time stamp fails the package")
+    package_sh = os.path.join(here, "package.sh")
+    for args, code, text in (
+            (["--sign", os.path.join(tmp, "no-such.pem"), key], 2, "certificate file not found"),
+            (["--sign", cert, key, "--timestamp", "timestamp.example.com"], 2, "RFC 3161 time-stamp server"),
+            (["--timestamp", "http://127.0.0.1/"], 2, "go with --sign"),
+            (["--sign-pkcs11", cert, os.path.join(tmp, "no-module.so"), "pkcs11:object=k"], 2, "PKCS#11 module not found"),
+            (["--sign-pkcs11", cert, pass_file, "k"], 2, "a PKCS#11 URI starting with pkcs11:")):
+        refused = subprocess.run(["bash", package_sh] + args, capture_output=True, text=True)
+        check(refused.returncode == code and text in refused.stderr,
+              "package.sh %s: exit %d, says %r (exit %d: %s)" % (" ".join(args[:1] + args[-1:]), code, text,
+                                                                 refused.returncode, refused.stderr.strip()[-200:]))
 
 # The test bundle.
 tests_top = "Quentra-tests-%s-x86" % version

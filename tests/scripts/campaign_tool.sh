@@ -169,6 +169,8 @@ run "encode junk" 1 encode junk.txt junk.dat && has "encode junk: clear message"
 run "no arguments" 2
 run "unknown command" 2 frobnicate x && has "unknown: clear message" "$err" "unknown command 'frobnicate'"
 run "too few arguments" 2 encode only-one.ini
+QUENTRA_BUILD=$work/unbuilt run "a first call says it builds" 2 check x.ini &&
+  has "first call: building, and how long" "$err" "building quentra-campaign in $work/unbuilt (the first build takes about 80 s)"
 run "help" 0 --help && has "help: usage" "$out" "quentra-campaign check FILE"
 
 # Never over the input, however it is named.
@@ -188,15 +190,24 @@ run "encode over an existing output" 0 encode "$sample_ini" existing.ini
 cmp -s existing.ini "$sample_dat" && pass "an existing output is replaced whole" || fail "existing output not replaced"
 ls -a | grep -q '^~qc' && fail "a temporary file was left beside the outputs" || pass "no temporary file left beside the outputs"
 
-# A UTF-8 INI: encoded, with a warning, and check says so too.
-printf '[NoAntiVirus]\r\nTitle=您的游戏\r\n[GameScan]\r\nk1o=Emberlane\r\n' >utf8.ini
-run "encode a UTF-8 INI" 0 encode utf8.ini utf8.dat && has "utf8: encode warns" "$err" "looks like UTF-8"
+# A UTF-8 INI: encode refuses it unless told, check says so too, and the fix
+# it prints works on a file with a byte order mark, as Notepad saves it.
+printf '\xEF\xBB\xBF[NoAntiVirus]\r\nTitle=您的游戏\r\n[GameScan]\r\nk1o=Emberlane\r\n' >utf8.ini
+run "encode a UTF-8 INI" 1 encode utf8.ini utf8.dat && has "utf8: encode refuses" "$err" "looks like UTF-8"
+[ -e utf8.dat ] && fail "utf8: a refused encode wrote its output" || pass "utf8: nothing written"
+run "encode a UTF-8 INI when told" 0 encode --from-utf8 utf8.ini told.dat
 run "check a UTF-8 INI" 3 check utf8.ini && has "utf8: check warns" "$out" "the text looks like UTF-8"
-has "utf8: the fix" "$out" "convert it: iconv -f UTF-8 -t GBK utf8.ini > campaign-gbk.ini"
 has "utf8: checked as converted" "$out" 'Title             "您的游戏"'
 lacks "utf8: no warning from reading UTF-8 as GBK" "$out" "not valid code page 936"
-iconv -f UTF-8 -t GBK utf8.ini >gbk.ini
+fix=$(grep -o 'convert it: [^(]*' <<<"$out" | sed 's/^convert it: //')
+has "utf8: the fix is the tool's" "$fix" "tools/quentra-campaign convert utf8.ini campaign-gbk.ini"
+ln -s "$QUENTRA_SOURCE/tools" tools && eval "$fix" >/dev/null && mv campaign-gbk.ini gbk.ini
+cmp -s gbk.ini <(printf '[NoAntiVirus]\r\nTitle=您的游戏\r\n[GameScan]\r\nk1o=Emberlane\r\n' | iconv -t GBK) &&
+  pass "utf8: the printed fix converts a file with a byte order mark" || fail "utf8: the fix did not convert"
+run "encode the converted INI" 0 encode gbk.ini gbk.dat
+cmp -s told.dat gbk.dat && pass "utf8: --from-utf8 encodes the converted text" || fail "utf8: --from-utf8 differs"
 run "check the converted INI" 3 check gbk.ini && lacks "converted: no UTF-8 warning" "$out" "UTF-8"
+run "convert a GBK INI" 1 convert gbk.ini again.ini && has "convert: GBK needs none" "$err" "does not look like UTF-8"
 
 # ------------------------------------------------------------ no side effects
 # check loads with the plug-in's own code but leaves the machine's popup

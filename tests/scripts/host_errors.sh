@@ -6,6 +6,7 @@ set -uo pipefail
 src=${QUENTRA_SOURCE:?}; build=${QUENTRA_BUILD:?}
 host() { "$src/tools/wine/qwine" "$build/bin/quentra-host.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 wrapper() { "$src/tools/quentra-host" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+sandbox() { "$src/tools/quentra-sandbox" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 passed=0; failed=0
 expect() {  # expect NAME EXIT PATTERN -- ARGS...
   local name=$1 code=$2 pattern=$3; shift 4
@@ -17,7 +18,8 @@ expect() {  # expect NAME EXIT PATTERN -- ARGS...
     failed=$((failed + 1)); echo "FAIL  $name (exit $rc): $out"
   fi
 }
-win() { printf 'Z:%s' "$(echo "$1" | tr / '\\')"; }
+. "$src/scripts/lib.sh"
+win() { quentra_winpath "$1"; }
 twin=$(win "$build/bin/Quentra.dll")
 files=$(mktemp -d "$build/host-errors.XXXXXX")
 machine=host-errors  # a sandbox machine of this script's own
@@ -25,6 +27,7 @@ trap 'rm -rf "$files"; WINEPREFIX=$build/wine/$machine-prefix /usr/lib/wine/wine
 : >"$files/empty.dll"; printf 'MZ' >"$files/mz.dll"; head -c 4096 /dev/urandom >"$files/random.dll"
 mkdir "$files/alone"; cp "$build/bin/Quentra.dll" "$files/alone/"
 expect "usage" 2 '^usage: quentra-host run DLL' --
+expect "usage: preview takes --png, not --seconds" 2 'quentra-host preview CAMPAIGN --png FILE \[--desktop' --
 expect "--checks without a value" 2 '^quentra-host: --checks needs a value' -- run "$twin" --checks
 expect "--checks abc" 2 '^quentra-host: --checks takes a number .*not abc' -- run "$twin" --checks abc
 expect "unknown option" 2 '^quentra-host: unknown option --fast' -- run "$twin" --fast
@@ -38,7 +41,7 @@ expect "a program" 1 'Corvelinst.exe is a Windows program, not a DLL' -- version
 expect "no plug-in exports" 1 'has no export named TCGetVer, TCCreate, TCDestory, TCCheck, TCEnum, TCDoCommand:' -- \
   version "$(win "$build/bin/standins/verify/Corvelverify.dll")"
 # No campaign beside this copy: the check answers 0 and says where to look.
-expect "a 0 explains itself" 0 '^why 0 .*nothing was accepted; quentra-host doctor .*alone.Quentra.dll names it' -- \
+expect "a 0 explains itself" 0 '^          quentra-host doctor "Z:.*alone.Quentra.dll"$' -- \
   run "$(win "$files/alone/Quentra.dll")" --accept
 product=$src/build/win32/bin/Quentra.dll
 if [ -f "$product" ]; then
@@ -64,8 +67,13 @@ else
 fi
 rm -f "$desktop/Mine.lnk"; reg delete "$appkey" /f >/dev/null
 expect "doctor takes a campaign, as preview does" 0 'campaign file: .*quentracfg\.ini' -- doctor "$(win "$src/examples/quentracfg.ini")"
+printf '[GameScan]\r\ng1o=Copperwing\r\n' >"$files/plain.dat"; printf 'not a campaign\r\n' >"$files/garbage.dat"
+expect "doctor: an undecodable .dat" 1 'garbage.dat does not decode to a campaign' -- doctor "$(win "$files/garbage.dat")"
+via=wrapper expect "doctor: no suite, the sandbox named" 0 \
+  "^  (QUENTRA_BUILD=[^ ]* )?tools/quentra-sandbox --campaign '$src/examples/quentracfg.ini'\$" -- doctor "$src/examples/quentracfg.ini"
 expect "doctor proves the DLL first" 1 'is not a Windows DLL' -- doctor "$(win "$src/README.md")"
 expect "the twin" 0 '^version   1 \(TCGetVer answered 1\)' -- version "$twin"
+expect "version prints the DLL's file version" 0 '^file      [0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$' -- version "$twin"
 # The Linux wrapper checks its arguments before any work.
 via=wrapper expect "--png into a missing folder" 2 'cannot write .*/missing/b.png: the folder .*/missing does not exist' -- \
   preview "$src/examples/quentracfg.ini" --png "$files/missing/b.png"
@@ -74,5 +82,18 @@ via=wrapper QUENTRA_MACHINE=nowhere expect "no such machine" 2 "no sandbox machi
 # The sandbox is a machine where the check answers 1 and the installer starts.
 "$src/tools/quentra-sandbox" --machine "$machine" --desktop Copperwing >/dev/null
 via=wrapper QUENTRA_MACHINE=$machine expect "the sandbox shows and installs" 0 '^install   1$' -- run 'C:\CorvelSafe\Tray\Quentra.dll' --accept
+# Its opt-out file is its own, and the hint of a 0 runs as printed.
+tray=$build/wine/$machine-prefix/drive_c/CorvelSafe/Tray
+printf '[NoNotify]\r\nvault-games-2010=1\r\n' >"$tray/config.ini"
+hint=$(QUENTRA_MACHINE=$machine wrapper run 'C:\CorvelSafe\Tray\Quentra.dll' | sed -n '/^why 0/{n;p}')
+via="eval cd $src && $hint #" expect "the sandbox's opt-out, through the hint as printed" 0 '^\[STOP\] not opted out' --
+# A campaign the loader refuses changes nothing; one that check accepts works.
+before=$(cat "$tray/quentracfg.dat" "$tray/config.ini" | sha256sum)
+via=sandbox expect "sandbox: an unencoded .dat refused" 1 'plain.dat holds a plain INI' -- --machine "$machine" --campaign "$files/plain.dat"
+[ "$(cat "$tray/quentracfg.dat" "$tray/config.ini" | sha256sum)" = "$before" ] && { passed=$((passed + 1)); echo "ok    the refused campaign changed nothing"; } ||
+  { failed=$((failed + 1)); echo "FAIL  a refused campaign changed the sandbox"; }
+printf '[common]\r\npurpose=lower\r\npopupfrequency=127\r\n[gamescan]\r\ng1o=Copperwing\r\ng2o=Quillstorm\r\n' >"$files/lower.ini"
+"$src/tools/quentra-sandbox" --machine "$machine" --campaign "$files/lower.ini" >/dev/null
+via=wrapper QUENTRA_MACHINE=$machine expect "sandbox: a [gamescan] campaign shows" 0 '^check     1$' -- run 'C:\CorvelSafe\Tray\Quentra.dll'
 echo "host errors: $passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -1,9 +1,7 @@
 // check: which kind of file was given, what the plug-in's loader makes of
 // it, and the report with its warnings.
-#include <windows.h>
-#include <shlwapi.h>
-
 #include "campaign/decode.h"
+#include "campaign_arg.h"
 #include "checker.h"
 #include "commands.h"
 #include "files.h"
@@ -48,33 +46,10 @@ int Check(const std::string& path) {
                      " bytes (1 MiB) unread and never shows them: shorten it");
     }
 
-    const char* ext = PathFindExtensionA(path.c_str());
-    const bool namedDat = lstrcmpiA(ext, ".dat") == 0;
-    const bool namedIni = lstrcmpiA(ext, ".ini") == 0;
-    const bool plainLooks = HasCampaignSection(bytes);
-    const bool decodedLooks = HasCampaignSection(Decoded(bytes));
-    bool encoded;
-    if (namedDat) {
-        if (!decodedLooks) {
-            return Error(PathUtf8(path) +
-                         (plainLooks ? " holds a plain INI: the plug-in decodes every campaign file and would read "
-                                       "noise; encode it first"
-                                     : " does not decode to a campaign (no [Common], [NoAntiVirus] or [GameScan] "
-                                       "section): not a campaign file, or a damaged one"));
-        }
-        encoded = true;
-    } else if (namedIni) {
-        if (!plainLooks) {
-            return Error(PathUtf8(path) +
-                         (decodedLooks ? " is encoded: check it under a .dat name, or decode it first"
-                                       : " has no [Common], [NoAntiVirus] or [GameScan] section: not a campaign INI"));
-        }
-        encoded = false;
-    } else if (plainLooks || decodedLooks) {
-        encoded = !plainLooks;
-    } else {
-        return Error(PathUtf8(path) + " is neither a campaign INI nor an encoded campaign");
-    }
+    CampaignForm form;
+    const std::string problem = CampaignProblem(path, bytes, form);
+    if (!problem.empty()) return Error(PathUtf8(path) + problem);
+    const bool encoded = form == CampaignForm::Encoded;
     std::string plain = encoded ? Decoded(bytes) : bytes;
     std::vector<std::string> early;
     std::string header = PathUtf8(path) + ": " + (encoded ? "encoded campaign, " : "plain campaign INI, ") +

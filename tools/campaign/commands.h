@@ -1,4 +1,4 @@
-// The three commands of quentra-campaign. Each answers the tool's exit code
+// The commands of quentra-campaign. Each answers the tool's exit code
 // (output.h) after printing its result or its error.
 //
 // Contract: encode and decode refuse an output that is their input, and
@@ -8,6 +8,10 @@
 #pragma once
 #include <string>
 
-int Encode(const std::string& in, const std::string& out);
+// With `fromUtf8` the input is converted from UTF-8 first; without it, a
+// UTF-8 input is refused.
+int Encode(const std::string& in, const std::string& out, bool fromUtf8);
+// A UTF-8 campaign INI (a byte order mark or none) in code page 936.
+int Convert(const std::string& in, const std::string& out);
 int Decode(const std::string& in, const std::string& out);
 int Check(const std::string& path);

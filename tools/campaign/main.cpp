@@ -15,9 +15,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: quentra-campaign encode IN.ini OUT.dat\n"
+    "usage: quentra-campaign encode [--from-utf8] IN.ini OUT.dat\n"
     "           encode a plain campaign INI (code page 936) into the file the\n"
-    "           plug-in reads; the text is padded with spaces to whole 4-byte words\n"
+    "           plug-in reads; the text is padded with spaces to whole 4-byte words.\n"
+    "           A UTF-8 INI is refused, or converted first with --from-utf8\n"
+    "       quentra-campaign convert IN.ini OUT.ini\n"
+    "           convert a UTF-8 campaign INI (byte order mark or none) to code page 936\n"
     "       quentra-campaign decode IN.dat OUT.ini\n"
     "           decode a campaign file into its plain INI text, exactly as the\n"
     "           plug-in decodes it (padding included)\n"
@@ -39,11 +42,15 @@ int Run(int argc, char** argv) {
         return kExitUsage;
     }
     const std::string command = argv[1];
-    if ((command == "encode" || command == "decode") && argc == 4) {
-        return command == "encode" ? Encode(argv[2], argv[3]) : Decode(argv[2], argv[3]);
+    if (command == "encode" && argc == 5 && std::strcmp(argv[2], "--from-utf8") == 0) {
+        return Encode(argv[3], argv[4], true);
+    }
+    if ((command == "encode" || command == "decode" || command == "convert") && argc == 4) {
+        if (command == "convert") return Convert(argv[2], argv[3]);
+        return command == "encode" ? Encode(argv[2], argv[3], false) : Decode(argv[2], argv[3]);
     }
     if (command == "check" && argc == 3) return Check(argv[2]);
-    if (command == "encode" || command == "decode" || command == "check") {
+    if (command == "encode" || command == "decode" || command == "convert" || command == "check") {
         return Error(command + ": wrong number of arguments\n" + kUsage, kExitUsage);
     }
     return Error("unknown command '" + PathUtf8(command) + "'\n" + kUsage, kExitUsage);

@@ -10,11 +10,13 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "campaign/decode.h"
 #include "campaign/rules.h"
+#include "campaign_arg.h"
 #include "common/handles.h"
 #include "decision/check.h"
 #include "decision/gates.h"
@@ -65,19 +67,39 @@ struct EncodedCopy {
     ~EncodedCopy() {
         if (path[0] != '\0') DeleteFileA(path);
     }
-    bool Make(const char* iniPath) {
-        bool read = false;
-        const std::string plain = ReadFileBytes(iniPath, &read);
-        if (!read) return false;
+    bool Make(const std::string& bytes) {
         char temp[MAX_PATH] = {};
         const DWORD n = GetTempPathA(MAX_PATH, temp);
         if (n == 0 || n >= MAX_PATH || GetTempFileNameA(temp, "qdr", 0, path) == 0) return false;
-        const auto bytes = EncodeCampaignBytes(reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
         UniqueFile out(std::fopen(path, "wb"));
         return out && std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size() &&
                CloseWrittenFile(out);
     }
 };
+
+// What is wrong with the campaign file at `path`, by the rule every tool
+// applies; empty when it is a campaign or is not there (the gates say so).
+std::string CampaignFileProblem(const char* path, std::string& bytes, CampaignForm& form) {
+    bool read = false;
+    bytes = ReadFileBytes(path, &read);
+    if (!read || bytes.empty()) return std::string();
+    const std::string why = CampaignProblem(path, bytes, form);
+    return why.empty() ? why : AnsiToUtf8(path) + why;
+}
+
+// What to do when the machine has no suite, as commands to paste.
+void PrintSuiteHint(const char* target, bool campaignGiven) {
+    if (std::getenv("QUENTRA_COMMAND") == nullptr) {
+        std::printf("hint: this machine has no Corvel suite the plug-in accepts; install the suite, or try the "
+                    "campaign on a test machine that has it\n");
+        return;
+    }
+    std::printf("hint: this machine has no Corvel suite; make a sandbox machine that has one and ask it:\n"
+                "  %s%s\n  QUENTRA_MACHINE=sandbox %s doctor 'C:\\CorvelSafe\\Tray\\Quentra.dll'\n",
+                OtherTool("quentra-sandbox").c_str(),
+                campaignGiven ? (" --campaign " + ShellQuoted(UserPath(target))).c_str() : "",
+                OtherTool("quentra-host").c_str());
+}
 
 bool HasExtension(const char* path, const char* extension) { return lstrcmpiA(PathFindExtensionA(path), extension) == 0; }
 
@@ -121,12 +143,20 @@ int RunDoctor(const char* target) {
     }
     char campaign[MAX_PATH] = {};
     EncodedCopy encoded;
+    std::string bytes, problem;
+    CampaignForm form = CampaignForm::Encoded;
     if (campaignGiven) {
-        if (HasExtension(full, ".ini") && !encoded.Make(full)) {
+        // A file that is no campaign is named for what it is, as check does.
+        problem = CampaignFileProblem(full, bytes, form);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "quentra-host: %s\n", problem.c_str());
+            return 1;
+        }
+        if (form == CampaignForm::Plain && !encoded.Make(AsDeployed(bytes, form))) {
             std::fprintf(stderr, "quentra-host: cannot encode %s into a temporary campaign file\n", target);
             return 1;
         }
-        lstrcpynA(campaign, HasExtension(full, ".ini") ? encoded.path : full, MAX_PATH);
+        lstrcpynA(campaign, form == CampaignForm::Plain ? encoded.path : full, MAX_PATH);
     } else {
         lstrcpynA(campaign, full, MAX_PATH);
         PathRemoveFileSpecA(campaign);
@@ -134,6 +164,7 @@ int RunDoctor(const char* target) {
             std::fprintf(stderr, "quentra-host: path too long: %s\n", target);
             return 1;
         }
+        problem = CampaignFileProblem(campaign, bytes, form);
     }
 
     std::string stored;
@@ -165,6 +196,11 @@ int RunDoctor(const char* target) {
         // What ended the check says what it read, so the fix can be found.
         if (i == facts.stoppedAt) seen += (seen.empty() ? "" : "; ") + std::string("read: ") + gate.reads;
         std::printf("[%s] %-24s %s\n", verdict, gate.label, seen.c_str());
+    }
+    // The loader reads whatever a file decodes to; what it is, is said here.
+    if (!problem.empty() && outcome != CheckOutcome::Show) std::printf("cause: %s\n", problem.c_str());
+    if (outcome == CheckOutcome::SuiteMissing || outcome == CheckOutcome::InstallerMissing) {
+        PrintSuiteHint(target, campaignGiven);
     }
     std::printf("message: %s\n", AnsiToUtf8(workspace.composedMessage).c_str());
     std::printf("ended by: %s\n", CheckOutcomeName(outcome));

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "campaign_arg.h"
 #include "common/handles.h"
 #include "quentra/quentra.h"
 #include "host.h"
@@ -24,10 +25,10 @@ const char kUsage[] =
     "           until the plug-in's report threads have ended and it is unmapped.\n"
     "       quentra-host version DLL\n"
     "           version, create, destroy.\n"
-    "       quentra-host preview CAMPAIGN [--desktop NAME.lnk ...] [--seconds N]\n"
-    "           show the campaign's balloon through a notification icon, with the\n"
-    "           Quentra.dll beside this program; for a sandbox prefix (the Linux\n"
-    "           wrapper's preview runs one under Xvfb and saves a PNG).\n"
+    "       quentra-host preview CAMPAIGN --png FILE [--desktop NAME.lnk[|NAME.lnk...] ...]\n"
+    "           (through the Linux wrapper, which makes its sandbox) render the\n"
+    "           campaign's balloon as a tray shows it into FILE, one panel for each\n"
+    "           --desktop, and note the gate that would keep it from showing today.\n"
     "       quentra-host doctor DLL|CAMPAIGN.dat|CAMPAIGN.ini\n"
     "           dry run of the decision on the campaign beside DLL: every gate with\n"
     "           the values it saw, and the gate that ended it. Records nothing.\n";
@@ -56,8 +57,7 @@ bool Resolve(HMODULE module, const char* name, T& out) {
 // The file is read as a PE image before it is loaded, so that a wrong file
 // is named for what it is (a text file, a folder, the 32-bit product, a DLL
 // of something else) instead of by a loader error code.
-UniqueModule LoadPlugin(const char* path) {
-    PluginDllInfo info;
+UniqueModule LoadPlugin(const char* path, PluginDllInfo& info) {
     std::string why;
     if (!InspectPluginDll(path, info, why) || !(why = PluginDllProblem(path, info)).empty()) {
         std::fprintf(stderr, "quentra-host: %s\n", why.c_str());
@@ -114,7 +114,8 @@ struct RunOptions {
 };
 
 int Run(const char* dllPath, const RunOptions& options, bool versionOnly) {
-    UniqueModule module = LoadPlugin(dllPath);
+    PluginDllInfo info;
+    UniqueModule module = LoadPlugin(dllPath, info);
     if (!module) return 1;
     Exports x{};
     // Every export is looked up, so that all missing names are reported.
@@ -129,6 +130,7 @@ int Run(const char* dllPath, const RunOptions& options, bool versionOnly) {
     int version = 0;
     const int gotVersion = x.getVer(&version);
     std::printf("version   %d (TCGetVer answered %d)\n", version, gotVersion);
+    std::printf("file      %s\n", info.fileVersion.empty() ? "(no version resource)" : info.fileVersion.c_str());
     QUENTRA_INSTANCE instance = x.create();
     if (instance == nullptr) return Fail("TCCreate returned null");
     std::printf("create    ok\n");
@@ -140,9 +142,10 @@ int Run(const char* dllPath, const RunOptions& options, bool versionOnly) {
             if (answer != 1 && !explained) {
                 // A 0 is the plug-in's "not now": one of its rules stopped the
                 // balloon, and the doctor names which one.
-                std::printf("why 0     a rule of the plug-in stopped the balloon%s; "
-                            "quentra-host doctor %s names it\n",
-                            options.accept ? ", so nothing was accepted" : "", dllPath);
+                std::printf("why 0     a rule of the plug-in stopped the balloon%s; this names it:\n"
+                            "          %s doctor %s\n",
+                            options.accept ? ", so nothing was accepted" : "", ToolCommand("quentra-host").c_str(),
+                            ShellQuoted(dllPath).c_str());
                 explained = true;
             }
             if (answer != 1) continue;

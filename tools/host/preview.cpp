@@ -1,37 +1,52 @@
 // quentra-host preview: shows the balloon of a campaign the way a tray shows
 // it, with a real notification icon. Meant to run inside a throwaway sandbox
 // prefix (tools/quentra-host preview does that, under Xvfb, and saves a PNG):
-// it makes the machine one on which the balloon shows (the suite registered,
-// no vault product, no bookkeeping, the named shortcuts on the desktop), runs
-// a check with the Quentra.dll beside this program, and shows what TCEnum
-// hands over through Shell_NotifyIconA.
+// it makes the machine one on which the suite is installed, puts the named
+// shortcuts on the desktop (the wrapper emptied it first), and runs the
+// plug-in's own gates as a dry run on the campaign it was given.
+//
+// The preview answers for the campaign, not for today: a gate that only says
+// whether the balloon shows today (the weekday, the count, the once-a-day
+// stamp, the opt-out, the architecture) is printed as a note and the walk
+// goes on, so the author sees the balloon and why it might not show. A
+// campaign that gives nothing to show (no campaign in the file, no pattern,
+// no shortcut that matches, a refused Message) is named as the cause, and the
+// preview ends with 1.
 //
 // That preparation would damage a real machine (it re-registers the suite,
 // removes the vault product's key and the bookkeeping), so the command runs
 // only inside the wrapper's sandbox: the wrapper writes a token into
 // C:\quentra-preview-sandbox of the prefix it made and hands the same token
 // over in QUENTRA_PREVIEW_SANDBOX. Anywhere else it refuses, changing nothing.
-// Even in the sandbox it removes only the shortcuts it made itself.
+// Even in the sandbox it removes only the shortcuts it made itself, and it
+// removes them before it ends, so the wrapper waits for its last line
+// ("end N", N its exit code) before it stops Wine.
 //
 // Wine's balloon does not wrap its lines, so a long line would run off the
 // screen and the PNG would hide the middle of the message. The preview lays
 // the text out as a tray does instead: cut at the balloon's limit on a
 // character boundary, then wrapped at kWrapWidth pixels of the balloon's
 // font, so every byte the balloon holds is in the picture. It says so, and
-// exits 3 when it printed a warning.
+// exits 3 when it printed a warning. What the picture cannot show (the
+// command text, where a text was cut) it prints on "caption" and "cut" lines,
+// which the wrapper writes under the picture.
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "../common/balloon.h"
+#include "campaign/decode.h"
 #include "campaign/rules.h"
+#include "campaign_arg.h"
+#include "decision/check.h"
+#include "decision/gates.h"
+#include "ini_text.h"
 #include "common/handles.h"
 #include "common/ansi.h"
 #include "common/text.h"
@@ -48,13 +63,6 @@ bool WriteAll(const std::string& path, const std::string& bytes) {
     if (!f) return false;
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
     return CloseWrittenFile(f) && ok;
-}
-
-std::string FolderOf(const std::string& path) {
-    char buffer[MAX_PATH];
-    lstrcpynA(buffer, path.c_str(), MAX_PATH);
-    PathRemoveFileSpecA(buffer);
-    return buffer;
 }
 
 // A suite that the plug-in accepts, in this prefix only.
@@ -94,6 +102,9 @@ std::string Fit(const char* what, const std::string& text, std::size_t limit, in
     std::printf("warning: the %s is %zu bytes; a tray balloon holds %zu, so it is cut to: %s%s\n", what, text.size(),
                 limit, AnsiToUtf8(shown.c_str()).c_str(),
                 cut.splitsCharacter ? " (and a cut by bytes would split a Chinese character)" : "");
+    const std::size_t tail = CutForBalloon(AnsiLeadBytes(), shown.c_str(), shown.size() > 12 ? shown.size() - 12 : 0).kept;
+    std::printf("cut       the %s ends at \"...%s\"; the last %zu of its %zu bytes never show\n", what,
+                AnsiToUtf8(shown.c_str() + tail).c_str(), text.size() - shown.size(), text.size());
     return shown;
 }
 
@@ -136,121 +147,85 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
 
 }  // namespace
 
-int RunPreview(int argc, char** argv) {
-    // preview CAMPAIGN [--desktop NAME.lnk ...] [--seconds N] [--icon-only] [--log FILE]
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: quentra-host preview CAMPAIGN [--desktop NAME.lnk ...] [--seconds N]\n");
-        return 2;
-    }
-    if (!InWrapperSandbox()) {
-        std::fprintf(stderr,
-                     "quentra-host: preview prepares the machine it runs on (suite registration, vault product, "
-                     "popup bookkeeping, desktop shortcuts), so it runs only in the sandbox that the Linux wrapper "
-                     "tools/quentra-host makes; nothing was changed. To see a campaign's balloon, run "
-                     "tools/quentra-host preview CAMPAIGN --png FILE on Linux, or use quentra-campaign check.\n");
-        return 2;
-    }
-    const char* campaignPath = argv[2];
-    std::vector<std::string> shortcuts;
-    int seconds = 20;
-    bool iconOnly = false;
-    for (int i = 3; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--icon-only") == 0) {
-            iconOnly = true;
-        } else if (std::strcmp(argv[i], "--log") == 0 && i + 1 < argc) {
-            // Started by a virtual desktop's explorer, this program has no
-            // console of its caller: what it says goes to a file instead.
-            if (std::freopen(argv[++i], "w", stdout) == nullptr) return 1;
-        } else if (std::strcmp(argv[i], "--desktop") == 0 && i + 1 < argc) {
-            // A shortcut is a .lnk file; a bare name gets the extension.
-            std::string name = argv[++i];
-            const std::size_t n = name.size();
-            if (n < 4 || lstrcmpiA(name.c_str() + n - 4, ".lnk") != 0) name += ".lnk";
-            shortcuts.push_back(name);
-        } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-            seconds = std::atoi(argv[++i]);
-        } else {
-            std::fprintf(stderr, "quentra-host: unknown preview option %s\n", argv[i]);
-            return 2;
+namespace {
+
+// Gates that decide whether a campaign has anything to show at all; the
+// others only decide whether it shows on this machine today.
+bool StopsRendering(CheckOutcome outcome) {
+    return outcome == CheckOutcome::CampaignUnreadable || outcome == CheckOutcome::NoPatterns ||
+           outcome == CheckOutcome::NoShortcutMatch || outcome == CheckOutcome::MessageRefused;
+}
+
+std::string Listed(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& n : names) out += (out.empty() ? "" : " | ") + AnsiToUtf8(n.c_str());
+    return out.empty() ? "(none)" : out;
+}
+
+// The gates of a real check, as a dry run on `campaignPath` and this
+// machine. False, after the cause, when the campaign gives nothing to show;
+// a gate that only keeps it from showing today is a note.
+bool WalkGates(PopupWorkspace& workspace, const std::string& campaignPath, const std::vector<std::string>& shortcuts) {
+    CheckTrace trace;
+    CheckOutcome outcome = EvaluatePopup(workspace, campaignPath.c_str(), false, &trace);
+    GateRun run{workspace, campaignPath.c_str(), false, trace};
+    bool first = true;
+    for (std::size_t at = trace.stoppedAt; at < kGateCount;) {
+        const std::string seen = AnsiToUtf8(kGates[at].seen(run).c_str());
+        if (StopsRendering(outcome)) {
+            std::printf("error: cannot render: %s (gate \"%s\"%s%s)", CheckOutcomeName(outcome), kGates[at].label,
+                        seen.empty() ? "" : ": ", seen.c_str());
+            if (outcome == CheckOutcome::NoShortcutMatch) {
+                std::printf("; patterns: %s; desktop: %s",
+                            Listed(workspace.config.GameScanNotice().ScanPatterns).c_str(), Listed(shortcuts).c_str());
+            }
+            std::printf("\n");
+            return false;
+        }
+        std::printf("note      %s \"%s\": %s%s%s; the preview renders the balloon anyway\n",
+                    first ? "a real check today would stop at" : "and at", kGates[at].label,
+                    CheckOutcomeName(outcome), seen.empty() ? "" : ": ", seen.c_str());
+        first = false;
+        for (++at; at < kGateCount; ++at) {
+            outcome = kGates[at].run(run);
+            if (outcome != CheckOutcome::Show) break;
         }
     }
-    bool ok = false;
-    std::string campaign = ReadFileBytes(campaignPath, &ok);
-    if (!ok || campaign.empty()) {
-        std::fprintf(stderr, "quentra-host: cannot read the campaign %s\n", campaignPath);
-        return 1;
-    }
-    // A plain INI is encoded as the plug-in expects its campaign file.
-    const std::size_t dot = std::string(campaignPath).find_last_of('.');
-    if (dot != std::string::npos && lstrcmpiA(campaignPath + dot, ".ini") == 0) {
-        const auto encoded =
-            EncodeCampaignBytes(reinterpret_cast<const unsigned char*>(campaign.data()), campaign.size());
-        campaign.assign(encoded.begin(), encoded.end());
-    }
+    return true;
+}
 
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    const std::string bin = FolderOf(self);
-    char appData[MAX_PATH] = {};
-    SHGetSpecialFolderPathA(nullptr, appData, CSIDL_LOCAL_APPDATA, TRUE);
-    const std::string root = std::string(appData) + "\\QuentraPreview";
-    const std::string pluginDir = root + "\\plugin";
-    SHCreateDirectoryExA(nullptr, pluginDir.c_str(), nullptr);
-    const std::string dll = pluginDir + "\\Quentra.dll";
-    if (!CopyFileA((bin + "\\Quentra.dll").c_str(), dll.c_str(), FALSE) ||
-        !WriteAll(pluginDir + "\\quentracfg.dat", campaign) || !PrepareMachine(root + "\\suite")) {
-        std::fprintf(stderr, "quentra-host: cannot prepare the preview sandbox under %s\n", root.c_str());
-        return 1;
-    }
-    char desktop[MAX_PATH] = {};
-    SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, TRUE);
-    // The shortcuts named for this preview; only those this run made are
-    // removed again when it ends.
-    std::vector<std::string> made;
-    for (const std::string& name : shortcuts) {
-        const std::string path = std::string(desktop) + "\\" + name;
-        if (!PathFileExistsA(path.c_str()) && WriteAll(path, "preview")) made.push_back(path);
-    }
-    struct RemoveMade {
-        const std::vector<std::string>& paths;
-        ~RemoveMade() {
-            for (const std::string& p : paths) DeleteFileA(p.c_str());
-        }
-    } removeMade{made};
+// The lines the log ends with: the exit code, once the shortcuts this run
+// made are gone.
+int Ended(int code) {
+    std::printf("end       %d\n", code);
+    std::fflush(stdout);
+    return code;
+}
 
-    const UniqueModule library(LoadLibraryA(dll.c_str()));
-    const HMODULE module = library.get();
-    if (module == nullptr) {
-        std::fprintf(stderr, "quentra-host: cannot load %s\n", dll.c_str());
-        return 1;
-    }
-    auto create = reinterpret_cast<PFN_TCCreate>(reinterpret_cast<void*>(GetProcAddress(module, "TCCreate")));
-    auto check = reinterpret_cast<PFN_TCCheck>(reinterpret_cast<void*>(GetProcAddress(module, "TCCheck")));
-    auto enumerate = reinterpret_cast<PFN_TCEnum>(reinterpret_cast<void*>(GetProcAddress(module, "TCEnum")));
-    auto destroy = reinterpret_cast<PFN_TCDestory>(reinterpret_cast<void*>(GetProcAddress(module, "TCDestory")));
-    QUENTRA_INSTANCE instance = create();
-    const int answer = check(instance);
-    std::vector<char> title(1024, 0), message(QUENTRA_MESSAGE_SIZE, 0), command(1024, 0), id(1024, 0);
-    int level = 0, flag = 0;
-    enumerate(instance, 0, title.data(), 1024, message.data(), QUENTRA_MESSAGE_SIZE, &level, command.data(), 1024,
-              &flag, id.data(), 1024);
-    destroy(instance);
-    std::printf("check     %d\n", answer);
-    if (answer != 1) {
-        std::printf("The check answered 0: this campaign does not show with these shortcuts "
-                    "(run quentra-host doctor on it to see why).\n");
-        return 1;
-    }
-    std::printf("title     %s\nmessage   %s\n", AnsiToUtf8(title.data()).c_str(), AnsiToUtf8(message.data()).c_str());
+// The campaign's balloon on a notification icon of this process, until the
+// file `until` exists (the wrapper makes it once its picture is taken) or a
+// minute has passed. Answers the exit code: 1 when it cannot render, 3 after
+// a warning, else 0.
+int ShowBalloon(const std::string& root, const std::string& campaign, const std::vector<std::string>& shortcuts,
+                bool iconOnly, const std::string& until, int warnings) {
+    PopupWorkspace workspace;
+    // The preview's own config.ini, which opts nothing out: the host's
+    // would be another machine's.
+    workspace.hostConfigPath = root + "\\config.ini";
+    if (!WalkGates(workspace, campaign, shortcuts)) return 1;
+    const GameScanNoticeRecord& notice = workspace.config.GameScanNotice();
+    const std::string title = notice.Title;
+    const std::string message = workspace.composedMessage;
+    std::printf("title     %s\nmessage   %s\n", AnsiToUtf8(title.c_str()).c_str(), AnsiToUtf8(message.c_str()).c_str());
+    std::printf("caption   command text: %s\n", AnsiToUtf8(notice.CommandText.c_str()).c_str());
 
-    int warnings = 0;
-    const std::string shownTitle = Fit("title", title.data(), kBalloonTitleBytes, warnings);
-    const std::string shownText = Fit("message", message.data(), kBalloonTextBytes, warnings);
-    if (std::strchr(title.data(), '\n') != nullptr || std::strchr(title.data(), '\r') != nullptr) {
+    const std::string shownTitle = Fit("title", title, kBalloonTitleBytes, warnings);
+    const std::string shownText = Fit("message", message, kBalloonTextBytes, warnings);
+    if (title.find_first_of("\r\n") != std::string::npos) {
         ++warnings;
         std::printf("warning: the title holds a line end; a tray balloon shows its title on one line\n");
     }
-    if (std::strlen(title.data()) == 0) {
+    if (title.empty()) {
         ++warnings;
         std::printf("warning: the title is empty; the balloon shows no heading\n");
     }
@@ -306,11 +281,12 @@ int RunPreview(int argc, char** argv) {
     info.dwInfoFlags = NIIF_INFO;
     info.uTimeout = 30000;
     if (!iconOnly) Shell_NotifyIconW(NIM_MODIFY, &info);
-    std::printf("%s for %d seconds\n", iconOnly ? "icon      shown without its balloon" : "balloon   shown", seconds);
+    std::printf("%s until the picture is taken\n", iconOnly ? "icon      shown without its balloon" : "balloon   shown");
     std::fflush(stdout);
 
-    const DWORD end = GetTickCount() + static_cast<DWORD>(seconds) * 1000;
-    while (GetTickCount() < end) {
+    // A minute bounds the wait for a wrapper that went away.
+    const ULONGLONG end = GetTickCount64() + 60000;
+    while (GetTickCount64() < end && (until.empty() || !PathFileExistsA(until.c_str()))) {
         MSG msg;
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
         Sleep(50);
@@ -318,4 +294,97 @@ int RunPreview(int argc, char** argv) {
     Shell_NotifyIconA(NIM_DELETE, &icon);
     DestroyWindow(window);
     return warnings > 0 ? 3 : 0;
+}
+
+}  // namespace
+
+int RunPreview(int argc, char** argv) {
+    // preview CAMPAIGN [--desktop NAME.lnk ...] [--icon-only] [--log FILE] [--until FILE]
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: quentra-host preview CAMPAIGN [--desktop NAME.lnk ...] [--icon-only] "
+                             "[--log FILE] [--until FILE]\n");
+        return 2;
+    }
+    if (!InWrapperSandbox()) {
+        std::fprintf(stderr,
+                     "quentra-host: preview prepares the machine it runs on (suite registration, vault product, "
+                     "popup bookkeeping, desktop shortcuts), so it runs only in the sandbox that the Linux wrapper "
+                     "tools/quentra-host makes; nothing was changed. To see a campaign's balloon, run "
+                     "tools/quentra-host preview CAMPAIGN --png FILE on Linux, or use quentra-campaign check.\n");
+        return 2;
+    }
+    const char* campaignPath = argv[2];
+    std::vector<std::string> shortcuts;
+    std::string until;
+    bool iconOnly = false;
+    for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--icon-only") == 0) {
+            iconOnly = true;
+        } else if (std::strcmp(argv[i], "--log") == 0 && i + 1 < argc) {
+            // Started by a virtual desktop's explorer, this program has no
+            // console of its caller: what it says goes to a file instead.
+            if (std::freopen(argv[++i], "w", stdout) == nullptr) return 1;
+        } else if (std::strcmp(argv[i], "--until") == 0 && i + 1 < argc) {
+            until = argv[++i];
+        } else if (std::strcmp(argv[i], "--desktop") == 0 && i + 1 < argc) {
+            // A shortcut is a .lnk file; a bare name gets the extension.
+            std::string name = argv[++i];
+            const std::size_t n = name.size();
+            if (n < 4 || lstrcmpiA(name.c_str() + n - 4, ".lnk") != 0) name += ".lnk";
+            shortcuts.push_back(name);
+        } else {
+            std::fprintf(stderr, "quentra-host: unknown preview option %s\n", argv[i]);
+            return 2;
+        }
+    }
+    bool ok = false;
+    const std::string bytes = ReadFileBytes(campaignPath, &ok);
+    if (!ok || bytes.empty()) {
+        std::printf("error: cannot read the campaign %s\n", AnsiToUtf8(campaignPath).c_str());
+        return Ended(1);
+    }
+    CampaignForm form;
+    const std::string problem = CampaignProblem(campaignPath, bytes, form);
+    if (!problem.empty()) {
+        std::printf("error: cannot render: %s%s\n", AnsiToUtf8(campaignPath).c_str(), problem.c_str());
+        return Ended(1);
+    }
+    int warnings = 0;
+    if (LooksLikeUtf8(AsPlain(bytes, form))) {
+        ++warnings;
+        std::printf("warning: the text looks like UTF-8; the plug-in reads code page 936 (GBK), so its Chinese shows "
+                    "as noise, as in this picture; %s\n",
+                    Utf8Fix(form == CampaignForm::Plain ? AnsiToUtf8(UserPath(campaignPath).c_str()) : "campaign.ini").c_str());
+    }
+
+    char appData[MAX_PATH] = {};
+    SHGetSpecialFolderPathA(nullptr, appData, CSIDL_LOCAL_APPDATA, TRUE);
+    const std::string root = std::string(appData) + "\\QuentraPreview";
+    SHCreateDirectoryExA(nullptr, root.c_str(), nullptr);
+    const std::string campaign = root + "\\" + kCampaignFileName;
+    if (!WriteAll(campaign, AsDeployed(bytes, form)) || !PrepareMachine(root + "\\suite")) {
+        std::printf("error: cannot prepare the preview sandbox under %s\n", root.c_str());
+        return Ended(1);
+    }
+    char desktop[MAX_PATH] = {};
+    SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, TRUE);
+    // The shortcuts named for this preview; only those this run made are
+    // removed again when it ends.
+    std::vector<std::string> made;
+    for (const std::string& name : shortcuts) {
+        const std::string path = std::string(desktop) + "\\" + name;
+        if (!PathFileExistsA(path.c_str()) && WriteAll(path, "preview")) made.push_back(path);
+    }
+    struct RemoveMade {
+        const std::vector<std::string>& paths;
+        ~RemoveMade() {
+            for (const std::string& p : paths) DeleteFileA(p.c_str());
+        }
+    };
+    int code = 0;
+    {
+        const RemoveMade removeMade{made};
+        code = ShowBalloon(root, campaign, shortcuts, iconOnly, until, warnings);
+    }
+    return Ended(code);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "campaign/format.h"
+#include "campaign_arg.h"
 #include "campaign/rules.h"
 #include "common/text.h"
 
@@ -158,7 +159,7 @@ std::string Utf8ToCp936(const std::string& utf8, std::string& lost) {
 }
 
 std::string Utf8Fix(const std::string& pathUtf8) {
-    return "convert it: iconv -f UTF-8 -t GBK " + pathUtf8 +
-           " > campaign-gbk.ini (on Windows, save it in the editor as \"Chinese Simplified (GBK)\", code page 936, "
-           "without a byte order mark)";
+    return "convert it: " + OtherTool("quentra-campaign") + " convert " + pathUtf8 +
+           " campaign-gbk.ini (or, on Windows, save it in the editor as \"Chinese Simplified (GBK)\", code page "
+           "936, without a byte order mark)";
 }
