@@ -166,11 +166,11 @@ std::string Listed(const std::vector<std::string>& names) {
 // machine. False, after the cause, when the campaign gives nothing to show;
 // a gate that only keeps it from showing today is a note.
 bool WalkGates(PopupWorkspace& workspace, const std::string& campaignPath, const std::vector<std::string>& shortcuts) {
-    CheckTrace trace;
-    CheckOutcome outcome = EvaluatePopup(workspace, campaignPath.c_str(), false, &trace);
-    GateRun run{workspace, campaignPath.c_str(), false, trace};
+    CheckFacts facts;
+    CheckOutcome outcome = EvaluatePopup(workspace, campaignPath.c_str(), CheckMode::DryRun, &facts);
+    GateRun run{workspace, campaignPath.c_str(), CheckMode::DryRun, facts};
     bool first = true;
-    for (std::size_t at = trace.stoppedAt; at < kGateCount;) {
+    for (std::size_t at = facts.stoppedAt; at < kGateCount;) {
         const std::string seen = AnsiToUtf8(kGates[at].seen(run).c_str());
         if (StopsRendering(outcome)) {
             std::printf("error: cannot render: %s (gate \"%s\"%s%s)", CheckOutcomeName(outcome), kGates[at].label,
