@@ -12,6 +12,23 @@
 #include "plugin/live_instances.h"
 #include "quentra/quentra.h"
 
+namespace {
+
+// `call` on the live instance behind `handle`, which it holds until `call`
+// returns; 0 for a handle that is not live, and for anything thrown.
+template <typename Call>
+int OnLiveInstance(void* handle, Call call) noexcept {
+    const std::shared_ptr<TcInstance> live = FindLiveInstance(handle);
+    if (!live) return 0;
+    try {
+        return call(*live);
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // namespace
+
 extern "C" {
 
 int WINAPI TCGetVer(int* version) noexcept {
@@ -25,36 +42,20 @@ void* WINAPI TCCreate() noexcept { return CreateLiveInstance(); }
 int WINAPI TCDestory(void* instance) noexcept { return TakeLiveInstance(instance) ? 1 : 0; }
 
 int WINAPI TCCheck(void* instance) noexcept {
-    const std::shared_ptr<TcInstance> live = FindLiveInstance(instance);
-    if (!live) return 0;
-    try {
-        return live->CheckPopup();
-    } catch (...) {
-        return 0;
-    }
+    return OnLiveInstance(instance, [](TcInstance& live) { return live.CheckPopup(); });
 }
 
 int WINAPI TCEnum(void* instance, int index, char* titleBuffer, int titleSize, char* messageBuffer, int messageSize,
                   int* levelOut, char* commandBuffer, int commandSize, int* flagOut, char* idBuffer,
                   int idSize) noexcept {
-    const std::shared_ptr<TcInstance> live = FindLiveInstance(instance);
-    if (!live) return 0;
-    try {
-        return live->EnumPopupContent(index, titleBuffer, titleSize, messageBuffer, messageSize, levelOut,
-                                      commandBuffer, commandSize, flagOut, idBuffer, idSize);
-    } catch (...) {
-        return 0;
-    }
+    return OnLiveInstance(instance, [&](TcInstance& live) {
+        return live.EnumPopupContent(index, titleBuffer, titleSize, messageBuffer, messageSize, levelOut,
+                                     commandBuffer, commandSize, flagOut, idBuffer, idSize);
+    });
 }
 
 int WINAPI TCDoCommand(void* instance, int /*param: not used*/) noexcept {
-    const std::shared_ptr<TcInstance> live = FindLiveInstance(instance);
-    if (!live) return 0;
-    try {
-        return live->RunInstallCommand();
-    } catch (...) {
-        return 0;
-    }
+    return OnLiveInstance(instance, [](TcInstance& live) { return live.RunInstallCommand(); });
 }
 
 }  // extern "C"
