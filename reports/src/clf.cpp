@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "days.h"
 #include "query.h"
 
 namespace reports {

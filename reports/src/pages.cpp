@@ -47,7 +47,7 @@ namespace {
 
 std::string Num(std::int64_t n) { return std::to_string(n); }
 
-const char* KindName(ReportKind kind) { return kind == ReportKind::Install ? "install" : "showing"; }
+const char* KindName(ReportKind kind) { return kind == ReportKind::Installed ? "install" : "showing"; }
 
 std::string FigureCells(const Figures& f, const char* cell) {
     std::string row;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "query.h"
+#include "days.h"
 #include "store.h"
 #include "text.h"
 

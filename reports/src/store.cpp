@@ -104,33 +104,30 @@ void Store::Exec(const char* sql) {
 
 void Store::Migrate() {
     for (;;) {
-        Exec("BEGIN IMMEDIATE");
+        Transaction step(*this);
         UniqueStatement version = Prepare("PRAGMA user_version");
         int found = -1;
         if (sqlite3_step(version.get()) == SQLITE_ROW) found = sqlite3_column_int(version.get(), 0);
         version.reset();
         if (found == kSchemaVersion) {
-            Exec("COMMIT");
+            step.Commit();
             return;
         }
         if (found < 0 || found > kSchemaVersion) {
-            Rollback();
             Fail(SQLITE_ERROR, "it has schema version " + std::to_string(found) + ", newer than this release's " +
                                    std::to_string(kSchemaVersion) + "; run the release that made it");
         }
-        try {
-            Exec(kSteps[found]);
-            Exec(("PRAGMA user_version=" + std::to_string(found + 1)).c_str());
-            Exec("COMMIT");
-        } catch (...) {
-            Rollback();
-            throw;
-        }
+        Exec(kSteps[found]);
+        Exec(("PRAGMA user_version=" + std::to_string(found + 1)).c_str());
+        step.Commit();
     }
 }
 
 void Store::Begin() { Exec("BEGIN IMMEDIATE"); }
-void Store::Commit() { Exec("COMMIT"); }
+void Store::Commit() {
+    const int rc = sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, "cannot commit");
+}
 void Store::Rollback() noexcept {
     if (db_ && sqlite3_get_autocommit(db_.get()) == 0) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
@@ -154,19 +151,12 @@ int BindReport(sqlite3_stmt* stmt, const Report& r) {
 }  // namespace
 
 void Store::Insert(const std::vector<Report>& reports) {
-    Begin();
+    Transaction batch(*this);
     for (const Report& r : reports) {
         const int rc = BindReport(insert_.get(), r);
-        if (rc != SQLITE_OK) {
-            Rollback();
-            Fail(rc, "cannot store a report");
-        }
+        if (rc != SQLITE_OK) Fail(rc, "cannot store a report");
     }
-    const int rc = sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        Rollback();
-        Fail(rc, "cannot commit reports");
-    }
+    batch.Commit();
 }
 
 bool Store::InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) {
@@ -208,7 +198,7 @@ Figures ReadFigures(sqlite3_stmt* stmt, int first, std::int64_t day) {
 Report ReadReport(sqlite3_stmt* stmt) {
     Report r;
     r.at = sqlite3_column_int64(stmt, 0);
-    r.kind = sqlite3_column_int(stmt, 1) == 1 ? ReportKind::Install : ReportKind::Showing;
+    r.kind = sqlite3_column_int(stmt, 1) == 1 ? ReportKind::Installed : ReportKind::Shown;
     const void* blob = sqlite3_column_blob(stmt, 2);
     r.machine.assign(static_cast<const char*>(blob), blob ? static_cast<std::size_t>(sqlite3_column_bytes(stmt, 2)) : 0);
     const unsigned char* client = sqlite3_column_text(stmt, 3);

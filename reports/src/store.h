@@ -18,7 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "query.h"
+#include "days.h"
+#include "report.h"
 
 namespace reports {
 
@@ -31,13 +32,6 @@ public:
 
 private:
     int code_;
-};
-
-struct Report {
-    std::int64_t at = 0;  // seconds since 1970, UTC
-    ReportKind kind = ReportKind::Showing;
-    std::string machine;  // bytes as sent
-    std::string client;   // the address the report came from
 };
 
 // One day's figures, or a range's when `day` is the range's first day and
@@ -101,6 +95,26 @@ private:
     UniqueSqlite db_;
     UniqueStatement insert_;
     UniqueStatement insertImported_;
+};
+
+// A transaction of `store` from construction: Commit ends it, and anything
+// else (an exception, an early return) rolls it back.
+class Transaction {
+public:
+    explicit Transaction(Store& store) : store_(store) { store_.Begin(); }
+    ~Transaction() {
+        if (!done_) store_.Rollback();
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void Commit() {
+        store_.Commit();
+        done_ = true;
+    }
+
+private:
+    Store& store_;
+    bool done_ = false;
 };
 
 }  // namespace reports

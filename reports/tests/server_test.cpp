@@ -74,7 +74,7 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
     const std::vector<Report> latest = store.LatestReports({0, 30000}, 3);
     ASSERT_EQ(3u, latest.size());
     EXPECT_EQ(std::string(260, '\xC4'), latest[0].machine);
-    EXPECT_EQ(ReportKind::Install, latest[1].kind);
+    EXPECT_EQ(ReportKind::Installed, latest[1].kind);
     EXPECT_EQ("", latest[1].machine);
     EXPECT_EQ("DEMO PC&7F3A", latest[2].machine);
     EXPECT_EQ("127.0.0.1", latest[2].client);
@@ -152,10 +152,10 @@ void StoreWeek(const std::string& db) {
         std::vector<std::string> shown = d.others;
         for (int i = static_cast<int>(shown.size()) + 1; i <= d.shown; ++i) shown.push_back("m" + std::to_string(i));
         for (int i = 0; i < d.showings; ++i) {
-            rows.push_back({base + i, ReportKind::Showing, shown[std::min<std::size_t>(i, shown.size() - 1)], "10.1.1.1"});
+            rows.push_back({base + i, ReportKind::Shown, shown[std::min<std::size_t>(i, shown.size() - 1)], "10.1.1.1"});
         }
         for (int i = 0; i < d.installs; ++i) {
-            rows.push_back({base + 600 + i, ReportKind::Install, "m" + std::to_string(std::min(i, d.installed - 1) + 1),
+            rows.push_back({base + 600 + i, ReportKind::Installed, "m" + std::to_string(std::min(i, d.installed - 1) + 1),
                             "10.1.1.2"});
         }
     }

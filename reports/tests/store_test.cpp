@@ -22,7 +22,7 @@ Report At(std::int64_t seconds, ReportKind kind, const std::string& machine) {
 TEST(StoreFigures, DistinctMachinesPerDayAndOverTheRange) {
     reports_test::TempDir dir;
     Store store(dir.Path("r.db"), Store::Mode::ReadWrite);
-    const auto S = ReportKind::Showing, I = ReportKind::Install;
+    const auto S = ReportKind::Shown, I = ReportKind::Installed;
     store.Insert({
         At(-1, S, "before"),  // the day before the range
         At(0, S, "a"), At(10, S, "a"), At(20, S, "b"), At(30, I, "a"), At(40, I, "a"), At(50, S, ""),
@@ -72,7 +72,7 @@ TEST(StoreSchema, VersionsOpenedMigratedOrRefused) {
         try {
             Store store(path, Store::Mode::ReadWrite);
             EXPECT_TRUE(row.opens) << row.name;
-            store.Insert({At(0, ReportKind::Showing, "a")});
+            store.Insert({At(0, ReportKind::Shown, "a")});
             EXPECT_EQ(1, Store(path, Store::Mode::ReadOnly).CountReports()) << row.name;
         } catch (const StoreError& e) {
             EXPECT_FALSE(row.opens) << row.name << ": " << e.what();
