@@ -107,8 +107,8 @@ int Serve(const Args& args) {
     std::unique_ptr<Store> store;
     std::unique_ptr<ReportWriter> writer;
     if (!args.benchFloor) {
-        store = std::make_unique<Store>(args.db, Store::Mode::ReadWrite);
-        writer = std::make_unique<ReportWriter>(*store, args.db);
+        store = Store::Open(args.db, Store::Mode::ReadWrite);
+        writer = std::make_unique<ReportWriter>(*store, Store::Open(args.db, Store::Mode::ReadWrite));
     } else {
         std::fprintf(stderr, "quentra-reports: --bench-floor: reports are answered 200 and NOT stored\n");
     }
@@ -147,8 +147,8 @@ int Import(const Args& args) {
                      args.files[0].c_str(), std::strerror(errno));
         return kRuntimeExit;
     }
-    Store store(args.db, Store::Mode::ReadWrite);
-    const ImportCounts c = ImportLog(store, log);
+    const std::unique_ptr<Store> store = Store::Open(args.db, Store::Mode::ReadWrite);
+    const ImportCounts c = ImportLog(*store, log);
     if (log.bad()) {
         std::fprintf(stderr, "quentra-reports: reading %s failed after line %lld; what came before is stored, "
                              "import it again once it reads\n", args.files[0].c_str(), static_cast<long long>(c.lines));
@@ -174,8 +174,8 @@ int Summarize(const Args& args) {
     const std::optional<DayRange> range =
         ChooseRange(args.from, args.to, static_cast<std::int64_t>(std::time(nullptr)) / 86400, why);
     if (!range) return Usage(why);
-    Store store(args.db, Store::Mode::ReadOnly);
-    const Summary s = MakeSummary(*range, store.FiguresByDay(*range), store.FiguresOfRange(*range));
+    const std::unique_ptr<Store> store = Store::Open(args.db, Store::Mode::ReadOnly);
+    const Summary s = MakeSummary(*range, store->FiguresByDay(*range), store->FiguresOfRange(*range));
     std::fputs(SummaryTable(s).c_str(), stdout);
     return 0;
 }

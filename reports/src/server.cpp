@@ -252,7 +252,7 @@ private:
         const std::optional<DayRange> range = RangeOf(req, res);
         if (!range) return;
         try {
-            (this->*page)(std::make_shared<Store>(options_.dbPath, Store::Mode::ReadOnly), *range, res);
+            (this->*page)(Store::Open(options_.dbPath, Store::Mode::ReadOnly), *range, res);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "quentra-reports: %s\n", e.what());
             Text(res, 503, "the database cannot be read now; try again later");

@@ -1,16 +1,19 @@
-// The reports database: SQLite in WAL mode, synchronous=FULL, one row per
-// report. A row that Insert returned from is on disk, in the WAL, synced:
-// it survives a SIGKILL of the process and a power cut of the machine.
+// The reports store: one interface, two back ends chosen once when it is
+// opened (Store::Open), never asked about again.
 //
-// The schema carries its version in PRAGMA user_version; Open brings an older
-// database up to kSchemaVersion one step at a time, each step in its own
-// transaction, and refuses a database from a newer release.
+// - SQLite (a path): WAL mode, synchronous=FULL, one file on this machine.
+// - PostgreSQL (a postgresql:// or postgres:// URI, or a libpq key=value
+//   string): any number of receivers on any machines write one database.
 //
-// Every failure throws StoreError with SQLite's code and a message that
-// names the file, the cause and what to do.
+// Either way a report that Insert returned from is committed and durable:
+// it survives a SIGKILL of the process and a power cut of the machine. The
+// schema carries its version; opening read-write brings an older one up to
+// kSchemaVersion a step at a time, each step in its own transaction, and
+// refuses one from a newer release. Opening read-only never writes.
+//
+// Every failure throws StoreError with a message that names the database,
+// the cause and what to do.
 #pragma once
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,11 +30,7 @@ constexpr int kSchemaVersion = 1;
 
 class StoreError : public std::runtime_error {
 public:
-    StoreError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
-    int code() const { return code_; }
-
-private:
-    int code_;
+    explicit StoreError(const std::string& message) : std::runtime_error(message) {}
 };
 
 // One day's figures, or a range's when `day` is the range's first day and
@@ -44,57 +43,50 @@ struct Figures {
     std::int64_t machinesInstalled = 0;
 };
 
-struct SqliteClose {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct SqliteFinalize {
-    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using UniqueSqlite = std::unique_ptr<sqlite3, SqliteClose>;
-using UniqueStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalize>;
-
 class Store {
 public:
     enum class Mode { ReadWrite, ReadOnly };
-    // Opens (ReadWrite: creates and migrates) the database at `path`.
-    Store(const std::string& path, Mode mode);
+
+    // The back end that `where` names: PostgreSQL for a postgresql:// or
+    // postgres:// URI or a libpq "key=value ..." string, SQLite for anything
+    // else (a path; write ./a=b.db for a file whose name starts like key=).
+    static bool IsPostgres(const std::string& where);
+    // Opens (ReadWrite: creates and migrates) the store `where` names.
+    static std::unique_ptr<Store> Open(const std::string& where, Mode mode);
+
+    virtual ~Store() = default;
 
     // Stores the reports in one transaction: all or none.
-    void Insert(const std::vector<Report>& reports);
+    virtual void Insert(const std::vector<Report>& reports) = 0;
 
     // Imports one access-log report: stored only when no earlier import
-    // stored the line with this hash and occurrence. Call between
-    // Begin() and Commit(). Answers whether it stored the report.
-    bool InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence);
-    void Begin();
-    void Commit();
-    void Rollback() noexcept;
+    // stored the line with this hash and occurrence. Call inside a
+    // Transaction. Answers whether it stored the report.
+    virtual bool InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) = 0;
+    virtual void Begin() = 0;
+    virtual void Commit() = 0;
+    virtual void Rollback() noexcept = 0;
 
     // Per-day figures of [from, to] (days since 1970), days without reports
     // left out; and the whole range's, machines counted once over it.
-    std::vector<Figures> FiguresByDay(const DayRange& range);
-    Figures FiguresOfRange(const DayRange& range);
+    virtual std::vector<Figures> FiguresByDay(const DayRange& range) = 0;
+    virtual Figures FiguresOfRange(const DayRange& range) = 0;
 
     // Calls `row` for every report of the range, oldest first, until it
     // answers false.
-    void ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row);
+    virtual void ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row) = 0;
     // The `limit` latest reports of the range, latest first.
-    std::vector<Report> LatestReports(const DayRange& range, int limit);
+    virtual std::vector<Report> LatestReports(const DayRange& range, int limit) = 0;
 
-    std::int64_t CountReports();
-    // For tests and the operator: run a statement with no result rows.
-    void Exec(const char* sql);
-    sqlite3* handle() { return db_.get(); }
+    virtual std::int64_t CountReports() = 0;
+    // For tests and the operator: run statements with no result rows.
+    virtual void Exec(const std::string& sql) = 0;
 
-private:
-    UniqueStatement Prepare(const char* sql);
-    [[noreturn]] void Fail(int code, const std::string& what);
-    void Migrate();
-
-    std::string path_;
-    UniqueSqlite db_;
-    UniqueStatement insert_;
-    UniqueStatement insertImported_;
+    // Upkeep that no commit should wait for (SQLite: copying the WAL into
+    // the database). The writer runs it twice a second on a store of its
+    // own, `last` when it stops, after HandOverUpkeep on its own store.
+    virtual void Upkeep(bool /*last*/) {}
+    virtual void HandOverUpkeep() {}
 };
 
 // A transaction of `store` from construction: Commit ends it, and anything

@@ -70,8 +70,7 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         expectedRows += row.stored;
         EXPECT_EQ(expectedRows, reports_test::CountRows(db)) << row.name;
     }
-    Store store(db, Store::Mode::ReadOnly);
-    const std::vector<Report> latest = store.LatestReports({0, 30000}, 3);
+    const std::vector<Report> latest = Store::Open(db, Store::Mode::ReadOnly)->LatestReports({0, 30000}, 3);
     ASSERT_EQ(3u, latest.size());
     EXPECT_EQ(std::string(260, '\xC4'), latest[0].machine);
     EXPECT_EQ(ReportKind::Installed, latest[1].kind);
@@ -101,13 +100,13 @@ TEST(Receiver, NoOkWhenTheDatabaseCannotTakeTheReport) {
     for (const Row& row : rows) {
         reports_test::TempDir dir;
         const std::string db = dir.Path("r.db");
-        { Store create(db, Store::Mode::ReadWrite); }
+        Store::Open(db, Store::Mode::ReadWrite);
         reports_test::LiveServer server(db, [&](Store& s) {
             if (row.pragma) s.Exec(row.pragma);
         });
         std::unique_ptr<Store> locker;
         if (row.lockElsewhere) {
-            locker = std::make_unique<Store>(db, Store::Mode::ReadWrite);
+            locker = Store::Open(db, Store::Mode::ReadWrite);
             locker->Begin();
         }
         // Reports of the largest size until one is refused: each 200 is a row.
@@ -145,7 +144,6 @@ const Day kWeek[] = {
 const Day kTotal = {"total", 62, 18, 18, 3, "16.7 %", {}};
 
 void StoreWeek(const std::string& db) {
-    Store store(db, Store::Mode::ReadWrite);
     std::vector<Report> rows;
     for (const Day& d : kWeek) {
         const std::int64_t base = *ParseDay(d.day) * 86400 + 3600;
@@ -159,7 +157,7 @@ void StoreWeek(const std::string& db) {
                             "10.1.1.2"});
         }
     }
-    store.Insert(rows);
+    Store::Open(db, Store::Mode::ReadWrite)->Insert(rows);
 }
 
 std::string Cells(const Day& d) {

@@ -1,6 +1,7 @@
-// The store: figures as SQL counts them, the schema version, and importing
-// an access log twice.
+// The store, on each back end: figures as SQL counts them, the schema
+// version, and importing an access log twice.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <sstream>
@@ -19,9 +20,18 @@ Report At(std::int64_t seconds, ReportKind kind, const std::string& machine) {
     return {kDay * 86400 + seconds, kind, machine, "10.0.0.1"};
 }
 
-TEST(StoreFigures, DistinctMachinesPerDayAndOverTheRange) {
+class StoreTest : public testing::TestWithParam<reports_test::Backend> {
+protected:
+    std::string NewStore() { return GetParam().where(dir); }
     reports_test::TempDir dir;
-    Store store(dir.Path("r.db"), Store::Mode::ReadWrite);
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, testing::ValuesIn(reports_test::kBackends),
+                         [](const testing::TestParamInfo<reports_test::Backend>& p) { return p.param.name; });
+
+TEST_P(StoreTest, DistinctMachinesPerDayAndOverTheRange) {
+    const std::unique_ptr<Store> opened = Store::Open(NewStore(), Store::Mode::ReadWrite);
+    Store& store = *opened;
     const auto S = ReportKind::Shown, I = ReportKind::Installed;
     store.Insert({
         At(-1, S, "before"),  // the day before the range
@@ -53,27 +63,34 @@ TEST(StoreFigures, DistinctMachinesPerDayAndOverTheRange) {
     EXPECT_EQ("b", store.LatestReports(range, 1)[0].machine);
 }
 
-TEST(StoreSchema, VersionsOpenedMigratedOrRefused) {
+TEST_P(StoreTest, SchemaVersionsOpenedMigratedOrRefused) {
+    const bool postgres = GetParam().name == std::string("PostgreSQL");
     struct Row {
         const char* name;
-        int userVersion;  // set on an empty file first; -1: no file
+        int version;  // set on an empty database first; -1: nothing set
         bool opens;
-    } rows[] = {{"new file", -1, true}, {"version 0, empty", 0, true}, {"a newer release's", 2, false}};
+    } rows[] = {{"new database", -1, true}, {"version 0, empty", 0, true}, {"a newer release's", 2, false}};
     for (const Row& row : rows) {
-        reports_test::TempDir dir;
-        const std::string path = dir.Path("r.db");
-        if (row.userVersion >= 0) {
+        reports_test::TempDir rowDir;
+        const std::string where = postgres ? reports_test::NewPostgresDatabase() : rowDir.Path("r.db");
+        if (row.version >= 0) {
+            // What each back end keeps its version in, set by hand.
+            const std::string v = std::to_string(row.version);
             sqlite3* raw = nullptr;
-            sqlite3_open(path.c_str(), &raw);
-            UniqueSqlite db(raw);
-            sqlite3_exec(raw, ("PRAGMA user_version=" + std::to_string(row.userVersion)).c_str(), nullptr, nullptr,
-                         nullptr);
+            if (postgres) {
+                PGconn* conn = PQconnectdb(where.c_str());
+                PQclear(PQexec(conn, ("CREATE TABLE quentra_schema(version integer NOT NULL);"
+                                      "INSERT INTO quentra_schema VALUES (" + v + ")").c_str()));
+                PQfinish(conn);
+            } else if (sqlite3_open(where.c_str(), &raw) == SQLITE_OK) {
+                sqlite3_exec(raw, ("PRAGMA user_version=" + v).c_str(), nullptr, nullptr, nullptr);
+            }
+            sqlite3_close(raw);
         }
         try {
-            Store store(path, Store::Mode::ReadWrite);
+            Store::Open(where, Store::Mode::ReadWrite)->Insert({At(0, ReportKind::Shown, "a")});
             EXPECT_TRUE(row.opens) << row.name;
-            store.Insert({At(0, ReportKind::Shown, "a")});
-            EXPECT_EQ(1, Store(path, Store::Mode::ReadOnly).CountReports()) << row.name;
+            EXPECT_EQ(1, Store::Open(where, Store::Mode::ReadOnly)->CountReports()) << row.name;
         } catch (const StoreError& e) {
             EXPECT_FALSE(row.opens) << row.name << ": " << e.what();
             EXPECT_NE(std::string::npos, std::string(e.what()).find("newer")) << row.name;
@@ -81,9 +98,9 @@ TEST(StoreSchema, VersionsOpenedMigratedOrRefused) {
     }
 }
 
-TEST(Import, TwiceStoresOnceAndAGrownLogOnlyItsNewLines) {
-    reports_test::TempDir dir;
-    Store store(dir.Path("r.db"), Store::Mode::ReadWrite);
+TEST_P(StoreTest, ImportTwiceStoresOnceAndAGrownLogOnlyItsNewLines) {
+    const std::unique_ptr<Store> opened = Store::Open(NewStore(), Store::Mode::ReadWrite);
+    Store& store = *opened;
     const std::string line = "10.0.0.9 - - [05/Jan/2026:10:00:00 +0000] \"GET /traycast.html?t=0&m=PC HTTP/1.1\" 200 2\n";
     const std::string log = line + line +  // the same second twice: two reports
                             "garbage\n" +

@@ -1,0 +1,286 @@
+// The PostgreSQL back end, on libpq. Every receiver writing the same
+// database is one more connection: a batch is one INSERT statement, its own
+// transaction, committed (and, with the server's default synchronous_commit,
+// flushed to its WAL) before PQexecParams returns.
+//
+// Schema changes take a transaction-scoped advisory lock first, so that
+// receivers started together migrate one after another, and the version
+// lives in the one-row table quentra_schema.
+#include <libpq-fe.h>
+
+#include <cstdlib>
+
+#include "backends.h"
+
+namespace reports {
+
+namespace {
+
+// The advisory lock every migration holds: any fixed number, the same in
+// every release.
+constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(4711020260109)";
+
+// Schema steps: kSteps[n] brings version n to n + 1. Later releases append
+// steps and never change one that shipped. The columns are the SQLite
+// store's, in PostgreSQL's types.
+const char* const kSteps[] = {
+    // 0 -> 1: the reports, and the access-log lines an import stored.
+    "CREATE TABLE reports("
+    "  id bigserial PRIMARY KEY,"
+    "  at bigint NOT NULL,"  // seconds since 1970, UTC
+    "  kind smallint NOT NULL CHECK (kind IN (0, 1)),"
+    "  machine bytea NOT NULL CHECK (octet_length(machine) <= 260),"
+    "  client text NOT NULL);"
+    "CREATE INDEX reports_at ON reports(at);"
+    "CREATE TABLE imported_lines("
+    "  line_hash bytea NOT NULL,"
+    "  occurrence bigint NOT NULL,"
+    "  PRIMARY KEY (line_hash, occurrence));",
+};
+static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
+
+struct ConnClose {
+    void operator()(PGconn* c) const { PQfinish(c); }
+};
+struct ResultClear {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using UniqueConn = std::unique_ptr<PGconn, ConnClose>;
+using UniqueResult = std::unique_ptr<PGresult, ResultClear>;
+
+// A statement's parameters: text, except bytea, which goes as raw bytes.
+class Params {
+public:
+    void Text(std::string value) { Add(std::move(value), 0); }
+    void Bytes(std::string value) { Add(std::move(value), 1); }
+    int size() const { return static_cast<int>(values_.size()); }
+    const char* const* values() {
+        pointers_.clear();
+        for (const std::string& v : values_) pointers_.push_back(v.data());
+        return pointers_.data();
+    }
+    const int* lengths() const { return lengths_.data(); }
+    const int* formats() const { return formats_.data(); }
+
+private:
+    void Add(std::string value, int format) {
+        lengths_.push_back(static_cast<int>(value.size()));
+        formats_.push_back(format);
+        values_.push_back(std::move(value));
+    }
+    std::vector<std::string> values_;
+    std::vector<const char*> pointers_;
+    std::vector<int> lengths_, formats_;
+};
+
+std::int64_t Int(const PGresult* r, int row, int column) {
+    return PQgetisnull(r, row, column) ? 0 : std::strtoll(PQgetvalue(r, row, column), nullptr, 10);
+}
+
+class PgStore : public Store {
+public:
+    PgStore(const std::string& conninfo, Mode mode) {
+        conn_.reset(PQconnectdb(conninfo.c_str()));
+        if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
+            Fail("cannot connect", "check the connection string, that the server runs and lets this user in");
+        }
+        name_ = std::string(PQdb(conn_.get())) + " on " + (PQhost(conn_.get()) ? PQhost(conn_.get()) : "?");
+        Run("SET client_min_messages = warning");
+        if (mode == Mode::ReadWrite) {
+            Migrate();
+        } else {
+            const int found = Version();
+            if (found != kSchemaVersion) {
+                Fail("it has schema version " + std::to_string(found) + ", this release reads " +
+                         std::to_string(kSchemaVersion),
+                     "open it once with `quentra-reports serve` or `import` of this release");
+            }
+            Run("SET default_transaction_read_only = on");
+        }
+    }
+
+    void Insert(const std::vector<Report>& reports) override {
+        if (reports.empty()) return;
+        std::string sql = "INSERT INTO reports(at, kind, machine, client) VALUES ";
+        Params params;
+        for (std::size_t i = 0; i < reports.size(); ++i) {
+            const int n = static_cast<int>(i) * 4;
+            sql += (i ? ",($" : "($") + std::to_string(n + 1) + "::bigint,$" + std::to_string(n + 2) +
+                   "::smallint,$" + std::to_string(n + 3) + "::bytea,$" + std::to_string(n + 4) + ")";
+            AddReport(params, reports[i]);
+        }
+        // One statement outside Begin: its own transaction, all or none.
+        Run(sql, params);
+    }
+
+    bool InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) override {
+        Params params;
+        params.Bytes(lineHash);
+        params.Text(std::to_string(occurrence));
+        AddReport(params, report);
+        const UniqueResult r = Run(
+            "WITH line AS (INSERT INTO imported_lines(line_hash, occurrence) VALUES ($1::bytea, $2::bigint)"
+            " ON CONFLICT DO NOTHING RETURNING 1)"
+            " INSERT INTO reports(at, kind, machine, client) SELECT $3::bigint, $4::smallint, $5::bytea, $6 FROM line",
+            params);
+        return std::atoi(PQcmdTuples(r.get())) == 1;
+    }
+
+    void Begin() override { Run("BEGIN"); }
+    void Commit() override { Run("COMMIT"); }
+    void Rollback() noexcept override {
+        if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) PQclear(PQexec(conn_.get(), "ROLLBACK"));
+    }
+
+    std::vector<Figures> FiguresByDay(const DayRange& range) override {
+        const UniqueResult r = Run(std::string("SELECT at / 86400 AS day, ") + kFigures + " GROUP BY day ORDER BY day",
+                                   RangeParams(range));
+        std::vector<Figures> days;
+        for (int row = 0; row < PQntuples(r.get()); ++row) days.push_back(ReadFigures(r.get(), row, 1, Int(r.get(), row, 0)));
+        return days;
+    }
+
+    Figures FiguresOfRange(const DayRange& range) override {
+        const UniqueResult r = Run(std::string("SELECT ") + kFigures, RangeParams(range));
+        return ReadFigures(r.get(), 0, 0, range.from);
+    }
+
+    void ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row) override {
+        const UniqueResult r = Run(
+            "SELECT at, kind, machine, client FROM reports WHERE at >= $1::bigint AND at < $2::bigint ORDER BY at, id",
+            RangeParams(range));
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            if (!row(ReadReport(r.get(), i))) return;
+        }
+    }
+
+    std::vector<Report> LatestReports(const DayRange& range, int limit) override {
+        Params params = RangeParams(range);
+        params.Text(std::to_string(limit));
+        const UniqueResult r = Run("SELECT at, kind, machine, client FROM reports WHERE at >= $1::bigint AND"
+                                   " at < $2::bigint ORDER BY at DESC, id DESC LIMIT $3::bigint",
+                                   params);
+        std::vector<Report> rows;
+        for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
+        return rows;
+    }
+
+    std::int64_t CountReports() override { return Int(Run("SELECT count(*) FROM reports").get(), 0, 0); }
+
+    void Exec(const std::string& sql) override { Run(sql); }
+
+private:
+    static constexpr const char* kFigures =
+        "count(*) FILTER (WHERE kind = 0), count(*) FILTER (WHERE kind = 1),"
+        " count(DISTINCT machine) FILTER (WHERE kind = 0), count(DISTINCT machine) FILTER (WHERE kind = 1)"
+        " FROM reports WHERE at >= $1::bigint AND at < $2::bigint";
+
+    static void AddReport(Params& params, const Report& r) {
+        params.Text(std::to_string(r.at));
+        params.Text(std::to_string(static_cast<int>(r.kind)));
+        params.Bytes(r.machine);
+        params.Text(r.client);
+    }
+
+    static Params RangeParams(const DayRange& range) {
+        Params params;
+        params.Text(std::to_string(range.from * 86400));
+        params.Text(std::to_string((range.to + 1) * 86400));
+        return params;
+    }
+
+    static Figures ReadFigures(const PGresult* r, int row, int first, std::int64_t day) {
+        Figures f;
+        f.day = day;
+        f.showings = Int(r, row, first);
+        f.installs = Int(r, row, first + 1);
+        f.machinesShown = Int(r, row, first + 2);
+        f.machinesInstalled = Int(r, row, first + 3);
+        return f;
+    }
+
+    static Report ReadReport(const PGresult* r, int row) {
+        Report out;
+        out.at = Int(r, row, 0);
+        out.kind = Int(r, row, 1) == 1 ? ReportKind::Installed : ReportKind::Shown;
+        std::size_t length = 0;
+        unsigned char* bytes =
+            PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(r, row, 2)), &length);
+        if (bytes == nullptr) throw StoreError("out of memory reading a report");
+        out.machine.assign(reinterpret_cast<const char*>(bytes), length);
+        PQfreemem(bytes);
+        out.client = PQgetvalue(r, row, 3);
+        return out;
+    }
+
+    UniqueResult Run(const std::string& sql, Params params = {}) {
+        UniqueResult r(params.size() == 0 ? PQexec(conn_.get(), sql.c_str())
+                                          : PQexecParams(conn_.get(), sql.c_str(), params.size(), nullptr,
+                                                         params.values(), params.lengths(), params.formats(), 0));
+        const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            const char* state = r ? PQresultErrorField(r.get(), PG_DIAG_SQLSTATE) : nullptr;
+            Fail("cannot run " + sql.substr(0, 60), Hint(state ? state : ""));
+        }
+        return r;
+    }
+
+    static std::string Hint(const std::string& state) {
+        if (state == "53100") return "the database server's disk is full; free space on it";
+        if (state == "25006") return "the database is read-only here; connect to the primary server";
+        if (state.rfind("08", 0) == 0 || state.empty()) return "the connection to the database server failed; check that it runs";
+        if (state == "42501") return "this database user lacks the privilege; grant it or connect as the owner";
+        return "see PostgreSQL's message";
+    }
+
+    [[noreturn]] void Fail(const std::string& what, const std::string& hint) {
+        std::string message = "database " + (name_.empty() ? std::string("(PostgreSQL)") : name_) + ": " + what;
+        if (conn_) {
+            std::string error = PQerrorMessage(conn_.get());
+            while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+            if (!error.empty()) message += ": " + error;
+        }
+        throw StoreError(message + " (" + hint + ")");
+    }
+
+    // -1 when the database has no schema table yet: version 0.
+    int Version() {
+        const UniqueResult r = Run("SELECT to_regclass('quentra_schema') IS NOT NULL");
+        if (std::string(PQgetvalue(r.get(), 0, 0)) != "t") return 0;
+        const UniqueResult v = Run("SELECT version FROM quentra_schema");
+        return PQntuples(v.get()) == 1 ? static_cast<int>(Int(v.get(), 0, 0)) : -1;
+    }
+
+    void Migrate() {
+        for (;;) {
+            Transaction step(*this);
+            Run(kMigrationLock);
+            Run("CREATE TABLE IF NOT EXISTS quentra_schema(version integer NOT NULL);"
+                "INSERT INTO quentra_schema SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM quentra_schema)");
+            const int found = Version();
+            if (found == kSchemaVersion) {
+                step.Commit();
+                return;
+            }
+            if (found < 0 || found > kSchemaVersion) {
+                Fail("it has schema version " + std::to_string(found) + ", newer than this release's " +
+                         std::to_string(kSchemaVersion),
+                     "run the release that made it");
+            }
+            Run(kSteps[found]);
+            Run("UPDATE quentra_schema SET version = " + std::to_string(found + 1));
+            step.Commit();
+        }
+    }
+
+    UniqueConn conn_;
+    std::string name_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> OpenPostgres(const std::string& conninfo, Store::Mode mode) {
+    return std::make_unique<PgStore>(conninfo, mode);
+}
+
+}  // namespace reports
