@@ -1,13 +1,16 @@
 // The PostgreSQL back end, on libpq. Every receiver writing the same
-// database is one more connection: a batch is one INSERT statement, its own
-// transaction, committed (and, with the server's default synchronous_commit,
-// flushed to its WAL) before PQexecParams returns.
+// database is one more connection: a batch is one INSERT statement and its
+// hours' rollups in one transaction, committed (and, with the server's
+// default synchronous_commit, flushed to its WAL) before COMMIT returns. The
+// rollup rows are locked FOR UPDATE in hour order, so receivers adding to
+// the same hour wait for each other instead of losing a count.
 //
 // Schema changes take a transaction-scoped advisory lock first, so that
 // receivers started together migrate one after another, and the version
 // lives in the one-row table quentra_schema.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "backends.h"
@@ -36,6 +39,13 @@ const char* const kSteps[] = {
     "  line_hash bytea NOT NULL,"
     "  occurrence bigint NOT NULL,"
     "  PRIMARY KEY (line_hash, occurrence));",
+    // 1 -> 2: the hourly rollups, built from the reports already stored.
+    "CREATE TABLE hourly("
+    "  hour bigint NOT NULL,"
+    "  kind smallint NOT NULL,"
+    "  reports bigint NOT NULL,"
+    "  machines bytea NOT NULL,"
+    "  PRIMARY KEY (hour, kind));",
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
@@ -99,21 +109,45 @@ public:
         }
     }
 
-    void Insert(const std::vector<Report>& reports) override {
-        if (reports.empty()) return;
-        std::string sql = "INSERT INTO reports(at, kind, machine, client) VALUES ";
-        Params params;
-        for (std::size_t i = 0; i < reports.size(); ++i) {
-            const int n = static_cast<int>(i) * 4;
-            sql += (i ? ",($" : "($") + std::to_string(n + 1) + "::bigint,$" + std::to_string(n + 2) +
-                   "::smallint,$" + std::to_string(n + 3) + "::bytea,$" + std::to_string(n + 4) + ")";
-            AddReport(params, reports[i]);
-        }
-        // One statement outside Begin: its own transaction, all or none.
-        Run(sql, params);
+    void Begin() override { Run("BEGIN"); }
+    void Commit() override { Run("COMMIT"); }
+    void Rollback() noexcept override {
+        if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) PQclear(PQexec(conn_.get(), "ROLLBACK"));
     }
 
-    bool InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) override {
+    std::vector<Report> LatestReports(const DayRange& range, int limit) override {
+        Params params = RangeParams(range);
+        params.Text(std::to_string(limit));
+        const UniqueResult r = Run("SELECT at, kind, machine, client, id FROM reports WHERE at >= $1::bigint AND"
+                                   " at < $2::bigint ORDER BY at DESC, id DESC LIMIT $3::bigint",
+                                   params);
+        std::vector<Report> rows;
+        for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
+        return rows;
+    }
+
+    std::int64_t CountReports() override { return Int(Run("SELECT count(*) FROM reports").get(), 0, 0); }
+
+    void Exec(const std::string& sql) override { Run(sql); }
+
+protected:
+    void InsertRows(const std::vector<Report>& reports) override {
+        // A statement takes at most 65,535 parameters: 4 a report.
+        constexpr std::size_t kRowsPerStatement = 1000;
+        for (std::size_t start = 0; start < reports.size(); start += kRowsPerStatement) {
+            std::string sql = "INSERT INTO reports(at, kind, machine, client) VALUES ";
+            Params params;
+            for (std::size_t i = start; i < std::min(reports.size(), start + kRowsPerStatement); ++i) {
+                const int n = static_cast<int>(i - start) * 4;
+                sql += (i > start ? ",($" : "($") + std::to_string(n + 1) + "::bigint,$" + std::to_string(n + 2) +
+                       "::smallint,$" + std::to_string(n + 3) + "::bytea,$" + std::to_string(n + 4) + ")";
+                AddReport(params, reports[i]);
+            }
+            Run(sql, params);
+        }
+    }
+
+    bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) override {
         Params params;
         params.Bytes(lineHash);
         params.Text(std::to_string(occurrence));
@@ -126,55 +160,55 @@ public:
         return std::atoi(PQcmdTuples(r.get())) == 1;
     }
 
-    void Begin() override { Run("BEGIN"); }
-    void Commit() override { Run("COMMIT"); }
-    void Rollback() noexcept override {
-        if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) PQclear(PQexec(conn_.get(), "ROLLBACK"));
+    HourRow LockHour(std::int64_t hour, ReportKind kind) override {
+        Params params;
+        params.Text(std::to_string(hour));
+        params.Text(std::to_string(static_cast<int>(kind)));
+        Run("INSERT INTO hourly VALUES ($1::bigint, $2::smallint, 0, '') ON CONFLICT DO NOTHING", params);
+        const UniqueResult r = Run("SELECT reports, machines FROM hourly WHERE hour = $1::bigint AND"
+                                   " kind = $2::smallint FOR UPDATE", params);
+        return {hour, kind, Int(r.get(), 0, 0), Bytea(r.get(), 0, 1)};
     }
 
-    std::vector<Figures> FiguresByDay(const DayRange& range) override {
-        const UniqueResult r = Run(std::string("SELECT at / 86400 AS day, ") + kFigures + " GROUP BY day ORDER BY day",
-                                   RangeParams(range));
-        std::vector<Figures> days;
-        for (int row = 0; row < PQntuples(r.get()); ++row) days.push_back(ReadFigures(r.get(), row, 1, Int(r.get(), row, 0)));
-        return days;
+    void WriteHour(const HourRow& row) override {
+        Params params;
+        params.Text(std::to_string(row.hour));
+        params.Text(std::to_string(static_cast<int>(row.kind)));
+        params.Text(std::to_string(row.reports));
+        params.Bytes(row.machines);
+        Run("UPDATE hourly SET reports = $3::bigint, machines = $4::bytea WHERE hour = $1::bigint AND kind = $2::smallint",
+            params);
     }
 
-    Figures FiguresOfRange(const DayRange& range) override {
-        const UniqueResult r = Run(std::string("SELECT ") + kFigures, RangeParams(range));
-        return ReadFigures(r.get(), 0, 0, range.from);
-    }
-
-    void ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row) override {
-        const UniqueResult r = Run(
-            "SELECT at, kind, machine, client FROM reports WHERE at >= $1::bigint AND at < $2::bigint ORDER BY at, id",
-            RangeParams(range));
+    std::vector<HourRow> ReadHours(std::int64_t fromHour, std::int64_t toHour) override {
+        Params params;
+        params.Text(std::to_string(fromHour));
+        params.Text(std::to_string(toHour));
+        const UniqueResult r =
+            Run("SELECT hour, kind, reports, machines FROM hourly WHERE hour >= $1::bigint AND hour < $2::bigint", params);
+        std::vector<HourRow> rows;
         for (int i = 0; i < PQntuples(r.get()); ++i) {
-            if (!row(ReadReport(r.get(), i))) return;
+            rows.push_back({Int(r.get(), i, 0), Int(r.get(), i, 1) == 1 ? ReportKind::Installed : ReportKind::Shown,
+                            Int(r.get(), i, 2), Bytea(r.get(), i, 3)});
         }
+        return rows;
     }
 
-    std::vector<Report> LatestReports(const DayRange& range, int limit) override {
-        Params params = RangeParams(range);
-        params.Text(std::to_string(limit));
-        const UniqueResult r = Run("SELECT at, kind, machine, client FROM reports WHERE at >= $1::bigint AND"
-                                   " at < $2::bigint ORDER BY at DESC, id DESC LIMIT $3::bigint",
+    std::vector<Report> ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId, std::int64_t lastId,
+                                    int limit) override {
+        Params params;
+        for (const std::int64_t v : {afterId, lastId, from, to, static_cast<std::int64_t>(limit)}) params.Text(std::to_string(v));
+        const UniqueResult r = Run("SELECT at, kind, machine, client, id FROM reports WHERE id > $1::bigint AND"
+                                   " id <= $2::bigint AND at >= $3::bigint AND at < $4::bigint ORDER BY id LIMIT $5::bigint",
                                    params);
         std::vector<Report> rows;
         for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
         return rows;
     }
 
-    std::int64_t CountReports() override { return Int(Run("SELECT count(*) FROM reports").get(), 0, 0); }
-
-    void Exec(const std::string& sql) override { Run(sql); }
+    std::int64_t LastId() override { return Int(Run("SELECT COALESCE(max(id), 0) FROM reports").get(), 0, 0); }
 
 private:
-    static constexpr const char* kFigures =
-        "count(*) FILTER (WHERE kind = 0), count(*) FILTER (WHERE kind = 1),"
-        " count(DISTINCT machine) FILTER (WHERE kind = 0), count(DISTINCT machine) FILTER (WHERE kind = 1)"
-        " FROM reports WHERE at >= $1::bigint AND at < $2::bigint";
-
     static void AddReport(Params& params, const Report& r) {
         params.Text(std::to_string(r.at));
         params.Text(std::to_string(static_cast<int>(r.kind)));
@@ -189,27 +223,23 @@ private:
         return params;
     }
 
-    static Figures ReadFigures(const PGresult* r, int row, int first, std::int64_t day) {
-        Figures f;
-        f.day = day;
-        f.showings = Int(r, row, first);
-        f.installs = Int(r, row, first + 1);
-        f.machinesShown = Int(r, row, first + 2);
-        f.machinesInstalled = Int(r, row, first + 3);
-        return f;
+    static std::string Bytea(const PGresult* r, int row, int column) {
+        std::size_t length = 0;
+        unsigned char* bytes =
+            PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(r, row, column)), &length);
+        if (bytes == nullptr) throw StoreError("out of memory reading a report");
+        std::string out(reinterpret_cast<const char*>(bytes), length);
+        PQfreemem(bytes);
+        return out;
     }
 
     static Report ReadReport(const PGresult* r, int row) {
         Report out;
         out.at = Int(r, row, 0);
         out.kind = Int(r, row, 1) == 1 ? ReportKind::Installed : ReportKind::Shown;
-        std::size_t length = 0;
-        unsigned char* bytes =
-            PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(r, row, 2)), &length);
-        if (bytes == nullptr) throw StoreError("out of memory reading a report");
-        out.machine.assign(reinterpret_cast<const char*>(bytes), length);
-        PQfreemem(bytes);
+        out.machine = Bytea(r, row, 2);
         out.client = PQgetvalue(r, row, 3);
+        if (PQnfields(r) > 4) out.id = Int(r, row, 4);
         return out;
     }
 
@@ -268,6 +298,7 @@ private:
                      "run the release that made it");
             }
             Run(kSteps[found]);
+            AfterSchemaStep(found + 1);
             Run("UPDATE quentra_schema SET version = " + std::to_string(found + 1));
             step.Commit();
         }

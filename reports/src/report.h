@@ -18,6 +18,7 @@ struct Report {
     ReportKind kind = ReportKind::Shown;
     std::string machine;  // bytes as sent
     std::string client;   // the address the report came from
+    std::int64_t id = 0;  // the store's row id once stored
 };
 
 }  // namespace reports

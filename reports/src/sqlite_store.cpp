@@ -25,6 +25,13 @@ const char* const kSteps[] = {
     "  line_hash BLOB NOT NULL,"  // 128-bit FNV-1a of the log line
     "  occurrence INTEGER NOT NULL,"  // 1 for the first line with this text in its file, 2 for the next...
     "  PRIMARY KEY (line_hash, occurrence)) WITHOUT ROWID;",
+    // 1 -> 2: the hourly rollups, built from the reports already stored.
+    "CREATE TABLE hourly("
+    "  hour INTEGER NOT NULL,"       // hours since 1970, UTC
+    "  kind INTEGER NOT NULL,"
+    "  reports INTEGER NOT NULL,"
+    "  machines BLOB NOT NULL,"      // the hour's distinct machines, a serialized Sketch
+    "  PRIMARY KEY (hour, kind)) WITHOUT ROWID;",
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
@@ -64,29 +71,35 @@ class SqliteStore : public Store {
 public:
     SqliteStore(const std::string& path, Mode mode);
 
-    void Insert(const std::vector<Report>& reports) override;
-    bool InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) override;
     void Begin() override;
     void Commit() override;
     void Rollback() noexcept override;
-    std::vector<Figures> FiguresByDay(const DayRange& range) override;
-    Figures FiguresOfRange(const DayRange& range) override;
-    void ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row) override;
     std::vector<Report> LatestReports(const DayRange& range, int limit) override;
     std::int64_t CountReports() override;
     void Exec(const std::string& sql) override;
     void Upkeep(bool last) override;
     void HandOverUpkeep() override { Exec("PRAGMA wal_autocheckpoint=0"); }
 
+protected:
+    void InsertRows(const std::vector<Report>& reports) override;
+    bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) override;
+    HourRow LockHour(std::int64_t hour, ReportKind kind) override;
+    void WriteHour(const HourRow& row) override;
+    std::vector<HourRow> ReadHours(std::int64_t fromHour, std::int64_t toHour) override;
+    std::vector<Report> ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId, std::int64_t lastId,
+                                    int limit) override;
+    std::int64_t LastId() override;
+
 private:
     UniqueStatement Prepare(const char* sql);
+    // The statement in `slot`, prepared on first use.
+    sqlite3_stmt* Cached(UniqueStatement& slot, const char* sql);
     [[noreturn]] void Fail(int code, const std::string& what);
     void Migrate();
 
     std::string path_;
     UniqueSqlite db_;
-    UniqueStatement insert_;
-    UniqueStatement insertImported_;
+    UniqueStatement insert_, insertImported_, createHour_, readHour_, writeHour_;
 };
 
 }  // namespace
@@ -109,8 +122,6 @@ SqliteStore::SqliteStore(const std::string& path, Mode mode) : path_(path) {
         if (journal != "wal") Fail(SQLITE_ERROR, "it stays in journal mode " + journal + ", not WAL");
         Exec("PRAGMA synchronous=FULL");
         Migrate();
-        insert_ = Prepare("INSERT INTO reports(at, kind, machine, client) VALUES (?1, ?2, ?3, ?4)");
-        insertImported_ = Prepare("INSERT OR IGNORE INTO imported_lines(line_hash, occurrence) VALUES (?1, ?2)");
     } else {
         UniqueStatement version = Prepare("PRAGMA user_version");
         const int step = sqlite3_step(version.get());
@@ -128,6 +139,11 @@ void SqliteStore::Fail(int code, const std::string& what) {
     std::string message = "database " + path_ + ": " + what;
     if (db_ && sqlite3_errcode(db_.get()) != SQLITE_OK) message += ": " + std::string(sqlite3_errmsg(db_.get()));
     throw StoreError(message + " (" + Hint(code) + ")");
+}
+
+sqlite3_stmt* SqliteStore::Cached(UniqueStatement& slot, const char* sql) {
+    if (!slot) slot = Prepare(sql);
+    return slot.get();
 }
 
 UniqueStatement SqliteStore::Prepare(const char* sql) {
@@ -168,6 +184,7 @@ void SqliteStore::Migrate() {
                                    std::to_string(kSchemaVersion) + "; run the release that made it");
         }
         Exec(kSteps[found]);
+        AfterSchemaStep(found + 1);
         Exec("PRAGMA user_version=" + std::to_string(found + 1));
         step.Commit();
     }
@@ -200,50 +217,30 @@ int BindReport(sqlite3_stmt* stmt, const Report& r) {
 
 }  // namespace
 
-void SqliteStore::Insert(const std::vector<Report>& reports) {
-    Transaction batch(*this);
+void SqliteStore::InsertRows(const std::vector<Report>& reports) {
+    sqlite3_stmt* insert = Cached(insert_, "INSERT INTO reports(at, kind, machine, client) VALUES (?1, ?2, ?3, ?4)");
     for (const Report& r : reports) {
-        const int rc = BindReport(insert_.get(), r);
+        const int rc = BindReport(insert, r);
         if (rc != SQLITE_OK) Fail(rc, "cannot store a report");
     }
-    batch.Commit();
 }
 
-bool SqliteStore::InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) {
-    sqlite3_stmt* stmt = insertImported_.get();
+bool SqliteStore::InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) {
+    sqlite3_stmt* stmt =
+        Cached(insertImported_, "INSERT OR IGNORE INTO imported_lines(line_hash, occurrence) VALUES (?1, ?2)");
     sqlite3_bind_blob(stmt, 1, lineHash.data(), static_cast<int>(lineHash.size()), SQLITE_STATIC);
     sqlite3_bind_int64(stmt, 2, occurrence);
     const int rc = sqlite3_step(stmt);
     sqlite3_reset(stmt);
     if (rc != SQLITE_DONE) Fail(rc, "cannot record an imported line");
     if (sqlite3_changes(db_.get()) == 0) return false;
-    const int stored = BindReport(insert_.get(), report);
+    const int stored = BindReport(
+        Cached(insert_, "INSERT INTO reports(at, kind, machine, client) VALUES (?1, ?2, ?3, ?4)"), report);
     if (stored != SQLITE_OK) Fail(stored, "cannot store an imported report");
     return true;
 }
 
 namespace {
-
-constexpr const char* kFiguresColumns =
-    "SUM(kind = 0), SUM(kind = 1),"
-    " COUNT(DISTINCT CASE WHEN kind = 0 THEN machine END),"
-    " COUNT(DISTINCT CASE WHEN kind = 1 THEN machine END)"
-    " FROM reports WHERE at >= ?1 AND at < ?2";
-
-void BindRange(sqlite3_stmt* stmt, const DayRange& range) {
-    sqlite3_bind_int64(stmt, 1, range.from * 86400);
-    sqlite3_bind_int64(stmt, 2, (range.to + 1) * 86400);
-}
-
-Figures ReadFigures(sqlite3_stmt* stmt, int first, std::int64_t day) {
-    Figures f;
-    f.day = day;
-    f.showings = sqlite3_column_int64(stmt, first);
-    f.installs = sqlite3_column_int64(stmt, first + 1);
-    f.machinesShown = sqlite3_column_int64(stmt, first + 2);
-    f.machinesInstalled = sqlite3_column_int64(stmt, first + 3);
-    return f;
-}
 
 Report ReadReport(sqlite3_stmt* stmt) {
     Report r;
@@ -259,42 +256,92 @@ Report ReadReport(sqlite3_stmt* stmt) {
 
 }  // namespace
 
-std::vector<Figures> SqliteStore::FiguresByDay(const DayRange& range) {
-    UniqueStatement stmt = Prepare(
-        (std::string("SELECT at / 86400 AS day, ") + kFiguresColumns + " GROUP BY day ORDER BY day").c_str());
-    BindRange(stmt.get(), range);
-    std::vector<Figures> days;
-    int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-        days.push_back(ReadFigures(stmt.get(), 1, sqlite3_column_int64(stmt.get(), 0)));
+HourRow SqliteStore::LockHour(std::int64_t hour, ReportKind kind) {
+    // BEGIN IMMEDIATE holds the database's one write lock already.
+    sqlite3_stmt* create = Cached(createHour_, "INSERT OR IGNORE INTO hourly VALUES (?1, ?2, 0, x'')");
+    sqlite3_bind_int64(create, 1, hour);
+    sqlite3_bind_int(create, 2, static_cast<int>(kind));
+    int rc = sqlite3_step(create);
+    sqlite3_reset(create);
+    if (rc != SQLITE_DONE) Fail(rc, "cannot add to the rollups");
+    sqlite3_stmt* read = Cached(readHour_, "SELECT reports, machines FROM hourly WHERE hour = ?1 AND kind = ?2");
+    sqlite3_bind_int64(read, 1, hour);
+    sqlite3_bind_int(read, 2, static_cast<int>(kind));
+    rc = sqlite3_step(read);
+    HourRow row{hour, kind, 0, {}};
+    if (rc == SQLITE_ROW) {
+        row.reports = sqlite3_column_int64(read, 0);
+        const void* blob = sqlite3_column_blob(read, 1);
+        row.machines.assign(static_cast<const char*>(blob), blob ? static_cast<std::size_t>(sqlite3_column_bytes(read, 1)) : 0);
     }
-    if (rc != SQLITE_DONE) Fail(rc, "cannot read the figures");
-    return days;
+    sqlite3_reset(read);
+    if (rc != SQLITE_ROW) Fail(rc, "cannot read the rollups");
+    return row;
 }
 
-Figures SqliteStore::FiguresOfRange(const DayRange& range) {
-    UniqueStatement stmt = Prepare((std::string("SELECT ") + kFiguresColumns).c_str());
-    BindRange(stmt.get(), range);
-    const int rc = sqlite3_step(stmt.get());
-    if (rc != SQLITE_ROW) Fail(rc, "cannot read the figures");
-    return ReadFigures(stmt.get(), 0, range.from);
+void SqliteStore::WriteHour(const HourRow& row) {
+    sqlite3_stmt* write = Cached(writeHour_, "UPDATE hourly SET reports = ?3, machines = ?4 WHERE hour = ?1 AND kind = ?2");
+    sqlite3_bind_int64(write, 1, row.hour);
+    sqlite3_bind_int(write, 2, static_cast<int>(row.kind));
+    sqlite3_bind_int64(write, 3, row.reports);
+    sqlite3_bind_blob(write, 4, row.machines.data(), static_cast<int>(row.machines.size()), SQLITE_STATIC);
+    const int rc = sqlite3_step(write);
+    sqlite3_reset(write);
+    if (rc != SQLITE_DONE) Fail(rc, "cannot add to the rollups");
 }
 
-void SqliteStore::ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row) {
-    UniqueStatement stmt =
-        Prepare("SELECT at, kind, machine, client FROM reports WHERE at >= ?1 AND at < ?2 ORDER BY at, id");
-    BindRange(stmt.get(), range);
+std::vector<HourRow> SqliteStore::ReadHours(std::int64_t fromHour, std::int64_t toHour) {
+    UniqueStatement stmt = Prepare("SELECT hour, kind, reports, machines FROM hourly WHERE hour >= ?1 AND hour < ?2");
+    sqlite3_bind_int64(stmt.get(), 1, fromHour);
+    sqlite3_bind_int64(stmt.get(), 2, toHour);
+    std::vector<HourRow> rows;
     int rc;
     while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-        if (!row(ReadReport(stmt.get()))) return;
+        HourRow row;
+        row.hour = sqlite3_column_int64(stmt.get(), 0);
+        row.kind = sqlite3_column_int(stmt.get(), 1) == 1 ? ReportKind::Installed : ReportKind::Shown;
+        row.reports = sqlite3_column_int64(stmt.get(), 2);
+        const void* blob = sqlite3_column_blob(stmt.get(), 3);
+        row.machines.assign(static_cast<const char*>(blob),
+                            blob ? static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), 3)) : 0);
+        rows.push_back(std::move(row));
+    }
+    if (rc != SQLITE_DONE) Fail(rc, "cannot read the rollups");
+    return rows;
+}
+
+std::vector<Report> SqliteStore::ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId,
+                                             std::int64_t lastId, int limit) {
+    UniqueStatement stmt = Prepare(
+        "SELECT at, kind, machine, client, id FROM reports WHERE id > ?1 AND id <= ?2 AND at >= ?3 AND at < ?4"
+        " ORDER BY id LIMIT ?5");
+    sqlite3_bind_int64(stmt.get(), 1, afterId);
+    sqlite3_bind_int64(stmt.get(), 2, lastId);
+    sqlite3_bind_int64(stmt.get(), 3, from);
+    sqlite3_bind_int64(stmt.get(), 4, to);
+    sqlite3_bind_int(stmt.get(), 5, limit);
+    std::vector<Report> rows;
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+        rows.push_back(ReadReport(stmt.get()));
+        rows.back().id = sqlite3_column_int64(stmt.get(), 4);
     }
     if (rc != SQLITE_DONE) Fail(rc, "cannot read the reports");
+    return rows;
+}
+
+std::int64_t SqliteStore::LastId() {
+    UniqueStatement stmt = Prepare("SELECT COALESCE(MAX(id), 0) FROM reports");
+    const int rc = sqlite3_step(stmt.get());
+    if (rc != SQLITE_ROW) Fail(rc, "cannot read the reports");
+    return sqlite3_column_int64(stmt.get(), 0);
 }
 
 std::vector<Report> SqliteStore::LatestReports(const DayRange& range, int limit) {
     UniqueStatement stmt = Prepare(
         "SELECT at, kind, machine, client FROM reports WHERE at >= ?1 AND at < ?2 ORDER BY at DESC, id DESC LIMIT ?3");
-    BindRange(stmt.get(), range);
+    sqlite3_bind_int64(stmt.get(), 1, range.from * 86400);
+    sqlite3_bind_int64(stmt.get(), 2, (range.to + 1) * 86400);
     sqlite3_bind_int(stmt.get(), 3, limit);
     std::vector<Report> rows;
     int rc;

@@ -2,7 +2,11 @@
 
 #include "store.h"
 
+#include <climits>
+#include <map>
+
 #include "backends.h"
+#include "sketch.h"
 
 namespace reports {
 
@@ -18,6 +22,110 @@ bool Store::IsPostgres(const std::string& where) {
 
 std::unique_ptr<Store> Store::Open(const std::string& where, Mode mode) {
     return IsPostgres(where) ? OpenPostgres(where, mode) : OpenSqlite(where, mode);
+}
+
+namespace {
+
+constexpr int kPageRows = 5000;
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+}  // namespace
+
+void Store::Insert(const std::vector<Report>& reports) {
+    Transaction batch(*this);
+    InsertRows(reports);
+    AddToRollups(reports);
+    batch.Commit();
+}
+
+bool Store::InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) {
+    if (!InsertImportedRow(report, lineHash, occurrence)) return false;
+    AddToRollups({report});
+    return true;
+}
+
+void Store::AddToRollups(const std::vector<Report>& reports) {
+    // Grouped by hour and kind, taken in that order: two receivers lock the
+    // rows they share in the same order and never deadlock.
+    std::map<std::pair<std::int64_t, int>, std::pair<std::int64_t, Sketch>> groups;
+    for (const Report& r : reports) {
+        auto& g = groups[{FloorDiv(r.at, 3600), static_cast<int>(r.kind)}];
+        ++g.first;
+        g.second.Add(Sketch::Hash(r.machine));
+    }
+    for (auto& [key, add] : groups) {
+        HourRow row = LockHour(key.first, static_cast<ReportKind>(key.second));
+        Sketch machines;
+        if (!machines.Merge(row.machines)) throw StoreError("the rollup of hour " + std::to_string(row.hour) + " is damaged");
+        machines.Merge(add.second);
+        row.reports += add.first;
+        row.machines = machines.Serialize();
+        WriteHour(row);
+    }
+}
+
+void Store::AfterSchemaStep(int version) {
+    if (version != kRollupsVersion) return;
+    const std::int64_t last = LastId();
+    std::int64_t after = 0;
+    for (;;) {
+        const std::vector<Report> page = ReportsPage(INT64_MIN, INT64_MAX, after, last, 50000);
+        if (page.empty()) return;
+        AddToRollups(page);
+        after = page.back().id;
+    }
+}
+
+std::vector<Figures> Store::FiguresByDay(const DayRange& range, int utcOffsetHours) {
+    const std::int64_t first = range.from * 24 - utcOffsetHours, end = (range.to + 1) * 24 - utcOffsetHours;
+    std::map<std::int64_t, std::pair<Figures, std::pair<Sketch, Sketch>>> days;
+    for (const HourRow& h : ReadHours(first, end)) {
+        const std::int64_t day = FloorDiv(h.hour + utcOffsetHours, 24);
+        auto& d = days.try_emplace(day, Figures{}, std::make_pair(Sketch(true), Sketch(true))).first->second;
+        d.first.day = day;
+        const bool shown = h.kind == ReportKind::Shown;
+        (shown ? d.first.showings : d.first.installs) += h.reports;
+        (shown ? d.second.first : d.second.second).Merge(h.machines);
+    }
+    std::vector<Figures> out;
+    for (auto& [day, d] : days) {
+        d.first.machinesShown = d.second.first.Count();
+        d.first.machinesInstalled = d.second.second.Count();
+        out.push_back(d.first);
+    }
+    return out;
+}
+
+Figures Store::FiguresOfRange(const DayRange& range, int utcOffsetHours, bool* exact) {
+    Figures f;
+    f.day = range.from;
+    Sketch shown(true), installed(true);
+    for (const HourRow& h : ReadHours(range.from * 24 - utcOffsetHours, (range.to + 1) * 24 - utcOffsetHours)) {
+        const bool isShown = h.kind == ReportKind::Shown;
+        (isShown ? f.showings : f.installs) += h.reports;
+        (isShown ? shown : installed).Merge(h.machines);
+    }
+    f.machinesShown = shown.Count();
+    f.machinesInstalled = installed.Count();
+    if (exact != nullptr) *exact = shown.exact() && installed.exact();
+    return f;
+}
+
+void Store::ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row,
+                          int utcOffsetHours) {
+    const std::int64_t from = (range.from * 24 - utcOffsetHours) * 3600;
+    const std::int64_t to = ((range.to + 1) * 24 - utcOffsetHours) * 3600;
+    const std::int64_t last = LastId();
+    std::int64_t after = 0;
+    for (;;) {
+        const std::vector<Report> page = ReportsPage(from, to, after, last, kPageRows);
+        for (const Report& r : page) {
+            if (!row(r)) return;
+        }
+        if (page.size() < static_cast<std::size_t>(kPageRows)) return;
+        after = page.back().id;
+    }
 }
 
 }  // namespace reports

@@ -26,7 +26,9 @@
 
 namespace reports {
 
-constexpr int kSchemaVersion = 1;
+// 1: the reports and the imported lines; 2: the hourly rollups.
+constexpr int kSchemaVersion = 2;
+constexpr int kRollupsVersion = 2;
 
 class StoreError : public std::runtime_error {
 public:
@@ -43,6 +45,15 @@ struct Figures {
     std::int64_t machinesInstalled = 0;
 };
 
+// One hour's rollup of one kind: its reports, and its distinct machines
+// as a serialized Sketch.
+struct HourRow {
+    std::int64_t hour = 0;  // hours since 1970, UTC
+    ReportKind kind = ReportKind::Shown;
+    std::int64_t reports = 0;
+    std::string machines;
+};
+
 class Store {
 public:
     enum class Mode { ReadWrite, ReadOnly };
@@ -56,25 +67,31 @@ public:
 
     virtual ~Store() = default;
 
-    // Stores the reports in one transaction: all or none.
-    virtual void Insert(const std::vector<Report>& reports) = 0;
+    // Stores the reports and their hours' rollups in one transaction: all or
+    // none.
+    void Insert(const std::vector<Report>& reports);
 
     // Imports one access-log report: stored only when no earlier import
     // stored the line with this hash and occurrence. Call inside a
     // Transaction. Answers whether it stored the report.
-    virtual bool InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) = 0;
+    bool InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence);
     virtual void Begin() = 0;
     virtual void Commit() = 0;
     virtual void Rollback() noexcept = 0;
 
-    // Per-day figures of [from, to] (days since 1970), days without reports
-    // left out; and the whole range's, machines counted once over it.
-    virtual std::vector<Figures> FiguresByDay(const DayRange& range) = 0;
-    virtual Figures FiguresOfRange(const DayRange& range) = 0;
+    // Per-day figures of [from, to] with days cut at midnight in the zone
+    // `utcOffsetHours` east of UTC, days without reports left out; and the
+    // whole range's, machines counted once over it. Read from the hourly
+    // rollups: a page costs hours, not reports. Machines are exact while
+    // small and estimated past that (see sketch.h); `exact` says which.
+    std::vector<Figures> FiguresByDay(const DayRange& range, int utcOffsetHours = 0);
+    Figures FiguresOfRange(const DayRange& range, int utcOffsetHours = 0, bool* exact = nullptr);
 
-    // Calls `row` for every report of the range, oldest first, until it
-    // answers false.
-    virtual void ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row) = 0;
+    // Calls `row` for every report of the range stored before the call,
+    // oldest row first, until it answers false. Each page of rows is a read
+    // of its own, so a slow `row` never holds a read open between pages.
+    void ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row,
+                       int utcOffsetHours = 0);
     // The `limit` latest reports of the range, latest first.
     virtual std::vector<Report> LatestReports(const DayRange& range, int limit) = 0;
 
@@ -87,6 +104,27 @@ public:
     // own, `last` when it stops, after HandOverUpkeep on its own store.
     virtual void Upkeep(bool /*last*/) {}
     virtual void HandOverUpkeep() {}
+
+protected:
+    // What each back end does in its own SQL. Rows and rollups are written
+    // inside a transaction the caller holds.
+    virtual void InsertRows(const std::vector<Report>& reports) = 0;
+    virtual bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) = 0;
+    // The hour's rollup row, created empty when missing and locked against
+    // other writers until the transaction ends.
+    virtual HourRow LockHour(std::int64_t hour, ReportKind kind) = 0;
+    virtual void WriteHour(const HourRow& row) = 0;
+    virtual std::vector<HourRow> ReadHours(std::int64_t fromHour, std::int64_t toHour) = 0;  // [from, to)
+    // Up to `limit` reports with at in [from, to) and id in (afterId, lastId].
+    virtual std::vector<Report> ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId,
+                                            std::int64_t lastId, int limit) = 0;
+    virtual std::int64_t LastId() = 0;
+
+    // Adds the reports to their hours' rollups.
+    void AddToRollups(const std::vector<Report>& reports);
+    // The schema step that made the rollups builds them from the reports
+    // already stored; each back end calls this after every step.
+    void AfterSchemaStep(int version);
 };
 
 // A transaction of `store` from construction: Commit ends it, and anything
