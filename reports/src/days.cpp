@@ -1,6 +1,7 @@
 #include "days.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace reports {
 
@@ -95,11 +96,34 @@ std::optional<DayRange> ChooseRange(std::string_view from, std::string_view to, 
         why = "from must not be after to";
         return std::nullopt;
     }
-    if (range.to - range.from + 1 > kMaxRangeDays) {
-        why = "a range may span at most 366 days";
-        return std::nullopt;
-    }
     return range;
+}
+
+std::optional<int> ParseZone(std::string_view text) {
+    if (text.rfind("UTC", 0) == 0) text.remove_prefix(3);
+    if (text.empty()) return 0;
+    const int sign = text[0] == '-' ? -1 : 1;
+    if (text[0] == '+' || text[0] == '-') text.remove_prefix(1);
+    if (text.size() > 3 && text.substr(text.size() - 3) == ":00") text.remove_suffix(3);
+    if (text.empty() || text.size() > 2) return std::nullopt;
+    int hours = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        hours = hours * 10 + (c - '0');
+    }
+    hours *= sign;
+    if (hours < -12 || hours > 14) return std::nullopt;
+    return hours;
+}
+
+std::string FormatZone(int utcOffsetHours) {
+    if (utcOffsetHours == 0) return "UTC";
+    return std::string("UTC") + (utcOffsetHours > 0 ? "+" : "-") + std::to_string(std::abs(utcOffsetHours));
+}
+
+std::int64_t DayIn(std::int64_t unixSeconds, int utcOffsetHours) {
+    const std::int64_t local = unixSeconds + utcOffsetHours * 3600;
+    return local >= 0 ? local / 86400 : (local - 86399) / 86400;
 }
 
 }  // namespace reports

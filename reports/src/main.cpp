@@ -25,12 +25,14 @@ constexpr int kRuntimeExit = 1;
 
 const char kUsage[] =
     "usage:\n"
-    "  quentra-reports serve [--db FILE] [--listen ADDR:PORT]\n"
-    "      receive reports and serve the dashboard (default: reports.db, 127.0.0.1:47631)\n"
+    "  quentra-reports serve [--db FILE|postgresql://...] [--listen ADDR:PORT] [--tz ZONE]\n"
+    "      receive reports and serve the dashboard (default: reports.db, 127.0.0.1:47631, UTC)\n"
     "  quentra-reports import [--db FILE] LOGFILE\n"
     "      store the report lines of an access log in the common log format\n"
-    "  quentra-reports summary [--db FILE] [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
+    "  quentra-reports summary [--db FILE] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--tz ZONE]\n"
     "      print the per-day figures (default: the last 7 days, UTC)\n"
+    "  --db takes a SQLite file or a PostgreSQL connection string (postgresql://... or key=value ...);\n"
+    "  --tz whole hours east of UTC (8, -5, UTC+8) in which days are cut\n"
     "  serve --bench-floor answers 200 to good reports WITHOUT storing them: only for measuring\n";
 
 int Usage(const std::string& why) {
@@ -42,7 +44,7 @@ struct Args {
     std::string command;
     std::string db = "reports.db";
     std::string listen = "127.0.0.1:47631";
-    std::string from, to;
+    std::string from, to, tz;
     std::vector<std::string> files;
     bool benchFloor = false;
 };
@@ -60,6 +62,7 @@ std::string ParseArgs(int argc, char** argv, Args& args) {
                              : a == "--listen" && args.command == "serve" ? &args.listen
                              : a == "--from" && args.command == "summary" ? &args.from
                              : a == "--to" && args.command == "summary"   ? &args.to
+                             : a == "--tz" && args.command != "import"    ? &args.tz
                                                                           : nullptr;
         if (value != nullptr) {
             if (i + 1 >= argc || argv[i + 1][0] == '\0') return a + " needs a value";
@@ -112,8 +115,11 @@ int Serve(const Args& args) {
     } else {
         std::fprintf(stderr, "quentra-reports: --bench-floor: reports are answered 200 and NOT stored\n");
     }
+    const std::optional<int> zone = ParseZone(args.tz);
+    if (!zone) return Usage("--tz takes whole hours east of UTC, e.g. 8, -5 or UTC+8");
     ServerOptions options;
     options.dbPath = args.db;
+    options.utcOffsetHours = *zone;
     options.writer = writer.get();
     ReportServer server(options);
     const int bound = server.Bind(host, port);
@@ -170,12 +176,15 @@ int Import(const Args& args) {
 }
 
 int Summarize(const Args& args) {
+    const std::optional<int> zone = ParseZone(args.tz);
+    if (!zone) return Usage("--tz takes whole hours east of UTC, e.g. 8, -5 or UTC+8");
     std::string why;
-    const std::optional<DayRange> range =
-        ChooseRange(args.from, args.to, static_cast<std::int64_t>(std::time(nullptr)) / 86400, why);
+    std::optional<DayRange> range =
+        ChooseRange(args.from, args.to, DayIn(static_cast<std::int64_t>(std::time(nullptr)), *zone), why);
     if (!range) return Usage(why);
+    range->utcOffsetHours = *zone;
     const std::unique_ptr<Store> store = Store::Open(args.db, Store::Mode::ReadOnly);
-    const Summary s = MakeSummary(*range, store->FiguresByDay(*range), store->FiguresOfRange(*range));
+    const Summary s = ReadSummary(*store, *range);
     std::fputs(SummaryTable(s).c_str(), stdout);
     return 0;
 }

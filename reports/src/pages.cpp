@@ -25,6 +25,14 @@ Summary MakeSummary(const DayRange& range, const std::vector<Figures>& byDay, co
     return s;
 }
 
+Summary ReadSummary(Store& store, const DayRange& range) {
+    bool exact = true;
+    const Figures total = store.FiguresOfRange(range, &exact);
+    Summary s = MakeSummary(range, store.FiguresByDay(range), total);
+    s.totalExact = exact;
+    return s;
+}
+
 std::optional<double> Conversion(const Figures& f) {
     if (f.machinesShown == 0) return std::nullopt;
     return static_cast<double>(f.machinesInstalled) / static_cast<double>(f.machinesShown);
@@ -153,16 +161,20 @@ std::string DashboardPage(const Summary& s, const std::vector<Report>& latest, C
         "</style></head><body>\n<h1>Quentra reports: showings, installs and conversion</h1>\n"
         "<form method=\"get\" action=\"/\"><label>From <input type=\"date\" name=\"from\" value=\"" + from +
         "\"></label> <label>to <input type=\"date\" name=\"to\" value=\"" + to +
-        "\"></label> <button type=\"submit\">Show</button> (UTC days; at most 366)</form>\n" + Chart(s) +
+        "\"></label> <input type=\"hidden\" name=\"tz\" value=\"" + std::to_string(s.range.utcOffsetHours) +
+        "\"><button type=\"submit\">Show</button> (days in " + FormatZone(s.range.utcOffsetHours) + ")</form>\n" + Chart(s) +
         "\n<h2>Per day</h2>\n<table id=\"figures\"><thead><tr><th>Day</th><th>Showings</th><th>Installs</th>"
         "<th>Machines shown</th><th>Machines installed</th><th>Conversion</th></tr></thead><tbody>\n";
     for (const Figures& f : s.days) {
         const std::string day = FormatDay(f.day);
         page += "<tr data-day=\"" + day + "\"><td>" + day + "</td>" + FigureCells(f, "td") + "</tr>\n";
     }
-    page += "</tbody><tfoot><tr data-day=\"total\"><th>Total</th>" + FigureCells(s.total, "td") +
+    page += std::string("</tbody><tfoot><tr data-day=\"total\"><th>") +
+            (s.totalExact ? "Range, machines once" : "Range, machines once (estimate ±5 %)") + "</th>" +
+            FigureCells(s.total, "td") +
             "</tr></tfoot></table>\n<p>Conversion: machines that installed ÷ machines shown. A machine counts once "
-            "per day, and once in the total.</p>\n<h2>Latest reports</h2>\n<table id=\"latest\"><thead><tr><th>Time "
+            "per day, and once in the range's row: its conversion is over distinct machines of the whole range, "
+            "not the days' added up.</p>\n<h2>Latest reports</h2>\n<table id=\"latest\"><thead><tr><th>Time "
             "(UTC)</th><th>Kind</th><th>Machine</th><th>Client</th></tr></thead><tbody>\n";
     for (const Report& r : latest) {
         page += "<tr><td>" + FormatTime(r.at) + "</td><td>" + KindName(r.kind) + "</td><td>" +
@@ -188,7 +200,8 @@ std::string FiguresJson(const Figures& f, const std::string& dayKey) {
 
 std::string SummaryJson(const Summary& s) {
     std::string json = "{\"from\":\"" + FormatDay(s.range.from) + "\",\"to\":\"" + FormatDay(s.range.to) +
-                       "\",\"days\":[";
+                       "\",\"tz\":\"" + FormatZone(s.range.utcOffsetHours) +
+                       "\",\"total_machines_exact\":" + (s.totalExact ? "true" : "false") + ",\"days\":[";
     for (std::size_t i = 0; i < s.days.size(); ++i) {
         if (i > 0) json += ",";
         json += FiguresJson(s.days[i], "\"day\":\"" + FormatDay(s.days[i].day) + "\",");
@@ -209,7 +222,7 @@ std::string SummaryTable(const Summary& s) {
         out += line;
     };
     for (const Figures& f : s.days) row(FormatDay(f.day), f);
-    row("total", s.total);
+    row(s.totalExact ? "range" : "range ~", s.total);
     return out;
 }
 

@@ -1,6 +1,6 @@
 // What people read: the dashboard page, summary.json, reports.csv and the
-// terminal table, all made from the same Summary. Pure: no database, no
-// sockets. Every identifier is shown as UTF-8 converted from code page 936
+// terminal table, all made from the same Summary, which ReadSummary reads
+// from a store's rollups; the rest is pure: no database, no sockets. Every identifier is shown as UTF-8 converted from code page 936
 // and escaped for where it goes.
 #pragma once
 #include <optional>
@@ -17,10 +17,14 @@ struct Summary {
     DayRange range;
     std::vector<Figures> days;  // every day of the range, oldest first, zeros where nothing came
     Figures total;              // machines counted once over the whole range
+    bool totalExact = true;     // false: the total's machines are an estimate (see sketch.h)
 };
 
 // Fills the days that had no reports with zeros; `byDay` is sorted by day.
 Summary MakeSummary(const DayRange& range, const std::vector<Figures>& byDay, const Figures& total);
+
+// The range's figures from the store's rollups.
+Summary ReadSummary(Store& store, const DayRange& range);
 
 // Machines that installed ÷ machines shown; nullopt when none was shown.
 std::optional<double> Conversion(const Figures& f);

@@ -121,18 +121,26 @@ void SplitTarget(const std::string& target, std::string& path, std::string& quer
     query = q == std::string::npos ? std::string() : target.substr(q + 1);
 }
 
-std::int64_t Today() { return static_cast<std::int64_t>(std::time(nullptr)) / 86400; }
-
-// The range the page's from/to ask for, or a 400 already written.
-std::optional<DayRange> RangeOf(const httplib::Request& req, httplib::Response& res) {
+// The range the page's from/to ask for, its days cut in the zone of `tz`
+// (the server's --tz when absent), or a 400 already written.
+std::optional<DayRange> RangeOf(const httplib::Request& req, httplib::Response& res, int serverZone) {
     if (req.get_param_value_count("from") > 1 || req.get_param_value_count("to") > 1) {
         Text(res, 400, "from and to may each appear once");
         return std::nullopt;
     }
+    // A '+' in a query is a blank once decoded: tz=UTC+8 arrives as "UTC 8".
+    std::string tz = req.get_param_value("tz");
+    for (char& c : tz) c = c == ' ' ? '+' : c;
+    const std::optional<int> zone = tz.empty() ? serverZone : ParseZone(tz);
+    if (!zone || req.get_param_value_count("tz") > 1) {
+        Text(res, 400, "tz must be whole hours east of UTC once, e.g. tz=8, tz=-5 or tz=UTC");
+        return std::nullopt;
+    }
     std::string why;
-    std::optional<DayRange> range =
-        ChooseRange(req.get_param_value("from"), req.get_param_value("to"), Today(), why);
+    std::optional<DayRange> range = ChooseRange(req.get_param_value("from"), req.get_param_value("to"),
+                                                DayIn(static_cast<std::int64_t>(std::time(nullptr)), *zone), why);
     if (!range) Text(res, 400, why + ", e.g. ?from=2026-01-05&to=2026-01-11");
+    if (range) range->utcOffsetHours = *zone;
     return range;
 }
 
@@ -249,7 +257,7 @@ private:
             Text(res, 404, "no such page");
             return;
         }
-        const std::optional<DayRange> range = RangeOf(req, res);
+        const std::optional<DayRange> range = RangeOf(req, res, options_.utcOffsetHours);
         if (!range) return;
         try {
             (this->*page)(Store::Open(options_.dbPath, Store::Mode::ReadOnly), *range, res);
@@ -261,14 +269,14 @@ private:
 
     void Dashboard(const std::shared_ptr<Store>& store, const DayRange& range, httplib::Response& res) {
         Cp936ToUtf8 toUtf8;
-        const Summary s = MakeSummary(range, store->FiguresByDay(range), store->FiguresOfRange(range));
+        const Summary s = ReadSummary(*store, range);
         res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
         res.set_header("Cache-Control", "no-store");
         res.set_content(DashboardPage(s, store->LatestReports(range, kLatestRows), toUtf8), "text/html; charset=utf-8");
     }
 
     void Json(const std::shared_ptr<Store>& store, const DayRange& range, httplib::Response& res) {
-        const Summary s = MakeSummary(range, store->FiguresByDay(range), store->FiguresOfRange(range));
+        const Summary s = ReadSummary(*store, range);
         res.set_header("Cache-Control", "no-store");
         res.set_content(SummaryJson(s), "application/json");
     }

@@ -3,7 +3,7 @@
 //   GET /traycast.html?t=0|1&m=ID  200 once the report is committed; 400 for
 //                                  a bad query, 503 when the database cannot
 //                                  take it (never 200 for a report not stored)
-//   GET /                          the dashboard (?from=YYYY-MM-DD&to=...)
+//   GET /                          the dashboard (?from=YYYY-MM-DD&to=...&tz=8)
 //   GET /summary.json              the same figures as JSON
 //   GET /reports.csv               the range's reports, one row each
 //
@@ -31,6 +31,7 @@ struct ServerOptions {
     std::string dbPath;  // the dashboard's pages read it with connections of their own
     // Null: the bench floor, answering 200 to a good report without storing it.
     ReportWriter* writer = nullptr;
+    int utcOffsetHours = 0;  // the pages' zone when a request names none (--tz)
 };
 
 class ReportServer {

@@ -77,7 +77,8 @@ void Store::AfterSchemaStep(int version) {
     }
 }
 
-std::vector<Figures> Store::FiguresByDay(const DayRange& range, int utcOffsetHours) {
+std::vector<Figures> Store::FiguresByDay(const DayRange& range) {
+    const int utcOffsetHours = range.utcOffsetHours;
     const std::int64_t first = range.from * 24 - utcOffsetHours, end = (range.to + 1) * 24 - utcOffsetHours;
     std::map<std::int64_t, std::pair<Figures, std::pair<Sketch, Sketch>>> days;
     for (const HourRow& h : ReadHours(first, end)) {
@@ -97,7 +98,8 @@ std::vector<Figures> Store::FiguresByDay(const DayRange& range, int utcOffsetHou
     return out;
 }
 
-Figures Store::FiguresOfRange(const DayRange& range, int utcOffsetHours, bool* exact) {
+Figures Store::FiguresOfRange(const DayRange& range, bool* exact) {
+    const int utcOffsetHours = range.utcOffsetHours;
     Figures f;
     f.day = range.from;
     Sketch shown(true), installed(true);
@@ -112,8 +114,8 @@ Figures Store::FiguresOfRange(const DayRange& range, int utcOffsetHours, bool* e
     return f;
 }
 
-void Store::ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row,
-                          int utcOffsetHours) {
+void Store::ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row) {
+    const int utcOffsetHours = range.utcOffsetHours;
     const std::int64_t from = (range.from * 24 - utcOffsetHours) * 3600;
     const std::int64_t to = ((range.to + 1) * 24 - utcOffsetHours) * 3600;
     const std::int64_t last = LastId();

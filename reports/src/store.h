@@ -79,19 +79,18 @@ public:
     virtual void Commit() = 0;
     virtual void Rollback() noexcept = 0;
 
-    // Per-day figures of [from, to] with days cut at midnight in the zone
-    // `utcOffsetHours` east of UTC, days without reports left out; and the
+    // Per-day figures of [from, to] with days cut at midnight in the range's
+    // zone, days without reports left out; and the
     // whole range's, machines counted once over it. Read from the hourly
     // rollups: a page costs hours, not reports. Machines are exact while
     // small and estimated past that (see sketch.h); `exact` says which.
-    std::vector<Figures> FiguresByDay(const DayRange& range, int utcOffsetHours = 0);
-    Figures FiguresOfRange(const DayRange& range, int utcOffsetHours = 0, bool* exact = nullptr);
+    std::vector<Figures> FiguresByDay(const DayRange& range);
+    Figures FiguresOfRange(const DayRange& range, bool* exact = nullptr);
 
     // Calls `row` for every report of the range stored before the call,
     // oldest row first, until it answers false. Each page of rows is a read
     // of its own, so a slow `row` never holds a read open between pages.
-    void ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row,
-                       int utcOffsetHours = 0);
+    void ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row);
     // The `limit` latest reports of the range, latest first.
     virtual std::vector<Report> LatestReports(const DayRange& range, int limit) = 0;
 

@@ -99,11 +99,19 @@ TEST(Days, ParseFormatAndRanges) {
         {"from alone", "2026-01-01", "", 20454, 20464},
         {"one day", "2026-01-05", "2026-01-05", 20458, 20458},
         {"366 days", "2025-01-01", "2026-01-01", 20089, 20454},
-        {"367 days", "2024-12-31", "2026-01-01", -1, -1},
+        {"a campaign's life: any length", "1970-01-01", "2026-01-01", 0, 20454},
         {"from after to", "2026-01-06", "2026-01-05", -1, -1},
         {"bad from", "2026-01-32", "", -1, -1},
         {"bad to", "", "yesterday", -1, -1},
     };
+    struct ZoneRow {
+        const char* text;
+        int hours;  // 99: refused
+    } zones[] = {{"UTC", 0}, {"", 0}, {"UTC+8", 8}, {"+08:00", 8}, {"-05:00", -5}, {"-5", -5}, {"+14", 14},
+                 {"+15", 99}, {"+05:30", 99}, {"8", 8}, {"UTC+", 99}, {"+0x", 99}};
+    for (const ZoneRow& row : zones) EXPECT_EQ(row.hours, ParseZone(row.text).value_or(99)) << row.text;
+    EXPECT_EQ(20464, DayIn(20464LL * 86400 - 8 * 3600, 8));  // midnight at UTC+8
+    EXPECT_EQ(20463, DayIn(20464LL * 86400 - 8 * 3600 - 1, 8));
     for (const RangeRow& row : ranges) {
         std::string why;
         const std::optional<DayRange> r = ChooseRange(row.from, row.to, today, why);
