@@ -32,6 +32,10 @@ constexpr std::size_t kThreads = 64;
 constexpr int kListenBacklog = 1024;
 constexpr std::size_t kMaxHeaderCount = 64;
 constexpr int kLatestRows = 20;
+// The longest a /reports.csv download may take: about 20 million rows at a
+// modest 100 Mbit/s. Past it the download is cut, so no client holds a
+// request thread for ever.
+constexpr std::chrono::minutes kCsvTimeLimit{15};
 
 struct FdClose {
     void operator()(int* fd) const {
@@ -281,21 +285,25 @@ private:
         res.set_content(SummaryJson(s), "application/json");
     }
 
-    // Streamed in chunks from one SELECT (one consistent snapshot), so a
-    // million rows never sit in memory at once. A read that fails halfway
-    // ends the connection without the last chunk: the client sees the CSV is
-    // cut instead of taking a short one for the whole.
+    // Streamed in chunks from pages of rows by id, each page a short read of
+    // its own, up to the last row stored when the request came: a million
+    // rows never sit in memory, and a slow reader holds no read open that
+    // would keep the WAL from being checkpointed. A read that fails halfway,
+    // or a download still going after kCsvTimeLimit, ends the connection
+    // without the last chunk: the client sees the CSV is cut instead of
+    // taking a short one for the whole.
     void Csv(const std::shared_ptr<Store>& store, const DayRange& range, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
         res.set_chunked_content_provider("text/csv; charset=utf-8", [store, range](size_t, httplib::DataSink& sink) {
             Cp936ToUtf8 toUtf8;
             std::string chunk = CsvHeader();
             bool open = true;
+            const auto deadline = std::chrono::steady_clock::now() + kCsvTimeLimit;
             try {
                 store->ForEachReport(range, [&](const reports::Report& row) {
                     chunk += CsvRow(row, toUtf8);
                     if (chunk.size() >= 65536) {
-                        open = sink.write(chunk.data(), chunk.size());
+                        open = sink.write(chunk.data(), chunk.size()) && std::chrono::steady_clock::now() < deadline;
                         chunk.clear();
                     }
                     return open;

@@ -1,5 +1,8 @@
 #include <sqlite3.h>
 
+#include <cctype>
+#include <filesystem>
+
 #include "backends.h"
 
 namespace reports {
@@ -102,6 +105,22 @@ private:
     UniqueStatement insert_, insertImported_, createHour_, readHour_, writeHour_;
 };
 
+// The path as a file: URI's path, every byte but unreserved ones and '/'
+// percent-encoded.
+std::string UriPath(const std::string& path) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : path) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (std::isalnum(b) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            out.push_back(c);
+        } else {
+            out += {'%', hex[b >> 4], hex[b & 15]};
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 SqliteStore::SqliteStore(const std::string& path, Mode mode) : path_(path) {
@@ -124,7 +143,26 @@ SqliteStore::SqliteStore(const std::string& path, Mode mode) : path_(path) {
         Migrate();
     } else {
         UniqueStatement version = Prepare("PRAGMA user_version");
-        const int step = sqlite3_step(version.get());
+        int step = sqlite3_step(version.get());
+        if ((step & 0xFF) == SQLITE_READONLY || (step & 0xFF) == SQLITE_CANTOPEN) {
+            // A WAL database in a folder this user cannot write: SQLite
+            // cannot make the shared-memory file readers coordinate through.
+            // With no WAL left beside it (the writer stopped cleanly) the
+            // file is complete and nobody writes it: read it as immutable.
+            std::error_code ignored;
+            if (std::filesystem::file_size(path + "-wal", ignored) > 0 && !ignored) {
+                Fail(step, "cannot read it: its WAL holds reports and this user cannot write its folder; read it as "
+                           "the receiver's user, or copy the database with `sqlite3 FILE .backup COPY`");
+            }
+            version.reset();
+            sqlite3* immutable = nullptr;
+            const int again = sqlite3_open_v2(("file:" + UriPath(path) + "?immutable=1").c_str(), &immutable,
+                                              SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+            db_.reset(immutable);
+            if (again != SQLITE_OK) Fail(again, "cannot open it");
+            version = Prepare("PRAGMA user_version");
+            step = sqlite3_step(version.get());
+        }
         if (step != SQLITE_ROW) Fail(step, "cannot read its schema version");
         const int found = sqlite3_column_int(version.get(), 0);
         if (found != kSchemaVersion) {

@@ -2,6 +2,8 @@
 // load: every report answered 200 is stored, and none twice.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <set>
@@ -41,6 +43,22 @@ TEST(Cli, ExitCodesAndMessages) {
         EXPECT_EQ(row.exit, child.Wait(10000, &err)) << row.name;
         EXPECT_NE(std::string::npos, err.find(row.says)) << row.name << ": " << err;
     }
+
+    // summary reads a database in a folder its user cannot write (as nobody
+    // when the tests run as root, whom permissions do not stop).
+    const std::string folder = dir.Path("readonly");
+    mkdir(folder.c_str(), 0755);
+    Store::Open(folder + "/r.db", Store::Mode::ReadWrite)->Insert({{20458LL * 86400, ReportKind::Shown, "a", "x"}});
+    chmod(dir.Path("").c_str(), 0755);
+    chmod((folder + "/r.db").c_str(), 0644);
+    chmod(folder.c_str(), 0555);
+    std::vector<std::string> argv{REPORTS_BIN, "summary", "--db", folder + "/r.db", "--from", "2026-01-05", "--to", "2026-01-05"};
+    if (geteuid() == 0) argv.insert(argv.begin(), {"/usr/sbin/runuser", "-u", "nobody", "--"});
+    Child summary(argv);
+    const std::string out = summary.ReadAll(10000);
+    std::string err;
+    EXPECT_EQ(0, summary.Wait(10000, &err)) << err;
+    EXPECT_NE(std::string::npos, out.find("2026-01-05          1")) << out;
 }
 
 std::unique_ptr<Child> StartServer(const std::string& db, int& port) {
