@@ -184,7 +184,7 @@ int Summarize(const Args& args) {
     if (!range) return Usage(why);
     range->utcOffsetHours = *zone;
     const std::unique_ptr<Store> store = Store::Open(args.db, Store::Mode::ReadOnly);
-    const Summary s = ReadSummary(*store, *range);
+    const Summary s = ReadSummary(*store, *range, DayIn(static_cast<std::int64_t>(std::time(nullptr)), *zone));
     std::fputs(SummaryTable(s).c_str(), stdout);
     return 0;
 }

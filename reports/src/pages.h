@@ -18,13 +18,29 @@ struct Summary {
     std::vector<Figures> days;  // every day of the range, oldest first, zeros where nothing came
     Figures total;              // machines counted once over the whole range
     bool totalExact = true;     // false: the total's machines are an estimate (see sketch.h)
+    std::int64_t today = -1;    // today in the range's zone: its figures are so far
+    std::optional<Figures> previous;  // the period of the same length just before, when there is one
 };
 
 // Fills the days that had no reports with zeros; `byDay` is sorted by day.
 Summary MakeSummary(const DayRange& range, const std::vector<Figures>& byDay, const Figures& total);
 
-// The range's figures from the store's rollups.
-Summary ReadSummary(Store& store, const DayRange& range);
+// The range's figures from the store's rollups, and the previous period's
+// of the same length; `today` is today in the range's zone.
+Summary ReadSummary(Store& store, const DayRange& range, std::int64_t today);
+
+// The left axis of a chart whose tallest bar is `peak`: a whole step of 1,
+// 2, 2.5 or 5 times a power of ten, and the 4 or fewer steps that reach the
+// peak (an empty chart's axis reaches 4).
+struct Axis {
+    std::int64_t step = 1;
+    int steps = 4;
+};
+Axis ChooseAxis(std::int64_t peak);
+
+// "+12 %", "-3.5 %", "0 %", or "new" when the previous figure was 0 and this
+// one is not; "-" when both are 0.
+std::string ChangeText(std::int64_t now, std::int64_t before);
 
 // Machines that installed ÷ machines shown; nullopt when none was shown.
 std::optional<double> Conversion(const Figures& f);

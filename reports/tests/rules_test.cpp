@@ -209,6 +209,22 @@ TEST(Summary, DaysFilledAndConversion) {
     } rows[] = {{{0, 0, 0, 0, 0}, "-"}, {{0, 1, 1, 4, 1}, "25 %"}, {{0, 3, 1, 3, 1}, "33.3 %"},
                 {{0, 3, 3, 3, 3}, "100 %"}, {{0, 1, 2, 1, 2}, "200 %"}};
     for (const Row& row : rows) EXPECT_EQ(row.text, ConversionText(row.f)) << row.text;
+
+    struct AxisRow {
+        std::int64_t peak, step;
+        int steps;
+    } axes[] = {{0, 1, 4}, {3, 1, 4}, {20, 5, 4}, {23, 10, 3}, {41, 20, 3}, {1000, 250, 4}, {1001, 500, 3}};
+    for (const AxisRow& row : axes) {
+        const Axis axis = ChooseAxis(row.peak);
+        EXPECT_EQ(row.step, axis.step) << row.peak;
+        EXPECT_EQ(row.steps, axis.steps) << row.peak;
+        EXPECT_GE(axis.step * axis.steps, row.peak) << row.peak;
+    }
+    struct ChangeRow {
+        std::int64_t now, before;
+        const char* text;
+    } changes[] = {{0, 0, "-"}, {5, 0, "new"}, {10, 10, "0 %"}, {15, 10, "+50 %"}, {9, 12, "-25 %"}, {1, 3, "-66.7 %"}};
+    for (const ChangeRow& row : changes) EXPECT_EQ(row.text, ChangeText(row.now, row.before)) << row.text;
 }
 
 }  // namespace

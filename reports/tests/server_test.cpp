@@ -165,19 +165,20 @@ std::string Cells(const Day& d) {
            std::to_string(d.shown) + "</td><td>" + std::to_string(d.installed) + "</td><td>" + d.conversion + "</td>";
 }
 
-TEST(Dashboard, AKnownWeekInHeadlessChromium) {
+TEST(Dashboard, AKnownWeekInHeadlessChromiumAtTwoWidths) {
     reports_test::TempDir dir;
     const std::string db = dir.Path("week.db");
     StoreWeek(db);
     reports_test::LiveServer server(db);
     const std::string url =
         "http://127.0.0.1:" + std::to_string(server.port()) + "/?from=2026-01-05&to=2026-01-11";
-    auto chromium = [&](const std::string& what) {
+    auto chromium = [&](int width, const std::string& what, const std::string& target) {
         return std::vector<std::string>{"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                                        "--no-first-run", "--hide-scrollbars", "--window-size=900,1180",
-                                        "--user-data-dir=" + dir.Path("profile"), what, url};
+                                        "--no-first-run", "--hide-scrollbars",
+                                        "--window-size=" + std::to_string(width) + ",1400",
+                                        "--user-data-dir=" + dir.Path("profile"), what, target};
     };
-    reports_test::Child dump(chromium("--dump-dom"));
+    reports_test::Child dump(chromium(900, "--dump-dom", url));
     const std::string dom = dump.ReadAll(60000);
     ASSERT_NE(std::string::npos, dom.find("</html>")) << "no DOM from Chromium; is Debian's chromium installed?";
     for (const Day& d : kWeek) {
@@ -186,6 +187,7 @@ TEST(Dashboard, AKnownWeekInHeadlessChromium) {
             << d.day;
     }
     EXPECT_NE(std::string::npos, dom.find("<tr data-day=\"total\"><th>Range, machines once</th>" + Cells(kTotal) + "</tr>"));
+    EXPECT_NE(std::string::npos, dom.find("<div class=\"label\">Showings</div><div class=\"value\">62</div>"));
     EXPECT_NE(std::string::npos, dom.find("<td>测试机</td>"));
     EXPECT_NE(std::string::npos, dom.find("<td>&lt;i&gt;x&lt;/i&gt;</td>"));
     EXPECT_EQ(std::string::npos, dom.find("<i>x</i>"));
@@ -194,21 +196,39 @@ TEST(Dashboard, AKnownWeekInHeadlessChromium) {
         for (std::size_t at = dom.find(bar); at != std::string::npos; at = dom.find(bar, at + 1)) ++bars;
         EXPECT_EQ(7u, bars) << bar;
     }
+    // The page as served, laid out in a frame of each width (a headless
+    // window is at least 500 px wide), with one line of script in the
+    // wrapper (the served page's policy allows none) that writes down how
+    // wide the page lays out.
+    std::string served = Get(server.port(), "/?from=2026-01-05&to=2026-01-11").body, srcdoc;
+    for (const char c : served) srcdoc += c == '&' ? "&amp;" : c == '"' ? "&quot;" : std::string(1, c);
+    for (const int width : {900, 420}) {
+        const std::string wrapper = dir.Path("at-" + std::to_string(width) + ".html");
+        std::ofstream(wrapper) << "<!DOCTYPE html><html><body style=\"margin:0\"><iframe id=\"f\" width=\"" << width
+                               << "\" height=\"1400\" style=\"border:0;display:block\" srcdoc=\"" << srcdoc
+                               << "\"></iframe><script>f.onload=()=>document.body.insertAdjacentHTML('beforeend',"
+                                  "'<p id=\"width\">'+f.contentDocument.documentElement.scrollWidth+'</p>')</script>"
+                                  "</body></html>";
+        reports_test::Child laidOut(chromium(width, "--dump-dom", "file://" + wrapper));
+        const std::string measured = laidOut.ReadAll(60000);
+        const std::size_t at = measured.rfind("<p id=\"width\">");
+        ASSERT_NE(std::string::npos, at) << width;
+        EXPECT_LE(std::atoi(measured.c_str() + at + 14), width) << "the page scrolls sideways at " << width << " px";
 
-    const std::string png = std::string(REPORTS_OUT_DIR) + "/dashboard.png";
-    std::remove(png.c_str());
-    reports_test::Child shot(chromium("--screenshot=" + png));
-    EXPECT_EQ(0, shot.Wait(60000));
-    std::ifstream in(png, std::ios::binary);
-    std::string head(24, '\0');
-    in.read(&head[0], 24);
-    ASSERT_EQ("\x89PNG", head.substr(0, 4)) << png;
-    auto be32 = [&](int at) {
-        return (static_cast<unsigned char>(head[at]) << 24) | (static_cast<unsigned char>(head[at + 1]) << 16) |
-               (static_cast<unsigned char>(head[at + 2]) << 8) | static_cast<unsigned char>(head[at + 3]);
-    };
-    EXPECT_EQ(900, be32(16));
-    EXPECT_EQ(1180, be32(20));
+        const std::string png = std::string(REPORTS_OUT_DIR) + "/dashboard-" + std::to_string(width) + ".png";
+        std::remove(png.c_str());
+        reports_test::Child shot(chromium(width, "--screenshot=" + png, "file://" + wrapper));
+        EXPECT_EQ(0, shot.Wait(60000));
+        std::ifstream in(png, std::ios::binary);
+        std::string head(24, '\0');
+        in.read(&head[0], 24);
+        ASSERT_EQ("\x89PNG", head.substr(0, 4)) << png;
+        auto be32 = [&](int i) {
+            return (static_cast<unsigned char>(head[i]) << 24) | (static_cast<unsigned char>(head[i + 1]) << 16) |
+                   (static_cast<unsigned char>(head[i + 2]) << 8) | static_cast<unsigned char>(head[i + 3]);
+        };
+        EXPECT_EQ(width, be32(16)) << png;
+    }
 }
 
 }  // namespace
