@@ -25,14 +25,14 @@ Summary MakeSummary(const DayRange& range, const std::vector<Figures>& byDay, co
     return s;
 }
 
-Summary ReadSummary(Store& store, const DayRange& range, std::int64_t today) {
+Summary ReadSummary(Store& store, const DayRange& range, std::int64_t today, bool previous) {
     bool exact = true;
     const Figures total = store.FiguresOfRange(range, &exact);
     Summary s = MakeSummary(range, store.FiguresByDay(range), total);
     s.totalExact = exact;
     s.today = today;
     const std::int64_t length = range.to - range.from + 1;
-    if (range.from - length >= 0) {
+    if (previous && range.from - length >= 0) {
         DayRange before = range;
         before.from = range.from - length;
         before.to = range.from - 1;

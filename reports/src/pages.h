@@ -25,9 +25,9 @@ struct Summary {
 // Fills the days that had no reports with zeros; `byDay` is sorted by day.
 Summary MakeSummary(const DayRange& range, const std::vector<Figures>& byDay, const Figures& total);
 
-// The range's figures from the store's rollups, and the previous period's
-// of the same length; `today` is today in the range's zone.
-Summary ReadSummary(Store& store, const DayRange& range, std::int64_t today);
+// The range's figures from the store's rollups, and with `previous` the
+// previous period's of the same length; `today` is today in the range's zone.
+Summary ReadSummary(Store& store, const DayRange& range, std::int64_t today, bool previous = false);
 
 // The left axis of a chart whose tallest bar is `peak`: a whole step of 1,
 // 2, 2.5 or 5 times a power of ten, and the 4 or fewer steps that reach the

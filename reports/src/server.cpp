@@ -273,7 +273,8 @@ private:
 
     void Dashboard(const std::shared_ptr<Store>& store, const DayRange& range, httplib::Response& res) {
         Cp936ToUtf8 toUtf8;
-        const Summary s = ReadSummary(*store, range, DayIn(static_cast<std::int64_t>(std::time(nullptr)), range.utcOffsetHours));
+        const Summary s =
+            ReadSummary(*store, range, DayIn(static_cast<std::int64_t>(std::time(nullptr)), range.utcOffsetHours), true);
         res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
         res.set_header("Cache-Control", "no-store");
         res.set_content(DashboardPage(s, store->LatestReports(range, kLatestRows), toUtf8), "text/html; charset=utf-8");

@@ -17,6 +17,13 @@ std::uint64_t Sketch::Hash(std::string_view machine) {
     return h ^ (h >> 31);
 }
 
+void Sketch::Settle() const {
+    if (settled_) return;
+    std::sort(hashes_.begin(), hashes_.end());
+    hashes_.erase(std::unique(hashes_.begin(), hashes_.end()), hashes_.end());
+    settled_ = true;
+}
+
 void Sketch::MakeDense() {
     if (dense_) return;
     dense_ = true;
@@ -35,13 +42,16 @@ void Sketch::Add(std::uint64_t hash) {
         registers_[index] = std::max(registers_[index], rank);
         return;
     }
+    Settle();
     const auto at = std::lower_bound(hashes_.begin(), hashes_.end(), hash);
     if (at == hashes_.end() || *at != hash) hashes_.insert(at, hash);
     Limit();
 }
 
 void Sketch::Limit() {
-    if (!dense_ && hashes_.size() > sparseLimit_) MakeDense();
+    if (dense_ || hashes_.size() <= sparseLimit_) return;
+    Settle();
+    if (hashes_.size() > sparseLimit_) MakeDense();
 }
 
 bool Sketch::Merge(std::string_view s) {
@@ -77,6 +87,14 @@ void Sketch::Merge(const Sketch& other) {
         for (const std::uint64_t h : other.hashes_) Add(h);
         return;
     }
+    if (forCounting_) {
+        hashes_.insert(hashes_.end(), other.hashes_.begin(), other.hashes_.end());
+        settled_ = false;
+        if (hashes_.size() > 2 * sparseLimit_) Settle();
+        Limit();
+        return;
+    }
+    other.Settle();
     std::vector<std::uint64_t> merged;
     merged.reserve(hashes_.size() + other.hashes_.size());
     std::set_union(hashes_.begin(), hashes_.end(), other.hashes_.begin(), other.hashes_.end(),
@@ -86,6 +104,7 @@ void Sketch::Merge(const Sketch& other) {
 }
 
 std::int64_t Sketch::Count() const {
+    Settle();
     if (!dense_) return static_cast<std::int64_t>(hashes_.size());
     const double m = static_cast<double>(kRegisters);
     double sum = 0;
@@ -106,6 +125,7 @@ std::string Sketch::Serialize() const {
         out.append(registers_.begin(), registers_.end());
         return out;
     }
+    Settle();
     if (hashes_.empty()) return {};
     std::string out(1, 'S');
     for (const std::uint64_t h : hashes_) {

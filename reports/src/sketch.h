@@ -27,7 +27,8 @@ public:
 
     // `forCounting`: a union read to count, never stored, which stays exact
     // up to kExactUnionMax hashes instead of kSparseMax.
-    explicit Sketch(bool forCounting = false) : sparseLimit_(forCounting ? kExactUnionMax : kSparseMax) {}
+    explicit Sketch(bool forCounting = false)
+        : forCounting_(forCounting), sparseLimit_(forCounting ? kExactUnionMax : kSparseMax) {}
 
     static std::uint64_t Hash(std::string_view machine);
 
@@ -45,8 +46,14 @@ private:
     void MakeDense();
     void Limit();
 
+    // A union for counting collects sparse parts unsorted and sorts once
+    // when counted: merging hour after hour stays linear.
+    void Settle() const;
+
     bool dense_ = false;
-    std::vector<std::uint64_t> hashes_;   // sparse: sorted, distinct
+    bool forCounting_ = false;
+    mutable bool settled_ = true;
+    mutable std::vector<std::uint64_t> hashes_;   // sparse: sorted and distinct once settled
     std::vector<std::uint8_t> registers_;  // dense
     std::size_t sparseLimit_;
 };
