@@ -109,7 +109,12 @@ public:
         }
     }
 
-    void Begin() override { Run("BEGIN"); }
+    // A connection the server dropped (a restart, a failover) is made again
+    // before the next transaction, never inside one.
+    void Begin() override {
+        if (PQstatus(conn_.get()) == CONNECTION_BAD) PQreset(conn_.get());
+        Run("BEGIN");
+    }
     void Commit() override { Run("COMMIT"); }
     void Rollback() noexcept override {
         if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) PQclear(PQexec(conn_.get(), "ROLLBACK"));
@@ -250,7 +255,8 @@ private:
         const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
             const char* state = r ? PQresultErrorField(r.get(), PG_DIAG_SQLSTATE) : nullptr;
-            Fail("cannot run " + sql.substr(0, 60), Hint(state ? state : ""));
+            Fail("cannot run " + sql.substr(0, 60),
+                 PQstatus(conn_.get()) == CONNECTION_BAD ? Hint("08000") : Hint(state ? state : ""));
         }
         return r;
     }
@@ -258,7 +264,7 @@ private:
     static std::string Hint(const std::string& state) {
         if (state == "53100") return "the database server's disk is full; free space on it";
         if (state == "25006") return "the database is read-only here; connect to the primary server";
-        if (state.rfind("08", 0) == 0 || state.empty()) return "the connection to the database server failed; check that it runs";
+        if (state.rfind("08", 0) == 0) return "the connection to the database server failed; check that it runs";
         if (state == "42501") return "this database user lacks the privilege; grant it or connect as the owner";
         return "see PostgreSQL's message";
     }

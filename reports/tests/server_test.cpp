@@ -124,6 +124,24 @@ TEST(Receiver, NoOkWhenTheDatabaseCannotTakeTheReport) {
     }
 }
 
+// The database server restarts under a running receiver: the report that
+// finds the connection broken is refused (503, not stored), and the next one
+// is stored on a connection made again.
+TEST(Receiver, ReconnectsAfterThePostgresServerRestarts) {
+    const std::string db = reports_test::NewPostgresDatabase();
+    reports_test::LiveServer server(db);
+    EXPECT_EQ(200, Get(server.port(), "/traycast.html?t=0&m=before").status);
+    reports_test::RestartPostgres();
+    int oks = 0, status = 0;
+    for (int i = 0; i < 3 && status != 200; ++i) {
+        status = Get(server.port(), "/traycast.html?t=0&m=after" + std::to_string(i)).status;
+        oks += status == 200;
+        EXPECT_TRUE(status == 200 || status == 503) << status;
+    }
+    EXPECT_EQ(200, status);
+    EXPECT_EQ(1 + oks, reports_test::CountRows(db));
+}
+
 // A known week: per day showings, installs, machines shown and installed,
 // the conversion as the page shows it, and identifiers besides m1..mN.
 struct Day {

@@ -238,6 +238,14 @@ public:
         if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
     }
 
+    void Restart() {
+        if (RunAs(user_, {bin_ + "/pg_ctl", "-D", dir_ + "/data", "-l", dir_ + "/server.log", "-w", "-m", "fast",
+                          "-o", "-k " + dir_ + " -c listen_addresses= -c max_connections=200", "restart"},
+                  dir_ + "/tools.log") != 0) {
+            throw std::runtime_error("the PostgreSQL server did not restart");
+        }
+    }
+
     std::string NewDatabase() {
         if (!started_) throw std::runtime_error(why_);
         const std::string name = "t" + std::to_string(++databases_);
@@ -261,10 +269,13 @@ private:
 
 }  // namespace
 
-std::string NewPostgresDatabase() {
+PostgresServer& Postgres() {
     static PostgresServer server;
-    return server.NewDatabase();
+    return server;
 }
+
+std::string NewPostgresDatabase() { return Postgres().NewDatabase(); }
+void RestartPostgres() { Postgres().Restart(); }
 
 const Backend kBackends[2] = {
     {"SQLite", [](const TempDir& dir) { return dir.Path("r.db"); }},

@@ -60,6 +60,8 @@ int PortOf(const std::string& line);
 // Unix socket in that folder only, stopped when the process ends. Fails the
 // calling test when the server cannot start.
 std::string NewPostgresDatabase();
+// Stops that server and starts it again (its clients' connections break).
+void RestartPostgres();
 
 // The back ends a store test runs against: a SQLite file in `dir`, or a new
 // PostgreSQL database.
