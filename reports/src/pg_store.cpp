@@ -3,7 +3,8 @@
 // hours' rollups in one transaction, committed (and, with the server's
 // default synchronous_commit, flushed to its WAL) before COMMIT returns. The
 // rollup rows are locked FOR UPDATE in hour order, so receivers adding to
-// the same hour wait for each other instead of losing a count.
+// the same row wait for each other instead of losing a count; each
+// connection writes its own shard of an hour's rows, so they rarely do.
 //
 // Schema changes take a transaction-scoped advisory lock first, so that
 // receivers started together migrate one after another, and the version
@@ -12,12 +13,17 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <random>
 
 #include "backends.h"
 
 namespace reports {
 
 namespace {
+
+// Rollup rows per hour and kind: receivers on one database wait for each
+// other only when two of them drew the same shard.
+constexpr int kShards = 16;
 
 // The advisory lock every migration holds: any fixed number, the same in
 // every release.
@@ -40,12 +46,15 @@ const char* const kSteps[] = {
     "  occurrence bigint NOT NULL,"
     "  PRIMARY KEY (line_hash, occurrence));",
     // 1 -> 2: the hourly rollups, built from the reports already stored.
+    // Each hour and kind has up to kShards rows, one per writer's shard, so
+    // that receivers writing at once lock different rows; readers merge them.
     "CREATE TABLE hourly("
     "  hour bigint NOT NULL,"
     "  kind smallint NOT NULL,"
+    "  shard smallint NOT NULL,"
     "  reports bigint NOT NULL,"
     "  machines bytea NOT NULL,"
-    "  PRIMARY KEY (hour, kind));",
+    "  PRIMARY KEY (hour, kind, shard));",
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
@@ -169,9 +178,10 @@ protected:
         Params params;
         params.Text(std::to_string(hour));
         params.Text(std::to_string(static_cast<int>(kind)));
-        Run("INSERT INTO hourly VALUES ($1::bigint, $2::smallint, 0, '') ON CONFLICT DO NOTHING", params);
+        params.Text(std::to_string(shard_));
+        Run("INSERT INTO hourly VALUES ($1::bigint, $2::smallint, $3::smallint, 0, '') ON CONFLICT DO NOTHING", params);
         const UniqueResult r = Run("SELECT reports, machines FROM hourly WHERE hour = $1::bigint AND"
-                                   " kind = $2::smallint FOR UPDATE", params);
+                                   " kind = $2::smallint AND shard = $3::smallint FOR UPDATE", params);
         return {hour, kind, Int(r.get(), 0, 0), Bytea(r.get(), 0, 1)};
     }
 
@@ -181,7 +191,9 @@ protected:
         params.Text(std::to_string(static_cast<int>(row.kind)));
         params.Text(std::to_string(row.reports));
         params.Bytes(row.machines);
-        Run("UPDATE hourly SET reports = $3::bigint, machines = $4::bytea WHERE hour = $1::bigint AND kind = $2::smallint",
+        params.Text(std::to_string(shard_));
+        Run("UPDATE hourly SET reports = $3::bigint, machines = $4::bytea WHERE hour = $1::bigint AND"
+            " kind = $2::smallint AND shard = $5::smallint",
             params);
     }
 
@@ -312,6 +324,9 @@ private:
 
     UniqueConn conn_;
     std::string name_;
+    // This connection's rollup rows: drawn at random once, so receivers
+    // started together spread over the shards.
+    int shard_ = static_cast<int>(std::random_device{}() % kShards);
 };
 
 }  // namespace

@@ -46,7 +46,8 @@ struct Figures {
 };
 
 // One hour's rollup of one kind: its reports, and its distinct machines
-// as a serialized Sketch.
+// as a serialized Sketch. A back end may keep several rows for one hour and
+// kind (one per writer); readers add them up and merge them.
 struct HourRow {
     std::int64_t hour = 0;  // hours since 1970, UTC
     ReportKind kind = ReportKind::Shown;
