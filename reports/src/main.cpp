@@ -124,7 +124,7 @@ int Serve(const Args& args) {
     ReportServer server(options);
     const int bound = server.Bind(host, port);
     std::printf("quentra-reports: listening on http://%s:%d/ (database %s)\n", host.c_str(), bound,
-                args.db.c_str());
+                Store::Redacted(args.db).c_str());
     std::fflush(stdout);
 
     bool served = true;
@@ -168,7 +168,7 @@ int Import(const Args& args) {
     };
     std::printf("imported %s into %s: %lld lines, %lld reports stored, %lld already imported, "
                 "%lld other requests passed over, %lld report lines refused%s, %lld malformed%s\n",
-                args.files[0].c_str(), args.db.c_str(), static_cast<long long>(c.lines),
+                args.files[0].c_str(), Store::Redacted(args.db).c_str(), static_cast<long long>(c.lines),
                 static_cast<long long>(c.stored), static_cast<long long>(c.already), static_cast<long long>(c.other),
                 static_cast<long long>(c.refused), lines(c.refusedLines, c.refused).c_str(),
                 static_cast<long long>(c.malformed), lines(c.malformedLines, c.malformed).c_str());

@@ -20,6 +20,27 @@ bool Store::IsPostgres(const std::string& where) {
     return i < where.size() && where[i] == '=';
 }
 
+std::string Store::Redacted(const std::string& where) {
+    if (!IsPostgres(where)) return where;
+    std::string out = where;
+    const std::size_t scheme = out.find("://");
+    if (scheme != std::string::npos) {
+        const std::size_t at = out.find('@', scheme + 3), colon = out.find(':', scheme + 3);
+        if (at != std::string::npos && colon < at) out.replace(colon + 1, at - colon - 1, "***");
+    }
+    for (std::size_t at = out.find("password="); at != std::string::npos; at = out.find("password=", at + 1)) {
+        std::size_t end = at + 9;
+        if (end < out.size() && out[end] == '\'') {
+            end = out.find('\'', end + 1);
+            end = end == std::string::npos ? out.size() : end + 1;
+        } else {
+            while (end < out.size() && out[end] != ' ' && out[end] != '&') ++end;
+        }
+        out.replace(at + 9, end - at - 9, "***");
+    }
+    return out;
+}
+
 std::unique_ptr<Store> Store::Open(const std::string& where, Mode mode) {
     return IsPostgres(where) ? OpenPostgres(where, mode) : OpenSqlite(where, mode);
 }

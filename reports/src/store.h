@@ -63,6 +63,9 @@ public:
     // postgres:// URI or a libpq "key=value ..." string, SQLite for anything
     // else (a path; write ./a=b.db for a file whose name starts like key=).
     static bool IsPostgres(const std::string& where);
+    // `where` fit to print: a PostgreSQL password (in a URI's user:password@
+    // or a password=... field) shown as ***.
+    static std::string Redacted(const std::string& where);
     // Opens (ReadWrite: creates and migrates) the store `where` names.
     static std::unique_ptr<Store> Open(const std::string& where, Mode mode);
 

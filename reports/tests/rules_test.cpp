@@ -5,6 +5,7 @@
 #include "clf.h"
 #include "pages.h"
 #include "query.h"
+#include "store.h"
 #include "text.h"
 
 using namespace reports;
@@ -192,6 +193,26 @@ TEST(Text, WhatMachinesSendIsShownAndEscaped) {
     }
     EXPECT_EQ("\"a\\\"\\\\\\u0001\"", JsonString("a\"\\\x01"));
     EXPECT_EQ("00ff41", Hex(std::string("\0\xFF" "A", 3)));
+}
+
+TEST(StoreNames, BackEndChosenAndPasswordsHidden) {
+    struct Row {
+        const char* where;
+        bool postgres;
+        const char* printed;
+    } rows[] = {
+        {"reports.db", false, "reports.db"},
+        {"./a=b.db", false, "./a=b.db"},
+        {"/srv/q/user=x.db", false, "/srv/q/user=x.db"},
+        {"postgresql://q:s3cret@db/quentra", true, "postgresql://q:***@db/quentra"},
+        {"postgres://db/quentra?password=s3cret&sslmode=require", true, "postgres://db/quentra?password=***&sslmode=require"},
+        {"host=/run/postgresql dbname=q password='a b' user=q", true, "host=/run/postgresql dbname=q password=*** user=q"},
+        {"dbname = q", true, "dbname = q"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.postgres, Store::IsPostgres(row.where)) << row.where;
+        EXPECT_EQ(row.printed, Store::Redacted(row.where)) << row.where;
+    }
 }
 
 TEST(Summary, DaysFilledAndConversion) {
