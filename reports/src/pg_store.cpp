@@ -120,12 +120,12 @@ public:
 
     // A connection the server dropped (a restart, a failover) is made again
     // before the next transaction, never inside one.
-    void Begin() override {
+    void BeginTransaction() override {
         if (PQstatus(conn_.get()) == CONNECTION_BAD) PQreset(conn_.get());
         Run("BEGIN");
     }
-    void Commit() override { Run("COMMIT"); }
-    void Rollback() noexcept override {
+    void CommitTransaction() override { Run("COMMIT"); }
+    void RollbackTransaction() noexcept override {
         if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) PQclear(PQexec(conn_.get(), "ROLLBACK"));
     }
 

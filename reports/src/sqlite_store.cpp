@@ -74,9 +74,6 @@ class SqliteStore : public Store {
 public:
     SqliteStore(const std::string& path, Mode mode);
 
-    void Begin() override;
-    void Commit() override;
-    void Rollback() noexcept override;
     std::vector<Report> LatestReports(const DayRange& range, int limit) override;
     std::int64_t CountReports() override;
     void Exec(const std::string& sql) override;
@@ -84,6 +81,9 @@ public:
     void HandOverUpkeep() override { Exec("PRAGMA wal_autocheckpoint=0"); }
 
 protected:
+    void BeginTransaction() override;
+    void CommitTransaction() override;
+    void RollbackTransaction() noexcept override;
     void InsertRows(const std::vector<Report>& reports) override;
     bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) override;
     HourRow LockHour(std::int64_t hour, ReportKind kind) override;
@@ -228,12 +228,12 @@ void SqliteStore::Migrate() {
     }
 }
 
-void SqliteStore::Begin() { Exec("BEGIN IMMEDIATE"); }
-void SqliteStore::Commit() {
+void SqliteStore::BeginTransaction() { Exec("BEGIN IMMEDIATE"); }
+void SqliteStore::CommitTransaction() {
     const int rc = sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) Fail(rc, "cannot commit");
 }
-void SqliteStore::Rollback() noexcept {
+void SqliteStore::RollbackTransaction() noexcept {
     if (db_ && sqlite3_get_autocommit(db_.get()) == 0) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
 

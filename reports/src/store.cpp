@@ -62,8 +62,26 @@ void Store::Insert(const std::vector<Report>& reports) {
 
 bool Store::InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) {
     if (!InsertImportedRow(report, lineHash, occurrence)) return false;
-    AddToRollups({report});
+    imported_.push_back(report);
     return true;
+}
+
+void Store::Begin() {
+    imported_.clear();
+    BeginTransaction();
+}
+
+void Store::Commit() {
+    // An import's rollups: one pass over the transaction's reports instead
+    // of a rollup row locked and rewritten per line.
+    if (!imported_.empty()) AddToRollups(imported_);
+    imported_.clear();
+    CommitTransaction();
+}
+
+void Store::Rollback() noexcept {
+    imported_.clear();
+    RollbackTransaction();
 }
 
 void Store::AddToRollups(const std::vector<Report>& reports) {

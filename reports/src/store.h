@@ -77,11 +77,12 @@ public:
 
     // Imports one access-log report: stored only when no earlier import
     // stored the line with this hash and occurrence. Call inside a
-    // Transaction. Answers whether it stored the report.
+    // Transaction; the rollups of what it stored are added once, at Commit.
+    // Answers whether it stored the report.
     bool InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence);
-    virtual void Begin() = 0;
-    virtual void Commit() = 0;
-    virtual void Rollback() noexcept = 0;
+    void Begin();
+    void Commit();
+    void Rollback() noexcept;
 
     // Per-day figures of [from, to] with days cut at midnight in the range's
     // zone, days without reports left out; and the
@@ -111,6 +112,9 @@ public:
 protected:
     // What each back end does in its own SQL. Rows and rollups are written
     // inside a transaction the caller holds.
+    virtual void BeginTransaction() = 0;
+    virtual void CommitTransaction() = 0;
+    virtual void RollbackTransaction() noexcept = 0;
     virtual void InsertRows(const std::vector<Report>& reports) = 0;
     virtual bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) = 0;
     // The hour's rollup row, created empty when missing and locked against
@@ -128,6 +132,9 @@ protected:
     // The schema step that made the rollups builds them from the reports
     // already stored; each back end calls this after every step.
     void AfterSchemaStep(int version);
+
+private:
+    std::vector<Report> imported_;  // stored by InsertImported, not yet in the rollups
 };
 
 // A transaction of `store` from construction: Commit ends it, and anything
