@@ -2,23 +2,32 @@
 # Figures of the report receiver on this machine, written into
 # docs/performance.md between the markers <!-- reports:begin --> and
 # <!-- reports:end --> (appended at the end when absent; nothing else of the
-# file changes):
+# file changes). Every throughput is set against the floor of the same run
+# (the same server with --bench-floor, answering 200 without storing):
 #
-# - throughput with 16 concurrent clients on loopback, a new connection per
-#   report as the plug-in makes: stored reports per second with none lost
-#   (rows equal to acknowledged), p50 and p99 latency, set against the floor
-#   (the same server with --bench-floor, answering 200 without storing);
-# - the server's resident memory over 1,000,000 reports, sampled every
-#   100,000, and the database's size per million reports;
-# - how long summary.json takes over the million.
+# - SQLite: stored reports per second with 16 concurrent clients on
+#   loopback, a new connection per report as the plug-in makes, none lost
+#   (rows equal to acknowledged), p50 and p99 latency;
+# - PostgreSQL (a server of the script's own, Debian's initdb and pg_ctl in a
+#   folder under build/): the same;
+# - two receivers on one PostgreSQL database, one killed with SIGKILL under
+#   load: every acknowledged report stored once;
+# - the SQLite server's resident memory over REPORTS_BENCH_MILLION reports and
+#   the database's size per million;
+# - summary.json for a 30-day range over REPORTS_BENCH_BIG (10,000,000)
+#   reports on each back end, the database generated directly in SQL and its
+#   rollups built by the migration that adds them (both timed).
 #
-# Takes about five minutes. REPORTS_BENCH_REQUESTS and REPORTS_BENCH_MILLION
-# make it shorter for a try (the figures are then not the page's).
+# Takes about fifteen minutes; run it under flock /tmp/quentra-heavy.lock on
+# a shared machine. REPORTS_BENCH_REQUESTS, REPORTS_BENCH_MILLION and
+# REPORTS_BENCH_BIG make it shorter for a try (the figures are then not the
+# page's).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 requests=${REPORTS_BENCH_REQUESTS:-50000}
-million=${REPORTS_BENCH_MILLION:-1000000}
+million=${REPORTS_BENCH_MILLION:-300000}
+big=${REPORTS_BENCH_BIG:-10000000}
 clients=16
 
 cmake --preset reports >/dev/null
@@ -26,23 +35,28 @@ cmake --build --preset reports --target quentra-reports quentra-reports-load >/d
 bin=$repo/build/reports/reports/quentra-reports
 load=$repo/build/reports/reports/quentra-reports-load
 work=$repo/build/reports/bench
+pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
+as_pg=(); [ "$(id -u)" -eq 0 ] && as_pg=(runuser -u postgres --)
+if [ -d "$work/pg/data" ]; then "${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1 || true; fi
 rm -rf "$work"
-mkdir -p "$work"
+mkdir -p "$work/pg"
 
-server_pid=""
-stop_server() {
-  if [ -n "$server_pid" ]; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=""
-  fi
+server_pids=()
+stop_servers() {
+  for pid in "${server_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  server_pids=()
 }
-trap stop_server EXIT
+stop_all() {
+  stop_servers
+  "${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1 || true
+}
+trap stop_all EXIT
 
 start_server() {  # start_server NAME ARGS...: sets server_pid and port
   local name=$1; shift
   "$bin" serve --listen 127.0.0.1:0 "$@" >"$work/$name.out" 2>"$work/$name.err" &
   server_pid=$!
+  server_pids+=("$server_pid")
   port=""
   for _ in $(seq 100); do
     port=$(sed -n 's|.*http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/$name.out")
@@ -57,23 +71,78 @@ start_server() {  # start_server NAME ARGS...: sets server_pid and port
 field() { sed -n "s/.* $1 \([0-9.]*\).*/\1/p" <<<" $2"; }
 rows() { sqlite3 "$1" "SELECT COUNT(*) FROM reports"; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$server_pid/status"; }
+ms() { python3 -c "import sys; print(round(float(sys.argv[1]) * 1000))" "$1"; }
+# The median of 5 timed requests of URL, in ms (the first, which warms the
+# caches, not counted).
+median_ms() {
+  curl -s -o /dev/null "$1"
+  for _ in 1 2 3 4 5; do curl -s -o /dev/null -w '%{time_total}\n' "$1"; done |
+    sort -n | sed -n 3p | python3 -c "import sys; print(round(float(sys.stdin.read()) * 1000))"
+}
+
+# A PostgreSQL server of our own: a Unix socket in its folder, no TCP.
+[ ${#as_pg[@]} -gt 0 ] && chown postgres "$work/pg"
+"${as_pg[@]}" "$pgbin/initdb" -D "$work/pg/data" -A trust -U postgres -E UTF8 >"$work/pg-init.log"
+"${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -l "$work/pg/server.log" -w \
+  -o "-k $work/pg -c listen_addresses= -c max_connections=200" start >/dev/null
+psql_() { "${as_pg[@]}" psql -h "$work/pg" -U postgres -qAt "$@"; }
+pgdb() { psql_ -d postgres -c "CREATE DATABASE $1"; echo "host=$work/pg user=postgres dbname=$1"; }
 
 echo "== floor: --bench-floor, $requests reports from $clients clients"
 start_server floor --bench-floor
 floor=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix floor)
 echo "   $floor"
-stop_server
+stop_servers
 
-echo "== stored: $requests reports from $clients clients"
+echo "== SQLite stored: $requests reports from $clients clients"
 start_server stored --db "$work/stored.db"
 stored=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix stored)
 echo "   $stored"
-stop_server
+stop_servers
 stored_rows=$(rows "$work/stored.db")
-stored_acked=$(field acked "$stored")
-[ "$stored_rows" = "$stored_acked" ] || { echo "bench-reports: $stored_acked acknowledged, $stored_rows stored" >&2; exit 1; }
+[ "$stored_rows" = "$(field acked "$stored")" ] || { echo "bench-reports: SQLite: $stored acknowledged, $stored_rows stored" >&2; exit 1; }
 
-echo "== $million reports, memory sampled every $((million / 10))"
+echo "== PostgreSQL stored: $requests reports from $clients clients"
+pg=$(pgdb stored)
+start_server pgstored --db "$pg"
+pgstored=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix pgstored)
+echo "   $pgstored"
+stop_servers
+pg_rows=$(psql_ -d stored -c "SELECT count(*) FROM reports")
+[ "$pg_rows" = "$(field acked "$pgstored")" ] || { echo "bench-reports: PostgreSQL: $pgstored, $pg_rows stored" >&2; exit 1; }
+
+echo "== two receivers on one PostgreSQL database, the first killed with SIGKILL under load"
+pg=$(pgdb twokill)
+start_server rx1 --db "$pg"; pid1=$server_pid; port1=$port
+start_server rx2 --db "$pg"; port2=$port
+"$load" --port "$port1" --clients 8 --requests 100000000 --prefix rx1 --acked "$work/acked1" --stop-on-error >"$work/load1" &
+load1=$!
+"$load" --port "$port2" --clients 8 --requests 100000000 --prefix rx2 --acked "$work/acked2" --stop-on-error >"$work/load2" &
+load2=$!
+sleep 5
+kill -KILL "$pid1"
+wait "$load1" || true
+sleep 3
+stop_servers
+wait "$load2" || true
+psql_ -d twokill -c "SELECT convert_from(machine, 'UTF8') FROM reports" >"$work/stored-ids"
+twokill=$(python3 - "$work" <<'PY'
+import collections, sys
+w = sys.argv[1]
+stored = collections.Counter(open(w + "/stored-ids").read().split())
+acked = open(w + "/acked1").read().split() + open(w + "/acked2").read().split()
+lost = [a for a in acked if stored[a] != 1]
+twice = [s for s, n in stored.items() if n > 1]
+print("acked %d stored %d lost %d twice %d unacked %d rx1 %d rx2 %d" % (
+    len(acked), sum(stored.values()), len(lost), len(twice), sum(stored.values()) - len(acked),
+    len(open(w + "/acked1").read().split()), len(open(w + "/acked2").read().split())))
+PY
+)
+echo "   $twokill"
+[ "$(field lost "$twokill")" = 0 ] && [ "$(field twice "$twokill")" = 0 ] || { echo "bench-reports: two receivers: $twokill" >&2; exit 1; }
+twokill_load2=$(cat "$work/load2")
+
+echo "== $million reports into SQLite, memory sampled every $((million / 10))"
 start_server million --db "$work/million.db"
 rss_start=$(rss_kib)
 rss_samples=()
@@ -86,46 +155,108 @@ for chunk in $(seq 0 9); do
   rss_samples+=("$(rss_kib)")
   echo "   chunk $chunk: $out, RSS $(rss_kib) KiB"
 done
-summary_ms=$(curl -s -o /dev/null -w '%{time_total}' "http://127.0.0.1:$port/summary.json" |
-  python3 -c "import sys; print(round(float(sys.stdin.read()) * 1000))")
-stop_server
+stop_servers
 sqlite3 "$work/million.db" "PRAGMA wal_checkpoint(TRUNCATE);" >/dev/null
 million_rows=$(rows "$work/million.db")
 [ "$million_rows" = "$million_acked" ] || { echo "bench-reports: $million_acked acknowledged, $million_rows stored" >&2; exit 1; }
 db_bytes=$(stat -c %s "$work/million.db")
 
-python3 - "$floor" "$stored" "$stored_rows" "$million" "$million_rows" "$million_seconds" "$rss_start" \
-  "$db_bytes" "$summary_ms" "$clients" "${rss_samples[@]}" <<'PY'
-import re, subprocess, sys
-floor, stored, stored_rows, million, million_rows, million_seconds, rss_start, db_bytes, summary_ms, clients = sys.argv[1:11]
-samples = [int(s) for s in sys.argv[11:]]
+# $big reports over the 30 days from 2026-01-01, one in ten an install, from
+# 2,000,000 machines, made directly in SQL; then the database is set back to
+# the schema before the rollups, and `import` of an empty log migrates it,
+# which builds the rollups. Timed: the SQL, the migration, summary.json.
+first=1767225600  # 2026-01-01T00:00:00Z
+range="from=2026-01-01&to=2026-01-30"
+echo "== $big reports made in SQL: SQLite"
+: >"$work/empty.log"
+"$bin" import --db "$work/big.db" "$work/empty.log" >/dev/null
+sqlite_sql_s=$( { /usr/bin/time -f %e sqlite3 "$work/big.db" "DROP TABLE hourly; PRAGMA user_version = 1;
+  WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i + 1 < $big)
+  INSERT INTO reports(at, kind, machine, client)
+  SELECT $first + i * 2592000 / $big, i % 10 = 0, CAST('m' || (abs(random()) % 2000000) AS BLOB), '10.0.0.1' FROM n;
+  PRAGMA wal_checkpoint(TRUNCATE);" >/dev/null; } 2>&1 | tail -1)
+sqlite_migrate_s=$( { /usr/bin/time -f %e "$bin" import --db "$work/big.db" "$work/empty.log" >/dev/null; } 2>&1 | tail -1)
+sqlite_big_bytes=$(stat -c %s "$work/big.db")
+start_server bigsqlite --db "$work/big.db"
+sqlite_summary_ms=$(median_ms "http://127.0.0.1:$port/summary.json?$range")
+sqlite_total=$(curl -s "http://127.0.0.1:$port/summary.json?$range" | python3 -c "import json,sys; print(json.load(sys.stdin)['total'])")
+stop_servers
+echo "   SQL ${sqlite_sql_s}s, migration ${sqlite_migrate_s}s, ${sqlite_big_bytes} bytes, summary.json ${sqlite_summary_ms} ms: $sqlite_total"
+
+echo "== $big reports made in SQL: PostgreSQL"
+pg=$(pgdb big)
+"$bin" import --db "$pg" "$work/empty.log" >/dev/null
+pg_sql_s=$( { /usr/bin/time -f %e "${as_pg[@]}" psql -h "$work/pg" -U postgres -d big -qAt -c "
+  DROP TABLE hourly; UPDATE quentra_schema SET version = 1;
+  INSERT INTO reports(at, kind, machine, client)
+  SELECT $first + i * 2592000 / $big, (i % 10 = 0)::int, convert_to('m' || floor(random() * 2000000)::bigint, 'UTF8'), '10.0.0.1'
+  FROM generate_series(0::bigint, $big - 1) AS i;" -c "VACUUM ANALYZE reports" >/dev/null; } 2>&1 | tail -1)
+pg_migrate_s=$( { /usr/bin/time -f %e "$bin" import --db "$pg" "$work/empty.log" >/dev/null; } 2>&1 | tail -1)
+pg_big_bytes=$(psql_ -d big -c "SELECT pg_database_size('big')")
+start_server bigpg --db "$pg"
+pg_summary_ms=$(median_ms "http://127.0.0.1:$port/summary.json?$range")
+pg_total=$(curl -s "http://127.0.0.1:$port/summary.json?$range" | python3 -c "import json,sys; print(json.load(sys.stdin)['total'])")
+stop_servers
+echo "   SQL ${pg_sql_s}s, migration ${pg_migrate_s}s, ${pg_big_bytes} bytes, summary.json ${pg_summary_ms} ms: $pg_total"
+
+python3 - "$floor" "$stored" "$pgstored" "$twokill" "$twokill_load2" "$million" "$million_rows" "$million_seconds" \
+  "$rss_start" "$db_bytes" "$clients" "$big" "$sqlite_sql_s" "$sqlite_migrate_s" "$sqlite_big_bytes" \
+  "$sqlite_summary_ms" "$pg_sql_s" "$pg_migrate_s" "$pg_big_bytes" "$pg_summary_ms" "$sqlite_total" "$pg_total" \
+  "$("${as_pg[@]}" "$pgbin/postgres" --version)" "${rss_samples[@]}" <<'PY'
+import os, re, subprocess, sys
+(floor, stored, pgstored, twokill, load2, million, million_rows, million_seconds, rss_start, db_bytes, clients, big,
+ s_sql, s_mig, s_bytes, s_ms, p_sql, p_mig, p_bytes, p_ms, s_total, p_total, pg_version) = sys.argv[1:24]
+samples = [int(s) for s in sys.argv[24:]]
 def f(line, key):
     return float(re.search(key + r" ([0-9.]+)", line).group(1))
 mib = lambda kib: kib / 1024
-ratio = f(stored, "rate") / f(floor, "rate")
+num = lambda n: "{:,}".format(int(float(n)))
 cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"], capture_output=True, text=True).stdout.strip()
+row = lambda name, line, rows: "| %s | %d | %s | %.0f | %.2f | %.2f | %s |" % (
+    name, f(line, "acked"), rows, f(line, "rate"), f(line, "p50_ms"), f(line, "p99_ms"),
+    "-" if rows == "-" else "%.2f" % (f(line, "rate") / f(floor, "rate")))
 lines = [
     "<!-- reports:begin -->",
     "## Report receiver",
     "",
     "`scripts/bench-reports.sh`: `quentra-reports serve` on 127.0.0.1, %s concurrent clients "
     "(`quentra-reports-load`), a new connection for every report as the plug-in makes, on this %d-core machine (%s), "
-    "shared with other builds while it ran. The floor is the same server with `--bench-floor`: it answers 200 "
-    "without storing. Stored means committed with synchronous=FULL before the 200." % (clients, __import__("os").cpu_count(), cpu),
+    "shared with other work while it ran. The floor is the same server with `--bench-floor`: it answers 200 "
+    "without storing. Stored means committed, with its hour's rollups, before the 200: SQLite with "
+    "synchronous=FULL, PostgreSQL (%s, a server of the script's own on a Unix socket, default settings) with "
+    "synchronous_commit on." % (clients, os.cpu_count(), cpu, pg_version.replace("postgres (PostgreSQL) ", "")),
     "",
-    "| run | reports acknowledged | stored rows | reports/s | p50 ms | p99 ms |",
-    "|---|---:|---:|---:|---:|---:|",
-    "| floor (`--bench-floor`) | %d | - | %.0f | %.2f | %.2f |" % (f(floor, "acked"), f(floor, "rate"), f(floor, "p50_ms"), f(floor, "p99_ms")),
-    "| stored | %d | %s | %.0f | %.2f | %.2f |" % (f(stored, "acked"), stored_rows, f(stored, "rate"), f(stored, "p50_ms"), f(stored, "p99_ms")),
+    "| run | reports acknowledged | stored rows | reports/s | p50 ms | p99 ms | ÷ floor |",
+    "|---|---:|---:|---:|---:|---:|---:|",
+    row("floor (`--bench-floor`)", floor, "-"),
+    row("SQLite", stored, str(int(f(stored, "acked")))),
+    row("PostgreSQL", pgstored, str(int(f(pgstored, "acked")))),
     "",
-    "Stored ÷ floor: **%.2f**; none lost (rows equal to acknowledged reports)." % ratio,
+    "None lost: stored rows equal acknowledged reports in each run.",
     "",
-    "Over %s reports (%s rows stored, none lost, %.0f reports/s on average), the server's resident memory: "
-    "%.1f MiB at the start, then every %d reports: %s MiB. Database size: %.1f MB per million reports "
-    "(%s bytes after a checkpoint). `summary.json` over the million (one day): %s ms."
-    % ("{:,}".format(int(million)), "{:,}".format(int(million_rows)), int(million_rows) / float(million_seconds),
-       mib(int(rss_start)), int(million) // 10, ", ".join("%.1f" % mib(s) for s in samples),
-       int(db_bytes) / 1e6 * 1e6 / int(million_rows), "{:,}".format(int(db_bytes)), summary_ms),
+    "Two receivers on one PostgreSQL database, 8 clients each, the first killed with SIGKILL after 5 s: "
+    "%s reports acknowledged (%s by the killed one), every one stored exactly once, %s stored but never "
+    "acknowledged (in flight when it died); the survivor went on at %.0f reports/s over its whole run."
+    % (num(f(twokill, "acked")), num(f(twokill, "rx1")), num(f(twokill, "unacked")), f(load2, "rate")),
+    "",
+    "Over %s reports into SQLite (%s rows stored, none lost, %.0f reports/s on average), the server's resident "
+    "memory: %.1f MiB at the start, then every %s reports: %s MiB. Database size: %.1f MB per million reports "
+    "(%s bytes after a checkpoint)."
+    % (num(million), num(million_rows), int(million_rows) / float(million_seconds), mib(int(rss_start)),
+       num(int(million) // 10), ", ".join("%.1f" % mib(s) for s in samples),
+       int(db_bytes) / int(million_rows), num(db_bytes)),
+    "",
+    "`summary.json` for a 30-day range over %s reports (one in ten an install, 2,000,000 machines), the median "
+    "of 5 requests; the database made directly in SQL, then its rollups built by the migration that adds them:"
+    % num(big),
+    "",
+    "| back end | summary.json | making the rows in SQL | building the rollups | database size |",
+    "|---|---:|---:|---:|---:|",
+    "| SQLite | **%s ms** | %s s | %s s | %.2f GB |" % (s_ms, s_sql, s_mig, int(s_bytes) / 1e9),
+    "| PostgreSQL | **%s ms** | %s s | %s s | %.2f GB |" % (p_ms, p_sql, p_mig, int(p_bytes) / 1e9),
+    "",
+    "The range's totals (machines estimated from the hourly sketches; 2,000,000 drawn at random of which about "
+    "%s appear): SQLite %s; PostgreSQL %s." % ("{:,}".format(int(2000000 * (1 - (1 - 1 / 2e6) ** (int(big) * 0.9)))), s_total, p_total),
     "<!-- reports:end -->",
 ]
 section = "\n".join(lines) + "\n"

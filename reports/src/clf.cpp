@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "days.h"
 #include "query.h"
 
 namespace reports {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "query.h"
 #include "store.h"
 
 namespace reports {

@@ -30,9 +30,10 @@ struct Command {
 };
 const Command kCommands[] = {
     {"serve",
-     "  quentra-reports serve [--db FILE] [--listen ADDR:PORT] [--host-name NAME]... [--access-log FILE|-]\n"
+     "  quentra-reports serve [--db FILE|postgresql://...] [--listen ADDR:PORT] [--tz ZONE]\n"
+     "                        [--host-name NAME]... [--access-log FILE|-]\n"
      "                        [--max-connections N] [--max-per-client N]\n"
-     "      receive reports and serve the dashboard (default: reports.db, 127.0.0.1:47631).\n"
+     "      receive reports and serve the dashboard (default: reports.db, 127.0.0.1:47631, UTC).\n"
      "      --host-name: a name the pages are served under (default: the listen address and localhost);\n"
      "      reports are taken under any name. --access-log: one line per request in the common log\n"
      "      format, appended to FILE (- for stdout). --max-connections (default 1024) and\n"
@@ -40,20 +41,25 @@ const Command kCommands[] = {
      "      behind a proxy, where every report comes from its address, raise --max-per-client to match.\n"
      "      --bench-floor answers 200 to good reports WITHOUT storing them: only for measuring.\n"},
     {"import",
-     "  quentra-reports import [--db FILE] LOGFILE\n"
+     "  quentra-reports import [--db FILE|postgresql://...] LOGFILE\n"
      "      store the report lines of an access log in the common log format (stored once, however\n"
      "      often the log is imported)\n"},
     {"summary",
-     "  quentra-reports summary [--db FILE] [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
+     "  quentra-reports summary [--db FILE|postgresql://...] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--tz ZONE]\n"
      "      print the per-day figures of the database serve or import wrote (default: the last 7 days,\n"
      "      UTC; to defaults to today, from to six days before to)\n"},
 };
+const char kDbOption[] =
+    "  --db takes a SQLite file or a PostgreSQL connection string (postgresql://... or key=value ...)\n";
+const char kTzOption[] = "  --tz whole hours east of UTC (8, -5, UTC+8) in which days are cut\n";
 
 std::string UsageOf(const std::string& command) {
     std::string text = "usage:\n";
     for (const Command& c : kCommands) {
         if (command.empty() || command == c.name) text += c.usage;
     }
+    text += kDbOption;
+    if (command != "import") text += kTzOption;
     if (command.empty()) text += "  quentra-reports COMMAND --help    one command's usage\n";
     return text;
 }
@@ -67,7 +73,7 @@ struct Args {
     std::string command;
     std::string db = "reports.db";
     std::string listen = "127.0.0.1:47631";
-    std::string from, to;
+    std::string from, to, tz;
     std::vector<std::string> files;
     std::vector<std::string> hostNames;
     std::string accessLog;
@@ -103,6 +109,7 @@ std::string ParseArgs(int argc, char** argv, Args& args) {
                              : a == "--max-per-client" && serve  ? &args.maxPerClient
                              : a == "--from" && summary          ? &args.from
                              : a == "--to" && summary            ? &args.to
+                             : a == "--tz" && (serve || summary) ? &args.tz
                                                                  : nullptr;
         if (value != nullptr) {
             if (i + 1 >= argc || argv[i + 1][0] == '\0') return a + " needs a value";
@@ -155,6 +162,8 @@ int Serve(const Args& args) {
     if (!args.maxPerClient.empty() && (options.limits.maxPerClient = Count(args.maxPerClient)) == 0) {
         return Usage("--max-per-client takes a count from 1, e.g. 64", "serve");
     }
+    const std::optional<int> zone = ParseZone(args.tz);
+    if (!zone) return Usage("--tz takes whole hours east of UTC, e.g. 8, -5 or UTC+8", "serve");
     options.hostNames = args.hostNames;
     options.accessLog = args.accessLog;
     RaiseOpenFileLimit();
@@ -170,17 +179,18 @@ int Serve(const Args& args) {
     std::unique_ptr<Store> store;
     std::unique_ptr<ReportWriter> writer;
     if (!args.benchFloor) {
-        store = std::make_unique<Store>(args.db, Store::Mode::ReadWrite);
-        writer = std::make_unique<ReportWriter>(*store, args.db);
+        store = Store::Open(args.db, Store::Mode::ReadWrite);
+        writer = std::make_unique<ReportWriter>(*store, Store::Open(args.db, Store::Mode::ReadWrite));
     } else {
         std::fprintf(stderr, "quentra-reports: --bench-floor: reports are answered 200 and NOT stored\n");
     }
     options.dbPath = args.db;
+    options.utcOffsetHours = *zone;
     options.writer = writer.get();
     ReportServer server(options);
     const int bound = server.Bind(host, port);
     std::printf("quentra-reports: listening on http://%s:%d/ (database %s)\n", host.c_str(), bound,
-                args.db.c_str());
+                Store::Redacted(args.db).c_str());
     std::fflush(stdout);
 
     bool served = true;
@@ -209,8 +219,8 @@ int Import(const Args& args) {
                      args.files[0].c_str(), std::strerror(errno));
         return kRuntimeExit;
     }
-    Store store(args.db, Store::Mode::ReadWrite);
-    const ImportCounts c = ImportLog(store, log);
+    const std::unique_ptr<Store> store = Store::Open(args.db, Store::Mode::ReadWrite);
+    const ImportCounts c = ImportLog(*store, log);
     if (log.bad()) {
         std::fprintf(stderr, "quentra-reports: reading %s failed after line %lld; what came before is stored, "
                              "import it again once it reads\n", args.files[0].c_str(), static_cast<long long>(c.lines));
@@ -231,7 +241,7 @@ int Import(const Args& args) {
     if (!rules.empty()) rules += "]";
     std::printf("imported %s into %s: %lld lines, %lld reports stored, %lld already imported, "
                 "%lld other requests passed over, %lld report lines refused%s%s, %lld malformed%s\n",
-                args.files[0].c_str(), args.db.c_str(), static_cast<long long>(c.lines),
+                args.files[0].c_str(), Store::Redacted(args.db).c_str(), static_cast<long long>(c.lines),
                 static_cast<long long>(c.stored), static_cast<long long>(c.already), static_cast<long long>(c.other),
                 static_cast<long long>(c.refused), rules.c_str(), lines(c.refusedLines, c.refused).c_str(),
                 static_cast<long long>(c.malformed), lines(c.malformedLines, c.malformed).c_str());
@@ -239,18 +249,21 @@ int Import(const Args& args) {
 }
 
 int Summarize(const Args& args) {
+    const std::optional<int> zone = ParseZone(args.tz);
+    if (!zone) return Usage("--tz takes whole hours east of UTC, e.g. 8, -5 or UTC+8", "summary");
     std::string why;
-    const std::optional<DayRange> range =
-        ChooseRange(args.from, args.to, static_cast<std::int64_t>(std::time(nullptr)) / 86400, why);
+    std::optional<DayRange> range =
+        ChooseRange(args.from, args.to, DayIn(static_cast<std::int64_t>(std::time(nullptr)), *zone), why);
     if (!range) return Usage(why, "summary");
-    if (access(args.db.c_str(), F_OK) != 0) {
+    range->utcOffsetHours = *zone;
+    if (!Store::IsPostgres(args.db) && access(args.db.c_str(), F_OK) != 0) {
         std::fprintf(stderr, "quentra-reports: there is no database at %s: summary reads the one serve or import "
                              "wrote; give its path with --db FILE (default reports.db in the working folder)\n",
                      args.db.c_str());
         return kRuntimeExit;
     }
-    Store store(args.db, Store::Mode::ReadOnly);
-    const Summary s = MakeSummary(*range, store.FiguresByDay(*range), store.FiguresOfRange(*range));
+    const std::unique_ptr<Store> store = Store::Open(args.db, Store::Mode::ReadOnly);
+    const Summary s = ReadSummary(*store, *range, DayIn(static_cast<std::int64_t>(std::time(nullptr)), *zone));
     std::fputs(SummaryTable(s).c_str(), stdout);
     return 0;
 }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "days.h"
+
 namespace reports {
 
 const char* BusyName(Busy why) {

@@ -1,5 +1,5 @@
 // The report request's pure rules: the reading of the raw query that
-// the plug-in sends, and the days and date ranges the pages take. No I/O.
+// the plug-in sends. No I/O.
 //
 // The plug-in sends exactly `t=0|1&m=<id>`. This project's plug-in
 // percent-encodes the identifier byte by byte; plug-ins already in the fleet
@@ -14,12 +14,9 @@
 #include <string>
 #include <string_view>
 
+#include "report.h"
+
 namespace reports {
-
-enum class ReportKind { Showing = 0, Install = 1 };
-
-// Largest identifier the plug-in can send, in bytes once decoded.
-constexpr std::size_t kMaxMachineBytes = 260;
 
 enum class QueryError {
     None,
@@ -39,7 +36,7 @@ const char* ErrorName(QueryError error);
 const char* Describe(QueryError error);
 
 struct ReportQuery {
-    ReportKind kind = ReportKind::Showing;
+    ReportKind kind = ReportKind::Shown;
     std::string machine;  // decoded bytes, as the plug-in sent them; may be empty
 };
 
@@ -51,28 +48,5 @@ QueryError ParseReportQuery(std::string_view query, ReportQuery& out);
 // other byte as it is: a '%' that starts no escape stays a '%', and '+'
 // stays a '+' (neither plug-in sends one for a blank).
 std::string PercentDecode(std::string_view text);
-
-// Days since 1970-01-01 (UTC) from a strict YYYY-MM-DD between 1970 and 9999;
-// nullopt for anything else, including 2023-02-29.
-std::optional<std::int64_t> ParseDay(std::string_view text);
-std::string FormatDay(std::int64_t day);
-// "YYYY-MM-DDTHH:MM:SSZ" for seconds since 1970 (UTC).
-std::string FormatTime(std::int64_t unixSeconds);
-// Days since 1970 from civil fields; the caller has checked their ranges.
-std::int64_t DaysFromCivil(int year, unsigned month, unsigned day);
-
-// Longest range a page shows, in days: a year, leap years included.
-constexpr std::int64_t kMaxRangeDays = 366;
-
-struct DayRange {
-    std::int64_t from = 0;  // first day, inclusive
-    std::int64_t to = 0;    // last day, inclusive
-};
-
-// The range that `from` and `to` (YYYY-MM-DD, either may be empty) choose.
-// `to` defaults to today, `from` to six days before `to`. Answers nullopt and
-// sets `why` for a malformed day, from after to, or more than kMaxRangeDays.
-std::optional<DayRange> ChooseRange(std::string_view from, std::string_view to, std::int64_t today,
-                                    std::string& why);
 
 }  // namespace reports

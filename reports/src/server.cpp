@@ -48,6 +48,10 @@ constexpr int kSweepMs = 50;
 constexpr int kListenBacklog = 1024;
 constexpr std::size_t kMaxHeaderCount = 64;
 constexpr int kLatestRows = 20;
+// The longest a /reports.csv download may take: about 20 million rows at a
+// modest 100 Mbit/s. Past it the download is cut, so no client holds a
+// request thread for ever.
+constexpr std::chrono::minutes kCsvTimeLimit{15};
 
 // The text address and port of a socket's peer (getpeername) or own end
 // (getsockname); empty and -1 when it has none.
@@ -152,18 +156,26 @@ void SplitTarget(const std::string& target, std::string& path, std::string& quer
     query = q == std::string::npos ? std::string() : target.substr(q + 1);
 }
 
-std::int64_t Today() { return static_cast<std::int64_t>(std::time(nullptr)) / 86400; }
-
-// The range the page's from/to ask for, or a 400 already written.
-std::optional<DayRange> RangeOf(const httplib::Request& req, httplib::Response& res) {
+// The range the page's from/to ask for, its days cut in the zone of `tz`
+// (the server's --tz when absent), or a 400 already written.
+std::optional<DayRange> RangeOf(const httplib::Request& req, httplib::Response& res, int serverZone) {
     if (req.get_param_value_count("from") > 1 || req.get_param_value_count("to") > 1) {
         Text(res, 400, "from and to may each appear once");
         return std::nullopt;
     }
+    // A '+' in a query is a blank once decoded: tz=UTC+8 arrives as "UTC 8".
+    std::string tz = req.get_param_value("tz");
+    for (char& c : tz) c = c == ' ' ? '+' : c;
+    const std::optional<int> zone = tz.empty() ? serverZone : ParseZone(tz);
+    if (!zone || req.get_param_value_count("tz") > 1) {
+        Text(res, 400, "tz must be whole hours east of UTC once, e.g. tz=8, tz=-5 or tz=UTC");
+        return std::nullopt;
+    }
     std::string why;
-    std::optional<DayRange> range =
-        ChooseRange(req.get_param_value("from"), req.get_param_value("to"), Today(), why);
+    std::optional<DayRange> range = ChooseRange(req.get_param_value("from"), req.get_param_value("to"),
+                                                DayIn(static_cast<std::int64_t>(std::time(nullptr)), *zone), why);
     if (!range) Text(res, 400, why + ", e.g. ?from=2026-01-05&to=2026-01-11");
+    if (range) range->utcOffsetHours = *zone;
     return range;
 }
 
@@ -412,7 +424,7 @@ private:
             Text(res, 404, "no such page");
             return;
         }
-        const std::optional<DayRange> range = RangeOf(req, res);
+        const std::optional<DayRange> range = RangeOf(req, res, options_.utcOffsetHours);
         if (!range) return;
         // Held until the answer is sent, a streamed one included.
         std::shared_ptr<void> slot(nullptr, [this](void*) { pages_--; });
@@ -423,7 +435,7 @@ private:
             return;
         }
         try {
-            (this->*page)(std::make_shared<Store>(options_.dbPath, Store::Mode::ReadOnly), *range, res);
+            (this->*page)(Store::Open(options_.dbPath, Store::Mode::ReadOnly), *range, res);
             if (res.content_provider_) {
                 auto provider = std::move(res.content_provider_);
                 res.content_provider_ = [provider, slot](size_t offset, size_t length, httplib::DataSink& sink) {
@@ -438,7 +450,8 @@ private:
 
     void Dashboard(const std::shared_ptr<Store>& store, const DayRange& range, httplib::Response& res) {
         Cp936ToUtf8 toUtf8;
-        const Summary s = MakeSummary(range, store->FiguresByDay(range), store->FiguresOfRange(range));
+        const Summary s =
+            ReadSummary(*store, range, DayIn(static_cast<std::int64_t>(std::time(nullptr)), range.utcOffsetHours), true);
         res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
         res.set_header("Cache-Control", "no-store");
         res.set_content(DashboardPage(s, store->LatestReports(range, kLatestRows), toUtf8,
@@ -447,26 +460,30 @@ private:
     }
 
     void Json(const std::shared_ptr<Store>& store, const DayRange& range, httplib::Response& res) {
-        const Summary s = MakeSummary(range, store->FiguresByDay(range), store->FiguresOfRange(range));
+        const Summary s = ReadSummary(*store, range, DayIn(static_cast<std::int64_t>(std::time(nullptr)), range.utcOffsetHours));
         res.set_header("Cache-Control", "no-store");
         res.set_content(SummaryJson(s), "application/json");
     }
 
-    // Streamed in chunks from one SELECT (one consistent snapshot), so a
-    // million rows never sit in memory at once. A read that fails halfway
-    // ends the connection without the last chunk: the client sees the CSV is
-    // cut instead of taking a short one for the whole.
+    // Streamed in chunks from pages of rows by id, each page a short read of
+    // its own, up to the last row stored when the request came: a million
+    // rows never sit in memory, and a slow reader holds no read open that
+    // would keep the WAL from being checkpointed. A read that fails halfway,
+    // or a download still going after kCsvTimeLimit, ends the connection
+    // without the last chunk: the client sees the CSV is cut instead of
+    // taking a short one for the whole.
     void Csv(const std::shared_ptr<Store>& store, const DayRange& range, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
         res.set_chunked_content_provider("text/csv; charset=utf-8", [store, range](size_t, httplib::DataSink& sink) {
             Cp936ToUtf8 toUtf8;
             std::string chunk = CsvHeader();
             bool open = true;
+            const auto deadline = std::chrono::steady_clock::now() + kCsvTimeLimit;
             try {
                 store->ForEachReport(range, [&](const reports::Report& row) {
                     chunk += CsvRow(row, toUtf8);
                     if (chunk.size() >= 65536) {
-                        open = sink.write(chunk.data(), chunk.size());
+                        open = sink.write(chunk.data(), chunk.size()) && std::chrono::steady_clock::now() < deadline;
                         chunk.clear();
                     }
                     return open;

@@ -3,7 +3,7 @@
 //   GET /traycast.html?t=0|1&m=ID  200 once the report is committed; 400 for
 //                                  a bad query, 503 when the database cannot
 //                                  take it (never 200 for a report not stored)
-//   GET /                          the dashboard (?from=YYYY-MM-DD&to=...)
+//   GET /                          the dashboard (?from=YYYY-MM-DD&to=...&tz=8)
 //   GET /summary.json              the same figures as JSON
 //   GET /reports.csv               the range's reports, one row each
 //   GET /healthz                   200 while reports can be queued
@@ -55,6 +55,7 @@ struct ServerOptions {
     std::vector<std::string> hostNames;
     // A file the access log is appended to, "-" for stdout, empty for none.
     std::string accessLog;
+    int utcOffsetHours = 0;  // the pages' zone when a request names none (--tz)
 };
 
 class ReportServer {

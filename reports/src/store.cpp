@@ -1,273 +1,172 @@
+#include <cctype>
+
 #include "store.h"
+
+#include <climits>
+#include <map>
+
+#include "backends.h"
+#include "sketch.h"
 
 namespace reports {
 
-namespace {
+bool Store::IsPostgres(const std::string& where) {
+    if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) return true;
+    // libpq's key=value form: a keyword of letters and '_', then '='.
+    std::size_t i = 0;
+    while (i < where.size() && (std::isalpha(static_cast<unsigned char>(where[i])) || where[i] == '_')) ++i;
+    if (i == 0) return false;
+    while (i < where.size() && where[i] == ' ') ++i;
+    return i < where.size() && where[i] == '=';
+}
 
-// Longest a writer waits for a lock another connection holds. Short: a report
-// request is waiting, and a 503 it can retry beats a hung connection.
-constexpr int kBusyTimeoutMs = 1000;
-
-// Schema steps: kSteps[n] brings version n to n + 1. Later releases append
-// steps and never change one that shipped.
-const char* const kSteps[] = {
-    // 0 -> 1: the reports, and the access-log lines an import stored.
-    "CREATE TABLE reports("
-    "  id INTEGER PRIMARY KEY,"
-    "  at INTEGER NOT NULL,"                                // seconds since 1970, UTC
-    "  kind INTEGER NOT NULL CHECK (kind IN (0, 1)),"       // 0 showing, 1 install
-    "  machine BLOB NOT NULL CHECK (length(machine) <= 260),"  // bytes as sent, code page 936 text
-    "  client TEXT NOT NULL);"
-    "CREATE INDEX reports_at ON reports(at);"
-    "CREATE TABLE imported_lines("
-    "  line_hash BLOB NOT NULL,"  // 128-bit FNV-1a of the log line
-    "  occurrence INTEGER NOT NULL,"  // 1 for the first line with this text in its file, 2 for the next...
-    "  PRIMARY KEY (line_hash, occurrence)) WITHOUT ROWID;",
-};
-static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
-
-std::string Hint(int code) {
-    switch (code & 0xFF) {
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-            return "another process holds the database locked; wait for it or stop it";
-        case SQLITE_FULL:
-            return "the disk is full; free space on it";
-        case SQLITE_READONLY:
-        case SQLITE_PERM:
-            return "the database is read-only; make the file and its folder writable, or use another --db";
-        case SQLITE_CANTOPEN:
-            return "check the path, and that its folder exists and is writable";
-        case SQLITE_CORRUPT:
-        case SQLITE_NOTADB:
-            return "the file is not a reports database or is damaged; restore it from a backup";
-        case SQLITE_IOERR:
-            return "the disk failed to read or write; check it";
-        default:
-            return "see SQLite's message";
+std::string Store::Redacted(const std::string& where) {
+    if (!IsPostgres(where)) return where;
+    std::string out = where;
+    const std::size_t scheme = out.find("://");
+    if (scheme != std::string::npos) {
+        const std::size_t at = out.find('@', scheme + 3), colon = out.find(':', scheme + 3);
+        if (at != std::string::npos && colon < at) out.replace(colon + 1, at - colon - 1, "***");
     }
-}
-
-}  // namespace
-
-Store::Store(const std::string& path, Mode mode) : path_(path) {
-    sqlite3* raw = nullptr;
-    const int flags = mode == Mode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
-    db_.reset(raw);  // sqlite3_open_v2 hands out a handle to close even when it fails
-    if (rc != SQLITE_OK) Fail(rc, "cannot open it");
-    sqlite3_extended_result_codes(db_.get(), 1);
-    sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
-    if (mode == Mode::ReadWrite) {
-        if (sqlite3_db_readonly(db_.get(), "main") == 1) Fail(SQLITE_READONLY, "cannot write to it");
-        UniqueStatement wal = Prepare("PRAGMA journal_mode=WAL");
-        const int step = sqlite3_step(wal.get());
-        if (step != SQLITE_ROW) Fail(step, "cannot switch it to WAL mode");
-        const std::string journal = reinterpret_cast<const char*>(sqlite3_column_text(wal.get(), 0));
-        wal.reset();  // a statement still open would keep the migration's COMMIT from ending
-        if (journal != "wal") Fail(SQLITE_ERROR, "it stays in journal mode " + journal + ", not WAL");
-        Exec("PRAGMA synchronous=FULL");
-        Migrate();
-        insert_ = Prepare("INSERT INTO reports(at, kind, machine, client) VALUES (?1, ?2, ?3, ?4)");
-        insertImported_ = Prepare("INSERT OR IGNORE INTO imported_lines(line_hash, occurrence) VALUES (?1, ?2)");
-    } else {
-        UniqueStatement version = Prepare("PRAGMA user_version");
-        const int step = sqlite3_step(version.get());
-        if (step != SQLITE_ROW) Fail(step, "cannot read its schema version");
-        const int found = sqlite3_column_int(version.get(), 0);
-        if (found != kSchemaVersion) {
-            Fail(SQLITE_ERROR, "it has schema version " + std::to_string(found) + ", this release reads " +
-                                   std::to_string(kSchemaVersion) +
-                                   ": open it once with `quentra-reports serve` or `import` of this release");
+    for (std::size_t at = out.find("password="); at != std::string::npos; at = out.find("password=", at + 1)) {
+        std::size_t end = at + 9;
+        if (end < out.size() && out[end] == '\'') {
+            end = out.find('\'', end + 1);
+            end = end == std::string::npos ? out.size() : end + 1;
+        } else {
+            while (end < out.size() && out[end] != ' ' && out[end] != '&') ++end;
         }
+        out.replace(at + 9, end - at - 9, "***");
     }
+    return out;
 }
 
-void Store::Fail(int code, const std::string& what) {
-    std::string message = "database " + path_ + ": " + what;
-    if (db_ && sqlite3_errcode(db_.get()) != SQLITE_OK) message += ": " + std::string(sqlite3_errmsg(db_.get()));
-    throw StoreError(code, message + " (" + Hint(code) + ")");
-}
-
-UniqueStatement Store::Prepare(const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    const int rc = sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr);
-    UniqueStatement stmt(raw);
-    if (rc != SQLITE_OK) Fail(rc, "cannot prepare a statement");
-    return stmt;
-}
-
-void Store::Exec(const char* sql) {
-    const int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) Fail(rc, std::string("cannot run ") + sql);
-}
-
-void Store::Migrate() {
-    for (;;) {
-        Exec("BEGIN IMMEDIATE");
-        UniqueStatement version = Prepare("PRAGMA user_version");
-        int found = -1;
-        if (sqlite3_step(version.get()) == SQLITE_ROW) found = sqlite3_column_int(version.get(), 0);
-        version.reset();
-        if (found == kSchemaVersion) {
-            Exec("COMMIT");
-            return;
-        }
-        if (found < 0 || found > kSchemaVersion) {
-            Rollback();
-            Fail(SQLITE_ERROR, "it has schema version " + std::to_string(found) + ", newer than this release's " +
-                                   std::to_string(kSchemaVersion) + "; run the release that made it");
-        }
-        try {
-            Exec(kSteps[found]);
-            Exec(("PRAGMA user_version=" + std::to_string(found + 1)).c_str());
-            Exec("COMMIT");
-        } catch (...) {
-            Rollback();
-            throw;
-        }
-    }
-}
-
-void Store::Begin() { Exec("BEGIN IMMEDIATE"); }
-void Store::Commit() { Exec("COMMIT"); }
-void Store::Rollback() noexcept {
-    if (db_ && sqlite3_get_autocommit(db_.get()) == 0) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+std::unique_ptr<Store> Store::Open(const std::string& where, Mode mode) {
+    return IsPostgres(where) ? OpenPostgres(where, mode) : OpenSqlite(where, mode);
 }
 
 namespace {
 
-int BindReport(sqlite3_stmt* stmt, const Report& r) {
-    int rc = sqlite3_bind_int64(stmt, 1, r.at);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_int(stmt, 2, static_cast<int>(r.kind));
-    if (rc == SQLITE_OK) rc = sqlite3_bind_blob(stmt, 3, r.machine.data(), static_cast<int>(r.machine.size()),
-                                                SQLITE_STATIC);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_text(stmt, 4, r.client.data(), static_cast<int>(r.client.size()),
-                                                SQLITE_STATIC);
-    if (rc != SQLITE_OK) return rc;
-    rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
+constexpr int kPageRows = 5000;
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
 }  // namespace
 
 void Store::Insert(const std::vector<Report>& reports) {
-    Begin();
-    for (const Report& r : reports) {
-        const int rc = BindReport(insert_.get(), r);
-        if (rc != SQLITE_OK) {
-            Rollback();
-            Fail(rc, "cannot store a report");
-        }
-    }
-    const int rc = sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        Rollback();
-        Fail(rc, "cannot commit reports");
-    }
+    Transaction batch(*this);
+    InsertRows(reports);
+    AddToRollups(reports);
+    batch.Commit();
 }
 
 bool Store::InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) {
-    sqlite3_stmt* stmt = insertImported_.get();
-    sqlite3_bind_blob(stmt, 1, lineHash.data(), static_cast<int>(lineHash.size()), SQLITE_STATIC);
-    sqlite3_bind_int64(stmt, 2, occurrence);
-    const int rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-    if (rc != SQLITE_DONE) Fail(rc, "cannot record an imported line");
-    if (sqlite3_changes(db_.get()) == 0) return false;
-    const int stored = BindReport(insert_.get(), report);
-    if (stored != SQLITE_OK) Fail(stored, "cannot store an imported report");
+    if (!InsertImportedRow(report, lineHash, occurrence)) return false;
+    imported_.push_back(report);
     return true;
 }
 
-namespace {
-
-constexpr const char* kFiguresColumns =
-    "SUM(kind = 0), SUM(kind = 1),"
-    " COUNT(DISTINCT CASE WHEN kind = 0 THEN machine END),"
-    " COUNT(DISTINCT CASE WHEN kind = 1 THEN machine END)"
-    " FROM reports WHERE at >= ?1 AND at < ?2";
-
-void BindRange(sqlite3_stmt* stmt, const DayRange& range) {
-    sqlite3_bind_int64(stmt, 1, range.from * 86400);
-    sqlite3_bind_int64(stmt, 2, (range.to + 1) * 86400);
+void Store::Begin() {
+    imported_.clear();
+    BeginTransaction();
 }
 
-Figures ReadFigures(sqlite3_stmt* stmt, int first, std::int64_t day) {
+void Store::Commit() {
+    // An import's rollups: one pass over the transaction's reports instead
+    // of a rollup row locked and rewritten per line.
+    if (!imported_.empty()) AddToRollups(imported_);
+    imported_.clear();
+    CommitTransaction();
+}
+
+void Store::Rollback() noexcept {
+    imported_.clear();
+    RollbackTransaction();
+}
+
+void Store::AddToRollups(const std::vector<Report>& reports) {
+    // Grouped by hour and kind, taken in that order: two receivers lock the
+    // rows they share in the same order and never deadlock.
+    std::map<std::pair<std::int64_t, int>, std::pair<std::int64_t, Sketch>> groups;
+    for (const Report& r : reports) {
+        auto& g = groups[{FloorDiv(r.at, 3600), static_cast<int>(r.kind)}];
+        ++g.first;
+        g.second.Add(Sketch::Hash(r.machine));
+    }
+    for (auto& [key, add] : groups) {
+        HourRow row = LockHour(key.first, static_cast<ReportKind>(key.second));
+        Sketch machines;
+        if (!machines.Merge(row.machines)) throw StoreError("the rollup of hour " + std::to_string(row.hour) + " is damaged");
+        machines.Merge(add.second);
+        row.reports += add.first;
+        row.machines = machines.Serialize();
+        WriteHour(row);
+    }
+}
+
+void Store::AfterSchemaStep(int version) {
+    if (version != kRollupsVersion) return;
+    const std::int64_t last = LastId();
+    std::int64_t after = 0;
+    for (;;) {
+        const std::vector<Report> page = ReportsPage(INT64_MIN, INT64_MAX, after, last, 50000);
+        if (page.empty()) return;
+        AddToRollups(page);
+        after = page.back().id;
+    }
+}
+
+std::vector<Figures> Store::FiguresByDay(const DayRange& range) {
+    const int utcOffsetHours = range.utcOffsetHours;
+    const std::int64_t first = range.from * 24 - utcOffsetHours, end = (range.to + 1) * 24 - utcOffsetHours;
+    std::map<std::int64_t, std::pair<Figures, std::pair<Sketch, Sketch>>> days;
+    for (const HourRow& h : ReadHours(first, end)) {
+        const std::int64_t day = FloorDiv(h.hour + utcOffsetHours, 24);
+        auto& d = days.try_emplace(day, Figures{}, std::make_pair(Sketch(true), Sketch(true))).first->second;
+        d.first.day = day;
+        const bool shown = h.kind == ReportKind::Shown;
+        (shown ? d.first.showings : d.first.installs) += h.reports;
+        (shown ? d.second.first : d.second.second).Merge(h.machines);
+    }
+    std::vector<Figures> out;
+    for (auto& [day, d] : days) {
+        d.first.machinesShown = d.second.first.Count();
+        d.first.machinesInstalled = d.second.second.Count();
+        out.push_back(d.first);
+    }
+    return out;
+}
+
+Figures Store::FiguresOfRange(const DayRange& range, bool* exact) {
+    const int utcOffsetHours = range.utcOffsetHours;
     Figures f;
-    f.day = day;
-    f.showings = sqlite3_column_int64(stmt, first);
-    f.installs = sqlite3_column_int64(stmt, first + 1);
-    f.machinesShown = sqlite3_column_int64(stmt, first + 2);
-    f.machinesInstalled = sqlite3_column_int64(stmt, first + 3);
+    f.day = range.from;
+    Sketch shown(true), installed(true);
+    for (const HourRow& h : ReadHours(range.from * 24 - utcOffsetHours, (range.to + 1) * 24 - utcOffsetHours)) {
+        const bool isShown = h.kind == ReportKind::Shown;
+        (isShown ? f.showings : f.installs) += h.reports;
+        (isShown ? shown : installed).Merge(h.machines);
+    }
+    f.machinesShown = shown.Count();
+    f.machinesInstalled = installed.Count();
+    if (exact != nullptr) *exact = shown.exact() && installed.exact();
     return f;
 }
 
-Report ReadReport(sqlite3_stmt* stmt) {
-    Report r;
-    r.at = sqlite3_column_int64(stmt, 0);
-    r.kind = sqlite3_column_int(stmt, 1) == 1 ? ReportKind::Install : ReportKind::Showing;
-    const void* blob = sqlite3_column_blob(stmt, 2);
-    r.machine.assign(static_cast<const char*>(blob), blob ? static_cast<std::size_t>(sqlite3_column_bytes(stmt, 2)) : 0);
-    const unsigned char* client = sqlite3_column_text(stmt, 3);
-    r.client.assign(client ? reinterpret_cast<const char*>(client) : "",
-                    static_cast<std::size_t>(sqlite3_column_bytes(stmt, 3)));
-    return r;
-}
-
-}  // namespace
-
-std::vector<Figures> Store::FiguresByDay(const DayRange& range) {
-    UniqueStatement stmt = Prepare(
-        (std::string("SELECT at / 86400 AS day, ") + kFiguresColumns + " GROUP BY day ORDER BY day").c_str());
-    BindRange(stmt.get(), range);
-    std::vector<Figures> days;
-    int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-        days.push_back(ReadFigures(stmt.get(), 1, sqlite3_column_int64(stmt.get(), 0)));
-    }
-    if (rc != SQLITE_DONE) Fail(rc, "cannot read the figures");
-    return days;
-}
-
-Figures Store::FiguresOfRange(const DayRange& range) {
-    UniqueStatement stmt = Prepare((std::string("SELECT ") + kFiguresColumns).c_str());
-    BindRange(stmt.get(), range);
-    const int rc = sqlite3_step(stmt.get());
-    if (rc != SQLITE_ROW) Fail(rc, "cannot read the figures");
-    return ReadFigures(stmt.get(), 0, range.from);
-}
-
 void Store::ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row) {
-    UniqueStatement stmt =
-        Prepare("SELECT at, kind, machine, client FROM reports WHERE at >= ?1 AND at < ?2 ORDER BY at, id");
-    BindRange(stmt.get(), range);
-    int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-        if (!row(ReadReport(stmt.get()))) return;
+    const int utcOffsetHours = range.utcOffsetHours;
+    const std::int64_t from = (range.from * 24 - utcOffsetHours) * 3600;
+    const std::int64_t to = ((range.to + 1) * 24 - utcOffsetHours) * 3600;
+    const std::int64_t last = LastId();
+    std::int64_t after = 0;
+    for (;;) {
+        const std::vector<Report> page = ReportsPage(from, to, after, last, kPageRows);
+        for (const Report& r : page) {
+            if (!row(r)) return;
+        }
+        if (page.size() < static_cast<std::size_t>(kPageRows)) return;
+        after = page.back().id;
     }
-    if (rc != SQLITE_DONE) Fail(rc, "cannot read the reports");
-}
-
-std::vector<Report> Store::LatestReports(const DayRange& range, int limit) {
-    UniqueStatement stmt = Prepare(
-        "SELECT at, kind, machine, client FROM reports WHERE at >= ?1 AND at < ?2 ORDER BY at DESC, id DESC LIMIT ?3");
-    BindRange(stmt.get(), range);
-    sqlite3_bind_int(stmt.get(), 3, limit);
-    std::vector<Report> rows;
-    int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) rows.push_back(ReadReport(stmt.get()));
-    if (rc != SQLITE_DONE) Fail(rc, "cannot read the reports");
-    return rows;
-}
-
-std::int64_t Store::CountReports() {
-    UniqueStatement stmt = Prepare("SELECT COUNT(*) FROM reports");
-    const int rc = sqlite3_step(stmt.get());
-    if (rc != SQLITE_ROW) Fail(rc, "cannot count the reports");
-    return sqlite3_column_int64(stmt.get(), 0);
 }
 
 }  // namespace reports

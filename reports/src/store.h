@@ -1,16 +1,19 @@
-// The reports database: SQLite in WAL mode, synchronous=FULL, one row per
-// report. A row that Insert returned from is on disk, in the WAL, synced:
-// it survives a SIGKILL of the process and a power cut of the machine.
+// The reports store: one interface, two back ends chosen once when it is
+// opened (Store::Open), never asked about again.
 //
-// The schema carries its version in PRAGMA user_version; Open brings an older
-// database up to kSchemaVersion one step at a time, each step in its own
-// transaction, and refuses a database from a newer release.
+// - SQLite (a path): WAL mode, synchronous=FULL, one file on this machine.
+// - PostgreSQL (a postgresql:// or postgres:// URI, or a libpq key=value
+//   string): any number of receivers on any machines write one database.
 //
-// Every failure throws StoreError with SQLite's code and a message that
-// names the file, the cause and what to do.
+// Either way a report that Insert returned from is committed and durable:
+// it survives a SIGKILL of the process and a power cut of the machine. The
+// schema carries its version; opening read-write brings an older one up to
+// kSchemaVersion a step at a time, each step in its own transaction, and
+// refuses one from a newer release. Opening read-only never writes.
+//
+// Every failure throws StoreError with a message that names the database,
+// the cause and what to do.
 #pragma once
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,26 +21,18 @@
 #include <string>
 #include <vector>
 
-#include "query.h"
+#include "days.h"
+#include "report.h"
 
 namespace reports {
 
-constexpr int kSchemaVersion = 1;
+// 1: the reports and the imported lines; 2: the hourly rollups.
+constexpr int kSchemaVersion = 2;
+constexpr int kRollupsVersion = 2;
 
 class StoreError : public std::runtime_error {
 public:
-    StoreError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
-    int code() const { return code_; }
-
-private:
-    int code_;
-};
-
-struct Report {
-    std::int64_t at = 0;  // seconds since 1970, UTC
-    ReportKind kind = ReportKind::Showing;
-    std::string machine;  // bytes as sent
-    std::string client;   // the address the report came from
+    explicit StoreError(const std::string& message) : std::runtime_error(message) {}
 };
 
 // One day's figures, or a range's when `day` is the range's first day and
@@ -50,57 +45,116 @@ struct Figures {
     std::int64_t machinesInstalled = 0;
 };
 
-struct SqliteClose {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+// One hour's rollup of one kind: its reports, and its distinct machines
+// as a serialized Sketch. A back end may keep several rows for one hour and
+// kind (one per writer); readers add them up and merge them.
+struct HourRow {
+    std::int64_t hour = 0;  // hours since 1970, UTC
+    ReportKind kind = ReportKind::Shown;
+    std::int64_t reports = 0;
+    std::string machines;
 };
-struct SqliteFinalize {
-    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using UniqueSqlite = std::unique_ptr<sqlite3, SqliteClose>;
-using UniqueStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalize>;
 
 class Store {
 public:
     enum class Mode { ReadWrite, ReadOnly };
-    // Opens (ReadWrite: creates and migrates) the database at `path`.
-    Store(const std::string& path, Mode mode);
 
-    // Stores the reports in one transaction: all or none.
+    // The back end that `where` names: PostgreSQL for a postgresql:// or
+    // postgres:// URI or a libpq "key=value ..." string, SQLite for anything
+    // else (a path; write ./a=b.db for a file whose name starts like key=).
+    static bool IsPostgres(const std::string& where);
+    // `where` fit to print: a PostgreSQL password (in a URI's user:password@
+    // or a password=... field) shown as ***.
+    static std::string Redacted(const std::string& where);
+    // Opens (ReadWrite: creates and migrates) the store `where` names.
+    static std::unique_ptr<Store> Open(const std::string& where, Mode mode);
+
+    virtual ~Store() = default;
+
+    // Stores the reports and their hours' rollups in one transaction: all or
+    // none.
     void Insert(const std::vector<Report>& reports);
 
     // Imports one access-log report: stored only when no earlier import
-    // stored the line with this hash and occurrence. Call between
-    // Begin() and Commit(). Answers whether it stored the report.
+    // stored the line with this hash and occurrence. Call inside a
+    // Transaction; the rollups of what it stored are added once, at Commit.
+    // Answers whether it stored the report.
     bool InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence);
     void Begin();
     void Commit();
     void Rollback() noexcept;
 
-    // Per-day figures of [from, to] (days since 1970), days without reports
-    // left out; and the whole range's, machines counted once over it.
+    // Per-day figures of [from, to] with days cut at midnight in the range's
+    // zone, days without reports left out; and the
+    // whole range's, machines counted once over it. Read from the hourly
+    // rollups: a page costs hours, not reports. Machines are exact while
+    // small and estimated past that (see sketch.h); `exact` says which.
     std::vector<Figures> FiguresByDay(const DayRange& range);
-    Figures FiguresOfRange(const DayRange& range);
+    Figures FiguresOfRange(const DayRange& range, bool* exact = nullptr);
 
-    // Calls `row` for every report of the range, oldest first, until it
-    // answers false.
+    // Calls `row` for every report of the range stored before the call,
+    // oldest row first, until it answers false. Each page of rows is a read
+    // of its own, so a slow `row` never holds a read open between pages.
     void ForEachReport(const DayRange& range, const std::function<bool(const Report&)>& row);
     // The `limit` latest reports of the range, latest first.
-    std::vector<Report> LatestReports(const DayRange& range, int limit);
+    virtual std::vector<Report> LatestReports(const DayRange& range, int limit) = 0;
 
-    std::int64_t CountReports();
-    // For tests and the operator: run a statement with no result rows.
-    void Exec(const char* sql);
-    sqlite3* handle() { return db_.get(); }
+    virtual std::int64_t CountReports() = 0;
+    // For tests and the operator: run statements with no result rows.
+    virtual void Exec(const std::string& sql) = 0;
+
+    // Upkeep that no commit should wait for (SQLite: copying the WAL into
+    // the database). The writer runs it twice a second on a store of its
+    // own, `last` when it stops, after HandOverUpkeep on its own store.
+    virtual void Upkeep(bool /*last*/) {}
+    virtual void HandOverUpkeep() {}
+
+protected:
+    // What each back end does in its own SQL. Rows and rollups are written
+    // inside a transaction the caller holds.
+    virtual void BeginTransaction() = 0;
+    virtual void CommitTransaction() = 0;
+    virtual void RollbackTransaction() noexcept = 0;
+    virtual void InsertRows(const std::vector<Report>& reports) = 0;
+    virtual bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) = 0;
+    // The hour's rollup row, created empty when missing and locked against
+    // other writers until the transaction ends.
+    virtual HourRow LockHour(std::int64_t hour, ReportKind kind) = 0;
+    virtual void WriteHour(const HourRow& row) = 0;
+    virtual std::vector<HourRow> ReadHours(std::int64_t fromHour, std::int64_t toHour) = 0;  // [from, to)
+    // Up to `limit` reports with at in [from, to) and id in (afterId, lastId].
+    virtual std::vector<Report> ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId,
+                                            std::int64_t lastId, int limit) = 0;
+    virtual std::int64_t LastId() = 0;
+
+    // Adds the reports to their hours' rollups.
+    void AddToRollups(const std::vector<Report>& reports);
+    // The schema step that made the rollups builds them from the reports
+    // already stored; each back end calls this after every step.
+    void AfterSchemaStep(int version);
 
 private:
-    UniqueStatement Prepare(const char* sql);
-    [[noreturn]] void Fail(int code, const std::string& what);
-    void Migrate();
+    std::vector<Report> imported_;  // stored by InsertImported, not yet in the rollups
+};
 
-    std::string path_;
-    UniqueSqlite db_;
-    UniqueStatement insert_;
-    UniqueStatement insertImported_;
+// A transaction of `store` from construction: Commit ends it, and anything
+// else (an exception, an early return) rolls it back.
+class Transaction {
+public:
+    explicit Transaction(Store& store) : store_(store) { store_.Begin(); }
+    ~Transaction() {
+        if (!done_) store_.Rollback();
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void Commit() {
+        store_.Commit();
+        done_ = true;
+    }
+
+private:
+    Store& store_;
+    bool done_ = false;
 };
 
 }  // namespace reports

@@ -6,11 +6,10 @@
 
 namespace reports {
 
-ReportWriter::ReportWriter(Store& store, const std::string& checkpointDb) : store_(store) {
-    if (!checkpointDb.empty()) {
-        checkpoints_ = std::make_unique<Store>(checkpointDb, Store::Mode::ReadWrite);
-        store_.Exec("PRAGMA wal_autocheckpoint=0");
-        checkpointThread_ = std::thread([this] { RunCheckpoints(*checkpoints_); });
+ReportWriter::ReportWriter(Store& store, std::unique_ptr<Store> upkeep) : store_(store), upkeep_(std::move(upkeep)) {
+    if (upkeep_) {
+        store_.HandOverUpkeep();
+        upkeepThread_ = std::thread([this] { RunUpkeep(); });
     }
     thread_ = std::thread([this] { Run(); });
 }
@@ -40,9 +39,9 @@ void ReportWriter::Stop() {
         stopping_ = true;
     }
     work_.notify_one();
-    checkpointWake_.notify_one();
+    upkeepWake_.notify_one();
     if (thread_.joinable()) thread_.join();
-    if (checkpointThread_.joinable()) checkpointThread_.join();
+    if (upkeepThread_.joinable()) upkeepThread_.join();
 }
 
 std::string ReportWriter::LastError() {
@@ -50,19 +49,16 @@ std::string ReportWriter::LastError() {
     return lastError_;
 }
 
-void ReportWriter::RunCheckpoints(Store& checkpoints) {
+void ReportWriter::RunUpkeep() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        const bool stopping = checkpointWake_.wait_for(lock, std::chrono::milliseconds(500), [&] { return stopping_; });
+        const bool stopping = upkeepWake_.wait_for(lock, std::chrono::milliseconds(500), [&] { return stopping_; });
         lock.unlock();
-        // PASSIVE: copies what no reader still needs and never waits for the
-        // writer; a failure leaves the WAL longer, never a report lost.
-        const int rc = sqlite3_wal_checkpoint_v2(checkpoints.handle(), nullptr,
-                                                 stopping ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_PASSIVE,
-                                                 nullptr, nullptr);
-        if (rc != SQLITE_OK && rc != SQLITE_BUSY) {
-            std::fprintf(stderr, "quentra-reports: checkpoint failed, the WAL grows until one succeeds: %s\n",
-                         sqlite3_errmsg(checkpoints.handle()));
+        try {
+            upkeep_->Upkeep(stopping);
+        } catch (const std::exception& e) {
+            // The WAL grows until it succeeds; no report is lost.
+            std::fprintf(stderr, "quentra-reports: upkeep failed, tried again shortly: %s\n", e.what());
         }
         if (stopping) return;
         lock.lock();

@@ -4,8 +4,8 @@
 // then wakes the submitters: a sync per batch instead of a sync per report,
 // and still no answer before the row is on disk.
 //
-// Given the database's path, a second thread with its own connection copies
-// the WAL into the database (a checkpoint) twice a second, so that the
+// Given a second store on the same database, a second thread runs its upkeep
+// (SQLite: copying the WAL into the database) twice a second, so that the
 // writer never stops committing to do it: about a seventh of the throughput
 // on a 2-core machine.
 #pragma once
@@ -25,9 +25,9 @@ namespace reports {
 class ReportWriter {
 public:
     // The writer thread owns `store` from here on until destruction. With
-    // `checkpointDb` (the path of `store`'s database) checkpoints run on a
-    // thread of their own; without, SQLite runs them inside commits.
-    explicit ReportWriter(Store& store, const std::string& checkpointDb = "");
+    // `upkeep` (a second store on the same database) upkeep runs on a thread
+    // of its own; without, the store does it inside commits.
+    explicit ReportWriter(Store& store, std::unique_ptr<Store> upkeep = nullptr);
     ~ReportWriter();  // stores what is queued, then stops the thread
     ReportWriter(const ReportWriter&) = delete;
     ReportWriter& operator=(const ReportWriter&) = delete;
@@ -60,7 +60,7 @@ private:
         bool stored = false;
     };
     void Run();
-    void RunCheckpoints(Store& checkpoints);
+    void RunUpkeep();
 
     static constexpr std::size_t kMaxBatch = kMaxWaiting;
 
@@ -73,10 +73,10 @@ private:
     std::function<void(double)> observer_;
     bool stopping_ = false;
     std::string lastError_;
-    std::condition_variable checkpointWake_;
-    std::unique_ptr<Store> checkpoints_;
+    std::condition_variable upkeepWake_;
+    std::unique_ptr<Store> upkeep_;
     std::thread thread_;
-    std::thread checkpointThread_;
+    std::thread upkeepThread_;
 };
 
 }  // namespace reports

@@ -5,6 +5,7 @@
 #include "clf.h"
 #include "pages.h"
 #include "query.h"
+#include "store.h"
 #include "text.h"
 
 using namespace reports;
@@ -22,15 +23,15 @@ TEST(ReportQuery, EveryRuleOfTheQuery) {
         ReportKind kind;
         std::string machine;
     } rows[] = {
-        {"showing", "t=0&m=PC-01", QueryError::None, ReportKind::Showing, "PC-01"},
-        {"install, keys swapped", "m=PC-01&t=1", QueryError::None, ReportKind::Install, "PC-01"},
-        {"the plug-in's escapes", "t=0&m=DEMO%20PC%267F3A", QueryError::None, ReportKind::Showing, "DEMO PC&7F3A"},
-        {"lowercase hex", "t=0&m=%c4%e3", QueryError::None, ReportKind::Showing, "\xC4\xE3"},
-        {"%00 is a byte", "t=0&m=a%00b", QueryError::None, ReportKind::Showing, std::string("a\0b", 3)},
-        {"plus stays a plus", "t=0&m=a+b", QueryError::None, ReportKind::Showing, "a+b"},
-        {"empty identifier", "t=1&m=", QueryError::None, ReportKind::Install, ""},
-        {"260 bytes", "t=0&m=" + max, QueryError::None, ReportKind::Showing, max},
-        {"260 escaped bytes", "t=0&m=" + maxEscaped, QueryError::None, ReportKind::Showing, std::string(260, '\xC4')},
+        {"showing", "t=0&m=PC-01", QueryError::None, ReportKind::Shown, "PC-01"},
+        {"install, keys swapped", "m=PC-01&t=1", QueryError::None, ReportKind::Installed, "PC-01"},
+        {"the plug-in's escapes", "t=0&m=DEMO%20PC%267F3A", QueryError::None, ReportKind::Shown, "DEMO PC&7F3A"},
+        {"lowercase hex", "t=0&m=%c4%e3", QueryError::None, ReportKind::Shown, "\xC4\xE3"},
+        {"%00 is a byte", "t=0&m=a%00b", QueryError::None, ReportKind::Shown, std::string("a\0b", 3)},
+        {"plus stays a plus", "t=0&m=a+b", QueryError::None, ReportKind::Shown, "a+b"},
+        {"empty identifier", "t=1&m=", QueryError::None, ReportKind::Installed, ""},
+        {"260 bytes", "t=0&m=" + max, QueryError::None, ReportKind::Shown, max},
+        {"260 escaped bytes", "t=0&m=" + maxEscaped, QueryError::None, ReportKind::Shown, std::string(260, '\xC4')},
         {"261 bytes", "t=0&m=" + over, QueryError::MachineTooLong, {}, {}},
         {"261 escaped bytes", "t=0&m=" + maxEscaped + "%41", QueryError::MachineTooLong, {}, {}},
         {"empty query", "", QueryError::MissingKind, {}, {}},
@@ -48,14 +49,14 @@ TEST(ReportQuery, EveryRuleOfTheQuery) {
         {"unknown key, m first", "m=a&t=0&v=2", QueryError::UnknownKey, {}, {}},
         {"key escaped", "%74=0&m=a", QueryError::UnknownKey, {}, {}},
         // What plug-ins that do not escape send: stored as sent.
-        {"raw braces", "t=0&m={3F2A-77}", QueryError::None, ReportKind::Showing, "{3F2A-77}"},
-        {"raw code page 936", "t=1&m=\xB2\xE2\xCA\xD4", QueryError::None, ReportKind::Install, "\xB2\xE2\xCA\xD4"},
-        {"a lone %", "t=0&m=50%off", QueryError::None, ReportKind::Showing, "50%off"},
-        {"% at the end", "t=0&m=a%", QueryError::None, ReportKind::Showing, "a%"},
-        {"% with one digit", "t=0&m=a%4", QueryError::None, ReportKind::Showing, "a%4"},
-        {"% with non-hex, then a valid one", "t=0&m=%G1%41", QueryError::None, ReportKind::Showing, "%G1A"},
-        {"& and = in the identifier", "t=0&m=a&v=2=b&", QueryError::None, ReportKind::Showing, "a&v=2=b&"},
-        {"a blank, a quote, a hash", "t=0&m=a b\"c#d", QueryError::None, ReportKind::Showing, "a b\"c#d"},
+        {"raw braces", "t=0&m={3F2A-77}", QueryError::None, ReportKind::Shown, "{3F2A-77}"},
+        {"raw code page 936", "t=1&m=\xB2\xE2\xCA\xD4", QueryError::None, ReportKind::Installed, "\xB2\xE2\xCA\xD4"},
+        {"a lone %", "t=0&m=50%off", QueryError::None, ReportKind::Shown, "50%off"},
+        {"% at the end", "t=0&m=a%", QueryError::None, ReportKind::Shown, "a%"},
+        {"% with one digit", "t=0&m=a%4", QueryError::None, ReportKind::Shown, "a%4"},
+        {"% with non-hex, then a valid one", "t=0&m=%G1%41", QueryError::None, ReportKind::Shown, "%G1A"},
+        {"& and = in the identifier", "t=0&m=a&v=2=b&", QueryError::None, ReportKind::Shown, "a&v=2=b&"},
+        {"a blank, a quote, a hash", "t=0&m=a b\"c#d", QueryError::None, ReportKind::Shown, "a b\"c#d"},
     };
     for (const Row& row : rows) {
         ReportQuery out;
@@ -100,11 +101,19 @@ TEST(Days, ParseFormatAndRanges) {
         {"from alone", "2026-01-01", "", 20454, 20464},
         {"one day", "2026-01-05", "2026-01-05", 20458, 20458},
         {"366 days", "2025-01-01", "2026-01-01", 20089, 20454},
-        {"367 days", "2024-12-31", "2026-01-01", -1, -1},
+        {"a campaign's life: any length", "1970-01-01", "2026-01-01", 0, 20454},
         {"from after to", "2026-01-06", "2026-01-05", -1, -1},
         {"bad from", "2026-01-32", "", -1, -1},
         {"bad to", "", "yesterday", -1, -1},
     };
+    struct ZoneRow {
+        const char* text;
+        int hours;  // 99: refused
+    } zones[] = {{"UTC", 0}, {"", 0}, {"UTC+8", 8}, {"+08:00", 8}, {"-05:00", -5}, {"-5", -5}, {"+14", 14},
+                 {"+15", 99}, {"+05:30", 99}, {"8", 8}, {"UTC+", 99}, {"+0x", 99}};
+    for (const ZoneRow& row : zones) EXPECT_EQ(row.hours, ParseZone(row.text).value_or(99)) << row.text;
+    EXPECT_EQ(20464, DayIn(20464LL * 86400 - 8 * 3600, 8));  // midnight at UTC+8
+    EXPECT_EQ(20463, DayIn(20464LL * 86400 - 8 * 3600 - 1, 8));
     for (const RangeRow& row : ranges) {
         std::string why;
         const std::optional<DayRange> r = ChooseRange(row.from, row.to, today, why);
@@ -191,6 +200,26 @@ TEST(Text, WhatMachinesSendIsShownAndEscaped) {
     EXPECT_EQ("00ff41", Hex(std::string("\0\xFF" "A", 3)));
 }
 
+TEST(StoreNames, BackEndChosenAndPasswordsHidden) {
+    struct Row {
+        const char* where;
+        bool postgres;
+        const char* printed;
+    } rows[] = {
+        {"reports.db", false, "reports.db"},
+        {"./a=b.db", false, "./a=b.db"},
+        {"/srv/q/user=x.db", false, "/srv/q/user=x.db"},
+        {"postgresql://q:s3cret@db/quentra", true, "postgresql://q:***@db/quentra"},
+        {"postgres://db/quentra?password=s3cret&sslmode=require", true, "postgres://db/quentra?password=***&sslmode=require"},
+        {"host=/run/postgresql dbname=q password='a b' user=q", true, "host=/run/postgresql dbname=q password=*** user=q"},
+        {"dbname = q", true, "dbname = q"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.postgres, Store::IsPostgres(row.where)) << row.where;
+        EXPECT_EQ(row.printed, Store::Redacted(row.where)) << row.where;
+    }
+}
+
 TEST(Summary, DaysFilledAndConversion) {
     Figures d1{10, 5, 2, 4, 1}, d3{12, 0, 0, 0, 0}, total{10, 5, 2, 4, 3};
     const Summary s = MakeSummary({9, 13}, {d1, d3}, total);
@@ -206,6 +235,22 @@ TEST(Summary, DaysFilledAndConversion) {
     } rows[] = {{{0, 0, 0, 0, 0}, "-"}, {{0, 1, 1, 4, 1}, "25 %"}, {{0, 3, 1, 3, 1}, "33.3 %"},
                 {{0, 3, 3, 3, 3}, "100 %"}, {{0, 1, 2, 1, 2}, "200 %"}};
     for (const Row& row : rows) EXPECT_EQ(row.text, ConversionText(row.f)) << row.text;
+
+    struct AxisRow {
+        std::int64_t peak, step;
+        int steps;
+    } axes[] = {{0, 1, 4}, {3, 1, 4}, {20, 5, 4}, {23, 10, 3}, {41, 20, 3}, {1000, 250, 4}, {1001, 500, 3}};
+    for (const AxisRow& row : axes) {
+        const Axis axis = ChooseAxis(row.peak);
+        EXPECT_EQ(row.step, axis.step) << row.peak;
+        EXPECT_EQ(row.steps, axis.steps) << row.peak;
+        EXPECT_GE(axis.step * axis.steps, row.peak) << row.peak;
+    }
+    struct ChangeRow {
+        std::int64_t now, before;
+        const char* text;
+    } changes[] = {{0, 0, "-"}, {5, 0, "new"}, {10, 10, "0 %"}, {15, 10, "+50 %"}, {9, 12, "-25 %"}, {1, 3, "-66.7 %"}};
+    for (const ChangeRow& row : changes) EXPECT_EQ(row.text, ChangeText(row.now, row.before)) << row.text;
 }
 
 }  // namespace

@@ -67,13 +67,13 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         {"headers above the connection's budget", "/traycast.html?t=0&m=a", 400, 0, "GET", flood},
         {"dashboard, bad range", "/?from=2026-02-30", 400, 0},
         {"summary, from after to", "/summary.json?from=2026-01-06&to=2026-01-05", 400, 0},
-        {"csv, range above a year", "/reports.csv?from=2024-01-01&to=2026-01-01", 400, 0},
         {"csv under another name", "/reports.csv", 403, 0, "GET", {{"Host", "rebound.example"}}},
         {"summary, another name with the port", "/summary.json", 403, 0, "GET", {{"Host", "rebound.example:80"}}},
         {"dashboard as localhost", "/", 200, 0, "GET", {{"Host", "LocalHost:1"}}},
         {"dashboard under an address", "/", 200, 0, "GET", {{"Host", "[fe80::1]:80"}}},
         {"healthz under any name", "/healthz", 200, 0, "GET", {{"Host", "lb.internal"}}},
         {"Range ignored", "/reports.csv", 200, 0, "GET", {{"Range", "bytes=0-3"}}},
+        {"csv, a zone of half hours", "/reports.csv?tz=%2B05:30", 400, 0},
     };
     std::int64_t expectedRows = 0;
     for (const Row& row : rows) {
@@ -84,15 +84,14 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
     }
     EXPECT_EQ(200, Get(server.port(), "/traycast.html?t=0&m=h", "GET", {{"Host", "rebound.example"}}).status)
         << "reports come under any name";
-    Store store(db, Store::Mode::ReadOnly);
-    std::vector<Report> latest = store.LatestReports({0, 30000}, 5);
+    std::vector<Report> latest = Store::Open(db, Store::Mode::ReadOnly)->LatestReports({0, 30000}, 5);
     ASSERT_EQ(5u, latest.size());
     EXPECT_EQ("h", latest.front().machine);
     latest.erase(latest.begin());
     EXPECT_EQ("{3F}\xB2\xE2%4A", latest.front().machine);
     latest.erase(latest.begin());
     EXPECT_EQ(std::string(260, '\xC4'), latest[0].machine);
-    EXPECT_EQ(ReportKind::Install, latest[1].kind);
+    EXPECT_EQ(ReportKind::Installed, latest[1].kind);
     EXPECT_EQ("", latest[1].machine);
     EXPECT_EQ("DEMO PC&7F3A", latest[2].machine);
     EXPECT_EQ("127.0.0.1", latest[2].client);
@@ -119,13 +118,13 @@ TEST(Receiver, NoOkWhenTheDatabaseCannotTakeTheReport) {
     for (const Row& row : rows) {
         reports_test::TempDir dir;
         const std::string db = dir.Path("r.db");
-        { Store create(db, Store::Mode::ReadWrite); }
+        Store::Open(db, Store::Mode::ReadWrite);
         reports_test::LiveServer server(db, [&](Store& s) {
             if (row.pragma) s.Exec(row.pragma);
         });
         std::unique_ptr<Store> locker;
         if (row.lockElsewhere) {
-            locker = std::make_unique<Store>(db, Store::Mode::ReadWrite);
+            locker = Store::Open(db, Store::Mode::ReadWrite);
             locker->Begin();
         }
         // Reports of the largest size until one is refused: each 200 is a row.
@@ -219,11 +218,11 @@ std::map<std::string, double> ParseMetrics(const std::string& text) {
 TEST(Intake, AStuckDiskAnswers503AtOnceAndTheMetricsSayWhy) {
     reports_test::TempDir dir;
     const std::string db = dir.Path("r.db");
-    { Store create(db, Store::Mode::ReadWrite); }
+    Store::Open(db, Store::Mode::ReadWrite);
     // The writer waits for the lock for as long as the test holds it.
     reports_test::LiveServer server(db, [](Store& s) { s.Exec("PRAGMA busy_timeout=60000"); });
-    Store locker(db, Store::Mode::ReadWrite);
-    locker.Begin();
+    const std::unique_ptr<Store> locker = Store::Open(db, Store::Mode::ReadWrite);
+    locker->Begin();
     std::vector<int> waiting;
     for (std::size_t i = 0; i < ReportWriter::kMaxWaiting; ++i) {
         waiting.push_back(reports_test::ConnectFrom("127.0.0.1", server.port(), ReportRequest("w" + std::to_string(i))));
@@ -244,7 +243,7 @@ TEST(Intake, AStuckDiskAnswers503AtOnceAndTheMetricsSayWhy) {
     EXPECT_NE(std::string::npos, page.find("<b>last report</b> none yet · <b>refused</b> 1 (1 t must be 0 (a showing) "
                                            "or 1 (an install)) · <b>503</b> 1 (1 queue)</p>")) << page;
 
-    locker.Rollback();
+    locker->Rollback();
     for (int fd : waiting) {
         EXPECT_EQ(0u, reports_test::ReadUntilClosed(fd, 10000).find("HTTP/1.1 200"));
         close(fd);
@@ -257,6 +256,24 @@ TEST(Intake, AStuckDiskAnswers503AtOnceAndTheMetricsSayWhy) {
     EXPECT_EQ(m["quentra_reports_commit_seconds_count"], m["quentra_reports_commit_seconds_bucket{le=\"+Inf\"}"]);
     EXPECT_GE(m["quentra_reports_commit_seconds_sum"], 0.0);
     EXPECT_GT(m["quentra_reports_commit_seconds_count"], 0);
+}
+
+// The database server restarts under a running receiver: the report that
+// finds the connection broken is refused (503, not stored), and the next one
+// is stored on a connection made again.
+TEST(Receiver, ReconnectsAfterThePostgresServerRestarts) {
+    const std::string db = reports_test::NewPostgresDatabase();
+    reports_test::LiveServer server(db);
+    EXPECT_EQ(200, Get(server.port(), "/traycast.html?t=0&m=before").status);
+    reports_test::RestartPostgres();
+    int oks = 0, status = 0;
+    for (int i = 0; i < 3 && status != 200; ++i) {
+        status = Get(server.port(), "/traycast.html?t=0&m=after" + std::to_string(i)).status;
+        oks += status == 200;
+        EXPECT_TRUE(status == 200 || status == 503) << status;
+    }
+    EXPECT_EQ(200, status);
+    EXPECT_EQ(1 + oks, reports_test::CountRows(db));
 }
 
 // A known week: per day showings, installs, machines shown and installed,
@@ -279,21 +296,20 @@ const Day kWeek[] = {
 const Day kTotal = {"total", 62, 18, 18, 3, "16.7 %", {}};
 
 void StoreWeek(const std::string& db) {
-    Store store(db, Store::Mode::ReadWrite);
     std::vector<Report> rows;
     for (const Day& d : kWeek) {
         const std::int64_t base = *ParseDay(d.day) * 86400 + 3600;
         std::vector<std::string> shown = d.others;
         for (int i = static_cast<int>(shown.size()) + 1; i <= d.shown; ++i) shown.push_back("m" + std::to_string(i));
         for (int i = 0; i < d.showings; ++i) {
-            rows.push_back({base + i, ReportKind::Showing, shown[std::min<std::size_t>(i, shown.size() - 1)], "10.1.1.1"});
+            rows.push_back({base + i, ReportKind::Shown, shown[std::min<std::size_t>(i, shown.size() - 1)], "10.1.1.1"});
         }
         for (int i = 0; i < d.installs; ++i) {
-            rows.push_back({base + 600 + i, ReportKind::Install, "m" + std::to_string(std::min(i, d.installed - 1) + 1),
+            rows.push_back({base + 600 + i, ReportKind::Installed, "m" + std::to_string(std::min(i, d.installed - 1) + 1),
                             "10.1.1.2"});
         }
     }
-    store.Insert(rows);
+    Store::Open(db, Store::Mode::ReadWrite)->Insert(rows);
 }
 
 std::string Cells(const Day& d) {
@@ -301,19 +317,20 @@ std::string Cells(const Day& d) {
            std::to_string(d.shown) + "</td><td>" + std::to_string(d.installed) + "</td><td>" + d.conversion + "</td>";
 }
 
-TEST(Dashboard, AKnownWeekInHeadlessChromium) {
+TEST(Dashboard, AKnownWeekInHeadlessChromiumAtTwoWidths) {
     reports_test::TempDir dir;
     const std::string db = dir.Path("week.db");
     StoreWeek(db);
     reports_test::LiveServer server(db);
     const std::string url =
         "http://127.0.0.1:" + std::to_string(server.port()) + "/?from=2026-01-05&to=2026-01-11";
-    auto chromium = [&](const std::string& what) {
+    auto chromium = [&](int width, const std::string& what, const std::string& target) {
         return std::vector<std::string>{"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                                        "--no-first-run", "--hide-scrollbars", "--window-size=900,1180",
-                                        "--user-data-dir=" + dir.Path("profile"), what, url};
+                                        "--no-first-run", "--hide-scrollbars",
+                                        "--window-size=" + std::to_string(width) + ",1400",
+                                        "--user-data-dir=" + dir.Path("profile"), what, target};
     };
-    reports_test::Child dump(chromium("--dump-dom"));
+    reports_test::Child dump(chromium(900, "--dump-dom", url));
     const std::string dom = dump.ReadAll(60000);
     ASSERT_NE(std::string::npos, dom.find("</html>")) << "no DOM from Chromium; is Debian's chromium installed?";
     for (const Day& d : kWeek) {
@@ -321,7 +338,8 @@ TEST(Dashboard, AKnownWeekInHeadlessChromium) {
                                               Cells(d) + "</tr>"))
             << d.day;
     }
-    EXPECT_NE(std::string::npos, dom.find("<tr data-day=\"total\"><th>Total</th>" + Cells(kTotal) + "</tr>"));
+    EXPECT_NE(std::string::npos, dom.find("<tr data-day=\"total\"><th>Range, machines once</th>" + Cells(kTotal) + "</tr>"));
+    EXPECT_NE(std::string::npos, dom.find("<div class=\"label\">Showings</div><div class=\"value\">62</div>"));
     EXPECT_NE(std::string::npos, dom.find("<td>测试机</td>"));
     EXPECT_NE(std::string::npos, dom.find("<td>&lt;i&gt;x&lt;/i&gt;</td>"));
     EXPECT_EQ(std::string::npos, dom.find("<i>x</i>"));
@@ -330,21 +348,39 @@ TEST(Dashboard, AKnownWeekInHeadlessChromium) {
         for (std::size_t at = dom.find(bar); at != std::string::npos; at = dom.find(bar, at + 1)) ++bars;
         EXPECT_EQ(7u, bars) << bar;
     }
+    // The page as served, laid out in a frame of each width (a headless
+    // window is at least 500 px wide), with one line of script in the
+    // wrapper (the served page's policy allows none) that writes down how
+    // wide the page lays out.
+    std::string served = Get(server.port(), "/?from=2026-01-05&to=2026-01-11").body, srcdoc;
+    for (const char c : served) srcdoc += c == '&' ? "&amp;" : c == '"' ? "&quot;" : std::string(1, c);
+    for (const int width : {900, 420}) {
+        const std::string wrapper = dir.Path("at-" + std::to_string(width) + ".html");
+        std::ofstream(wrapper) << "<!DOCTYPE html><html><body style=\"margin:0\"><iframe id=\"f\" width=\"" << width
+                               << "\" height=\"1400\" style=\"border:0;display:block\" srcdoc=\"" << srcdoc
+                               << "\"></iframe><script>f.onload=()=>document.body.insertAdjacentHTML('beforeend',"
+                                  "'<p id=\"width\">'+f.contentDocument.documentElement.scrollWidth+'</p>')</script>"
+                                  "</body></html>";
+        reports_test::Child laidOut(chromium(width, "--dump-dom", "file://" + wrapper));
+        const std::string measured = laidOut.ReadAll(60000);
+        const std::size_t at = measured.rfind("<p id=\"width\">");
+        ASSERT_NE(std::string::npos, at) << width;
+        EXPECT_LE(std::atoi(measured.c_str() + at + 14), width) << "the page scrolls sideways at " << width << " px";
 
-    const std::string png = std::string(REPORTS_OUT_DIR) + "/dashboard.png";
-    std::remove(png.c_str());
-    reports_test::Child shot(chromium("--screenshot=" + png));
-    EXPECT_EQ(0, shot.Wait(60000));
-    std::ifstream in(png, std::ios::binary);
-    std::string head(24, '\0');
-    in.read(&head[0], 24);
-    ASSERT_EQ("\x89PNG", head.substr(0, 4)) << png;
-    auto be32 = [&](int at) {
-        return (static_cast<unsigned char>(head[at]) << 24) | (static_cast<unsigned char>(head[at + 1]) << 16) |
-               (static_cast<unsigned char>(head[at + 2]) << 8) | static_cast<unsigned char>(head[at + 3]);
-    };
-    EXPECT_EQ(900, be32(16));
-    EXPECT_EQ(1180, be32(20));
+        const std::string png = std::string(REPORTS_OUT_DIR) + "/dashboard-" + std::to_string(width) + ".png";
+        std::remove(png.c_str());
+        reports_test::Child shot(chromium(width, "--screenshot=" + png, "file://" + wrapper));
+        EXPECT_EQ(0, shot.Wait(60000));
+        std::ifstream in(png, std::ios::binary);
+        std::string head(24, '\0');
+        in.read(&head[0], 24);
+        ASSERT_EQ("\x89PNG", head.substr(0, 4)) << png;
+        auto be32 = [&](int i) {
+            return (static_cast<unsigned char>(head[i]) << 24) | (static_cast<unsigned char>(head[i + 1]) << 16) |
+                   (static_cast<unsigned char>(head[i + 2]) << 8) | static_cast<unsigned char>(head[i + 3]);
+        };
+        EXPECT_EQ(width, be32(16)) << png;
+    }
 }
 
 }  // namespace

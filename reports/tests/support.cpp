@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,7 +14,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <httplib.h>
+#include <libpq-fe.h>
 #include <stdexcept>
 
 extern char** environ;
@@ -128,10 +131,10 @@ int PortOf(const std::string& line) {
 
 LiveServer::LiveServer(const std::string& db, const std::function<void(reports::Store&)>& prepare,
                        const std::function<void(reports::ServerOptions&)>& configure)
-    : store_(db, reports::Store::Mode::ReadWrite) {
+    : store_(reports::Store::Open(db, reports::Store::Mode::ReadWrite)) {
     reports::RaiseOpenFileLimit();
-    if (prepare) prepare(store_);
-    writer_ = std::make_unique<reports::ReportWriter>(store_, db);
+    if (prepare) prepare(*store_);
+    writer_ = std::make_unique<reports::ReportWriter>(*store_, reports::Store::Open(db, reports::Store::Mode::ReadWrite));
     reports::ServerOptions options;
     options.dbPath = db;
     options.writer = writer_.get();
@@ -161,8 +164,7 @@ Reply Get(int port, const std::string& target, const std::string& method,
 }
 
 std::int64_t CountRows(const std::string& db) {
-    reports::Store store(db, reports::Store::Mode::ReadOnly);
-    return store.CountReports();
+    return reports::Store::Open(db, reports::Store::Mode::ReadOnly)->CountReports();
 }
 
 int ConnectFrom(const std::string& from, int port, const std::string& request) {
@@ -194,5 +196,126 @@ std::string ReadUntilClosed(int fd, int timeoutMs) {
         all.append(buffer, static_cast<std::size_t>(n));
     }
 }
+
+namespace {
+
+// Runs argv (as `user` when not empty) and answers its exit code; its output
+// goes to `log`.
+int RunAs(const std::string& user, std::vector<std::string> argv, const std::string& log) {
+    if (!user.empty()) argv.insert(argv.begin(), {"/usr/sbin/runuser", "-u", user, "--"});
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The newest of Debian's PostgreSQL server versions installed.
+std::string PostgresBin() {
+    std::string best;
+    int bestVersion = 0;
+    std::error_code ignored;
+    for (const auto& e : std::filesystem::directory_iterator("/usr/lib/postgresql", ignored)) {
+        const int version = std::atoi(e.path().filename().c_str());
+        if (version > bestVersion && std::filesystem::exists(e.path() / "bin/pg_ctl")) {
+            best = (e.path() / "bin").string();
+            bestVersion = version;
+        }
+    }
+    return best;
+}
+
+class PostgresServer {
+public:
+    PostgresServer() {
+        char pattern[] = "/tmp/quentra-reports-pg.XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        dir_ = pattern;
+        bin_ = PostgresBin();
+        if (bin_.empty()) {
+            why_ = "no /usr/lib/postgresql/*/bin/pg_ctl: install Debian's postgresql (scripts/bootstrap.sh)";
+            return;
+        }
+        // initdb refuses to run as root: the server runs as postgres then.
+        if (geteuid() == 0) {
+            user_ = "postgres";
+            const passwd* pw = getpwnam(user_.c_str());
+            if (pw == nullptr || chown(dir_.c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+                why_ = "running as root needs the postgres user of Debian's postgresql package";
+                return;
+            }
+        }
+        const std::string log = dir_ + "/tools.log";
+        if (RunAs(user_, {bin_ + "/initdb", "-D", dir_ + "/data", "-A", "trust", "-U", "postgres", "-E", "UTF8",
+                          "--no-sync"}, log) != 0 ||
+            RunAs(user_, {bin_ + "/pg_ctl", "-D", dir_ + "/data", "-l", dir_ + "/server.log", "-w", "-t", "60",
+                          "-o", "-k " + dir_ + " -c listen_addresses= -c max_connections=200", "start"}, log) != 0) {
+            std::ifstream in(log), server(dir_ + "/server.log");
+            why_ = "the PostgreSQL server did not start: " +
+                   std::string(std::istreambuf_iterator<char>(in), {}) +
+                   std::string(std::istreambuf_iterator<char>(server), {});
+            return;
+        }
+        started_ = true;
+    }
+
+    ~PostgresServer() {
+        if (started_) RunAs(user_, {bin_ + "/pg_ctl", "-D", dir_ + "/data", "-m", "immediate", "-w", "stop"}, "/dev/null");
+        std::error_code ignored;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+    }
+
+    void Restart() {
+        if (RunAs(user_, {bin_ + "/pg_ctl", "-D", dir_ + "/data", "-l", dir_ + "/server.log", "-w", "-m", "fast",
+                          "-o", "-k " + dir_ + " -c listen_addresses= -c max_connections=200", "restart"},
+                  dir_ + "/tools.log") != 0) {
+            throw std::runtime_error("the PostgreSQL server did not restart");
+        }
+    }
+
+    std::string NewDatabase() {
+        if (!started_) throw std::runtime_error(why_);
+        const std::string name = "t" + std::to_string(++databases_);
+        PGconn* conn = PQconnectdb(Conninfo("postgres").c_str());
+        PGresult* result = PQexec(conn, ("CREATE DATABASE " + name).c_str());
+        const bool created = PQresultStatus(result) == PGRES_COMMAND_OK;
+        const std::string error = PQerrorMessage(conn);
+        PQclear(result);
+        PQfinish(conn);
+        if (!created) throw std::runtime_error("cannot create a test database: " + error);
+        return Conninfo(name);
+    }
+
+private:
+    std::string Conninfo(const std::string& db) const { return "host=" + dir_ + " user=postgres dbname=" + db; }
+
+    std::string dir_, bin_, user_, why_;
+    bool started_ = false;
+    int databases_ = 0;
+};
+
+}  // namespace
+
+PostgresServer& Postgres() {
+    static PostgresServer server;
+    return server;
+}
+
+std::string NewPostgresDatabase() { return Postgres().NewDatabase(); }
+void RestartPostgres() { Postgres().Restart(); }
+
+const Backend kBackends[2] = {
+    {"SQLite", [](const TempDir& dir) { return dir.Path("r.db"); }},
+    {"PostgreSQL", [](const TempDir&) { return NewPostgresDatabase(); }},
+};
 
 }  // namespace reports_test

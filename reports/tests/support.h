@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -53,6 +54,24 @@ private:
 // The port in "listening on http://127.0.0.1:PORT/", or 0.
 int PortOf(const std::string& line);
 
+// A fresh, empty PostgreSQL database as a libpq connection string, on a
+// server of this process's own: Debian's initdb and pg_ctl in a temporary
+// folder (run as the postgres user when this runs as root), listening on a
+// Unix socket in that folder only, stopped when the process ends. Fails the
+// calling test when the server cannot start.
+std::string NewPostgresDatabase();
+// Stops that server and starts it again (its clients' connections break).
+void RestartPostgres();
+
+// The back ends a store test runs against: a SQLite file in `dir`, or a new
+// PostgreSQL database.
+struct Backend {
+    const char* name;
+    std::string (*where)(const TempDir& dir);
+};
+extern const Backend kBackends[2];
+inline void PrintTo(const Backend& backend, std::ostream* os) { *os << backend.name; }
+
 // A receiver in this process on 127.0.0.1 and an ephemeral port over the
 // database `db`; `prepare` runs on the writer's connection before it starts,
 // `configure` on the server's options.
@@ -65,7 +84,7 @@ public:
     reports::ReportWriter& writer() { return *writer_; }
 
 private:
-    reports::Store store_;
+    std::unique_ptr<reports::Store> store_;
     std::unique_ptr<reports::ReportWriter> writer_;
     std::unique_ptr<reports::ReportServer> server_;
     std::thread thread_;

@@ -1,0 +1,338 @@
+// The PostgreSQL back end, on libpq. Every receiver writing the same
+// database is one more connection: a batch is one INSERT statement and its
+// hours' rollups in one transaction, committed (and, with the server's
+// default synchronous_commit, flushed to its WAL) before COMMIT returns. The
+// rollup rows are locked FOR UPDATE in hour order, so receivers adding to
+// the same row wait for each other instead of losing a count; each
+// connection writes its own shard of an hour's rows, so they rarely do.
+//
+// Schema changes take a transaction-scoped advisory lock first, so that
+// receivers started together migrate one after another, and the version
+// lives in the one-row table quentra_schema.
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <random>
+
+#include "backends.h"
+
+namespace reports {
+
+namespace {
+
+// Rollup rows per hour and kind: receivers on one database wait for each
+// other only when two of them drew the same shard.
+constexpr int kShards = 16;
+
+// The advisory lock every migration holds: any fixed number, the same in
+// every release.
+constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(4711020260109)";
+
+// Schema steps: kSteps[n] brings version n to n + 1. Later releases append
+// steps and never change one that shipped. The columns are the SQLite
+// store's, in PostgreSQL's types.
+const char* const kSteps[] = {
+    // 0 -> 1: the reports, and the access-log lines an import stored.
+    "CREATE TABLE reports("
+    "  id bigserial PRIMARY KEY,"
+    "  at bigint NOT NULL,"  // seconds since 1970, UTC
+    "  kind smallint NOT NULL CHECK (kind IN (0, 1)),"
+    "  machine bytea NOT NULL CHECK (octet_length(machine) <= 260),"
+    "  client text NOT NULL);"
+    "CREATE INDEX reports_at ON reports(at);"
+    "CREATE TABLE imported_lines("
+    "  line_hash bytea NOT NULL,"
+    "  occurrence bigint NOT NULL,"
+    "  PRIMARY KEY (line_hash, occurrence));",
+    // 1 -> 2: the hourly rollups, built from the reports already stored.
+    // Each hour and kind has up to kShards rows, one per writer's shard, so
+    // that receivers writing at once lock different rows; readers merge them.
+    "CREATE TABLE hourly("
+    "  hour bigint NOT NULL,"
+    "  kind smallint NOT NULL,"
+    "  shard smallint NOT NULL,"
+    "  reports bigint NOT NULL,"
+    "  machines bytea NOT NULL,"
+    "  PRIMARY KEY (hour, kind, shard));",
+};
+static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
+
+struct ConnClose {
+    void operator()(PGconn* c) const { PQfinish(c); }
+};
+struct ResultClear {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using UniqueConn = std::unique_ptr<PGconn, ConnClose>;
+using UniqueResult = std::unique_ptr<PGresult, ResultClear>;
+
+// A statement's parameters: text, except bytea, which goes as raw bytes.
+class Params {
+public:
+    void Text(std::string value) { Add(std::move(value), 0); }
+    void Bytes(std::string value) { Add(std::move(value), 1); }
+    int size() const { return static_cast<int>(values_.size()); }
+    const char* const* values() {
+        pointers_.clear();
+        for (const std::string& v : values_) pointers_.push_back(v.data());
+        return pointers_.data();
+    }
+    const int* lengths() const { return lengths_.data(); }
+    const int* formats() const { return formats_.data(); }
+
+private:
+    void Add(std::string value, int format) {
+        lengths_.push_back(static_cast<int>(value.size()));
+        formats_.push_back(format);
+        values_.push_back(std::move(value));
+    }
+    std::vector<std::string> values_;
+    std::vector<const char*> pointers_;
+    std::vector<int> lengths_, formats_;
+};
+
+std::int64_t Int(const PGresult* r, int row, int column) {
+    return PQgetisnull(r, row, column) ? 0 : std::strtoll(PQgetvalue(r, row, column), nullptr, 10);
+}
+
+class PgStore : public Store {
+public:
+    PgStore(const std::string& conninfo, Mode mode) {
+        conn_.reset(PQconnectdb(conninfo.c_str()));
+        if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
+            Fail("cannot connect", "check the connection string, that the server runs and lets this user in");
+        }
+        name_ = std::string(PQdb(conn_.get())) + " on " + (PQhost(conn_.get()) ? PQhost(conn_.get()) : "?");
+        Run("SET client_min_messages = warning");
+        if (mode == Mode::ReadWrite) {
+            Migrate();
+        } else {
+            const int found = Version();
+            if (found != kSchemaVersion) {
+                Fail("it has schema version " + std::to_string(found) + ", this release reads " +
+                         std::to_string(kSchemaVersion),
+                     "open it once with `quentra-reports serve` or `import` of this release");
+            }
+            Run("SET default_transaction_read_only = on");
+        }
+    }
+
+    // A connection the server dropped (a restart, a failover) is made again
+    // before the next transaction, never inside one.
+    void BeginTransaction() override {
+        if (PQstatus(conn_.get()) == CONNECTION_BAD) PQreset(conn_.get());
+        Run("BEGIN");
+    }
+    void CommitTransaction() override { Run("COMMIT"); }
+    void RollbackTransaction() noexcept override {
+        if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) PQclear(PQexec(conn_.get(), "ROLLBACK"));
+    }
+
+    std::vector<Report> LatestReports(const DayRange& range, int limit) override {
+        Params params = RangeParams(range);
+        params.Text(std::to_string(limit));
+        const UniqueResult r = Run("SELECT at, kind, machine, client, id FROM reports WHERE at >= $1::bigint AND"
+                                   " at < $2::bigint ORDER BY at DESC, id DESC LIMIT $3::bigint",
+                                   params);
+        std::vector<Report> rows;
+        for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
+        return rows;
+    }
+
+    std::int64_t CountReports() override { return Int(Run("SELECT count(*) FROM reports").get(), 0, 0); }
+
+    void Exec(const std::string& sql) override { Run(sql); }
+
+protected:
+    void InsertRows(const std::vector<Report>& reports) override {
+        // A statement takes at most 65,535 parameters: 4 a report.
+        constexpr std::size_t kRowsPerStatement = 1000;
+        for (std::size_t start = 0; start < reports.size(); start += kRowsPerStatement) {
+            std::string sql = "INSERT INTO reports(at, kind, machine, client) VALUES ";
+            Params params;
+            for (std::size_t i = start; i < std::min(reports.size(), start + kRowsPerStatement); ++i) {
+                const int n = static_cast<int>(i - start) * 4;
+                sql += (i > start ? ",($" : "($") + std::to_string(n + 1) + "::bigint,$" + std::to_string(n + 2) +
+                       "::smallint,$" + std::to_string(n + 3) + "::bytea,$" + std::to_string(n + 4) + ")";
+                AddReport(params, reports[i]);
+            }
+            Run(sql, params);
+        }
+    }
+
+    bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) override {
+        Params params;
+        params.Bytes(lineHash);
+        params.Text(std::to_string(occurrence));
+        AddReport(params, report);
+        const UniqueResult r = Run(
+            "WITH line AS (INSERT INTO imported_lines(line_hash, occurrence) VALUES ($1::bytea, $2::bigint)"
+            " ON CONFLICT DO NOTHING RETURNING 1)"
+            " INSERT INTO reports(at, kind, machine, client) SELECT $3::bigint, $4::smallint, $5::bytea, $6 FROM line",
+            params);
+        return std::atoi(PQcmdTuples(r.get())) == 1;
+    }
+
+    HourRow LockHour(std::int64_t hour, ReportKind kind) override {
+        Params params;
+        params.Text(std::to_string(hour));
+        params.Text(std::to_string(static_cast<int>(kind)));
+        params.Text(std::to_string(shard_));
+        Run("INSERT INTO hourly VALUES ($1::bigint, $2::smallint, $3::smallint, 0, '') ON CONFLICT DO NOTHING", params);
+        const UniqueResult r = Run("SELECT reports, machines FROM hourly WHERE hour = $1::bigint AND"
+                                   " kind = $2::smallint AND shard = $3::smallint FOR UPDATE", params);
+        return {hour, kind, Int(r.get(), 0, 0), Bytea(r.get(), 0, 1)};
+    }
+
+    void WriteHour(const HourRow& row) override {
+        Params params;
+        params.Text(std::to_string(row.hour));
+        params.Text(std::to_string(static_cast<int>(row.kind)));
+        params.Text(std::to_string(row.reports));
+        params.Bytes(row.machines);
+        params.Text(std::to_string(shard_));
+        Run("UPDATE hourly SET reports = $3::bigint, machines = $4::bytea WHERE hour = $1::bigint AND"
+            " kind = $2::smallint AND shard = $5::smallint",
+            params);
+    }
+
+    std::vector<HourRow> ReadHours(std::int64_t fromHour, std::int64_t toHour) override {
+        Params params;
+        params.Text(std::to_string(fromHour));
+        params.Text(std::to_string(toHour));
+        const UniqueResult r =
+            Run("SELECT hour, kind, reports, machines FROM hourly WHERE hour >= $1::bigint AND hour < $2::bigint", params);
+        std::vector<HourRow> rows;
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            rows.push_back({Int(r.get(), i, 0), Int(r.get(), i, 1) == 1 ? ReportKind::Installed : ReportKind::Shown,
+                            Int(r.get(), i, 2), Bytea(r.get(), i, 3)});
+        }
+        return rows;
+    }
+
+    std::vector<Report> ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId, std::int64_t lastId,
+                                    int limit) override {
+        Params params;
+        for (const std::int64_t v : {afterId, lastId, from, to, static_cast<std::int64_t>(limit)}) params.Text(std::to_string(v));
+        const UniqueResult r = Run("SELECT at, kind, machine, client, id FROM reports WHERE id > $1::bigint AND"
+                                   " id <= $2::bigint AND at >= $3::bigint AND at < $4::bigint ORDER BY id LIMIT $5::bigint",
+                                   params);
+        std::vector<Report> rows;
+        for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
+        return rows;
+    }
+
+    std::int64_t LastId() override { return Int(Run("SELECT COALESCE(max(id), 0) FROM reports").get(), 0, 0); }
+
+private:
+    static void AddReport(Params& params, const Report& r) {
+        params.Text(std::to_string(r.at));
+        params.Text(std::to_string(static_cast<int>(r.kind)));
+        params.Bytes(r.machine);
+        params.Text(r.client);
+    }
+
+    static Params RangeParams(const DayRange& range) {
+        Params params;
+        params.Text(std::to_string(range.from * 86400));
+        params.Text(std::to_string((range.to + 1) * 86400));
+        return params;
+    }
+
+    static std::string Bytea(const PGresult* r, int row, int column) {
+        std::size_t length = 0;
+        unsigned char* bytes =
+            PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(r, row, column)), &length);
+        if (bytes == nullptr) throw StoreError("out of memory reading a report");
+        std::string out(reinterpret_cast<const char*>(bytes), length);
+        PQfreemem(bytes);
+        return out;
+    }
+
+    static Report ReadReport(const PGresult* r, int row) {
+        Report out;
+        out.at = Int(r, row, 0);
+        out.kind = Int(r, row, 1) == 1 ? ReportKind::Installed : ReportKind::Shown;
+        out.machine = Bytea(r, row, 2);
+        out.client = PQgetvalue(r, row, 3);
+        if (PQnfields(r) > 4) out.id = Int(r, row, 4);
+        return out;
+    }
+
+    UniqueResult Run(const std::string& sql, Params params = {}) {
+        UniqueResult r(params.size() == 0 ? PQexec(conn_.get(), sql.c_str())
+                                          : PQexecParams(conn_.get(), sql.c_str(), params.size(), nullptr,
+                                                         params.values(), params.lengths(), params.formats(), 0));
+        const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            const char* state = r ? PQresultErrorField(r.get(), PG_DIAG_SQLSTATE) : nullptr;
+            Fail("cannot run " + sql.substr(0, 60),
+                 PQstatus(conn_.get()) == CONNECTION_BAD ? Hint("08000") : Hint(state ? state : ""));
+        }
+        return r;
+    }
+
+    static std::string Hint(const std::string& state) {
+        if (state == "53100") return "the database server's disk is full; free space on it";
+        if (state == "25006") return "the database is read-only here; connect to the primary server";
+        if (state.rfind("08", 0) == 0) return "the connection to the database server failed; check that it runs";
+        if (state == "42501") return "this database user lacks the privilege; grant it or connect as the owner";
+        return "see PostgreSQL's message";
+    }
+
+    [[noreturn]] void Fail(const std::string& what, const std::string& hint) {
+        std::string message = "database " + (name_.empty() ? std::string("(PostgreSQL)") : name_) + ": " + what;
+        if (conn_) {
+            std::string error = PQerrorMessage(conn_.get());
+            while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+            if (!error.empty()) message += ": " + error;
+        }
+        throw StoreError(message + " (" + hint + ")");
+    }
+
+    // -1 when the database has no schema table yet: version 0.
+    int Version() {
+        const UniqueResult r = Run("SELECT to_regclass('quentra_schema') IS NOT NULL");
+        if (std::string(PQgetvalue(r.get(), 0, 0)) != "t") return 0;
+        const UniqueResult v = Run("SELECT version FROM quentra_schema");
+        return PQntuples(v.get()) == 1 ? static_cast<int>(Int(v.get(), 0, 0)) : -1;
+    }
+
+    void Migrate() {
+        for (;;) {
+            Transaction step(*this);
+            Run(kMigrationLock);
+            Run("CREATE TABLE IF NOT EXISTS quentra_schema(version integer NOT NULL);"
+                "INSERT INTO quentra_schema SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM quentra_schema)");
+            const int found = Version();
+            if (found == kSchemaVersion) {
+                step.Commit();
+                return;
+            }
+            if (found < 0 || found > kSchemaVersion) {
+                Fail("it has schema version " + std::to_string(found) + ", newer than this release's " +
+                         std::to_string(kSchemaVersion),
+                     "run the release that made it");
+            }
+            Run(kSteps[found]);
+            AfterSchemaStep(found + 1);
+            Run("UPDATE quentra_schema SET version = " + std::to_string(found + 1));
+            step.Commit();
+        }
+    }
+
+    UniqueConn conn_;
+    std::string name_;
+    // This connection's rollup rows: drawn at random once, so receivers
+    // started together spread over the shards.
+    int shard_ = static_cast<int>(std::random_device{}() % kShards);
+};
+
+}  // namespace
+
+std::unique_ptr<Store> OpenPostgres(const std::string& conninfo, Store::Mode mode) {
+    return std::make_unique<PgStore>(conninfo, mode);
+}
+
+}  // namespace reports
