@@ -20,6 +20,11 @@ if not "%~1"=="" goto :usage
 if not exist "%HERE%\quentra_tests.exe" goto :incomplete
 if not exist "%HERE%\Quentra.dll" goto :incomplete
 
+rem The DLL under test sends its usage reports to the vendor's report server;
+rem a test run must reach no further than this machine.
+set "REPORT_HOST=@REPORT_HOST@"
+call :report_host_is_loopback || goto :report_host_not_loopback
+
 rem The tests read and write Chinese texts as code page 936 bytes, as the tray
 rem does on the machines it serves.
 set "ACP="
@@ -41,6 +46,10 @@ if errorlevel 1 goto :restore_failed
 set "DESKTOP="
 for /f "tokens=2,*" %%a in ('reg query "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders" /v Desktop 2^>nul ^| find "REG_"') do set "DESKTOP=%%b"
 if not defined DESKTOP set "DESKTOP=%USERPROFILE%\Desktop"
+set "COMMON_DESKTOP="
+for /f "tokens=3,*" %%a in ('reg query "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders" /v "Common Desktop" 2^>nul ^| find "REG_"') do set "COMMON_DESKTOP=%%b"
+if not defined COMMON_DESKTOP if defined PUBLIC set "COMMON_DESKTOP=%PUBLIC%\Desktop"
+if not defined COMMON_DESKTOP set "COMMON_DESKTOP=%ALLUSERSPROFILE%\Desktop"
 
 rem The sample campaign tests read examples\ below the folder the suite was
 rem built in, a path without a drive letter: give them a drive whose root is
@@ -49,7 +58,7 @@ set "DATA_DRIVE="
 for %%d in (Q R S T U V W X Y P O N M L K J I H G) do if not defined DATA_DRIVE if not exist %%d:\ set "DATA_DRIVE=%%d:"
 if not defined DATA_DRIVE goto :no_drive
 
-echo run-tests: saving the suite's registry keys and the desktop's shortcuts in %BACKUP%
+echo run-tests: saving the suite's registry keys and the desktops' shortcuts in %BACKUP%
 call :backup
 if errorlevel 1 goto :backup_failed
 subst %DATA_DRIVE% "%HERE%\source"
@@ -129,16 +138,52 @@ echo skip  %~1
 exit /b 0
 
 rem --- saves what the tests change: three registry keys (in the 32-bit view
-rem that the 32-bit DLL sees) and the desktop's shortcuts, which they delete ---
+rem that the 32-bit DLL sees), the desktop's shortcuts, which they delete, and
+rem the common desktop's, one of which a test writes and deletes. Shortcuts
+rem are plain files: a folder or a link (junction, symbolic link) named *.lnk
+rem is the tester's, stays where it is and is never entered ---
 :backup
 mkdir "%BACKUP%\desktop" || exit /b 1
+mkdir "%BACKUP%\common-desktop" || exit /b 1
 >"%BACKUP%\desktop-folder.txt" echo %DESKTOP%
+>"%BACKUP%\common-desktop-folder.txt" echo %COMMON_DESKTOP%
 call :save_key "%SUITE_KEY%" suite || exit /b 1
 call :save_key "%VAULT_KEY%" vault || exit /b 1
 call :save_key "%BOOK_KEY%" bookkeeping || exit /b 1
-if exist "%DESKTOP%\*.lnk" move /y "%DESKTOP%\*.lnk" "%BACKUP%\desktop\" >nul || exit /b 1
+call :move_shortcuts "%DESKTOP%" "%BACKUP%\desktop" || exit /b 1
+call :move_shortcuts "%COMMON_DESKTOP%" "%BACKUP%\common-desktop" || exit /b 1
 rem Only once the shortcuts are saved may the restore clear the desktop.
 >"%BACKUP%\desktop-saved.txt" echo yes
+exit /b 0
+
+rem --- FROM INTO: moves every plain *.lnk file of FROM into INTO; hidden and
+rem system files too, since the tests delete those as well ---
+:move_shortcuts
+if not exist "%~1\" exit /b 0
+for /f "delims=" %%F in ('dir /b /a:-d "%~1\*.lnk" 2^>nul') do call :move_plain "%~1\%%F" "%~2" || exit /b 1
+exit /b 0
+:move_plain
+call :is_plain "%~1" || exit /b 0
+move /y "%~1" "%~2\" >nul || exit /b 1
+exit /b 0
+
+rem --- FOLDER: deletes the plain *.lnk files the tests left in FOLDER, whose
+rem own shortcuts were moved out before the tests ran ---
+:delete_shortcuts
+if not exist "%~1\" exit /b 0
+for /f "delims=" %%F in ('dir /b /a:-d "%~1\*.lnk" 2^>nul') do call :delete_plain "%~1\%%F"
+exit /b 0
+:delete_plain
+call :is_plain "%~1" || exit /b 0
+del /f /a /q "%~1" >nul 2>&1
+exit /b 0
+
+rem --- PATH: succeeds when PATH is a plain file, not a folder and not a link ---
+:is_plain
+set "ATTR=%~a1"
+if not defined ATTR exit /b 1
+if /i "%ATTR:~0,1%"=="d" exit /b 1
+if /i "%ATTR:~8,1%"=="l" exit /b 1
 exit /b 0
 
 :save_key
@@ -153,15 +198,16 @@ exit /b 0
 rem --- puts back what :backup saved, and removes the backup when all is back ---
 :restore
 set "SAVED_DESKTOP="
+set "SAVED_COMMON="
 if exist "%BACKUP%\desktop-folder.txt" set /p SAVED_DESKTOP=<"%BACKUP%\desktop-folder.txt"
+if exist "%BACKUP%\common-desktop-folder.txt" set /p SAVED_COMMON=<"%BACKUP%\common-desktop-folder.txt"
 call :restore_key "%SUITE_KEY%" suite || exit /b 1
 call :restore_key "%VAULT_KEY%" vault || exit /b 1
 call :restore_key "%BOOK_KEY%" bookkeeping || exit /b 1
-if not defined SAVED_DESKTOP goto :restore_done
 rem The tests' own shortcuts go; the saved ones come back.
-if exist "%BACKUP%\desktop-saved.txt" if exist "%SAVED_DESKTOP%\*.lnk" del /q "%SAVED_DESKTOP%\*.lnk"
-if exist "%BACKUP%\desktop\*.lnk" move /y "%BACKUP%\desktop\*.lnk" "%SAVED_DESKTOP%\" >nul || exit /b 1
-:restore_done
+if defined SAVED_DESKTOP if exist "%BACKUP%\desktop-saved.txt" call :delete_shortcuts "%SAVED_DESKTOP%"
+if defined SAVED_DESKTOP call :move_shortcuts "%BACKUP%\desktop" "%SAVED_DESKTOP%" || exit /b 1
+if defined SAVED_COMMON call :move_shortcuts "%BACKUP%\common-desktop" "%SAVED_COMMON%" || exit /b 1
 rmdir /s /q "%BACKUP%"
 exit /b 0
 
@@ -179,6 +225,23 @@ exit /b 0
 echo usage: run-tests.cmd
 echo   Runs every test of quentra_tests.exe, each in a process of its own, and
 echo   the short soak, on the Quentra.dll beside it; see README.md. No arguments.
+exit /b 2
+
+rem --- succeeds when REPORT_HOST is this machine: by its address, or by the
+rem address the name resolves to (ping prints it in brackets) ---
+:report_host_is_loopback
+if "%REPORT_HOST:~0,4%"=="127." exit /b 0
+ping -n 1 -w 1000 %REPORT_HOST% 2>nul | find "[127." >nul && exit /b 0
+ping -n 1 -w 1000 %REPORT_HOST% 2>nul | find "[::1]" >nul && exit /b 0
+exit /b 1
+
+:report_host_not_loopback
+echo run-tests: %REPORT_HOST% does not resolve to this machine. The DLL under test
+echo sends its usage reports there, and a test run must not reach the vendor's
+echo report server. Add this line to the hosts file
+echo %SystemRoot%\System32\drivers\etc\hosts ^(as administrator^):
+echo     127.0.0.1 %REPORT_HOST%
+echo then run again, and remove the line when the tests are done. Nothing was changed.
 exit /b 2
 
 :incomplete
@@ -200,7 +263,8 @@ exit /b 2
 :restore_failed
 echo run-tests: could not put back what an earlier run saved in %BACKUP%.
 echo The .reg files there are the suite's registry keys ^(import them with
-echo "reg import FILE /reg:32"^) and desktop\ holds the desktop's shortcuts.
+echo "reg import FILE /reg:32"^), desktop\ holds the desktop's shortcuts and
+echo common-desktop\ the common desktop's.
 echo Put them back by hand, then delete %BACKUP% and run again.
 exit /b 2
 

@@ -49,7 +49,9 @@ struct Suite {
 Suite InstallSuite(const std::string& name);
 void RemoveSuiteRegistration();
 
-// The current user's desktop folder, emptied of .lnk entries.
+// The current user's desktop folder, emptied of the plain .lnk files the
+// tests put there. A folder or a link (junction, symbolic link) named *.lnk
+// is the tester's: it stays, and is never entered.
 std::string CleanDesktop();
 void AddShortcut(const std::string& desktop, const std::string& fileName);
 
