@@ -13,6 +13,7 @@ packages=(
   xvfb x11-utils imagemagick fonts-wqy-microhei
   g++ pkg-config libcpp-httplib-dev libsqlite3-dev sqlite3 libgtest-dev chromium
   osslsigncode openssl
+  qemu-system-x86 mmdebstrap e2fsprogs
 )
 [ "${1:-}" = --wine32 ] && packages+=(wine32)
 [ -n "${QUENTRA_EXTRA_PACKAGES:-}" ] && read -r -a extra <<<"$QUENTRA_EXTRA_PACKAGES" && packages+=("${extra[@]}")

@@ -232,8 +232,9 @@ guard = cmd.find('call :report_host_is_loopback || goto :report_host_not_loopbac
 first_change = min(i for i in (cmd.find("reg add"), cmd.find("call :backup"), cmd.find("subst ")) if i >= 0)
 check('set "REPORT_HOST=%s"' % report_host in cmd, "run-tests.cmd checks the build's report host, %s" % report_host)
 check(0 <= guard < first_change, "run-tests.cmd refuses before it changes anything unless the report host is the loopback")
-check(re.search(r'find "\[127\." .*\r\n.*find "\[::1\]"', cmd) is not None,
-      "run-tests.cmd takes the address the report host resolves to from ping's bracket")
+check(re.search(r'for /f "usebackq tokens=2 delims=\[\]" %%a in \("%PING_OUT%"\)', cmd) is not None
+      and 'if "%REPORT_ADDRESS:~0,4%"=="127." exit /b 0' in cmd,
+      "run-tests.cmd takes the address the report host resolves to from ping's brackets")
 wildcards = re.findall(r"^.*\b(?:del|erase|move|rmdir|rd|copy)\b[^\r\n]*\*\.lnk.*$", cmd, re.M | re.I)
 check(not wildcards, "run-tests.cmd moves or deletes no shortcut by wildcard%s" % (": " + "; ".join(wildcards) if wildcards else ""))
 for what, pattern in [

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# vm32.sh [--shape win32|wow64 ...] [--limit SECONDS]
+# vm32.sh [--shape win32|wow64 ...] [--limit SECONDS] [--record]
 #
 # Runs the shipped 32-bit product where 32-bit code runs: in an emulated
 # x86-64 machine (QEMU, no KVM needed) booting a Debian guest with Wine, on
@@ -18,16 +18,17 @@
 # build/vm32/image and rebuilt only when its recipe changes. The guest has no
 # network: everything it runs comes on a work disk. Closes with one line,
 # "N passed, M failed"; exits non-zero on any failure, or when the guest has
-# not powered off within the limit (default 3000 s).
+# not powered off within the limit (default 3000 s). --record writes the
+# run's closing lines and times into docs/performance.md (its own section).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 usage() {
   [ $# -eq 0 ] || echo "vm32.sh: $*" >&2
-  echo "usage: scripts/vm32.sh [--shape win32|wow64 ...] [--limit SECONDS]" >&2
+  echo "usage: scripts/vm32.sh [--shape win32|wow64 ...] [--limit SECONDS] [--record]" >&2
   exit 2
 }
-shapes=() limit=3000
+shapes=() limit=3000 record=no
 while [ $# -gt 0 ]; do
   case "$1" in
     --shape) [ $# -ge 2 ] || usage "--shape needs win32 or wow64"
@@ -35,6 +36,7 @@ while [ $# -gt 0 ]; do
              shapes+=("$2"); shift 2 ;;
     --limit) [ $# -ge 2 ] && [[ $2 =~ ^[1-9][0-9]*$ ]] || usage "--limit takes a number of seconds"
              limit=$2; shift 2 ;;
+    --record) record=yes; shift ;;
     *) usage "unknown option $1" ;;
   esac
 done
@@ -141,4 +143,5 @@ cat "$out/times.txt" 2>/dev/null || true
 echo "whole VM run $seconds s"
 sed 's/^/closing: /' "$out/closing.txt" 2>/dev/null || true
 echo "$passed passed, $failed failed"
+[ "$record" = no ] || python3 scripts/vm32/record.py "$out" "$image" "$seconds" "$passed passed, $failed failed" "${shapes[@]}"
 [ "$failed" -eq 0 ]

@@ -228,15 +228,24 @@ echo   the short soak, on the Quentra.dll beside it; see README.md. No arguments
 exit /b 2
 
 rem --- succeeds when REPORT_HOST is this machine: by its address, or by the
-rem address the name resolves to (ping prints it in brackets) ---
+rem address the name resolves to, which ping prints in brackets in every
+rem language; read from a file, as Wine's find misses it in a pipe ---
 :report_host_is_loopback
 if "%REPORT_HOST:~0,4%"=="127." exit /b 0
-ping -n 1 -w 1000 %REPORT_HOST% 2>nul | find "[127." >nul && exit /b 0
-ping -n 1 -w 1000 %REPORT_HOST% 2>nul | find "[::1]" >nul && exit /b 0
+set "REPORT_ADDRESS="
+set "PING_OUT=%TEMP%\quentra-tests-ping.txt"
+ping -n 1 -w 1000 %REPORT_HOST% >"%PING_OUT%" 2>nul
+for /f "usebackq tokens=2 delims=[]" %%a in ("%PING_OUT%") do if not defined REPORT_ADDRESS set "REPORT_ADDRESS=%%a"
+del "%PING_OUT%" >nul 2>&1
+if not defined REPORT_ADDRESS exit /b 1
+if "%REPORT_ADDRESS:~0,4%"=="127." exit /b 0
+if "%REPORT_ADDRESS%"=="::1" exit /b 0
 exit /b 1
 
 :report_host_not_loopback
-echo run-tests: %REPORT_HOST% does not resolve to this machine. The DLL under test
+set "WHERE=does not resolve to this machine"
+if defined REPORT_ADDRESS set "WHERE=resolves to %REPORT_ADDRESS%, not to this machine"
+echo run-tests: %REPORT_HOST% %WHERE%. The DLL under test
 echo sends its usage reports there, and a test run must not reach the vendor's
 echo report server. Add this line to the hosts file
 echo %SystemRoot%\System32\drivers\etc\hosts ^(as administrator^):

@@ -10,8 +10,10 @@ set -u
 out=/work/out
 mkdir -p "$out"
 : >"$out/cases.txt"
-case_ok() { echo "ok    $1" | tee -a "$out/cases.txt"; }
-case_fail() { echo "FAIL  $1" | tee -a "$out/cases.txt"; }
+# Progress goes to the serial console too, which the host keeps in a file.
+say() { echo "quentra-vm: $*" >/dev/console; }
+case_ok() { echo "ok    $1" | tee -a "$out/cases.txt" >/dev/console; }
+case_fail() { echo "FAIL  $1" | tee -a "$out/cases.txt" >/dev/console; }
 case_is() { if [ "$2" = "$3" ]; then case_ok "$1"; else case_fail "$1: '$2', expected '$3'"; fi; }
 now() { date +%s; }
 
@@ -41,6 +43,7 @@ enter_shape() {
   esac
   [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
   local t0; t0=$(now)
+  say "$shape: making the prefix"
   "$wine" wineboot -i >"$out/$shape-prefix.log" 2>&1
   "$wineserver" -w
   echo "$shape prefix $(( $(now) - t0 )) s" >>"$out/times.txt"
@@ -114,7 +117,10 @@ run_bundle() {
   [ ! -d "$dir/machine-backup" ] && [ ! -d "$dir/results" ]; case_is "$shape: ... having changed nothing" $? 0
 
   hosts_mapped
+  # What run-tests.cmd reads to tell where the report host points.
+  "$wine" cmd /c "ping -n 1 -w 1000 $REPORT_HOST" >"$out/$shape-ping.log" 2>&1
   t0=$(now)
+  say "$shape: run-tests.cmd"
   (cd "$dir" && "$wine" cmd /c run-tests.cmd) >"$out/$shape-bundle.log" 2>&1
   code=$?
   echo "$shape bundle $(( $(now) - t0 )) s" >>"$out/times.txt"
@@ -175,6 +181,7 @@ PY
   local receiver=$!
   for _ in $(seq 50); do grep -q listening "$out/$shape-receiver.out" && break; sleep 0.2; done
   host_out=$out/$shape-cycle.log
+  say "$shape: the whole cycle"
   (cd "$tray" && "$wine" 'C:\CorvelSafe\Tray\quentra-host.exe' run 'C:\CorvelSafe\Tray\Quentra.dll' \
       --accept --user-delay 1500 --checks 2 --wait-reports 60000) >"$host_out" 2>&1
   code=$?
@@ -190,15 +197,39 @@ PY
   grep -q 'GET /[^ ]*[?&]t=0[& ]' "$log"; case_is "$shape cycle: the showing report (t=0) reached the receiver" $? 0
   grep -q 'GET /[^ ]*[?&]t=1[& ]' "$log"; case_is "$shape cycle: the install report (t=1) reached the receiver" $? 0
   grep -q 'VM%20PC%2632' "$log"; case_is "$shape cycle: the reports name the machine, percent-encoded" $? 0
+
+  # SuportX64=0 keeps a campaign off 64-bit Windows. The 32-bit tray on
+  # 64-bit Windows must count as 64-bit: the campaign's author means the
+  # user's Windows, not the tray's build, so the plug-in asks for the native
+  # architecture, and the answer differs between the two shapes.
+  python3 - "$rel/examples/quentracfg.ini" "$tray/quentracfg.dat" <<'PY'
+import re, struct, sys
+text = open(sys.argv[1], "rb").read()
+text, n = re.subn(rb"(?m)^SuportX64=1", b"SuportX64=0", text)
+assert n == 1, "the sample campaign has no SuportX64=1 line"
+text += b" " * (-len(text) % 4)
+words = struct.unpack("<%dI" % (len(text) // 4), text)
+open(sys.argv[2], "wb").write(struct.pack("<%dI" % len(words), *(w ^ 0x6D2A3C95 for w in words)))
+PY
+  "$wine" reg delete 'HKLM\SOFTWARE\CorvelSafe\Tavrik' /f /reg:32 >/dev/null 2>&1
+  (cd "$tray" && "$wine" 'C:\CorvelSafe\Tray\quentra-host.exe' run 'C:\CorvelSafe\Tray\Quentra.dll' --checks 1 \
+     && "$wine" 'C:\CorvelSafe\Tray\quentra-host.exe' doctor 'C:\CorvelSafe\Tray\Quentra.dll') >"$out/$shape-x64.log" 2>&1
+  local x64; x64=$(tr -d '\r' <"$out/$shape-x64.log" | awk '$1 == "check" {print $2}')
+  case $shape in
+    win32) case_is "$shape cycle: SuportX64=0 still shows on 32-bit Windows" "$x64" 1 ;;
+    wow64) case_is "$shape cycle: SuportX64=0 keeps the 32-bit tray on 64-bit Windows quiet" "$x64" 0 ;;
+  esac
   hosts_plain
 }
 
+echo "boot to the work $(cut -d. -f1 /proc/uptime) s" >>"$out/times.txt"
 t_all=$(now)
 for s in $SHAPES; do
   enter_shape "$s"
   shape_facts
   case " $PARTS " in *" bundle "*) run_bundle ;; esac
-  case " $PARTS " in *" cycle "*) run_cycle ;; esac
+  t0=$(now)
+  case " $PARTS " in *" cycle "*) run_cycle; echo "$s cycle $(( $(now) - t0 )) s" >>"$out/times.txt" ;; esac
   leave_shape
 done
 echo "guest total $(( $(now) - t_all )) s" >>"$out/times.txt"
