@@ -228,20 +228,21 @@ for what, pattern in [
 # a time, never by a wildcard that would take a folder or a junction along.
 cache = open(os.path.join(build, "CMakeCache.txt")).read()
 report_host = re.search(r"^QUENTRA_REPORT_ORIGIN:[A-Z]+=http://([A-Za-z0-9.-]+)", cache, re.M).group(1)
-guard = cmd.find('call :report_host_is_loopback || goto :report_host_not_loopback')
+guard = cmd.find('call :report_host_is_loopback')
 first_change = min(i for i in (cmd.find("reg add"), cmd.find("call :backup"), cmd.find("subst ")) if i >= 0)
 check('set "REPORT_HOST=%s"' % report_host in cmd, "run-tests.cmd checks the build's report host, %s" % report_host)
-check(0 <= guard < first_change, "run-tests.cmd refuses before it changes anything unless the report host is the loopback")
+check(0 <= guard < first_change and 'if not "%LOOPBACK%"=="yes" goto :report_host_not_loopback' in cmd,
+      "run-tests.cmd refuses before it changes anything unless the report host is the loopback")
 check(re.search(r'for /f "usebackq tokens=2 delims=\[\]" %%a in \("%PING_OUT%"\)', cmd) is not None
-      and 'if "%REPORT_ADDRESS:~0,4%"=="127." exit /b 0' in cmd,
+      and 'do if "%%o"=="127" set "LOOPBACK=yes"' in cmd,
       "run-tests.cmd takes the address the report host resolves to from ping's brackets")
 wildcards = re.findall(r"^.*\b(?:del|erase|move|rmdir|rd|copy)\b[^\r\n]*\*\.lnk.*$", cmd, re.M | re.I)
 check(not wildcards, "run-tests.cmd moves or deletes no shortcut by wildcard%s" % (": " + "; ".join(wildcards) if wildcards else ""))
 for what, pattern in [
-        ("moves only plain files", r'call :is_plain "%~1" \|\| exit /b 0\r\nmove /y "%~1" '),
-        ("deletes only plain files", r'call :is_plain "%~1" \|\| exit /b 0\r\ndel /f /a /q "%~1" '),
-        ("takes a folder for no plain file", r'if /i "%ATTR:~0,1%"=="d" exit /b 1'),
-        ("takes a link for no plain file", r'if /i "%ATTR:~8,1%"=="l" exit /b 1'),
+        ("moves only plain files", r'call :is_plain "%~1"\r\nif not defined PLAIN exit /b 0\r\nmove /y "%~1" '),
+        ("deletes only plain files", r'call :is_plain "%~1"\r\nif not defined PLAIN exit /b 0\r\ndel /f /a /q "%~1" '),
+        ("takes a folder or a link to one for no plain file", r':is_plain\r\nset "PLAIN="\r\n.*\r\nif exist "%~1\\" exit /b 0'),
+        ("takes a link to a file for no plain file", r'if /i "%ATTR:~8,1%"=="l" exit /b 0'),
         ("saves the common desktop's shortcuts", r'call :move_shortcuts "%COMMON_DESKTOP%" '),
         ("puts the common desktop's shortcuts back", r'call :move_shortcuts "%BACKUP%\\common-desktop" "%SAVED_COMMON%"')]:
     check(re.search(pattern, cmd) is not None, "run-tests.cmd " + what)

@@ -23,7 +23,8 @@ if not exist "%HERE%\Quentra.dll" goto :incomplete
 rem The DLL under test sends its usage reports to the vendor's report server;
 rem a test run must reach no further than this machine.
 set "REPORT_HOST=@REPORT_HOST@"
-call :report_host_is_loopback || goto :report_host_not_loopback
+call :report_host_is_loopback
+if not "%LOOPBACK%"=="yes" goto :report_host_not_loopback
 
 rem The tests read and write Chinese texts as code page 936 bytes, as the tray
 rem does on the machines it serves.
@@ -163,7 +164,8 @@ if not exist "%~1\" exit /b 0
 for /f "delims=" %%F in ('dir /b /a:-d "%~1\*.lnk" 2^>nul') do call :move_plain "%~1\%%F" "%~2" || exit /b 1
 exit /b 0
 :move_plain
-call :is_plain "%~1" || exit /b 0
+call :is_plain "%~1"
+if not defined PLAIN exit /b 0
 move /y "%~1" "%~2\" >nul || exit /b 1
 exit /b 0
 
@@ -174,16 +176,21 @@ if not exist "%~1\" exit /b 0
 for /f "delims=" %%F in ('dir /b /a:-d "%~1\*.lnk" 2^>nul') do call :delete_plain "%~1\%%F"
 exit /b 0
 :delete_plain
-call :is_plain "%~1" || exit /b 0
+call :is_plain "%~1"
+if not defined PLAIN exit /b 0
 del /f /a /q "%~1" >nul 2>&1
 exit /b 0
 
-rem --- PATH: succeeds when PATH is a plain file, not a folder and not a link ---
+rem --- PATH: sets PLAIN=yes when PATH is a plain file: not a folder, not a
+rem junction or link to one (both have a "PATH\"), not a link to a file (the
+rem last of the attributes "drahscotl") ---
 :is_plain
+set "PLAIN="
+if not exist "%~1" exit /b 0
+if exist "%~1\" exit /b 0
 set "ATTR=%~a1"
-if not defined ATTR exit /b 1
-if /i "%ATTR:~0,1%"=="d" exit /b 1
-if /i "%ATTR:~8,1%"=="l" exit /b 1
+if /i "%ATTR:~8,1%"=="l" exit /b 0
+set "PLAIN=yes"
 exit /b 0
 
 :save_key
@@ -227,24 +234,24 @@ echo   Runs every test of quentra_tests.exe, each in a process of its own, and
 echo   the short soak, on the Quentra.dll beside it; see README.md. No arguments.
 exit /b 2
 
-rem --- succeeds when REPORT_HOST is this machine: by its address, or by the
-rem address the name resolves to, which ping prints in brackets in every
-rem language; read from a file, as Wine's find misses it in a pipe ---
+rem --- sets LOOPBACK=yes when REPORT_HOST is this machine: by its address, or
+rem by the address the name resolves to, which ping prints in brackets in
+rem every language. Read from a file and compared by its first number, as
+rem Wine's find misses it in a pipe and its cmd compares no substring ---
 :report_host_is_loopback
-if "%REPORT_HOST:~0,4%"=="127." exit /b 0
-set "REPORT_ADDRESS="
+set "LOOPBACK="
+set "REPORT_ADDRESS=%REPORT_HOST%"
 set "PING_OUT=%TEMP%\quentra-tests-ping.txt"
 ping -n 1 -w 1000 %REPORT_HOST% >"%PING_OUT%" 2>nul
-for /f "usebackq tokens=2 delims=[]" %%a in ("%PING_OUT%") do if not defined REPORT_ADDRESS set "REPORT_ADDRESS=%%a"
+for /f "usebackq tokens=2 delims=[]" %%a in ("%PING_OUT%") do if "%REPORT_ADDRESS%"=="%REPORT_HOST%" set "REPORT_ADDRESS=%%a"
 del "%PING_OUT%" >nul 2>&1
-if not defined REPORT_ADDRESS exit /b 1
-if "%REPORT_ADDRESS:~0,4%"=="127." exit /b 0
-if "%REPORT_ADDRESS%"=="::1" exit /b 0
-exit /b 1
+for /f "tokens=1 delims=." %%o in ("%REPORT_ADDRESS%") do if "%%o"=="127" set "LOOPBACK=yes"
+if "%REPORT_ADDRESS%"=="::1" set "LOOPBACK=yes"
+exit /b 0
 
 :report_host_not_loopback
-set "WHERE=does not resolve to this machine"
-if defined REPORT_ADDRESS set "WHERE=resolves to %REPORT_ADDRESS%, not to this machine"
+set "WHERE=resolves to %REPORT_ADDRESS%, not to this machine"
+if "%REPORT_ADDRESS%"=="%REPORT_HOST%" set "WHERE=does not resolve to this machine"
 echo run-tests: %REPORT_HOST% %WHERE%. The DLL under test
 echo sends its usage reports there, and a test run must not reach the vendor's
 echo report server. Add this line to the hosts file

@@ -12,8 +12,8 @@ mkdir -p "$out"
 : >"$out/cases.txt"
 # Progress goes to the serial console too, which the host keeps in a file.
 say() { echo "quentra-vm: $*" >/dev/console; }
-case_ok() { echo "ok    $1" | tee -a "$out/cases.txt" >/dev/console; }
-case_fail() { echo "FAIL  $1" | tee -a "$out/cases.txt" >/dev/console; }
+case_ok() { echo "ok    $1" | tee -a "$out/cases.txt" >/dev/console; sync; }
+case_fail() { echo "FAIL  $1" | tee -a "$out/cases.txt" >/dev/console; sync; }
 case_is() { if [ "$2" = "$3" ]; then case_ok "$1"; else case_fail "$1: '$2', expected '$3'"; fi; }
 now() { date +%s; }
 
