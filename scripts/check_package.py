@@ -236,6 +236,9 @@ check(0 <= guard < first_change and 'if not "%LOOPBACK%"=="yes" goto :report_hos
 check(re.search(r'for /f "usebackq tokens=2 delims=\[\]" %%a in \("%PING_OUT%"\)', cmd) is not None
       and 'do if "%%o"=="127" set "LOOPBACK=yes"' in cmd,
       "run-tests.cmd takes the address the report host resolves to from ping's brackets")
+calls = re.findall(r"^(?!rem ).*\bcall :\w+[^\r\n]*(?:\|\||&&).*$", cmd, re.M)
+check(not calls, "run-tests.cmd reads a label's answer from the error level, never by || or && after call "
+      "(Wine's cmd misreads those)%s" % (": " + "; ".join(calls) if calls else ""))
 wildcards = re.findall(r"^.*\b(?:del|erase|move|rmdir|rd|copy)\b[^\r\n]*\*\.lnk.*$", cmd, re.M | re.I)
 check(not wildcards, "run-tests.cmd moves or deletes no shortcut by wildcard%s" % (": " + "; ".join(wildcards) if wildcards else ""))
 for what, pattern in [

@@ -86,7 +86,8 @@ subst %DATA_DRIVE% /d >nul 2>&1
 set "RC=0"
 if %FAILED% GTR 0 set "RC=1"
 set "RESTORED=yes"
-call :restore || set "RESTORED=no"
+call :restore
+if errorlevel 1 set "RESTORED=no"
 if "%RESTORED%"=="no" set "RC=1"
 if "%RESTORED%"=="no" echo run-tests: could not put everything back; what was saved is still in %BACKUP%
 echo %LISTED% tests listed by quentra_tests.exe, %SKIPPED% skipped; logs in %RESULTS%
@@ -148,25 +149,34 @@ mkdir "%BACKUP%\desktop" || exit /b 1
 mkdir "%BACKUP%\common-desktop" || exit /b 1
 >"%BACKUP%\desktop-folder.txt" echo %DESKTOP%
 >"%BACKUP%\common-desktop-folder.txt" echo %COMMON_DESKTOP%
-call :save_key "%SUITE_KEY%" suite || exit /b 1
-call :save_key "%VAULT_KEY%" vault || exit /b 1
-call :save_key "%BOOK_KEY%" bookkeeping || exit /b 1
-call :move_shortcuts "%DESKTOP%" "%BACKUP%\desktop" || exit /b 1
-call :move_shortcuts "%COMMON_DESKTOP%" "%BACKUP%\common-desktop" || exit /b 1
+call :save_key "%SUITE_KEY%" suite
+if errorlevel 1 exit /b 1
+call :save_key "%VAULT_KEY%" vault
+if errorlevel 1 exit /b 1
+call :save_key "%BOOK_KEY%" bookkeeping
+if errorlevel 1 exit /b 1
+call :move_shortcuts "%DESKTOP%" "%BACKUP%\desktop"
+if errorlevel 1 exit /b 1
+call :move_shortcuts "%COMMON_DESKTOP%" "%BACKUP%\common-desktop"
+if errorlevel 1 exit /b 1
 rem Only once the shortcuts are saved may the restore clear the desktop.
 >"%BACKUP%\desktop-saved.txt" echo yes
 exit /b 0
 
 rem --- FROM INTO: moves every plain *.lnk file of FROM into INTO; hidden and
-rem system files too, since the tests delete those as well ---
+rem system files too, since the tests delete those as well. Answers in the
+rem error level: Wine's cmd takes "call :label || ..." for a failure whatever
+rem the label answered, so no call here is followed by || ---
 :move_shortcuts
+set "MOVE_FAILED="
 if not exist "%~1\" exit /b 0
-for /f "delims=" %%F in ('dir /b /a:-d "%~1\*.lnk" 2^>nul') do call :move_plain "%~1\%%F" "%~2" || exit /b 1
+for /f "delims=" %%F in ('dir /b /a:-d "%~1\*.lnk" 2^>nul') do call :move_plain "%~1\%%F" "%~2"
+if defined MOVE_FAILED exit /b 1
 exit /b 0
 :move_plain
 call :is_plain "%~1"
 if not defined PLAIN exit /b 0
-move /y "%~1" "%~2\" >nul || exit /b 1
+move /y "%~1" "%~2\" >nul || set "MOVE_FAILED=yes"
 exit /b 0
 
 rem --- FOLDER: deletes the plain *.lnk files the tests left in FOLDER, whose
@@ -208,13 +218,18 @@ set "SAVED_DESKTOP="
 set "SAVED_COMMON="
 if exist "%BACKUP%\desktop-folder.txt" set /p SAVED_DESKTOP=<"%BACKUP%\desktop-folder.txt"
 if exist "%BACKUP%\common-desktop-folder.txt" set /p SAVED_COMMON=<"%BACKUP%\common-desktop-folder.txt"
-call :restore_key "%SUITE_KEY%" suite || exit /b 1
-call :restore_key "%VAULT_KEY%" vault || exit /b 1
-call :restore_key "%BOOK_KEY%" bookkeeping || exit /b 1
+call :restore_key "%SUITE_KEY%" suite
+if errorlevel 1 exit /b 1
+call :restore_key "%VAULT_KEY%" vault
+if errorlevel 1 exit /b 1
+call :restore_key "%BOOK_KEY%" bookkeeping
+if errorlevel 1 exit /b 1
 rem The tests' own shortcuts go; the saved ones come back.
 if defined SAVED_DESKTOP if exist "%BACKUP%\desktop-saved.txt" call :delete_shortcuts "%SAVED_DESKTOP%"
-if defined SAVED_DESKTOP call :move_shortcuts "%BACKUP%\desktop" "%SAVED_DESKTOP%" || exit /b 1
-if defined SAVED_COMMON call :move_shortcuts "%BACKUP%\common-desktop" "%SAVED_COMMON%" || exit /b 1
+if defined SAVED_DESKTOP call :move_shortcuts "%BACKUP%\desktop" "%SAVED_DESKTOP%"
+if errorlevel 1 exit /b 1
+if defined SAVED_COMMON call :move_shortcuts "%BACKUP%\common-desktop" "%SAVED_COMMON%"
+if errorlevel 1 exit /b 1
 rmdir /s /q "%BACKUP%"
 exit /b 0
 
