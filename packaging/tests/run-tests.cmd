@@ -145,6 +145,7 @@ rem the common desktop's, one of which a test writes and deletes. Shortcuts
 rem are plain files: a folder or a link (junction, symbolic link) named *.lnk
 rem is the tester's, stays where it is and is never entered ---
 :backup
+set "STEP=make the folder %BACKUP%"
 mkdir "%BACKUP%\desktop" || exit /b 1
 mkdir "%BACKUP%\common-desktop" || exit /b 1
 >"%BACKUP%\desktop-folder.txt" echo %DESKTOP%
@@ -155,8 +156,10 @@ call :save_key "%VAULT_KEY%" vault
 if errorlevel 1 exit /b 1
 call :save_key "%BOOK_KEY%" bookkeeping
 if errorlevel 1 exit /b 1
+set "STEP=move the shortcuts of %DESKTOP%"
 call :move_shortcuts "%DESKTOP%" "%BACKUP%\desktop"
 if errorlevel 1 exit /b 1
+set "STEP=move the shortcuts of %COMMON_DESKTOP%"
 call :move_shortcuts "%COMMON_DESKTOP%" "%BACKUP%\common-desktop"
 if errorlevel 1 exit /b 1
 rem Only once the shortcuts are saved may the restore clear the desktop.
@@ -204,12 +207,15 @@ set "PLAIN=yes"
 exit /b 0
 
 :save_key
+set "STEP=save the key %~1"
 reg query "%~1" /reg:32 >nul 2>&1 || goto :save_absent
 reg export "%~1" "%BACKUP%\%~2.tmp" /y /reg:32 >nul 2>&1 || exit /b 1
 ren "%BACKUP%\%~2.tmp" "%~2.reg" || exit /b 1
 exit /b 0
 :save_absent
-type nul >"%BACKUP%\%~2.absent" || exit /b 1
+rem Marked with echo, and checked by its presence.
+>"%BACKUP%\%~2.absent" echo absent
+if not exist "%BACKUP%\%~2.absent" exit /b 1
 exit /b 0
 
 rem --- puts back what :backup saved, and removes the backup when all is back ---
@@ -305,7 +311,7 @@ echo free one ^(subst X: /d, or disconnect a network drive^) and run again.
 exit /b 2
 
 :backup_failed
-echo run-tests: could not save the registry keys or the desktop's shortcuts in
+echo run-tests: could not %STEP%, saving what the tests change in
 echo %BACKUP%; nothing was run. Putting back what was saved:
 call :restore
 if errorlevel 1 goto :restore_failed
