@@ -29,7 +29,8 @@ if not "%LOOPBACK%"=="yes" goto :report_host_not_loopback
 rem The tests read and write Chinese texts as code page 936 bytes, as the tray
 rem does on the machines it serves.
 set "ACP="
-for /f "tokens=3" %%a in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage" /v ACP 2^>nul ^| find "ACP"') do set "ACP=%%a"
+rem No pipes into find here or below: under Wine, find in a pipe finds nothing.
+for /f "tokens=1,2,3" %%a in ('reg query "HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage" /v ACP 2^>nul') do if /i "%%a"=="ACP" set "ACP=%%c"
 if not defined ACP echo run-tests: cannot read this machine's ANSI code page; the tests expect 936
 if defined ACP if not "%ACP%"=="936" goto :wrong_codepage
 
@@ -45,10 +46,10 @@ if errorlevel 1 goto :restore_failed
 :no_leftover
 
 set "DESKTOP="
-for /f "tokens=2,*" %%a in ('reg query "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders" /v Desktop 2^>nul ^| find "REG_"') do set "DESKTOP=%%b"
+for /f "tokens=1,2,*" %%a in ('reg query "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders" /v Desktop 2^>nul') do if /i "%%a"=="Desktop" set "DESKTOP=%%c"
 if not defined DESKTOP set "DESKTOP=%USERPROFILE%\Desktop"
 set "COMMON_DESKTOP="
-for /f "tokens=3,*" %%a in ('reg query "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders" /v "Common Desktop" 2^>nul ^| find "REG_"') do set "COMMON_DESKTOP=%%b"
+for /f "tokens=1,2,3,*" %%a in ('reg query "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders" /v "Common Desktop" 2^>nul') do if /i "%%a %%b"=="Common Desktop" set "COMMON_DESKTOP=%%d"
 if not defined COMMON_DESKTOP if defined PUBLIC set "COMMON_DESKTOP=%PUBLIC%\Desktop"
 if not defined COMMON_DESKTOP set "COMMON_DESKTOP=%ALLUSERSPROFILE%\Desktop"
 
@@ -100,7 +101,7 @@ set "LINE=%~1"
 if not "%LINE:~0,1%"==" " goto :collect_suite
 for /f "tokens=1" %%t in ("%LINE%") do set "NAME=%SUITE%%%t"
 rem Disabled tests are listed but never run, as with the build's test runner.
-echo %NAME%| find "DISABLED_" >nul && exit /b 0
+if not "%NAME:DISABLED_=%"=="%NAME%" exit /b 0
 >>"%TESTS%" echo %NAME%
 set /a LISTED+=1
 exit /b 0
@@ -146,8 +147,12 @@ rem are plain files: a folder or a link (junction, symbolic link) named *.lnk
 rem is the tester's, stays where it is and is never entered ---
 :backup
 set "STEP=make the folder %BACKUP%"
-mkdir "%BACKUP%\desktop" || exit /b 1
-mkdir "%BACKUP%\common-desktop" || exit /b 1
+rem Built-in commands are judged by what they did: under Wine they leave the
+rem error level as it was when they succeed, so "|| exit" would misfire.
+mkdir "%BACKUP%\desktop" 2>nul
+mkdir "%BACKUP%\common-desktop" 2>nul
+if not exist "%BACKUP%\common-desktop\" exit /b 1
+if not exist "%BACKUP%\desktop\" exit /b 1
 >"%BACKUP%\desktop-folder.txt" echo %DESKTOP%
 >"%BACKUP%\common-desktop-folder.txt" echo %COMMON_DESKTOP%
 call :save_key "%SUITE_KEY%" suite
@@ -179,7 +184,8 @@ exit /b 0
 :move_plain
 call :is_plain "%~1"
 if not defined PLAIN exit /b 0
-move /y "%~1" "%~2\" >nul || set "MOVE_FAILED=yes"
+move /y "%~1" "%~2\" >nul 2>&1
+if exist "%~1" set "MOVE_FAILED=yes"
 exit /b 0
 
 rem --- FOLDER: deletes the plain *.lnk files the tests left in FOLDER, whose
@@ -210,7 +216,8 @@ exit /b 0
 set "STEP=save the key %~1"
 reg query "%~1" /reg:32 >nul 2>&1 || goto :save_absent
 reg export "%~1" "%BACKUP%\%~2.tmp" /y /reg:32 >nul 2>&1 || exit /b 1
-ren "%BACKUP%\%~2.tmp" "%~2.reg" || exit /b 1
+ren "%BACKUP%\%~2.tmp" "%~2.reg" 2>nul
+if not exist "%BACKUP%\%~2.reg" exit /b 1
 exit /b 0
 :save_absent
 rem Marked with echo, and checked by its presence.
