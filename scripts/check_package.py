@@ -244,7 +244,8 @@ check(not wildcards, "run-tests.cmd moves or deletes no shortcut by wildcard%s" 
 for what, pattern in [
         ("moves only plain files", r'call :is_plain "%~1"\r\nif not defined PLAIN exit /b 0\r\nmove /y "%~1" '),
         ("deletes only plain files", r'call :is_plain "%~1"\r\nif not defined PLAIN exit /b 0\r\ndel /f /a /q "%~1" '),
-        ("takes a folder or a link to one for no plain file", r':is_plain\r\nset "PLAIN="\r\n.*\r\nif exist "%~1\\" exit /b 0'),
+        ("takes a folder or a link to one for no plain file", r'if /i "%ATTR:~0,1%"=="d" exit /b 0'),
+        ("keeps the backup while a saved shortcut is still in it", r'if defined LEFT exit /b 1\r\nrmdir /s /q "%BACKUP%"'),
         ("takes a link to a file for no plain file", r'if /i "%ATTR:~8,1%"=="l" exit /b 0'),
         ("saves the common desktop's shortcuts", r'call :move_shortcuts "%COMMON_DESKTOP%" '),
         ("puts the common desktop's shortcuts back", r'call :move_shortcuts "%BACKUP%\\common-desktop" "%SAVED_COMMON%"')]:

@@ -200,14 +200,15 @@ if not defined PLAIN exit /b 0
 del /f /a /q "%~1" >nul 2>&1
 exit /b 0
 
-rem --- PATH: sets PLAIN=yes when PATH is a plain file: not a folder, not a
-rem junction or link to one (both have a "PATH\"), not a link to a file (the
-rem last of the attributes "drahscotl") ---
+rem --- PATH: sets PLAIN=yes when PATH is a plain file, by its attributes
+rem "drahscotl" (a letter where one is set): not a folder, junction or link to
+rem a folder (d), not a link (l). Not by "if exist PATH\", which Wine answers
+rem yes for a file ---
 :is_plain
 set "PLAIN="
-if not exist "%~1" exit /b 0
-if exist "%~1\" exit /b 0
 set "ATTR=%~a1"
+if not defined ATTR exit /b 0
+if /i "%ATTR:~0,1%"=="d" exit /b 0
 if /i "%ATTR:~8,1%"=="l" exit /b 0
 set "PLAIN=yes"
 exit /b 0
@@ -243,6 +244,11 @@ if defined SAVED_DESKTOP call :move_shortcuts "%BACKUP%\desktop" "%SAVED_DESKTOP
 if errorlevel 1 exit /b 1
 if defined SAVED_COMMON call :move_shortcuts "%BACKUP%\common-desktop" "%SAVED_COMMON%"
 if errorlevel 1 exit /b 1
+rem The backup goes only when nothing of the tester's is left in it.
+set "LEFT="
+for /f "delims=" %%F in ('dir /b /a "%BACKUP%\desktop" 2^>nul') do set "LEFT=%%F"
+for /f "delims=" %%F in ('dir /b /a "%BACKUP%\common-desktop" 2^>nul') do set "LEFT=%%F"
+if defined LEFT exit /b 1
 rmdir /s /q "%BACKUP%"
 exit /b 0
 

@@ -145,6 +145,13 @@ void RemoveSuiteRegistration() {
     DeleteKey(kVaultAppPathKey);
 }
 
+bool WindowsIs64Bit() {
+    SYSTEM_INFO info = {};
+    GetNativeSystemInfo(&info);
+    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
+           info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA64;
+}
+
 std::string CleanDesktop() {
     char desktop[MAX_PATH] = {};
     SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, TRUE);
