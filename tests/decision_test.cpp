@@ -583,6 +583,9 @@ TEST(GateTable, EachRowEndsTheCheckBeforeTheRowsAfterIt) {
         for (std::size_t j = i + 1; j < breakers.size() && applied.size() < 2; ++j) {
             if (std::string(breakers[j].gate) != breakers[i].gate) applied.push_back(&breakers[j]);
         }
+        // On 32-bit Windows nothing breaks the 64-bit gate (SixtyFourBitSupport
+        // proves that it lets the campaign through there).
+        if (i < breakers.size() && breakers[i].outcome == CheckOutcome::No64BitSupport && !qt::WindowsIs64Bit()) continue;
         const std::string name = i < breakers.size() ? breakers[i].gate : "nothing broken";
         SCOPED_TRACE(name + (applied.size() > 1 ? std::string(" and ") + applied[1]->gate : std::string()));
         CampaignFields fields;
@@ -595,11 +598,7 @@ TEST(GateTable, EachRowEndsTheCheckBeforeTheRowsAfterIt) {
 
         PopupWorkspace workspace;
         CheckTrace trace;
-        CheckOutcome expected = i < breakers.size() ? breakers[i].outcome : CheckOutcome::Show;
-        // On 32-bit Windows the 64-bit gate lets the campaign through to the next.
-        if (expected == CheckOutcome::No64BitSupport && !qt::WindowsIs64Bit()) {
-            expected = applied.size() > 1 ? applied[1]->outcome : CheckOutcome::Show;
-        }
+        const CheckOutcome expected = i < breakers.size() ? breakers[i].outcome : CheckOutcome::Show;
         EXPECT_EQ(CheckOutcomeName(expected),
                   std::string(CheckOutcomeName(EvaluatePopup(workspace, s.CampaignPath().c_str(), false, &trace))));
         EXPECT_EQ(name, trace.stoppedAt < kGateCount ? kGates[trace.stoppedAt].label : "nothing broken");
