@@ -14,6 +14,7 @@ packages=(
   g++ pkg-config libcpp-httplib-dev libsqlite3-dev sqlite3 libpq-dev postgresql libgtest-dev chromium
   dpkg-dev systemd
   osslsigncode openssl
+  qemu-system-x86 mmdebstrap e2fsprogs
 )
 [ "${1:-}" = --wine32 ] && packages+=(wine32)
 [ -n "${QUENTRA_EXTRA_PACKAGES:-}" ] && read -r -a extra <<<"$QUENTRA_EXTRA_PACKAGES" && packages+=("${extra[@]}")

@@ -14,7 +14,9 @@
 - the test bundle holds every program run-tests.cmd needs, all PE32 (i386), the
   sample campaign where the tests look for it, and a run-tests.cmd that runs
   every test the gtest binary lists, the soak as ctest runs it, and closes with
-  "N passed, M failed"; the binary holds every test of the sources.
+  "N passed, M failed"; the binary holds every test of the sources; it
+  refuses to start unless the report host is the loopback, and touches the
+  desktops' shortcuts one plain file at a time.
 """
 import hashlib
 import os
@@ -270,6 +272,33 @@ for what, pattern in [
         ("runs the soak as ctest does (%s)" % soak_args, r"quentra-soak\.exe %s " % re.escape(soak_args)),
         ("closes with 'N passed, M failed'", r"echo %PASSED% passed, %FAILED% failed\r\nexit /b %RC%"),
         ("exits non-zero on a failure", r'if %FAILED% GTR 0 set "RC=1"')]:
+    check(re.search(pattern, cmd) is not None, "run-tests.cmd " + what)
+# It reaches no report server but this machine's, and it leaves a tester's
+# desktops as it found them: shortcuts are moved and deleted one plain file at
+# a time, never by a wildcard that would take a folder or a junction along.
+cache = open(os.path.join(build, "CMakeCache.txt")).read()
+report_host = re.search(r"^QUENTRA_REPORT_ORIGIN:[A-Z]+=http://([A-Za-z0-9.-]+)", cache, re.M).group(1)
+guard = cmd.find('call :report_host_is_loopback')
+first_change = min(i for i in (cmd.find("reg add"), cmd.find("call :backup"), cmd.find("subst ")) if i >= 0)
+check('set "REPORT_HOST=%s"' % report_host in cmd, "run-tests.cmd checks the build's report host, %s" % report_host)
+check(0 <= guard < first_change and 'if not "%LOOPBACK%"=="yes" goto :report_host_not_loopback' in cmd,
+      "run-tests.cmd refuses before it changes anything unless the report host is the loopback")
+check(re.search(r'for /f "usebackq tokens=2 delims=\[\]" %%a in \("%PING_OUT%"\)', cmd) is not None
+      and 'do if "%%o"=="127" set "LOOPBACK=yes"' in cmd,
+      "run-tests.cmd takes the address the report host resolves to from ping's brackets")
+calls = re.findall(r"^(?!rem ).*\bcall :\w+[^\r\n]*(?:\|\||&&).*$", cmd, re.M)
+check(not calls, "run-tests.cmd reads a label's answer from the error level, never by || or && after call "
+      "(Wine's cmd misreads those)%s" % (": " + "; ".join(calls) if calls else ""))
+wildcards = re.findall(r"^.*\b(?:del|erase|move|rmdir|rd|copy)\b[^\r\n]*\*\.lnk.*$", cmd, re.M | re.I)
+check(not wildcards, "run-tests.cmd moves or deletes no shortcut by wildcard%s" % (": " + "; ".join(wildcards) if wildcards else ""))
+for what, pattern in [
+        ("moves only plain files", r'call :is_plain "%~1"\r\nif not defined PLAIN exit /b 0\r\nmove /y "%~1" '),
+        ("deletes only plain files", r'call :is_plain "%~1"\r\nif not defined PLAIN exit /b 0\r\ndel /f /a /q "%~1" '),
+        ("takes a folder or a link to one for no plain file", r'if /i "%ATTR:~0,1%"=="d" exit /b 0'),
+        ("keeps the backup while a saved shortcut is still in it", r'if defined LEFT exit /b 1\r\nrmdir /s /q "%BACKUP%"'),
+        ("takes a link to a file for no plain file", r'if /i "%ATTR:~8,1%"=="l" exit /b 0'),
+        ("saves the common desktop's shortcuts", r'call :move_shortcuts "%COMMON_DESKTOP%" '),
+        ("puts the common desktop's shortcuts back", r'call :move_shortcuts "%BACKUP%\\common-desktop" "%SAVED_COMMON%"')]:
     check(re.search(pattern, cmd) is not None, "run-tests.cmd " + what)
 # run-tests.cmd runs what the binary lists; the binary must list every test of
 # the sources, which is what ctest knows on the twin. gtest keeps each test's

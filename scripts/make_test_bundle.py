@@ -44,6 +44,14 @@ def compiled_source_dir(build):
     return path.strip("/")
 
 
+def report_host(cached):
+    """The host name of the build's report origin (http://HOST[:PORT])."""
+    m = re.search(r"^QUENTRA_REPORT_ORIGIN:[A-Z]+=http://([A-Za-z0-9.-]+)(?::[0-9]+)?/?$", cached, re.M)
+    if not m:
+        fail("the build's QUENTRA_REPORT_ORIGIN is not http://HOST[:PORT]; reconfigure with cmake --preset win32")
+    return m.group(1)
+
+
 def main():
     if len(sys.argv) != 2:
         print("usage: make_test_bundle.py BUILD", file=sys.stderr)
@@ -70,6 +78,8 @@ def main():
     files["README.md"] = open(os.path.join(SOURCE, "packaging", "tests", "README.md"), "rb").read()
     # cmd.exe reads labels reliably only from a file with CRLF line ends.
     cmd = open(os.path.join(SOURCE, "packaging", "tests", "run-tests.cmd"), "rb").read()
+    # It refuses to run unless the host this DLL reports to is the loopback.
+    cmd = cmd.replace(b"@REPORT_HOST@", report_host(cached).encode())
     files["run-tests.cmd"] = cmd.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
     files["SHA256SUMS"] = "".join("%s  %s\n" % (hashlib.sha256(files[p]).hexdigest(), p)
                                   for p in sorted(files)).encode()

@@ -28,6 +28,12 @@ std::string Join(const std::string& dir, const std::string& name) {
 void RemoveTree(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    // A link to a folder is removed as itself: what it points at is not ours.
+    const DWORD linkedFolder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if ((attributes & linkedFolder) == linkedFolder) {
+        RemoveDirectoryA(path.c_str());
+        return;
+    }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(path.c_str());
@@ -140,10 +146,24 @@ void RemoveSuiteRegistration() {
     DeleteKey(deployed::kVaultAppPathKey);
 }
 
+bool WindowsIs64Bit() {
+    SYSTEM_INFO info = {};
+    GetNativeSystemInfo(&info);
+    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
+           info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA64;
+}
+
 std::string CleanDesktop() {
     char desktop[MAX_PATH] = {};
     SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, TRUE);
-    for (const std::string& name : List(desktop, "*.lnk")) RemoveTree(Join(desktop, name));
+    for (const std::string& name : List(desktop, "*.lnk")) {
+        const std::string path = Join(desktop, name);
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+    }
     return desktop;
 }
 

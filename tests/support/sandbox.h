@@ -49,7 +49,13 @@ struct Suite {
 Suite InstallSuite(const std::string& name);
 void RemoveSuiteRegistration();
 
-// The current user's desktop folder, emptied of .lnk entries.
+// Whether the Windows the tests run on is 64-bit, asked of the system itself:
+// on 32-bit Windows SuportX64=0 stops nothing, and that is right for the field.
+bool WindowsIs64Bit();
+
+// The current user's desktop folder, emptied of the plain .lnk files the
+// tests put there. A folder or a link (junction, symbolic link) named *.lnk
+// is the tester's: it stays, and is never entered.
 std::string CleanDesktop();
 void AddShortcut(const std::string& desktop, const std::string& fileName);
 
