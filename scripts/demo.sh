@@ -125,7 +125,7 @@ grep -q ',install,' "$reports_csv" || failed+=("no t=1 report was stored")
 grep -aq '^ended by: ' "$doctor_out" || failed+=("the doctor named no gate")
 summary_out=$sandbox/summary.out
 "$reports_bin" summary --db "$reports_db" --from "$today" --to "$today" >"$summary_out" 2>&1 || true
-day_total=$(awk '$1 == "total" {print $2, $3, $6, $7}' "$summary_out")
+day_total=$(awk '$1 == "range" {print $2, $3, $6, $7}' "$summary_out")
 [ "$day_total" = "1 1 100 %" ] ||
   failed+=("the receiver's summary of $today is '${day_total}', not 1 showing, 1 install, 100 %")
 echo
