@@ -143,6 +143,21 @@ bool Resolve(const TextString& host, unsigned port, ULONGLONG deadline, std::vec
     out.clear();
     char service[8];
     if (FormatBounded(service, sizeof service, "%u", port) < 0) return false;
+    // An address written as such needs no resolver, and no thread of the
+    // system's pool that a lookup would start.
+    {
+        addrinfo hints = {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        hints.ai_flags = AI_NUMERICHOST;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), service, &hints, &found) == 0) {
+            const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, &freeaddrinfo);
+            for (const addrinfo* a = found; a != nullptr; a = a->ai_next) AddEndpoint(out, a->ai_addr, a->ai_addrlen);
+            return !out.empty();
+        }
+    }
     const HMODULE winsock = GetModuleHandleA("ws2_32.dll");
     const auto lookupEx = reinterpret_cast<GetAddrInfoExWFn>(
         reinterpret_cast<void (*)()>(GetProcAddress(winsock, "GetAddrInfoExW")));
