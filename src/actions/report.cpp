@@ -112,9 +112,10 @@ void AddEndpoint(std::vector<Endpoint>& out, const sockaddr* address, std::size_
 }
 
 // The resolver's own timeouts bound this one: for Windows without the
-// asynchronous lookup.
-bool ResolveBlocking(const char* host, const char* service, std::vector<Endpoint>& out) {
+// asynchronous lookup, and (AI_NUMERICHOST) for an address written as such.
+bool ResolveBlocking(const char* host, const char* service, int flags, std::vector<Endpoint>& out) {
     addrinfo hints = {};
+    hints.ai_flags = flags;
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
@@ -145,19 +146,7 @@ bool Resolve(const TextString& host, unsigned port, ULONGLONG deadline, std::vec
     if (FormatBounded(service, sizeof service, "%u", port) < 0) return false;
     // An address written as such needs no resolver, and no thread of the
     // system's pool that a lookup would start.
-    {
-        addrinfo hints = {};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        hints.ai_flags = AI_NUMERICHOST;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(host.c_str(), service, &hints, &found) == 0) {
-            const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, &freeaddrinfo);
-            for (const addrinfo* a = found; a != nullptr; a = a->ai_next) AddEndpoint(out, a->ai_addr, a->ai_addrlen);
-            return !out.empty();
-        }
-    }
+    if (ResolveBlocking(host.c_str(), service, AI_NUMERICHOST, out)) return true;
     const HMODULE winsock = GetModuleHandleA("ws2_32.dll");
     const auto lookupEx = reinterpret_cast<GetAddrInfoExWFn>(
         reinterpret_cast<void (*)()>(GetProcAddress(winsock, "GetAddrInfoExW")));
@@ -166,7 +155,7 @@ bool Resolve(const TextString& host, unsigned port, ULONGLONG deadline, std::vec
     const auto freeEx = reinterpret_cast<FreeAddrInfoExWFn>(
         reinterpret_cast<void (*)()>(GetProcAddress(winsock, "FreeAddrInfoExW")));
     if (lookupEx == nullptr || resultOf == nullptr || freeEx == nullptr) {
-        return ResolveBlocking(host.c_str(), service, out);
+        return ResolveBlocking(host.c_str(), service, 0, out);
     }
     wchar_t wideHost[256];
     wchar_t wideService[8];
@@ -197,7 +186,7 @@ bool Resolve(const TextString& host, unsigned port, ULONGLONG deadline, std::vec
     } else if (status == WSAEINVAL) {
         // No asynchronous lookup on this Windows (7): the blocking one.
         HeapFree(GetProcessHeap(), 0, lookup);
-        return ResolveBlocking(host.c_str(), service, out);
+        return ResolveBlocking(host.c_str(), service, 0, out);
     }
     if (status == 0) {
         // MinGW declares ai_next as a pointer to an incomplete twin of the type.
