@@ -26,24 +26,6 @@ def fail(message):
     sys.exit(2)
 
 
-def compiled_source_dir(build):
-    """The folder the tests were built to read the sample campaign from."""
-    flags = os.path.join(build, "tests", "CMakeFiles", "quentra_tests.dir", "flags.make")
-    try:
-        text = open(flags).read()
-    except OSError:
-        fail("no %s: configure %s with the tests (QUENTRA_BUILD_TESTS=ON)" % (flags, build))
-    m = re.search(r'QUENTRA_TEST_SOURCE_DIR=\\"([^"\\]*)\\"', text)
-    if not m:
-        fail("%s does not name QUENTRA_TEST_SOURCE_DIR" % flags)
-    path = m.group(1)
-    # The tests turn it into a path from the root of the current drive.
-    if not path.startswith("/") or re.search(r'[:*?"<>|\\]', path):
-        fail("the tests were built in %s, which has no Windows form without a drive letter; "
-             "build in a folder whose path has none of : * ? \" < > | \\" % path)
-    return path.strip("/")
-
-
 def report_host(cached):
     """The host name of the build's report origin (http://HOST[:PORT])."""
     m = re.search(r"^QUENTRA_REPORT_ORIGIN:[A-Z]+=http://([A-Za-z0-9.-]+)(?::[0-9]+)?/?$", cached, re.M)
@@ -68,13 +50,13 @@ def main():
     missing = [p for p in PROGRAMS if not os.path.isfile(os.path.join(bin_dir, p))]
     if missing:
         fail("not built in %s: %s; run cmake --build --preset win32" % (bin_dir, ", ".join(missing)))
-    data_root = "source/" + compiled_source_dir(build)
 
     files = {}  # path in the bundle -> bytes
     for p in PROGRAMS:
         files[p] = open(os.path.join(bin_dir, p), "rb").read()
+    # The tests read the sample campaign beside their program.
     for p in SAMPLES:
-        files[data_root + "/" + p] = open(os.path.join(SOURCE, p), "rb").read()
+        files[p] = open(os.path.join(SOURCE, p), "rb").read()
     files["README.md"] = open(os.path.join(SOURCE, "packaging", "tests", "README.md"), "rb").read()
     # cmd.exe reads labels reliably only from a file with CRLF line ends.
     cmd = open(os.path.join(SOURCE, "packaging", "tests", "run-tests.cmd"), "rb").read()

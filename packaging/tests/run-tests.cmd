@@ -53,18 +53,9 @@ for /f "tokens=1,2,3,*" %%a in ('reg query "HKLM\SOFTWARE\Microsoft\Windows\Curr
 if not defined COMMON_DESKTOP if defined PUBLIC set "COMMON_DESKTOP=%PUBLIC%\Desktop"
 if not defined COMMON_DESKTOP set "COMMON_DESKTOP=%ALLUSERSPROFILE%\Desktop"
 
-rem The sample campaign tests read examples\ below the folder the suite was
-rem built in, a path without a drive letter: give them a drive whose root is
-rem this bundle's source folder.
-set "DATA_DRIVE="
-for %%d in (Q R S T U V W X Y P O N M L K J I H G) do if not defined DATA_DRIVE if not exist %%d:\ set "DATA_DRIVE=%%d:"
-if not defined DATA_DRIVE goto :no_drive
-
 echo run-tests: saving the suite's registry keys and the desktops' shortcuts in %BACKUP%
 call :backup
 if errorlevel 1 goto :backup_failed
-subst %DATA_DRIVE% "%HERE%\source"
-if errorlevel 1 goto :subst_failed
 
 if exist "%RESULTS%\" rmdir /s /q "%RESULTS%"
 mkdir "%RESULTS%"
@@ -83,7 +74,6 @@ set "CODE=%ERRORLEVEL%"
 popd
 call :judge soak_short "%RESULTS%\soak_short.log" %CODE% program
 
-subst %DATA_DRIVE% /d >nul 2>&1
 set "RC=0"
 if %FAILED% GTR 0 set "RC=1"
 set "RESTORED=yes"
@@ -109,10 +99,10 @@ exit /b 0
 set "SUITE=%LINE%"
 exit /b 0
 
-rem --- one test, in a process of its own, from the data drive's root ---
+rem --- one test, in a process of its own ---
 :run_test
 set "LOG=%RESULTS%\%~1.log"
-pushd %DATA_DRIVE%\
+pushd "%HERE%"
 "%HERE%\quentra_tests.exe" --gtest_filter=%~1 >"%LOG%" 2>&1
 set "CODE=%ERRORLEVEL%"
 popd
@@ -318,11 +308,6 @@ echo common-desktop\ the common desktop's.
 echo Put them back by hand, then delete %BACKUP% and run again.
 exit /b 2
 
-:no_drive
-echo run-tests: no free drive letter from G: to Y: for the sample campaign's files;
-echo free one ^(subst X: /d, or disconnect a network drive^) and run again.
-exit /b 2
-
 :backup_failed
 echo run-tests: could not %STEP%, saving what the tests change in
 echo %BACKUP%; nothing was run. Putting back what was saved:
@@ -330,8 +315,3 @@ call :restore
 if errorlevel 1 goto :restore_failed
 exit /b 2
 
-:subst_failed
-echo run-tests: subst %DATA_DRIVE% failed; nothing was run. Putting back what was saved:
-call :restore
-if errorlevel 1 goto :restore_failed
-exit /b 2

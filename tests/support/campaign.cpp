@@ -179,7 +179,10 @@ std::vector<RegistryCall> RegistryRecorder::Take() {
 }
 
 std::string SourceFile(const std::string& relative) {
-    std::string path = std::string(QUENTRA_TEST_SOURCE_DIR) + "/" + relative;
+    // The test bundle carries its files beside the program; a build reads
+    // them from the source tree it was built from.
+    const std::string beside = Join(BinDir(), relative);
+    std::string path = Exists(beside) ? beside : std::string(QUENTRA_TEST_SOURCE_DIR) + "/" + relative;
     for (char& c : path) {
         if (c == '/') c = '\\';
     }
