@@ -11,7 +11,10 @@
 # On each it runs the whole cycle (all six exports: check, texts, accept,
 # installer, both reports, and the 64-bit gate) on the release package's DLL
 # and host, with the product's report host mapped to the loopback in the
-# guest's hosts file and a receiver listening there. With --all, first the
+# guest's hosts file and a receiver listening there; then the short soak
+# (flat handles, threads and memory over check, create and load cycles: the
+# 32-bit runtime's start-up and unload are the product's, not the twin's).
+# With --all, instead of the soak, first the
 # test bundle (Quentra-tests-<version>-x86.zip), unpacked and run through its
 # own run-tests.cmd as a host team's test machine would (about 12 minutes a
 # shape under emulation, which the test command cannot afford).
@@ -30,7 +33,7 @@ usage() {
   echo "usage: scripts/vm32.sh [--all] [--shape win32|wow64 ...] [--limit SECONDS] [--record]" >&2
   exit 2
 }
-shapes=() limit=3000 record=no parts=cycle
+shapes=() limit=3000 record=no parts="cycle soak"
 while [ $# -gt 0 ]; do
   case "$1" in
     --shape) [ $# -ge 2 ] || usage "--shape needs win32 or wow64"
@@ -39,7 +42,7 @@ while [ $# -gt 0 ]; do
     --limit) [ $# -ge 2 ] && [[ $2 =~ ^[1-9][0-9]*$ ]] || usage "--limit takes a number of seconds"
              limit=$2; shift 2 ;;
     --record) record=yes; shift ;;
-    --all) parts="bundle cycle"; shift ;;
+    --all) parts="bundle cycle"; shift ;;  # the bundle runs the soak itself
     *) usage "unknown option $1" ;;
   esac
 done

@@ -27,7 +27,18 @@ struct HandleTable {
 };
 constexpr ULONG kSystemExtendedHandleInformation = 64;
 
-long CountHandles() {
+// The type name of one of this process's handles ("Event", "Thread", ...).
+std::string HandleKind(HANDLE handle) {
+    alignas(8) char buffer[1024];
+    ULONG length = 0;
+    if (NtQueryObject(handle, ObjectTypeInformation, buffer, sizeof buffer, &length) != 0) return "?";
+    const auto* info = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer);
+    std::string name;
+    for (USHORT i = 0; i < info->TypeName.Length / 2; ++i) name += static_cast<char>(info->TypeName.Buffer[i]);
+    return name;
+}
+
+long CountHandles(std::map<std::string, long>& kinds) {
     using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
     const auto query = reinterpret_cast<Query>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
@@ -40,7 +51,9 @@ long CountHandles() {
             const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
             long n = 0;
             for (ULONG_PTR i = 0; i < table->count; ++i) {
-                if (table->entries[i].processId == GetCurrentProcessId()) ++n;
+                if (table->entries[i].processId != GetCurrentProcessId()) continue;
+                ++n;
+                ++kinds[HandleKind(reinterpret_cast<HANDLE>(table->entries[i].handleValue))];
             }
             return n;
         }
@@ -79,7 +92,7 @@ std::size_t CommittedPrivateBytes() {
 
 ProcessFigures ReadProcessFigures() {
     ProcessFigures f;
-    f.handles = CountHandles();
+    f.handles = CountHandles(f.handleKinds);
     f.threads = CountThreads();
     f.privateBytes = CommittedPrivateBytes();
     PROCESS_MEMORY_COUNTERS counters = {};
