@@ -35,7 +35,7 @@ std::string HandleKind(HANDLE handle) {
     const auto* info = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer);
     std::string name;
     for (USHORT i = 0; i < info->TypeName.Length / 2; ++i) name += static_cast<char>(info->TypeName.Buffer[i]);
-    return name;
+    return name.empty() ? "?" : name;
 }
 
 long CountHandles(std::map<std::string, long>& kinds) {
