@@ -4,8 +4,9 @@
 # report receiver natively, runs a short pass of every fuzz harness, and runs
 # every test on the twin under wine64; then runs the shipped 32-bit product
 # itself in an emulated machine, on 32-bit and on 64-bit Windows: the whole
-# cycle through all six exports (scripts/vm32.sh; --all adds the test bundle
-# through its run-tests.cmd, too long for this command).
+# cycle through all six exports, and the soak's create and load cycles
+# (scripts/vm32.sh; --all runs the test bundle through its run-tests.cmd
+# instead of the soak, too long for this command).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The presets leave the number of build jobs to the machine: all its cores,
