@@ -56,7 +56,9 @@ enter_shape() {
   [ -d "$desktop" ] && [ ! -L "$desktop" ] || { rm -f "$desktop"; mkdir -p "$desktop"; }
   mkdir -p "$common"
 }
-leave_shape() { "$wineserver" -k 2>/dev/null; "$wineserver" -w 2>/dev/null; }
+# The prefix goes with its shape: the guest's root file system has room for
+# one prefix with the bundle's results, not for both.
+leave_shape() { "$wineserver" -k 2>/dev/null; "$wineserver" -w 2>/dev/null; rm -rf "$WINEPREFIX"; }
 
 # What the shape shows a 32-bit process; the twin (64-bit, on 64-bit Windows)
 # sees none of the redirection.
