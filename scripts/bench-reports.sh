@@ -54,8 +54,7 @@ trap stop_all EXIT
 
 start_server() {  # start_server NAME ARGS...: sets server_pid and port
   quentra_receiver "$bin" "$work/$1.out" --listen 127.0.0.1:0 "${@:2}"
-  server_pid=$receiver_pid port=$receiver_port
-  server_pids+=("$server_pid")
+  server_pid=$receiver_pid port=$receiver_port; server_pids+=("$receiver_pid")
 }
 
 field() { sed -n "s/.* $1 \([0-9.]*\).*/\1/p" <<<" $2"; }

@@ -30,7 +30,7 @@ fi
 # The demo's machine is a sandbox of tools/quentra-sandbox, named demo: its
 # own prefix and home, reset at every run.
 qwine=$repo/tools/wine/qwine
-echo "== starting the demo machine's Wine (build/win64/wine/demo-prefix)"
+echo "== starting the demo machine's Wine ($build/wine/demo-prefix)"
 quentra_wine_session demo
 
 # ---- the machine: C:\CorvelSafe holds the suite, C:\CorvelSafe\Tray the host
