@@ -23,15 +23,15 @@
 # REPORTS_BENCH_BIG make it shorter for a try (the figures are then not the
 # page's).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-repo=$PWD
+. "$(dirname "$0")/lib.sh"
+repo=$quentra_repo
+cd "$repo"
 requests=${REPORTS_BENCH_REQUESTS:-50000}
 million=${REPORTS_BENCH_MILLION:-300000}
 big=${REPORTS_BENCH_BIG:-10000000}
 clients=16
 
-cmake --preset reports >/dev/null
-cmake --build --preset reports --target quentra-reports quentra-reports-load >/dev/null
+quentra_build reports quentra-reports quentra-reports-load
 bin=$repo/build/reports/reports/quentra-reports
 load=$repo/build/reports/reports/quentra-reports-load
 work=$repo/build/reports/bench
@@ -53,25 +53,13 @@ stop_all() {
 trap stop_all EXIT
 
 start_server() {  # start_server NAME ARGS...: sets server_pid and port
-  local name=$1; shift
-  "$bin" serve --listen 127.0.0.1:0 "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  server_pid=$!
-  server_pids+=("$server_pid")
-  port=""
-  for _ in $(seq 100); do
-    port=$(sed -n 's|.*http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/$name.out")
-    [ -n "$port" ] && return 0
-    sleep 0.1
-  done
-  echo "bench-reports: the server did not start:" >&2
-  cat "$work/$name.err" >&2
-  exit 1
+  quentra_receiver "$bin" "$work/$1.out" --listen 127.0.0.1:0 "${@:2}"
+  server_pid=$receiver_pid port=$receiver_port; server_pids+=("$receiver_pid")
 }
 
 field() { sed -n "s/.* $1 \([0-9.]*\).*/\1/p" <<<" $2"; }
 rows() { sqlite3 "$1" "SELECT COUNT(*) FROM reports"; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$server_pid/status"; }
-ms() { python3 -c "import sys; print(round(float(sys.argv[1]) * 1000))" "$1"; }
 # The median of 5 timed requests of URL, in ms (the first, which warms the
 # caches, not counted).
 median_ms() {
@@ -199,7 +187,7 @@ pg_total=$(curl -s "http://127.0.0.1:$port/summary.json?$range" | python3 -c "im
 stop_servers
 echo "   SQL ${pg_sql_s}s, migration ${pg_migrate_s}s, ${pg_big_bytes} bytes, summary.json ${pg_summary_ms} ms: $pg_total"
 
-python3 - "$floor" "$stored" "$pgstored" "$twokill" "$twokill_load2" "$million" "$million_rows" "$million_seconds" \
+section=$(python3 - "$floor" "$stored" "$pgstored" "$twokill" "$twokill_load2" "$million" "$million_rows" "$million_seconds" \
   "$rss_start" "$db_bytes" "$clients" "$big" "$sqlite_sql_s" "$sqlite_migrate_s" "$sqlite_big_bytes" \
   "$sqlite_summary_ms" "$pg_sql_s" "$pg_migrate_s" "$pg_big_bytes" "$pg_summary_ms" "$sqlite_total" "$pg_total" \
   "$("${as_pg[@]}" "$pgbin/postgres" --version)" "${rss_samples[@]}" <<'PY'
@@ -215,8 +203,7 @@ cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d:
 row = lambda name, line, rows: "| %s | %d | %s | %.0f | %.2f | %.2f | %s |" % (
     name, f(line, "acked"), rows, f(line, "rate"), f(line, "p50_ms"), f(line, "p99_ms"),
     "-" if rows == "-" else "%.2f" % (f(line, "rate") / f(floor, "rate")))
-lines = [
-    "<!-- reports:begin -->",
+print("\n".join([
     "## Report receiver",
     "",
     "`scripts/bench-reports.sh`: `quentra-reports serve` on 127.0.0.1, %s concurrent clients "
@@ -257,16 +244,8 @@ lines = [
     "",
     "The range's totals (machines estimated from the hourly sketches; 2,000,000 drawn at random of which about "
     "%s appear): SQLite %s; PostgreSQL %s." % ("{:,}".format(int(2000000 * (1 - (1 - 1 / 2e6) ** (int(big) * 0.9)))), s_total, p_total),
-    "<!-- reports:end -->",
-]
-section = "\n".join(lines) + "\n"
-path = "docs/performance.md"
-text = open(path, encoding="utf-8").read()
-begin, end = "<!-- reports:begin -->", "<!-- reports:end -->"
-if begin in text and end in text:
-    text = text[:text.index(begin)] + section.rstrip("\n") + text[text.index(end) + len(end):]
-else:
-    text = text.rstrip("\n") + "\n\n" + section
-open(path, "w", encoding="utf-8").write(text)
-print(section)
+]))
 PY
+)
+quentra_page_section reports "$section"
+echo "$section"

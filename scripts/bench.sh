@@ -2,22 +2,16 @@
 # bench.sh : measures the plug-in under Wine and writes docs/performance.md
 # and docs/performance.png. Not a test; run it on a quiet machine.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-QUENTRA_EXTRA_PACKAGES="gnuplot-nox" scripts/bootstrap.sh
-cmake --preset win32 >/dev/null && cmake --build --preset win32 --target Quentra >/dev/null
-cmake --preset win64 >/dev/null && cmake --build --preset win64 --target quentra-bench quentra-soak >/dev/null
-build=$PWD/build/win64
-out=$build/bench
+. "$(dirname "$0")/lib.sh"
+QUENTRA_EXTRA_PACKAGES="gnuplot-nox" quentra_twin quentra-bench quentra-soak
+quentra_build win32 Quentra
+out=$QUENTRA_BUILD/bench
 mkdir -p "$out"
-export QUENTRA_BUILD=$build
-tools/wine/qwineserver start
-trap 'QUENTRA_BUILD=$build tools/wine/qwineserver stop' EXIT
 # QUENTRA_BENCH_REUSE=1 rewrites the page from the last run's figures.
 if [ "${QUENTRA_BENCH_REUSE:-0}" != 1 ]; then
-  # Wine's console ends lines with CR LF; the page wants plain lines.
-  (cd "$build/bin" && ../../../tools/wine/qwine ./quentra-bench.exe 'Z:'"$out/bench.dat") | tr -d '\r' | tee "$out/bench.txt"
-  (cd "$build/bin" && ../../../tools/wine/qwine ./quentra-soak.exe "${QUENTRA_SOAK_CYCLES:-10000}" 1000) | tr -d '\r' \
-    | tee "$out/soak.txt"
+  quentra_wine_session
+  quentra_run quentra-bench.exe "$(quentra_winpath "$out/bench.dat")" | tee "$out/bench.txt"
+  quentra_run quentra-soak.exe "${QUENTRA_SOAK_CYCLES:-10000}" 1000 | tee "$out/soak.txt"
 fi
 
 gnuplot <<GP
@@ -35,15 +29,8 @@ plot "< awk '\$1==10 && \$2>0' $out/bench.dat" using 2:3 with linespoints title 
      "< awk '\$1==200 && \$2>0' $out/bench.dat" using 2:5 with linespoints dashtype 2 title "floor, 200 patterns"
 GP
 
-# Sections that other scripts write (between <!-- NAME:begin --> and
-# <!-- NAME:end -->) are kept as they are.
-kept=$(python3 - docs/performance.md <<'PY' 2>/dev/null || true
-import re, sys
-text = open(sys.argv[1]).read()
-print("\n\n".join(m.group(0) for m in re.finditer(r"<!-- (\w+):begin -->.*?<!-- \1:end -->", text, re.S)))
-PY
-)
-{
+# The page's first section; other scripts write the ones after it.
+quentra_page_section bench "$(
   echo "# Performance"
   echo
   echo "Measured by \`scripts/bench.sh\` on $(date -u +%Y-%m-%d), $(nproc) cores, $(/usr/lib/wine/wine64 --version) running the 64-bit"
@@ -86,7 +73,6 @@ PY
   echo '```'
   cat "$out/soak.txt"
   echo '```'
-  if [ -n "$kept" ]; then echo; echo "$kept"; fi
-} > docs/performance.md
+)"
 scripts/size-table.sh
 echo "wrote docs/performance.md and docs/performance.png"

@@ -12,18 +12,14 @@
 # stopped it, and the day's summary from the receiver. Rerunnable: each run
 # resets its own sandbox and the receiver's database first.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-repo=$PWD
-
-scripts/bootstrap.sh
+. "$(dirname "$0")/lib.sh"
+repo=$quentra_repo
 echo "== building the 64-bit twin (preset win64)"
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target Quentra quentra-host standin_installer standin_verify >/dev/null
+quentra_twin Quentra quentra-host quentra-campaign standin_installer standin_verify
 echo "== building the report receiver (preset reports, native)"
-cmake --preset reports >/dev/null
-cmake --build --preset reports --target quentra-reports >/dev/null
+quentra_build reports quentra-reports
 
-build=$repo/build/win64
+build=$QUENTRA_BUILD
 origin=$(sed -n 's/^QUENTRA_REPORT_ORIGIN:[A-Z]*=//p' "$build/CMakeCache.txt")
 port=${origin##*:}
 if [[ ! $origin =~ ^http://127\.0\.0\.1:[0-9]+$ ]]; then
@@ -33,18 +29,9 @@ fi
 
 # The demo's machine is a sandbox of tools/quentra-sandbox, named demo: its
 # own prefix and home, reset at every run.
-export QUENTRA_BUILD=$build WINEPREFIX=$build/wine/demo-prefix QUENTRA_HOME=$build/wine/demo-home
 qwine=$repo/tools/wine/qwine
-receiver=""
-stop_all() {
-  # The receiver this run started, by its PID; then the demo's Wine.
-  if [ -n "$receiver" ]; then kill "$receiver" 2>/dev/null || true; wait "$receiver" 2>/dev/null || true; fi
-  "$repo/tools/wine/qwineserver" stop >/dev/null 2>&1 || true
-}
-trap stop_all EXIT
-
-echo "== starting the demo machine's Wine ($WINEPREFIX)"
-"$repo/tools/wine/qwineserver" start
+echo "== starting the demo machine's Wine ($build/wine/demo-prefix)"
+quentra_wine_session demo
 
 # ---- the machine: C:\CorvelSafe holds the suite, C:\CorvelSafe\Tray the host
 # and the plug-in with the sample campaign; game shortcuts on the desktop. The
@@ -62,20 +49,9 @@ tools/quentra-sandbox --machine demo --campaign examples/quentracfg.dat --cid 'D
 reports_bin=$repo/build/reports/reports/quentra-reports
 reports_db=$build/wine/demo-reports.db
 rm -f "$reports_db" "$reports_db-wal" "$reports_db-shm"
-"$reports_bin" serve --db "$reports_db" --listen "127.0.0.1:$port" >"$sandbox/receiver.out" 2>&1 &
-receiver=$!
-for _ in $(seq 100); do
-  grep -q '^quentra-reports: listening on ' "$sandbox/receiver.out" && break
-  if ! kill -0 "$receiver" 2>/dev/null; then
-    echo "demo: the report receiver could not listen on 127.0.0.1:$port:" >&2
-    cat "$sandbox/receiver.out" >&2
-    receiver=""
-    exit 1
-  fi
-  sleep 0.1
-done
-grep -q '^quentra-reports: listening on ' "$sandbox/receiver.out" ||
-  { echo "demo: the report receiver did not start" >&2; exit 1; }
+quentra_receiver "$reports_bin" "$sandbox/receiver.out" --db "$reports_db" --listen "127.0.0.1:$port"
+# The receiver this run started, by its PID.
+quentra_on_exit "kill $receiver_pid 2>/dev/null; wait $receiver_pid 2>/dev/null"
 today=$(date -u +%F)
 # GET PATH from the receiver, printed as it came.
 receiver_get() {

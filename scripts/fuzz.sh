@@ -5,15 +5,14 @@
 # the executions of each and fails on the first finding, leaving the crashing
 # input under build/fuzz/findings.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/lib.sh"
+cd "$quentra_repo"
 seconds=${1:-300}
-QUENTRA_EXTRA_PACKAGES="clang libfuzzer-14-dev libclang-rt-14-dev" scripts/bootstrap.sh
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+scripts/bootstrap.sh
 out=build/fuzz
 # A tree configured from tests/fuzz alone, as it once was, is configured anew.
 grep -qsx "CMAKE_HOME_DIRECTORY:INTERNAL=$PWD" "$out/CMakeCache.txt" || rm -f "$out/CMakeCache.txt"
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz >/dev/null
+quentra_build fuzz
 mkdir -p "$out/findings"
 total=0
 for harness in "$out"/bin/fuzz_*; do

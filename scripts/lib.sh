@@ -1,24 +1,120 @@
-# Shared by the Linux wrappers in tools/ and the scripts; sourced, never run.
-#
-# quentra_winpath PATH
-#   The path Wine's programs see for a Linux path: its Z: drive form.
-# quentra_ensure_built NAME REPO BUILD GIVEN TARGET...
-#   Builds TARGETs in BUILD, saying so first (a first build takes about 80 s).
-#   GIVEN is the build tree the user named in QUENTRA_BUILD: that tree is
-#   built as it is configured; without one, the win64 preset of REPO is
-#   configured and built. Answers 2 after naming the failed command.
+# Shared by the scripts and the Linux wrappers in tools/; sourced, never run.
+# It sets quentra_repo, this checkout, and leaves the number of build jobs to
+# the machine (all its cores, unless CMAKE_BUILD_PARALLEL_LEVEL says otherwise).
+quentra_repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
+# The path Wine's programs see for a Linux path: its Z: drive form.
 quentra_winpath() { printf 'Z:%s' "$(realpath -m -- "$1" | tr / '\\')"; }
 
-quentra_ensure_built() {
-  local name=$1 repo=$2 build=$3 given=$4; shift 4
-  echo "$name: building $* in $build (the first build takes about 80 s) ..." >&2
-  if [ -n "$given" ]; then
-    cmake --build "$build" --target "$@" >&2 && return 0
-    echo "$name: could not build in $build (cmake --build $build --target $*)" >&2
-  else
-    (cd "$repo" && cmake --preset win64 >&2 && cmake --build --preset win64 --target "$@" >&2) && return 0
-    echo "$name: could not build (cmake --preset win64 && cmake --build --preset win64 in $repo)" >&2
-  fi
+# quentra_build PRESET|TREE [TARGET...]: builds TARGETs (all without one) of
+# a PRESET, configured first, or of a TREE (a path) as it is configured.
+# Quiet; on failure shows the end of cmake's output and answers 2.
+quentra_build() {
+  local where=$1 out how=(cmake --build --preset "$1"); shift
+  [[ $where != */* ]] || how=(cmake --build "$where")
+  [ $# -eq 0 ] || how+=(--target "$@")
+  out=$(cd "$quentra_repo" && { [[ $where == */* ]] || cmake --preset "$where"; } 2>&1 && "${how[@]}" 2>&1) && return 0
+  printf '%s\n' "$out" | tail -n 25 >&2
+  echo "${0##*/}: could not build: ${how[*]} failed in $quentra_repo" >&2
   return 2
+}
+
+# quentra_twin TARGET...: a script's start, in the checkout's root: installs
+# what a fresh machine lacks (scripts/bootstrap.sh), builds TARGETs of the
+# win64 preset and exports its tree as QUENTRA_BUILD; exits when a step fails.
+quentra_twin() {
+  cd "$quentra_repo" && scripts/bootstrap.sh && quentra_build win64 "$@" || exit
+  export QUENTRA_BUILD=$quentra_repo/build/win64
+}
+
+# quentra_run PROGRAM ARGS...: $QUENTRA_BUILD/bin/PROGRAM under Wine, run from
+# that folder, its output with plain line ends; answers its exit code.
+quentra_run() {
+  (cd "$QUENTRA_BUILD/bin" && "$quentra_repo/tools/wine/qwine" "./$1" "${@:2}") | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
+
+# A wrapper's build tree: exports QUENTRA_BUILD, absolute (the tree the user
+# named there, else build/win64), and QUENTRA_TOOLS_ENV, how the user named it
+# for the commands the tools print (kept from a wrapper that runs this one).
+quentra_tool_tree() {
+  export QUENTRA_TOOLS_ENV=${QUENTRA_TOOLS_ENV-${QUENTRA_BUILD:+QUENTRA_BUILD=$QUENTRA_BUILD }}
+  quentra_given=${QUENTRA_BUILD:+$(realpath -m -- "$QUENTRA_BUILD")}
+  export QUENTRA_BUILD=${quentra_given:-$quentra_repo/build/win64}
+}
+
+# quentra_ensure_built TARGET... -- FILE...: a wrapper's one policy for a
+# missing program: when a FILE of $QUENTRA_BUILD/bin is missing, says so and
+# builds TARGETs (in the tree the user named, else the win64 preset); exits 2
+# when that fails or makes no FILE.
+quentra_ensure_built() {
+  local targets=() f
+  while [ "$1" != -- ]; do targets+=("$1"); shift; done
+  shift
+  for f; do [ -f "$QUENTRA_BUILD/bin/$f" ] || break; done
+  [ ! -f "$QUENTRA_BUILD/bin/$f" ] || return 0
+  echo "${0##*/}: building ${targets[*]} in $QUENTRA_BUILD (the first build takes about 80 s) ..." >&2
+  quentra_build "${quentra_given:-win64}" "${targets[@]}" || exit 2
+  for f; do [ -f "$QUENTRA_BUILD/bin/$f" ] || { echo "${0##*/}: the build made no $QUENTRA_BUILD/bin/$f" >&2; exit 2; }; done
+}
+
+# quentra_on_exit COMMAND: evaluated when the script exits, as a trap is,
+# before the commands given earlier; its failure leaves the exit code alone.
+quentra_on_exit() { quentra_exit="{ $1; } || true; ${quentra_exit:-}"; trap "$quentra_exit" EXIT; }
+
+# quentra_wine_session [MACHINE]: one wineserver for all the script's Wine
+# runs, in the prefix of the build tree's MACHINE (wine/MACHINE-prefix, its home
+# MACHINE-home), else the caller's WINEPREFIX, else a prefix of this run's own
+# (made now, about 15 s, removed on exit). A new prefix is made before any
+# program runs. On exit the server of that prefix, and only that one, is
+# stopped if this session started it; one that ran already (-p answers 2: the
+# caller's, ctest's) is its owner's to stop.
+quentra_wine_session() {
+  [ $# -eq 0 ] || export WINEPREFIX=$QUENTRA_BUILD/wine/$1-prefix QUENTRA_HOME=$QUENTRA_BUILD/wine/$1-home
+  if [ -z "${WINEPREFIX:-}" ]; then
+    WINEPREFIX=$(mkdir -p "$QUENTRA_BUILD/wine" && mktemp -d "$QUENTRA_BUILD/wine/session.XXXXXX")
+    quentra_on_exit "rm -rf $(printf %q "$WINEPREFIX")"
+  fi
+  export WINEPREFIX
+  mkdir -p "$WINEPREFIX"
+  if /usr/lib/wine/wineserver -p 2>/dev/null; then quentra_on_exit "quentra_wineserver_stop $(printf %q "$WINEPREFIX")"; fi
+  [ -f "$WINEPREFIX/system.reg" ] || "$quentra_repo/tools/wine/qwine" cmd /c exit 0 >/dev/null 2>&1
+}
+
+# Ends every Wine process of the prefix $1 and its server, and waits for them.
+quentra_wineserver_stop() { (export WINEPREFIX=$1; /usr/lib/wine/wineserver -k; /usr/lib/wine/wineserver -w) 2>/dev/null || true; }
+
+# quentra_page_section NAME TEXT: TEXT as the section NAME of
+# docs/performance.md (between <!-- NAME:begin --> and <!-- NAME:end -->), in
+# place of the one there or at the end; the rest of the page is kept.
+quentra_page_section() {
+  python3 - "$quentra_repo/docs/performance.md" "$@" <<'PY'
+import sys
+path, name, body = sys.argv[1:]
+begin, end = "<!-- %s:begin -->" % name, "<!-- %s:end -->" % name
+section = "%s\n%s\n%s" % (begin, body.strip("\n"), end)
+text = open(path, encoding="utf-8").read()
+if begin in text and end in text:
+    text = text[:text.index(begin)] + section + text[text.index(end) + len(end):]
+else:
+    text = text.rstrip("\n") + "\n\n" + section + "\n"
+open(path, "w", encoding="utf-8").write(text)
+PY
+}
+
+# quentra_receiver BIN LOG ARGS...: starts `BIN serve ARGS`, output in LOG, and
+# waits until it listens: sets receiver_pid and receiver_port; else exits 1.
+quentra_receiver() {
+  local bin=$1 log=$2; shift 2
+  "$bin" serve "$@" >"$log" 2>&1 &
+  receiver_pid=$!
+  for _ in $(seq 100); do
+    receiver_port=$(sed -n 's|^quentra-reports: listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$log")
+    [ -z "$receiver_port" ] || return 0
+    kill -0 "$receiver_pid" 2>/dev/null && sleep 0.1 || break
+  done
+  kill "$receiver_pid" 2>/dev/null
+  { echo "${0##*/}: the report receiver did not start ($bin serve $*):"; cat "$log"; } >&2
+  exit 1
 }

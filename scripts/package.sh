@@ -62,7 +62,8 @@ if [ -z "$pass_file" ] && [ -n "${QUENTRA_SIGN_PASS:-}" ]; then
   pass_file=$scratch/pass; (umask 077; printf '%s' "$QUENTRA_SIGN_PASS" >"$pass_file")
 fi
 
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/lib.sh"
+cd "$quentra_repo"
 scripts/bootstrap.sh
 
 if [ -n "$cert" ]; then
@@ -79,8 +80,7 @@ if [ -n "$cert" ]; then
   fi
 fi
 
-cmake --preset win32 >/dev/null
-cmake --build --preset win32
+quentra_build win32
 rm -f build/win32/package/*.zip
 (cd build/win32 && QUENTRA_SIGN_CERT=$cert QUENTRA_SIGN_KEY=$key QUENTRA_SIGN_PKCS11_MODULE=$module \
   QUENTRA_SIGN_PASS_FILE=$pass_file QUENTRA_SIGN_TIMESTAMP=$timestamp cpack -C Release >/dev/null)

@@ -5,10 +5,7 @@
 # LoadLibrary/FreeLibrary. Prints handles, threads and private bytes before and
 # after each phase. (ctest runs a short version as soak_short.)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/bootstrap.sh
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target quentra-soak >/dev/null
-export QUENTRA_BUILD=$PWD/build/win64
-cd build/win64/bin
-../../../tools/wine/qwine ./quentra-soak.exe "${1:-100000}" "${2:-1000}"
+. "$(dirname "$0")/lib.sh"
+quentra_twin quentra-soak
+quentra_wine_session
+quentra_run quentra-soak.exe "${1:-100000}" "${2:-1000}"

@@ -1,4 +1,7 @@
-"""Static proof of the 32-bit Quentra.dll: run by ctest on the win32 build and
+"""static_proof.py DLL [OBJDIR]: proves the 32-bit Quentra.dll without running
+it: PE32 i386, exactly the six undecorated exports at the ordinals of
+Quentra.def, the stdcall argument sizes from the compiled objects, imports from
+Windows system DLLs only, and the version. Run by ctest on the win32 build and
 by the package test on the DLL inside the release ZIP."""
 import glob
 import os
@@ -43,7 +46,7 @@ def declared_exports(path):
 
 def main():
     if len(sys.argv) < 2:
-        print("usage: static-proof.sh DLL [OBJDIR]", file=sys.stderr)
+        print("usage: static_proof.py DLL [OBJDIR]", file=sys.stderr)
         return 2
     dll = sys.argv[1]
     objdir = sys.argv[2] if len(sys.argv) > 2 else None

@@ -8,22 +8,12 @@
 # (scripts/vm32.sh; --all runs the test bundle through its run-tests.cmd
 # instead of the soak, too long for this command).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-# The presets leave the number of build jobs to the machine: all its cores,
-# unless CMAKE_BUILD_PARALLEL_LEVEL says otherwise.
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+. "$(dirname "$0")/lib.sh"
+cd "$quentra_repo"
 scripts/bootstrap.sh
-cmake --preset win32 >/dev/null
-cmake --build --preset win32
-cmake --preset win64 >/dev/null
-cmake --build --preset win64
-cmake --preset clang32 >/dev/null
-# lld warns about the DWARF of gcc's prebuilt runtime; that noise is not ours.
-cmake --build --preset clang32 2>&1 | { grep -v 'failed to compute relocation' || true; }
+for preset in win32 win64 clang32 reports; do echo "== building $preset"; quentra_build "$preset"; done
 # The report receiver, native: its unit tests, a live server, the kill under
 # load and the dashboard in headless Chromium (a few seconds).
-cmake --preset reports >/dev/null
-cmake --build --preset reports
 ctest --preset reports
 scripts/fuzz.sh "${QUENTRA_FUZZ_SECONDS:-5}"
 ctest --preset win32 -L static

@@ -213,13 +213,14 @@ run "convert a GBK INI" 1 convert gbk.ini again.ini && has "convert: GBK needs n
 # check loads with the plug-in's own code but leaves the machine's popup
 # bookkeeping alone, and leaves no decoded copy in %TEMP%.
 key='HKLM\SOFTWARE\CorvelSafe\Tavrik'
-QUENTRA_BUILD=$QUENTRA_BUILD "$QUENTRA_SOURCE/tools/wine/qwine" reg add "$key" /v BoxPurpose /t REG_SZ /d before /f >/dev/null 2>&1
-QUENTRA_BUILD=$QUENTRA_BUILD "$QUENTRA_SOURCE/tools/wine/qwine" reg add "$key" /v BoxPopupCount /t REG_DWORD /d 2 /f >/dev/null 2>&1
+reg() { "$QUENTRA_SOURCE/tools/wine/qwine" reg "$@" 2>&1; }
+reg add "$key" /v BoxPurpose /t REG_SZ /d before /f >/dev/null
+reg add "$key" /v BoxPopupCount /t REG_DWORD /d 2 /f >/dev/null
 run "check a campaign with another purpose" 0 check "$sample_dat"
-query=$(QUENTRA_BUILD=$QUENTRA_BUILD "$QUENTRA_SOURCE/tools/wine/qwine" reg query "$key" 2>&1)
+query=$(reg query "$key")
 has "check leaves BoxPurpose" "$query" "before"
 has "check leaves BoxPopupCount" "$query" "0x2"
-QUENTRA_BUILD=$QUENTRA_BUILD "$QUENTRA_SOURCE/tools/wine/qwine" reg delete "$key" /f >/dev/null 2>&1
+reg delete "$key" /f >/dev/null
 temp_dirs=$(find "$QUENTRA_BUILD/wine/prefix/drive_c/users" -maxdepth 4 -type d -name Temp 2>/dev/null)
 left=$(for d in $temp_dirs; do find "$d" -maxdepth 1 \( -name '~tc*.tmp' -o -name '~qc*.tmp' \); done)
 [ -z "$left" ] && pass "no decoded copy left in the temporary folder" || fail "left in the temporary folder: $left"

@@ -23,7 +23,7 @@ win() { quentra_winpath "$1"; }
 twin=$(win "$build/bin/Quentra.dll")
 files=$(mktemp -d "$build/host-errors.XXXXXX")
 machine=host-errors  # a sandbox machine of this script's own
-trap 'rm -rf "$files"; WINEPREFIX=$build/wine/$machine-prefix /usr/lib/wine/wineserver -k 2>/dev/null' EXIT
+quentra_on_exit 'rm -rf "$files"; quentra_wineserver_stop "$build/wine/$machine-prefix"'
 : >"$files/empty.dll"; printf 'MZ' >"$files/mz.dll"; head -c 4096 /dev/urandom >"$files/random.dll"
 mkdir "$files/alone"; cp "$build/bin/Quentra.dll" "$files/alone/"
 expect "usage" 2 '^usage: quentra-host run DLL' --
