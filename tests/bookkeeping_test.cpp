@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "campaign/config.h"
@@ -56,7 +57,7 @@ TEST(PopupStampRule, ParsingAndValidity) {
     struct Row {
         const char* name;
         const char* text;
-        bool valid;
+        bool valid = false;  // refused rows give only a name and a text
         int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
     } rows[] = {
         {"the written form", "2010-3-5 09:07:03", true, 2010, 3, 5, 9, 7, 3},
@@ -64,24 +65,24 @@ TEST(PopupStampRule, ParsingAndValidity) {
         {"no upper bounds", "2010-3-5 25:99:99", true, 2010, 3, 5, 25, 99, 99},
         {"month 13 and day 40 pass too", "2010-13-40 00:00:00", true, 2010, 13, 40, 0, 0, 0},
         {"midnight", "2024-12-31 00:00:00", true, 2024, 12, 31, 0, 0, 0},
-        {"month 0", "2010-0-5 09:07:03", false},
-        {"year 0", "0-3-5 09:07:03", false},
-        {"day 0", "2010-3-0 09:07:03", false},
-        {"no time part", "2010-3-5", false},
-        {"only two time numbers", "2010-3-5 09:07", false},
-        {"negative hour", "2010-3-5 -1:07:03", false},
-        {"negative year", "-2010-3-5 09:07:03", false},
         {"a tab instead of the blank", "2010-3-5\t09:07:03", true, 2010, 3, 5, 9, 7, 3},
-        {"no blank: the day runs into the time", "2010-3-509:07:03", false},
         {"a run of blanks and a tab", "2010-3-5 \t  09:07:03", true, 2010, 3, 5, 9, 7, 3},
         {"blanks before the first number", "  2010-3-5 09:07:03", true, 2010, 3, 5, 9, 7, 3},
-        {"time fields take two characters at most", "2010-3-5 123:07:03", false},
         {"three-digit second reads its first two", "2010-3-5 09:07:034", true, 2010, 3, 5, 9, 7, 3},
         {"text after the sixth number ignored", "2010-3-5 09:07:03 and more", true, 2010, 3, 5, 9, 7, 3},
-        {"a blank before a dash", "2010 -3-5 09:07:03", false},
-        {"slashes", "2010/3/5 09:07:03", false},
-        {"empty", "", false},
-        {"letters", "yesterday", false},
+        {"month 0", "2010-0-5 09:07:03"},
+        {"year 0", "0-3-5 09:07:03"},
+        {"day 0", "2010-3-0 09:07:03"},
+        {"no time part", "2010-3-5"},
+        {"only two time numbers", "2010-3-5 09:07"},
+        {"negative hour", "2010-3-5 -1:07:03"},
+        {"negative year", "-2010-3-5 09:07:03"},
+        {"no blank: the day runs into the time", "2010-3-509:07:03"},
+        {"time fields take two characters at most", "2010-3-5 123:07:03"},
+        {"a blank before a dash", "2010 -3-5 09:07:03"},
+        {"slashes", "2010/3/5 09:07:03"},
+        {"empty", ""},
+        {"letters", "yesterday"},
     };
     for (const Row& row : rows) {
         PopupStamp stamp;
@@ -276,7 +277,7 @@ TEST_F(Bookkeeping, PurposeComparison) {
     struct Row {
         const char* name;
         DWORD type;
-        std::string stored;  // "<none>": no value
+        std::optional<std::string> stored;  // none: no value
         std::string purpose;
         int same;
     } rows[] = {
@@ -285,8 +286,8 @@ TEST_F(Bookkeeping, PurposeComparison) {
         {"stored with its terminator", REG_SZ, std::string("spring\0", 7), "spring", 1},
         {"a prefix of the stored", REG_SZ, "spring", "spr", 0},
         {"longer than the stored", REG_SZ, "spr", "spring", 0},
-        {"nothing stored, empty purpose", REG_SZ, "<none>", "", 1},
-        {"nothing stored, a purpose", REG_SZ, "<none>", "spring", 0},
+        {"nothing stored, empty purpose", REG_SZ, std::nullopt, "", 1},
+        {"nothing stored, a purpose", REG_SZ, std::nullopt, "spring", 0},
         {"stored empty, empty purpose", REG_SZ, "", "", 1},
         {"stored empty, a purpose", REG_SZ, "", "spring", 0},
         {"1023 bytes", REG_SZ, std::string(1023, 'q'), std::string(1023, 'q'), 1},
@@ -301,7 +302,7 @@ TEST_F(Bookkeeping, PurposeComparison) {
     };
     for (const Row& row : rows) {
         qt::ClearBookkeeping();
-        if (row.stored != "<none>") qt::SetRaw(deployed::kBookkeepingKey, deployed::kPurposeValue, row.type, row.stored);
+        if (row.stored) qt::SetRaw(deployed::kBookkeepingKey, deployed::kPurposeValue, row.type, *row.stored);
         EXPECT_EQ(row.same, IsSamePurpose(row.purpose)) << row.name;
     }
 }
@@ -311,34 +312,34 @@ TEST_F(Bookkeeping, PurposeComparison) {
 TEST_F(Bookkeeping, LoaderRestartsTheRecordOnlyForAChangedPurpose) {
     struct Row {
         const char* name;
-        std::string stored;  // "<none>": no purpose stored
-        std::string line;    // the campaign's Purpose line; "" for none
+        std::optional<std::string> stored;   // none: no purpose stored
+        std::optional<std::string> purpose;  // the campaign's Purpose; none: no such line
         bool reset;
     } rows[] = {
-        {"same purpose", "spring", "Purpose=spring", false},
-        {"another purpose", "spring", "Purpose=autumn", true},
-        {"letter case only", "spring", "Purpose=SPRING", true},
-        {"purpose removed from the file", "spring", "", true},
-        {"none stored, none given", "<none>", "", false},
-        {"none stored, one given", "<none>", "Purpose=spring", true},
-        {"2000 bytes unchanged", std::string(2000, 'z'), "Purpose=" + std::string(2000, 'z'), false},
-        {"4095 bytes unchanged", std::string(4095, 'z'), "Purpose=" + std::string(4095, 'z'), false},
-        {"2000 bytes, last one changed", std::string(2000, 'z'), "Purpose=" + std::string(1999, 'z') + "y", true},
+        {"same purpose", "spring", "spring", false},
+        {"another purpose", "spring", "autumn", true},
+        {"letter case only", "spring", "SPRING", true},
+        {"purpose removed from the file", "spring", std::nullopt, true},
+        {"none stored, none given", std::nullopt, std::nullopt, false},
+        {"none stored, one given", std::nullopt, "spring", true},
+        {"2000 bytes unchanged", std::string(2000, 'z'), std::string(2000, 'z'), false},
+        {"4095 bytes unchanged", std::string(4095, 'z'), std::string(4095, 'z'), false},
+        {"2000 bytes, last one changed", std::string(2000, 'z'), std::string(1999, 'z') + "y", true},
     };
     qt::RegistryRecorder recorder(GetModuleHandleA(nullptr));
     ASSERT_TRUE(recorder.Active());
     for (const Row& row : rows) {
         qt::ClearBookkeeping();
-        if (row.stored != "<none>") qt::SetRaw(deployed::kBookkeepingKey, deployed::kPurposeValue, REG_SZ, row.stored);
+        if (row.stored) qt::SetRaw(deployed::kBookkeepingKey, deployed::kPurposeValue, REG_SZ, *row.stored);
         qt::SetRaw(deployed::kBookkeepingKey, deployed::kPopupCountValue, REG_DWORD, Dword(2));
         qt::SetRaw(deployed::kBookkeepingKey, deployed::kLastPopupValue, REG_SZ, "2010-3-5 09:07:03");
         recorder.Take();
         CampaignConfig config;
-        ASSERT_EQ(1, qt::LoadIni(config, "[Common]\r\n" + (row.line.empty() ? std::string() : row.line + "\r\n")))
+        ASSERT_EQ(1, qt::LoadIni(config, "[Common]\r\n" + (row.purpose ? "Purpose=" + *row.purpose + "\r\n" : "")))
             << row.name;
         ASSERT_TRUE(RestartRecordForPurpose(config.Common().Purpose)) << row.name;
         const std::vector<qt::RegistryCall> calls = recorder.Take();
-        const std::string purpose = row.line.empty() ? std::string() : row.line.substr(8);
+        const std::string purpose = row.purpose.value_or("");
         if (row.reset) {
             // The new purpose first, then the stamp, then the count.
             ASSERT_EQ(3u, calls.size()) << row.name << ": " << Describe(calls);

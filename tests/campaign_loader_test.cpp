@@ -51,6 +51,44 @@ void LoadFullThen(CampaignConfig& config, const char* section, const char* key, 
 
 std::vector<std::string> Texts(const std::vector<TextString>& list) { return {list.begin(), list.end()}; }
 
+// Where a field is read back: the [Common] settings, or both notices, which
+// [NoAntiVirus] fills alike.
+template <class Value>
+void ExpectField(const CampaignConfig& config, Value CommonSettings::*field, const Value& expected, const char* row) {
+    EXPECT_EQ(expected, config.Common().*field) << row;
+}
+template <class Value>
+void ExpectField(const CampaignConfig& config, Value NoticeRecord::*field, const Value& expected, const char* row) {
+    EXPECT_EQ(expected, config.NoAvNotice().*field) << row << " (NoAvNotice)";
+    EXPECT_EQ(expected, config.GameScanNotice().*field) << row << " (GameScanNotice)";
+}
+
+constexpr const char* kAbsent = nullptr;  // the key's line removed
+
+// A key, the field it fills, and its cases: the value of its line in the
+// second load (kAbsent: no line), and what the field then holds.
+template <class Record, class Value>
+struct KeyCases {
+    const char* key;
+    Value Record::*field;
+    std::vector<std::pair<const char*, Value>> cases;
+};
+
+// Each case: kFull, then kFull with the key's line changed, into one
+// configuration. A failure names the line, or "KEY absent".
+template <class Record, class Value>
+void ExpectKeyCases(const char* section, const std::vector<KeyCases<Record, Value>>& keys) {
+    for (const KeyCases<Record, Value>& key : keys) {
+        for (const auto& [value, expected] : key.cases) {
+            const std::string line = value == kAbsent ? "" : std::string(key.key) + "=" + value;
+            const std::string name = value == kAbsent ? std::string(key.key) + " absent" : line;
+            CampaignConfig config;
+            LoadFullThen(config, section, key.key, line);
+            ExpectField(config, key.field, expected, name.c_str());
+        }
+    }
+}
+
 class CampaignLoader : public ::testing::Test {
 protected:
     void SetUp() override { qt::ClearBookkeeping(); }
@@ -58,128 +96,61 @@ protected:
 };
 
 TEST_F(CampaignLoader, CommonIntegerKeys) {
-    struct Row {
-        const char* name;
-        const char* key;
-        const char* line;  // "" removes the key
-        std::int32_t CommonSettings::*field;
-        std::int32_t expected;
-    } rows[] = {
-        {"DelayMinute absent", "DelayMinute", "", &CommonSettings::DelayMinute, 30},
-        {"DelayMinute 0", "DelayMinute", "DelayMinute=0", &CommonSettings::DelayMinute, 1},
-        {"DelayMinute -5", "DelayMinute", "DelayMinute=-5", &CommonSettings::DelayMinute, 1},
-        {"DelayMinute 1", "DelayMinute", "DelayMinute=1", &CommonSettings::DelayMinute, 1},
-        {"DelayMinute 1000000", "DelayMinute", "DelayMinute=1000000", &CommonSettings::DelayMinute, 1000000},
-        {"DelayMinute 1000001", "DelayMinute", "DelayMinute=1000001", &CommonSettings::DelayMinute, 1000000},
-        {"DelayMinute 2000000", "DelayMinute", "DelayMinute=2000000", &CommonSettings::DelayMinute, 1000000},
-        {"MaxPopupTimes absent", "MaxPopupTimes", "", &CommonSettings::MaxPopupTimes, 3},
-        {"MaxPopupTimes -1", "MaxPopupTimes", "MaxPopupTimes=-1", &CommonSettings::MaxPopupTimes, 0},
-        {"MaxPopupTimes 0", "MaxPopupTimes", "MaxPopupTimes=0", &CommonSettings::MaxPopupTimes, 0},
-        {"MaxPopupTimes 1000001", "MaxPopupTimes", "MaxPopupTimes=1000001", &CommonSettings::MaxPopupTimes, 1000000},
-        {"MaxPopupTimes 8", "MaxPopupTimes", "MaxPopupTimes=8", &CommonSettings::MaxPopupTimes, 8},
-        {"PopupFrequency absent", "PopupFrequency", "", &CommonSettings::PopupFrequency, 7},
-        {"PopupFrequency -1", "PopupFrequency", "PopupFrequency=-1", &CommonSettings::PopupFrequency, 0},
-        {"PopupFrequency 0", "PopupFrequency", "PopupFrequency=0", &CommonSettings::PopupFrequency, 0},
-        {"PopupFrequency 2000000", "PopupFrequency", "PopupFrequency=2000000", &CommonSettings::PopupFrequency,
-         1000000},
-        {"PopupFrequency 42", "PopupFrequency", "PopupFrequency=42", &CommonSettings::PopupFrequency, 42},
-        {"DisableAvExamine absent", "DisableAvExamine", "", &CommonSettings::DisableAvExamine, 1},
-        {"DisableAvExamine 0", "DisableAvExamine", "DisableAvExamine=0", &CommonSettings::DisableAvExamine, 0},
-        {"DisableAvExamine 5", "DisableAvExamine", "DisableAvExamine=5", &CommonSettings::DisableAvExamine, 1},
-        {"DisableAvExamine -1", "DisableAvExamine", "DisableAvExamine=-1", &CommonSettings::DisableAvExamine, 1},
-    };
-    for (const Row& row : rows) {
-        CampaignConfig config;
-        LoadFullThen(config, "Common", row.key, row.line);
-        EXPECT_EQ(row.expected, config.Common().*row.field) << row.name;
-    }
+    ExpectKeyCases<CommonSettings, std::int32_t>(
+        "Common",
+        {
+            {"DelayMinute", &CommonSettings::DelayMinute,
+             {{kAbsent, 30}, {"0", 1}, {"-5", 1}, {"1", 1}, {"1000000", 1000000}, {"1000001", 1000000},
+              {"2000000", 1000000}}},
+            {"MaxPopupTimes", &CommonSettings::MaxPopupTimes,
+             {{kAbsent, 3}, {"-1", 0}, {"0", 0}, {"1000001", 1000000}, {"8", 8}}},
+            {"PopupFrequency", &CommonSettings::PopupFrequency,
+             {{kAbsent, 7}, {"-1", 0}, {"0", 0}, {"2000000", 1000000}, {"42", 42}}},
+            {"DisableAvExamine", &CommonSettings::DisableAvExamine, {{kAbsent, 1}, {"0", 0}, {"5", 1}, {"-1", 1}}},
+        });
 }
 
 TEST_F(CampaignLoader, PurposeIsAlwaysStored) {
-    struct Row {
-        const char* name;
-        const char* line;
-        const char* expected;
-    } rows[] = {
-        {"absent becomes empty", "", ""},
-        {"empty value becomes empty", "Purpose=", ""},
-        {"a new value", "Purpose=second", "second"},
-    };
-    for (const Row& row : rows) {
-        CampaignConfig config;
-        LoadFullThen(config, "Common", "Purpose", row.line);
-        EXPECT_EQ(row.expected, config.Common().Purpose) << row.name;
-    }
+    // Absent or empty, it empties the last one.
+    ExpectKeyCases<CommonSettings, TextString>(
+        "Common", {{"Purpose", &CommonSettings::Purpose, {{kAbsent, ""}, {"", ""}, {"second", "second"}}}});
 }
 
 TEST_F(CampaignLoader, NoticeIntegerKeysFillBothNotices) {
-    struct Row {
-        const char* name;
-        const char* key;
-        const char* line;
-        std::int32_t NoticeRecord::*field;
-        std::int32_t expected;
-    } rows[] = {
-        {"Level absent", "Level", "", &NoticeRecord::Level, 3},
-        {"Level -9 unchecked", "Level", "Level=-9", &NoticeRecord::Level, -9},
-        {"Level 2000000 unchecked", "Level", "Level=2000000", &NoticeRecord::Level, 2000000},
-        {"CommandAction absent", "CommandAction", "", &NoticeRecord::CommandAction, 2},
-        {"CommandAction 0", "CommandAction", "CommandAction=0", &NoticeRecord::CommandAction, 0},
-        {"CommandAction -7 unchecked", "CommandAction", "CommandAction=-7", &NoticeRecord::CommandAction, -7},
-        {"ShowCheckBox absent", "ShowCheckBox", "", &NoticeRecord::ShowCheckBox, 1},
-        {"ShowCheckBox 0", "ShowCheckBox", "ShowCheckBox=0", &NoticeRecord::ShowCheckBox, 0},
-        {"ShowCheckBox 5", "ShowCheckBox", "ShowCheckBox=5", &NoticeRecord::ShowCheckBox, 1},
-        {"ShowCheckBox -1", "ShowCheckBox", "ShowCheckBox=-1", &NoticeRecord::ShowCheckBox, 1},
-        {"SuportX64 absent", "SuportX64", "", &NoticeRecord::SuportX64, 1},
-        {"SuportX64 0", "SuportX64", "SuportX64=0", &NoticeRecord::SuportX64, 0},
-        {"SuportX64 2", "SuportX64", "SuportX64=2", &NoticeRecord::SuportX64, 1},
-    };
-    for (const Row& row : rows) {
-        CampaignConfig config;
-        LoadFullThen(config, "NoAntiVirus", row.key, row.line);
-        EXPECT_EQ(row.expected, config.NoAvNotice().*row.field) << row.name << " (NoAvNotice)";
-        EXPECT_EQ(row.expected, config.GameScanNotice().*row.field) << row.name << " (GameScanNotice)";
-    }
+    ExpectKeyCases<NoticeRecord, std::int32_t>(
+        "NoAntiVirus",
+        {
+            // Level and CommandAction are taken unchecked.
+            {"Level", &NoticeRecord::Level, {{kAbsent, 3}, {"-9", -9}, {"2000000", 2000000}}},
+            {"CommandAction", &NoticeRecord::CommandAction, {{kAbsent, 2}, {"0", 0}, {"-7", -7}}},
+            {"ShowCheckBox", &NoticeRecord::ShowCheckBox, {{kAbsent, 1}, {"0", 0}, {"5", 1}, {"-1", 1}}},
+            {"SuportX64", &NoticeRecord::SuportX64, {{kAbsent, 1}, {"0", 0}, {"2", 1}}},
+        });
 }
 
 TEST_F(CampaignLoader, NoticeTextKeysKeepEmptyOrReplace) {
-    struct Row {
-        const char* name;
-        const char* key;
-        const char* line;
-        TextString NoticeRecord::*field;
-        std::string expected;
-    } rows[] = {
-        {"Title absent keeps", "Title", "", &NoticeRecord::Title, "Full title"},
-        {"Title empty keeps", "Title", "Title=", &NoticeRecord::Title, "Full title"},
-        {"Title replaced", "Title", "Title=Second", &NoticeRecord::Title, "Second"},
-        {"Message absent keeps", "Message", "", &NoticeRecord::Message, "Full\nmessage %s"},
-        {"Message empty keeps", "Message", "Message=", &NoticeRecord::Message, "Full\nmessage %s"},
-        {"Message backslash n", "Message", "Message=one\\ntwo", &NoticeRecord::Message, "one\ntwo"},
-        {"Message backslash N stays", "Message", "Message=one\\Ntwo", &NoticeRecord::Message, "one\\Ntwo"},
-        {"Message trail byte 0x5C", "Message", "Message=\x81\x5Cn\\n", &NoticeRecord::Message, "\x81\x5Cn\n"},
-        {"CommandText absent keeps", "CommandText", "", &NoticeRecord::CommandText, "Full command"},
-        {"CommandText empty keeps", "CommandText", "CommandText=", &NoticeRecord::CommandText, "Full command"},
-        {"CommandText replaced", "CommandText", "CommandText=Go", &NoticeRecord::CommandText, "Go"},
-        {"DownloadURL absent keeps", "DownloadURL", "", &NoticeRecord::DownloadURL,
-         "http://download.corvelsafe.com/vault/full.exe"},
-        {"DownloadURL empty keeps", "DownloadURL", "DownloadURL=", &NoticeRecord::DownloadURL,
-         "http://download.corvelsafe.com/vault/full.exe"},
-        {"DownloadURL replaced", "DownloadURL", "DownloadURL=http://127.0.0.1/x.exe", &NoticeRecord::DownloadURL,
-         "http://127.0.0.1/x.exe"},
-        {"Detail absent empties", "Detail", "", &NoticeRecord::Detail, ""},
-        {"Detail empty empties", "Detail", "Detail=", &NoticeRecord::Detail, ""},
-        {"Detail replaced", "Detail", "Detail=More", &NoticeRecord::Detail, "More"},
-        {"ID absent empties", "ID", "", &NoticeRecord::ID, ""},
-        {"ID empty empties", "ID", "ID=", &NoticeRecord::ID, ""},
-        {"ID replaced", "ID", "ID=second-id", &NoticeRecord::ID, "second-id"},
-    };
-    for (const Row& row : rows) {
-        CampaignConfig config;
-        LoadFullThen(config, "NoAntiVirus", row.key, row.line);
-        EXPECT_EQ(row.expected, config.NoAvNotice().*row.field) << row.name << " (NoAvNotice)";
-        EXPECT_EQ(row.expected, config.GameScanNotice().*row.field) << row.name << " (GameScanNotice)";
-    }
+    const std::string url = "http://download.corvelsafe.com/vault/full.exe";
+    ExpectKeyCases<NoticeRecord, TextString>(
+        "NoAntiVirus",
+        {
+            // Absent or empty keeps the last value.
+            {"Title", &NoticeRecord::Title, {{kAbsent, "Full title"}, {"", "Full title"}, {"Second", "Second"}}},
+            // A backslash and n becomes a line feed; a backslash and N does not, nor
+            // a trail byte 0x5C and n.
+            {"Message", &NoticeRecord::Message,
+             {{kAbsent, "Full\nmessage %s"},
+              {"", "Full\nmessage %s"},
+              {"one\\ntwo", "one\ntwo"},
+              {"one\\Ntwo", "one\\Ntwo"},
+              {"\x81\x5Cn\\n", "\x81\x5Cn\n"}}},
+            {"CommandText", &NoticeRecord::CommandText,
+             {{kAbsent, "Full command"}, {"", "Full command"}, {"Go", "Go"}}},
+            {"DownloadURL", &NoticeRecord::DownloadURL,
+             {{kAbsent, url}, {"", url}, {"http://127.0.0.1/x.exe", "http://127.0.0.1/x.exe"}}},
+            // Absent or empty empties it.
+            {"Detail", &NoticeRecord::Detail, {{kAbsent, ""}, {"", ""}, {"More", "More"}}},
+            {"ID", &NoticeRecord::ID, {{kAbsent, ""}, {"", ""}, {"second-id", "second-id"}}},
+        });
 }
 
 TEST_F(CampaignLoader, AFirstLoadWithoutNoAntiVirusKeepsTheBuiltInTexts) {
@@ -328,23 +299,24 @@ TEST_F(CampaignLoader, TheGameScanKeyListIsCutAt1024Bytes) {
 }
 
 TEST_F(CampaignLoader, ValuesAreCutToTheirBuffers) {
+    const std::size_t kPatternMax = 1023;  // a [GameScan] value's buffer, less its terminator
+    const std::size_t kTextMax = 4095;     // every other value's
     struct Row {
         const char* name;
         const char* section;
         const char* key;
-        std::size_t length;
-        std::size_t expected;
+        std::size_t length, kept;
     } rows[] = {
         {"GameScan one short of 1023", "GameScan", "k1m", 1022, 1022},
         {"GameScan exact fit 1023", "GameScan", "k1m", 1023, 1023},
-        {"GameScan 1024 cut", "GameScan", "k1m", 1024, 1023},
-        {"GameScan 3000 cut", "GameScan", "k1m", 3000, 1023},
+        {"GameScan 1024 cut", "GameScan", "k1m", 1024, kPatternMax},
+        {"GameScan 3000 cut", "GameScan", "k1m", 3000, kPatternMax},
         {"Title exact fit 4095", "NoAntiVirus", "Title", 4095, 4095},
-        {"Title 4096 cut", "NoAntiVirus", "Title", 4096, 4095},
-        {"Title 5000 cut", "NoAntiVirus", "Title", 5000, 4095},
+        {"Title 4096 cut", "NoAntiVirus", "Title", 4096, kTextMax},
+        {"Title 5000 cut", "NoAntiVirus", "Title", 5000, kTextMax},
         {"Purpose 4095", "Common", "Purpose", 4095, 4095},
-        {"Purpose 6000 cut", "Common", "Purpose", 6000, 4095},
-        {"ID 4096 cut", "NoAntiVirus", "ID", 4096, 4095},
+        {"Purpose 6000 cut", "Common", "Purpose", 6000, kTextMax},
+        {"ID 4096 cut", "NoAntiVirus", "ID", 4096, kTextMax},
     };
     for (const Row& row : rows) {
         std::string value;
@@ -364,7 +336,7 @@ TEST_F(CampaignLoader, ValuesAreCutToTheirBuffers) {
         } else {
             got = config.Common().Purpose;
         }
-        EXPECT_EQ(value.substr(0, row.expected), got) << row.name;
+        EXPECT_EQ(value.substr(0, row.kept), got) << row.name;
     }
 }
 

@@ -85,33 +85,33 @@ TEST(ReadNumber, DecimalHexadecimalBlanksAndLengths) {
         const char* name;
         const char* text;
         std::int32_t length;
-        std::int32_t initial;
         std::int32_t expected;
+        std::int32_t initial = 0;  // where decimal reading starts; hexadecimal starts from 0
     } rows[] = {
-        {"plain decimal", "123", 3, 0, 123},
-        {"decimal added to the initial value", "12", 2, 5, 512},
+        {"plain decimal", "123", 3, 123},
+        {"decimal added to the initial value", "12", 2, 512, 5},
         {"not a digit gives the initial value", "abc", 3, 7, 7},
-        {"digits stop at the first other byte", "12ab34", 6, 0, 12},
-        {"no sign: minus stops at once", "-5", 2, 0, 0},
-        {"blanks and tabs skipped", " \t 42", 5, 0, 42},
+        {"digits stop at the first other byte", "12ab34", 6, 12},
+        {"no sign: minus stops at once", "-5", 2, 0},
+        {"blanks and tabs skipped", " \t 42", 5, 42},
         {"only blanks gives the initial value", "   ", 3, 9, 9},
         {"length 0", "123", 0, 4, 4},
         {"negative length", "123", -1, 4, 4},
         {"length above 0x7FFFFFFF is negative", "123", INT32_MIN, 4, 4},
-        {"length cuts the digits", "12345", 3, 0, 123},
-        {"length one short of the text", "1234", 3, 0, 123},
-        {"length beyond the terminator stops at it", "12\0" "34", 5, 0, 12},
-        {"blanks count against the length", "  12", 3, 0, 1},
-        {"hex lower", "0x1f", 4, 0, 31},
-        {"hex upper prefix and digits", "0XFF", 4, 0, 255},
-        {"hex does not start from the initial value", "0x10", 4, 99, 16},
-        {"hex with no digit is 0", "0x", 3, 5, 0},
-        {"hex stops at a non-digit", "0x1g", 4, 0, 1},
-        {"hex eight digits wrap to negative", "0xFFFFFFFF", 10, 0, -1},
-        {"two bytes are read as decimal", "0x", 2, 5, 50},
-        {"eleven bytes are read as decimal", "0x123456789", 11, 0, 0},
-        {"hex after blanks", "  0x20", 6, 0, 32},
-        {"decimal wraps around", "4294967297", 10, 0, 1},
+        {"length cuts the digits", "12345", 3, 123},
+        {"length one short of the text", "1234", 3, 123},
+        {"length beyond the terminator stops at it", "12\0" "34", 5, 12},
+        {"blanks count against the length", "  12", 3, 1},
+        {"hex lower", "0x1f", 4, 31},
+        {"hex upper prefix and digits", "0XFF", 4, 255},
+        {"hex does not start from the initial value", "0x10", 4, 16, 99},
+        {"hex with no digit is 0", "0x", 3, 0, 5},
+        {"hex stops at a non-digit", "0x1g", 4, 1},
+        {"hex eight digits wrap to negative", "0xFFFFFFFF", 10, -1},
+        {"two bytes are read as decimal", "0x", 2, 50, 5},
+        {"eleven bytes are read as decimal", "0x123456789", 11, 0},
+        {"hex after blanks", "  0x20", 6, 32},
+        {"decimal wraps around", "4294967297", 10, 1},
         {"null text", nullptr, 3, 6, 6},
     };
     for (const Row& row : rows) {
@@ -123,22 +123,22 @@ TEST(ParseAvEntry, TheDocumentedValues) {
     struct Row {
         const char* name;
         const char* text;
-        int result;
-        std::int32_t a, b, c;
+        int result = 0;  // refused rows leave these at 0: a refused entry is cleared
+        std::int32_t a = 0, b = 0, c = 0;
     } rows[] = {
         {"three numbers", "1,2,3", 1, 1, 2, 3},
-        {"two numbers only", "1,2", 0, 0, 0, 0},
-        {"one number", "7", 0, 0, 0, 0},
         {"a fourth number is ignored", "1,2,3,4", 1, 1, 2, 3},
         {"blanks around the numbers", "7, 8 ,9", 1, 7, 8, 9},
         {"an empty middle part is 0", "1,,3", 1, 1, 0, 3},
         {"letters read as 0 and still count", "abc,def,ghi", 1, 0, 0, 0},
-        {"a trailing comma after two numbers fails", "1,2,", 0, 0, 0, 0},
-        {"an empty third part after two commas fails", ",,", 0, 0, 0, 0},
         {"three empty parts", ",,,", 1, 0, 0, 0},
         {"hexadecimal parts read", "0x1F,0X10,0xff", 1, 31, 16, 255},
         {"hexadecimal with blanks", " 0x1F , 2 , 0x3", 1, 31, 2, 3},
-        {"empty text", "", 0, 0, 0, 0},
+        {"two numbers only", "1,2"},
+        {"one number", "7"},
+        {"a trailing comma after two numbers fails", "1,2,"},
+        {"an empty third part after two commas fails", ",,"},
+        {"empty text", ""},
     };
     for (const Row& row : rows) {
         std::string text = row.text;

@@ -44,21 +44,21 @@ TEST(ComposeMessage, AcceptedTemplatesAndSizes) {
         const char* name;
         const char* messageTemplate;
         const char* list;
-        std::size_t outSize;
         const char* expected;
+        std::size_t outSize = 64;
     } rows[] = {
-        {"list alone", "%s", "Quillstorm", 64, "Quillstorm"},
-        {"percent sign", "100%% %s", "Q", 64, "100% Q"},
-        {"%%s is a literal", "%%s", "Q", 64, "%s"},
-        {"%% then %s", "%%%s", "Q", 64, "%Q"},
-        {"no conversion: names do not appear", "Install now", "Q", 64, "Install now"},
-        {"empty template", "", "Q", 64, ""},
-        {"conversions in the list stay text", "[%s]", "%d%n%s", 64, "[%d%n%s]"},
-        {"no list", "[%s]", nullptr, 64, "[]"},
-        {"exact fit", "ab%s", "cd", 5, "abcd"},
-        {"one short", "ab%s", "cd", 4, "abc"},
-        {"room for the terminator only", "ab%s", "cd", 1, ""},
-        {"cut inside a double-byte character", "a\xD6\xD0%s", "", 3, "a\xD6"},
+        {"list alone", "%s", "Quillstorm", "Quillstorm"},
+        {"percent sign", "100%% %s", "Q", "100% Q"},
+        {"%%s is a literal", "%%s", "Q", "%s"},
+        {"%% then %s", "%%%s", "Q", "%Q"},
+        {"no conversion: names do not appear", "Install now", "Q", "Install now"},
+        {"empty template", "", "Q", ""},
+        {"conversions in the list stay text", "[%s]", "%d%n%s", "[%d%n%s]"},
+        {"no list", "[%s]", nullptr, "[]"},
+        {"exact fit", "ab%s", "cd", "abcd", 5},
+        {"one short", "ab%s", "cd", "abc", 4},
+        {"room for the terminator only", "ab%s", "cd", "", 1},
+        {"cut inside a double-byte character", "a\xD6\xD0%s", "", "a\xD6", 3},
     };
     for (const Row& row : rows) {
         char out[80];

@@ -37,6 +37,14 @@ struct Rig {
     qt::Plugin plugin;
 };
 
+// A check on a fresh instance answers `expected`, and the message is the
+// match only after a yes.
+void ExpectCheck(const qt::Plugin& plugin, int expected) {
+    PluginInstance in(plugin);
+    EXPECT_EQ(expected, in.Check());
+    EXPECT_EQ(expected == 1 ? "Quillstorm" : "", in.Message());
+}
+
 // ---------------------------------------------------------------------------
 // The environment gates (vault product, suite, installer, installation). They come before the campaign is read, so
 // they leave the message of an earlier yes and the stored record alone, even
@@ -142,75 +150,58 @@ TEST(DecisionGates, UnreadableCampaignAnswersNoWithAnEmptyMessage) {
 }
 
 // ---------------------------------------------------------------------------
-// No usable [GameScan] value.
+// Campaign keys that end the check: no usable [GameScan] value, and
+// SuportX64. The tests run in a 64-bit prefix; the 32-bit case is the pure
+// rule below.
 
-TEST(DecisionGates, GameScanWithoutUsableValue) {
-    struct Row {
-        const char* name;
-        std::vector<std::pair<std::string, std::string>> gameScan;
-        int expected;
-    } rows[] = {
-        {"no keys", {}, 0},
-        {"first value empty", {{"g1o", ""}, {"g2o", "Quillstorm"}}, 0},
-        {"first key ends in x", {{"g1x", "Quillstorm"}}, 0},
-        {"first key ends in capital M", {{"g1M", "Quillstorm"}}, 0},
-        {"first key ends in capital O", {{"g1O", "Quillstorm"}}, 0},
-        {"control: key ends in m", {{"g1m", "Quillstorm"}}, 1},
-        {"control: key ends in o, then a stop", {{"g1o", "Quillstorm"}, {"g2x", "Other"}}, 1},
-    };
-    Rig s("gates-gamescan");
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        qt::ClearBookkeeping();
-        CampaignFields fields;
-        fields.gameScan = row.gameScan;
-        s.Campaign(fields);
-        PluginInstance in(s.plugin);
-        EXPECT_EQ(row.expected, in.Check());
-        EXPECT_EQ(row.expected == 1 ? "Quillstorm" : "", in.Message());
-    }
+CampaignFields WithGameScan(std::vector<std::pair<std::string, std::string>> gameScan) {
+    CampaignFields fields;
+    fields.gameScan = std::move(gameScan);
+    return fields;
 }
 
-// ---------------------------------------------------------------------------
-// SuportX64. The tests run in a 64-bit prefix; the 32-bit case is
-// the pure rule below.
+CampaignFields WithSuportX64(int suportX64) {
+    CampaignFields fields;
+    fields.suportX64 = suportX64;
+    return fields;
+}
 
-TEST(DecisionGates, SixtyFourBitSupportInThisPrefix) {
+TEST(DecisionGates, CampaignKeysThatEndTheCheck) {
     struct Row {
         const char* name;
-        int suportX64;
+        CampaignFields fields;
         int expected;
     } rows[] = {
-        {"SuportX64=0: stops on 64-bit Windows only", 0, qt::WindowsIs64Bit() ? 0 : 1},
-        {"SuportX64=1", 1, 1},
-        {"SuportX64=5 counts as 1", 5, 1},
-        {"SuportX64=-1 counts as 1", -1, 1},
+        {"no [GameScan] keys", WithGameScan({}), 0},
+        {"first value empty", WithGameScan({{"g1o", ""}, {"g2o", "Quillstorm"}}), 0},
+        {"first key ends in x", WithGameScan({{"g1x", "Quillstorm"}}), 0},
+        {"first key ends in capital M", WithGameScan({{"g1M", "Quillstorm"}}), 0},
+        {"first key ends in capital O", WithGameScan({{"g1O", "Quillstorm"}}), 0},
+        {"control: key ends in m", WithGameScan({{"g1m", "Quillstorm"}}), 1},
+        {"control: key ends in o, then a stop", WithGameScan({{"g1o", "Quillstorm"}, {"g2x", "Other"}}), 1},
+        {"SuportX64=0: stops on 64-bit Windows only", WithSuportX64(0), qt::WindowsIs64Bit() ? 0 : 1},
+        {"SuportX64=1", WithSuportX64(1), 1},
+        {"SuportX64=5 counts as 1", WithSuportX64(5), 1},
+        {"SuportX64=-1 counts as 1", WithSuportX64(-1), 1},
     };
-    Rig s("gates-x64");
+    Rig s("gates-campaign-keys");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         qt::ClearBookkeeping();
-        CampaignFields fields;
-        fields.suportX64 = row.suportX64;
-        s.Campaign(fields);
-        PluginInstance in(s.plugin);
-        EXPECT_EQ(row.expected, in.Check());
-        EXPECT_EQ(row.expected == 1 ? "Quillstorm" : "", in.Message());
+        s.Campaign(row.fields);
+        ExpectCheck(s.plugin, row.expected);
     }
 }
 
 TEST(DecisionRules, X64Gate) {
-    struct Row {
-        const char* name;
-        int suportX64, is64Bit;
-        bool passes;
-    } rows[] = {
-        {"unsupported on 64-bit: no", 0, 1, false},
-        {"unsupported on 32-bit: goes on", 0, 0, true},
-        {"supported on 64-bit", 1, 1, true},
-        {"supported on 32-bit", 1, 0, true},
-    };
-    for (const Row& row : rows) EXPECT_EQ(row.passes, PassesX64Gate(row.suportX64, row.is64Bit)) << row.name;
+    // [SuportX64][is64Bit]: only an unsupported campaign on 64-bit Windows stops.
+    const bool passes[2][2] = {{true, false}, {true, true}};
+    for (int suportX64 = 0; suportX64 < 2; ++suportX64) {
+        for (int is64Bit = 0; is64Bit < 2; ++is64Bit) {
+            EXPECT_EQ(passes[suportX64][is64Bit], PassesX64Gate(suportX64, is64Bit))
+                << "SuportX64 " << suportX64 << ", is64Bit " << is64Bit;
+        }
+    }
 }
 
 // Signed on both sides: a negative MaxPopupTimes never shows, and a count at
@@ -262,9 +253,7 @@ TEST(DecisionGates, OptOutByCampaignId) {
         } else {
             s.machine.RemoveHostConfig();
         }
-        PluginInstance in(s.plugin);
-        EXPECT_EQ(row.expected, in.Check());
-        EXPECT_EQ(row.expected == 1 ? "Quillstorm" : "", in.Message());
+        ExpectCheck(s.plugin, row.expected);
     }
 }
 
@@ -295,9 +284,7 @@ TEST(DecisionGates, PopupCountAgainstMaxPopupTimes) {
         qt::ClearBookkeeping();
         qt::StorePurpose(fields.purpose);
         if (row.storedCount != -100) qt::StoreCount(row.storedCount);
-        PluginInstance in(s.plugin);
-        EXPECT_EQ(row.expected, in.Check());
-        EXPECT_EQ(row.expected == 1 ? "Quillstorm" : "", in.Message());
+        ExpectCheck(s.plugin, row.expected);
     }
 }
 
@@ -337,14 +324,12 @@ TEST(DecisionGates, WeekdayMaskWithAndWithoutToday) {
     };
     Rig s("gates-weekday");
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(std::string(row.name) + ", mask " + std::to_string(row.mask));
         CampaignFields fields;
         fields.popupFrequency = row.mask;
         s.Campaign(fields);
         qt::ClearBookkeeping();
-        PluginInstance in(s.plugin);
-        EXPECT_EQ(row.expected, in.Check()) << "mask " << row.mask;
-        EXPECT_EQ(row.expected == 1 ? "Quillstorm" : "", in.Message());
+        ExpectCheck(s.plugin, row.expected);
     }
 }
 
@@ -403,9 +388,7 @@ TEST(DecisionGates, OncePerDayStamp) {
         qt::StoreCount(1);
         qt::StoreStamp(row.stamp);
         const qt::StoredBookkeeping before = qt::ReadBookkeeping();
-        PluginInstance in(s.plugin);
-        EXPECT_EQ(row.expected, in.Check());
-        EXPECT_EQ(row.expected == 1 ? "Quillstorm" : "", in.Message());
+        ExpectCheck(s.plugin, row.expected);
         if (row.expected == 0) {
             EXPECT_EQ(before, qt::ReadBookkeeping()) << "a no writes nothing";
         }

@@ -133,36 +133,29 @@ TEST_F(EnumContent, EachSizeRuleOnEachBuffer) {
         Field field;
         int size;
         std::string written;  // the bytes that must land; empty: none at all
-    } rows[] = {
-        {"size 0", kTitle, 0, ""},
-        {"size -1", kTitle, -1, ""},
-        {"size 0x80000000", kTitle, INT_MIN, ""},
-        {"size 1", kTitle, 1, Z("")},
-        {"exact fit", kTitle, 9, Z(title)},
-        // The cut falls inside the last double-byte character: its lead
-        // byte stays before the terminator. Bytes are counted, not characters.
-        {"one short", kTitle, 8, Z(title.substr(0, 7))},
-        {"size 0x7FFFFFFF", kTitle, INT_MAX, Z(title)},
-        {"size 0", kMessage, 0, ""},
-        {"size -1", kMessage, -1, ""},
-        {"size 0x80000000", kMessage, INT_MIN, ""},
-        {"size 1", kMessage, 1, Z("")},
-        {"exact fit", kMessage, 18, Z(message)},
-        {"one short", kMessage, 17, Z(message.substr(0, 16))},
-        {"size 1024", kMessage, 1024, Z(message)},
-        {"size 0", kCommand, 0, ""},
-        {"size -1", kCommand, -1, ""},
-        {"size 1", kCommand, 1, Z("")},
-        {"exact fit", kCommand, 8, Z(command)},
-        {"one short", kCommand, 7, Z(command.substr(0, 6))},
-        {"size 0x80000000", kCommand, INT_MIN, ""},
-        {"size 0", kId, 0, ""},
-        {"size -1", kId, -1, ""},
-        {"size 1", kId, 1, Z("")},
-        {"exact fit", kId, 11, Z(id)},
-        {"one short", kId, 10, Z(id.substr(0, 9))},
-        {"size 0x7FFFFFFF", kId, INT_MAX, Z(id)},
     };
+    // Every buffer: nothing below size 1, the terminator alone at 1, the text
+    // at exact fit, and one short cuts its last byte. For the title the cut
+    // falls inside the last double-byte character: its lead byte stays before
+    // the terminator. Bytes are counted, not characters.
+    std::vector<Row> rows;
+    for (int f = 0; f < kFieldCount; ++f) {
+        const Field field = static_cast<Field>(f);
+        const std::string& text = whole[f];
+        const int fit = static_cast<int>(text.size()) + 1;
+        rows.insert(rows.end(), {{"size 0", field, 0, ""},
+                                 {"size -1", field, -1, ""},
+                                 {"size 1", field, 1, Z("")},
+                                 {"exact fit", field, fit, Z(text)},
+                                 {"one short", field, fit - 1, Z(text.substr(0, text.size() - 1))}});
+    }
+    // Sizes tried on some buffers only.
+    rows.insert(rows.end(), {{"size 0x80000000", kTitle, INT_MIN, ""},
+                             {"size 0x7FFFFFFF", kTitle, INT_MAX, Z(title)},
+                             {"size 0x80000000", kMessage, INT_MIN, ""},
+                             {"size 1024", kMessage, 1024, Z(message)},
+                             {"size 0x80000000", kCommand, INT_MIN, ""},
+                             {"size 0x7FFFFFFF", kId, INT_MAX, Z(id)}});
     for (const Row& row : rows) {
         const std::string name = std::string(kFieldNames[row.field]) + ", " + row.name;
         Call c;

@@ -47,6 +47,13 @@ void ExpectBuffer(const std::vector<char>& buffer, const std::string& text, std:
     }
 }
 
+// A case that changes the machine, and what the probe then answers.
+struct ArrangedRow {
+    const char* name;
+    std::function<void()> arrange;
+    int expected;
+};
+
 // ---------------------------------------------------------------------------
 
 TEST(SuiteExePath, SizesAgainstTheStoredPath) {
@@ -204,11 +211,7 @@ TEST(Installer, LookedForBesideTheSuiteExecutable) {
     const std::string other = qt::FreshDir("probe-installer-other");
     CreateDirectoryA(qt::Join(other, "modules").c_str(), nullptr);
     const std::string otherInstaller = qt::Join(other, "modules\\Corvelinst.exe");
-    struct Row {
-        const char* name;
-        std::function<void()> arrange;
-        int expected;
-    } rows[] = {
+    const ArrangedRow rows[] = {
         {"beside the executable", [] {}, 1},
         {"installer deleted", [&] { DeleteFileA(m.suite.installer.c_str()); }, 0},
         {"installer only in the Path folder",
@@ -228,7 +231,7 @@ TEST(Installer, LookedForBesideTheSuiteExecutable) {
          },
          1},
     };
-    for (Row& row : rows) {
+    for (const ArrangedRow& row : rows) {
         qt::RemoveTree(m.suite.installer);
         m.suite = qt::InstallSuite("probe-installer");
         DeleteFileA(otherInstaller.c_str());
@@ -253,11 +256,7 @@ TEST(VaultProduct, InstalledOnlyWhenItsFileExists) {
     const std::string dir = qt::FreshDir("probe-vault");
     const std::string exe = qt::Join(dir, "Corvelsafebox.exe");
     qt::WriteBytes(exe, "vault");
-    struct Row {
-        const char* name;
-        std::function<void()> arrange;
-        int expected;
-    } rows[] = {
+    const ArrangedRow rows[] = {
         {"not registered", [] {}, 0},
         {"registered and present", [&] { qt::SetString(deployed::kVaultAppPathKey, nullptr, exe); }, 1},
         {"registered, file missing", [&] { qt::SetString(deployed::kVaultAppPathKey, nullptr, qt::Join(dir, "gone.exe")); },
@@ -266,7 +265,7 @@ TEST(VaultProduct, InstalledOnlyWhenItsFileExists) {
         {"registered empty", [] { qt::SetString(deployed::kVaultAppPathKey, nullptr, ""); }, 0},
         {"only a Path value", [&] { qt::SetString(deployed::kVaultAppPathKey, "Path", dir); }, 0},
     };
-    for (Row& row : rows) {
+    for (const ArrangedRow& row : rows) {
         qt::DeleteKey(deployed::kVaultAppPathKey);
         row.arrange();
         EXPECT_EQ(row.expected, IsVaultInstalled()) << row.name;
@@ -388,25 +387,26 @@ TEST(MachineId, TheCallerSizeReachesTheLibrary) {
     EXPECT_FALSE(library.Loaded());
 }
 
-TEST(MachineId, DoubleByteInstallationFolder) {
-    SuiteOnMachine m(std::string("probe-cid-") + qt::Gbk("安全卫士"));
-    VerifyLibrary library(m.suite.root, "verify", "QM-GBK");
-    ASSERT_TRUE(library.copied) << m.suite.root;
-    char buffer[260] = {};
-    EXPECT_EQ(1, GetMachineId(buffer, sizeof buffer));
-    EXPECT_STREQ("QM-GBK", buffer);
-    EXPECT_FALSE(library.Loaded());
-}
-
-TEST(MachineId, NoPathValueLoadsFromTheHostsGrandparent) {
-    SuiteOnMachine m("probe-cid-fallback");
-    SHDeleteValueA(HKEY_LOCAL_MACHINE, deployed::kSuiteAppPathKey, "Path");
-    VerifyLibrary library(HostGrandparent(), "verify", "QM-FALLBACK");
-    ASSERT_TRUE(library.copied) << library.path;
-    char buffer[260] = {};
-    EXPECT_EQ(1, GetMachineId(buffer, sizeof buffer));
-    EXPECT_STREQ("QM-FALLBACK", buffer);
-    EXPECT_FALSE(library.Loaded());
+TEST(MachineId, TheLibraryFolder) {
+    struct Row {
+        const char* name;
+        std::string suite;
+        bool pathValue;  // false: the suite's Path value is deleted
+        const char* cid;
+    } rows[] = {
+        {"double-byte installation folder", std::string("probe-cid-") + qt::Gbk("安全卫士"), true, "QM-GBK"},
+        {"no Path value: the host's grandparent", "probe-cid-fallback", false, "QM-FALLBACK"},
+    };
+    for (const Row& row : rows) {
+        SuiteOnMachine m(row.suite);
+        if (!row.pathValue) SHDeleteValueA(HKEY_LOCAL_MACHINE, deployed::kSuiteAppPathKey, "Path");
+        VerifyLibrary library(row.pathValue ? m.suite.root : HostGrandparent(), "verify", row.cid);
+        ASSERT_TRUE(library.copied) << row.name << ": " << library.path;
+        char buffer[260] = {};
+        EXPECT_EQ(1, GetMachineId(buffer, sizeof buffer)) << row.name;
+        EXPECT_STREQ(row.cid, buffer) << row.name;
+        EXPECT_FALSE(library.Loaded()) << row.name;
+    }
 }
 
 TEST(MachineId, NothingLoadedFromACutPath) {

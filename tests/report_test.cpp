@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "actions/report.h"
 #include "actions/url.h"
@@ -19,14 +20,34 @@
 
 namespace {
 
+// An identifier and the form it takes in a report's query.
+struct EncodedId {
+    const char* name;
+    std::string id;
+    std::string encoded;
+};
+
+// Each row: whether `take` accepts the text, and the URL it then gives.
+struct UrlRow {
+    const char* name;
+    const char* text;
+    const char* url;  // null: refused
+};
+template <class Take>
+void ExpectUrls(const std::vector<UrlRow>& rows, Take take) {
+    for (const UrlRow& row : rows) {
+        HttpUrl url;
+        EXPECT_EQ(row.url != nullptr, take(row.text, url)) << row.name;
+        if (row.url != nullptr) {
+            EXPECT_EQ(row.url, AbsoluteUrl(url)) << row.name;
+        }
+    }
+}
+
 // ---- pure rules -----------------------------------------------------------
 
 TEST(ReportUrlRules, PercentEncodingOfTheIdentifier) {
-    struct Row {
-        const char* name;
-        std::string id;
-        std::string encoded;
-    } rows[] = {
+    const EncodedId rows[] = {
         {"empty", "", ""},
         {"alphanumeric passes byte for byte", "QX7abcXYZ0189", "QX7abcXYZ0189"},
         {"unreserved marks pass", "a-b.c_d~e", "a-b.c_d~e"},
@@ -41,7 +62,7 @@ TEST(ReportUrlRules, PercentEncodingOfTheIdentifier) {
         {"GBK trail byte 0x5C", std::string("\x81\x5C", 2), "%81%5C"},
         {"high bytes", std::string("\x80\xFF", 2), "%80%FF"},
     };
-    for (const Row& row : rows) EXPECT_EQ(row.encoded, PercentEncode(row.id.c_str())) << row.name;
+    for (const EncodedId& row : rows) EXPECT_EQ(row.encoded, PercentEncode(row.id.c_str())) << row.name;
     EXPECT_EQ("", PercentEncode(nullptr)) << "null identifier";
 }
 
@@ -84,11 +105,8 @@ TEST(ReportUrlRules, RouteAndAnswerRules) {
 
     HttpUrl base;
     ASSERT_TRUE(SplitHttpUrl("http://r.test:81/dir/page.html?q", base));
-    struct Location {
-        const char* name;
-        const char* location;
-        const char* leadsTo;  // null: not followed
-    } locations[] = {
+    // A redirect's Location, and where it leads (null: not followed).
+    const std::vector<UrlRow> locations = {
         {"absolute http", "http://o.test/x", "http://o.test/x"},
         {"path from the root", "/moved/traycast.html?t=0", "http://r.test:81/moved/traycast.html?t=0"},
         {"relative to the folder", "next.html", "http://r.test:81/dir/next.html"},
@@ -98,19 +116,10 @@ TEST(ReportUrlRules, RouteAndAnswerRules) {
         {"another scheme", "ftp://r.test/x", nullptr},
         {"empty", "", nullptr},
     };
-    for (const Location& row : locations) {
-        HttpUrl next;
-        EXPECT_EQ(row.leadsTo != nullptr, ResolveLocation(base, row.location, next)) << row.name;
-        if (row.leadsTo != nullptr) {
-            EXPECT_EQ(row.leadsTo, AbsoluteUrl(next)) << row.name;
-        }
-    }
+    ExpectUrls(locations, [&](const char* location, HttpUrl& next) { return ResolveLocation(base, location, next); });
 
-    struct Proxy {
-        const char* name;
-        const char* list;
-        const char* proxy;  // null: none for http
-    } proxies[] = {
+    // A proxy list, and the proxy for http (null: none).
+    const std::vector<UrlRow> proxies = {
         {"one proxy for every protocol", "127.0.0.1:3128", "http://127.0.0.1:3128/"},
         {"per protocol", "https=s.test:1;http=h.test:2;ftp=f.test:3", "http://h.test:2/"},
         {"per protocol, blanks around", "  https=s.test:1   http=h.test:2 ", "http://h.test:2/"},
@@ -120,13 +129,7 @@ TEST(ReportUrlRules, RouteAndAnswerRules) {
         {"a port that is no number", "p.test:x", nullptr},
         {"empty", "", nullptr},
     };
-    for (const Proxy& row : proxies) {
-        HttpUrl proxy;
-        EXPECT_EQ(row.proxy != nullptr, ProxyForHttp(row.list, proxy)) << row.name;
-        if (row.proxy != nullptr) {
-            EXPECT_EQ(row.proxy, AbsoluteUrl(proxy)) << row.name;
-        }
-    }
+    ExpectUrls(proxies, ProxyForHttp);
 
     struct Bypass {
         const char* name;
@@ -229,11 +232,7 @@ TEST_F(ReportCycle, ShownReportsT0AndStartedInstallReportsT1) {
 TEST_F(ReportCycle, IdentifierArrivesPercentEncoded) {
     Rig r("ids", "200", nullptr);
     ASSERT_TRUE(r.receiver.ok());
-    struct Row {
-        const char* name;
-        std::string id;
-        std::string sent;
-    } rows[] = {
+    const EncodedId rows[] = {
         {"alphanumeric, byte for byte", "Cid0123456789abcXYZ", "Cid0123456789abcXYZ"},
         {"blanks and ampersand", "a b&c d", "a%20b%26c%20d"},
         {"hash and percent", "x#y%z", "x%23y%25z"},
@@ -243,12 +242,12 @@ TEST_F(ReportCycle, IdentifierArrivesPercentEncoded) {
         {"unterminated 260 bytes", "<fill>", std::string(260, 'F')},
     };
     std::size_t count = 0;
-    for (const Row& row : rows) {
+    for (const EncodedId& row : rows) {
         qc::PutVerifier(r.suite, row.id);
-        r.receiver.Own(row.sent);
+        r.receiver.Own(row.encoded);
         ASSERT_EQ(1, r.plugin.doCommand(r.in, 0)) << row.name;
         ASSERT_TRUE(r.receiver.WaitForRequests(++count)) << row.name;
-        EXPECT_EQ(qc::ExpectedTarget(1, row.sent), r.receiver.Targets().back()) << row.name;
+        EXPECT_EQ(qc::ExpectedTarget(1, row.encoded), r.receiver.Targets().back()) << row.name;
     }
     EXPECT_TRUE(r.Finish());
 }
