@@ -86,7 +86,7 @@ protected:
     void RollbackTransaction() noexcept override;
     void InsertRows(const std::vector<Report>& reports) override;
     bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) override;
-    HourRow LockHour(std::int64_t hour, ReportKind kind) override;
+    std::vector<HourRow> LockHours(const std::vector<std::pair<std::int64_t, ReportKind>>& keys) override;
     void WriteHour(const HourRow& row) override;
     std::vector<HourRow> ReadHours(std::int64_t fromHour, std::int64_t toHour) override;
     std::vector<Report> ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId, std::int64_t lastId,
@@ -99,6 +99,8 @@ private:
     sqlite3_stmt* Cached(UniqueStatement& slot, const char* sql);
     [[noreturn]] void Fail(int code, const std::string& what);
     void Migrate();
+    // The hour's rollup row, created empty when missing.
+    HourRow ReadHour(std::int64_t hour, ReportKind kind);
 
     std::string path_;
     UniqueSqlite db_;
@@ -294,8 +296,14 @@ Report ReadReport(sqlite3_stmt* stmt) {
 
 }  // namespace
 
-HourRow SqliteStore::LockHour(std::int64_t hour, ReportKind kind) {
+std::vector<HourRow> SqliteStore::LockHours(const std::vector<std::pair<std::int64_t, ReportKind>>& keys) {
     // BEGIN IMMEDIATE holds the database's one write lock already.
+    std::vector<HourRow> rows;
+    for (const auto& [hour, kind] : keys) rows.push_back(ReadHour(hour, kind));
+    return rows;
+}
+
+HourRow SqliteStore::ReadHour(std::int64_t hour, ReportKind kind) {
     sqlite3_stmt* create = Cached(createHour_, "INSERT OR IGNORE INTO hourly VALUES (?1, ?2, 0, x'')");
     sqlite3_bind_int64(create, 1, hour);
     sqlite3_bind_int(create, 2, static_cast<int>(kind));
