@@ -19,6 +19,7 @@
 #include <random>
 
 #include "backends.h"
+#include "unique.h"
 
 namespace reports {
 
@@ -61,14 +62,8 @@ const char* const kSteps[] = {
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
-struct ConnClose {
-    void operator()(PGconn* c) const { PQfinish(c); }
-};
-struct ResultClear {
-    void operator()(PGresult* r) const { PQclear(r); }
-};
-using UniqueConn = std::unique_ptr<PGconn, ConnClose>;
-using UniqueResult = std::unique_ptr<PGresult, ResultClear>;
+using UniqueConn = UniqueHandle<PGconn, PQfinish>;
+using UniqueResult = UniqueHandle<PGresult, PQclear>;
 
 // A statement's parameters: text, except bytea, which goes as raw bytes.
 class Params {
@@ -140,12 +135,9 @@ public:
     std::vector<Report> LatestReports(const DayRange& range, int limit) override {
         Params params = RangeParams(range);
         params.Text(std::to_string(limit));
-        const UniqueResult r = Run("SELECT at, kind, machine, client, id FROM reports WHERE at >= $1::bigint AND"
-                                   " at < $2::bigint ORDER BY at DESC, id DESC LIMIT $3::bigint",
-                                   params);
-        std::vector<Report> rows;
-        for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
-        return rows;
+        return Reports("SELECT at, kind, machine, client, id FROM reports WHERE at >= $1::bigint AND"
+                       " at < $2::bigint ORDER BY at DESC, id DESC LIMIT $3::bigint",
+                       std::move(params));
     }
 
     std::int64_t CountReports() override { return Int(Run("SELECT count(*) FROM reports").get(), 0, 0); }
@@ -236,12 +228,9 @@ protected:
                                     int limit) override {
         Params params;
         for (const std::int64_t v : {afterId, lastId, from, to, static_cast<std::int64_t>(limit)}) params.Text(std::to_string(v));
-        const UniqueResult r = Run("SELECT at, kind, machine, client, id FROM reports WHERE id > $1::bigint AND"
-                                   " id <= $2::bigint AND at >= $3::bigint AND at < $4::bigint ORDER BY id LIMIT $5::bigint",
-                                   params);
-        std::vector<Report> rows;
-        for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
-        return rows;
+        return Reports("SELECT at, kind, machine, client, id FROM reports WHERE id > $1::bigint AND"
+                       " id <= $2::bigint AND at >= $3::bigint AND at < $4::bigint ORDER BY id LIMIT $5::bigint",
+                       std::move(params));
     }
 
     std::int64_t LastId() override { return Int(Run("SELECT COALESCE(max(id), 0) FROM reports").get(), 0, 0); }
@@ -269,6 +258,14 @@ private:
         std::string out(reinterpret_cast<const char*>(bytes), length);
         PQfreemem(bytes);
         return out;
+    }
+
+    // Every row of a SELECT of reports (see ReadReport).
+    std::vector<Report> Reports(const std::string& sql, Params params) {
+        const UniqueResult r = Run(sql, std::move(params));
+        std::vector<Report> rows;
+        for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
+        return rows;
     }
 
     static Report ReadReport(const PGresult* r, int row) {
