@@ -20,17 +20,13 @@ ReportWriter::Outcome ReportWriter::Submit(Report report) {
     Pending pending;
     pending.report = std::move(report);
     std::future<bool> stored = pending.stored.get_future();
-    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return Outcome::Failed;
         if (queue_.size() + committing_ >= kMaxWaiting) return Outcome::Full;
         queue_.push_back(&pending);
-        // The writer waits for `want_` reports; waking it for fewer is a
-        // context switch for nothing.
-        wake = queue_.size() >= want_;
     }
-    if (wake) work_.notify_one();
+    work_.notify_one();
     // `pending` stays in this frame until the writer has set its promise.
     return stored.get() ? Outcome::Stored : Outcome::Failed;
 }
@@ -75,27 +71,11 @@ void ReportWriter::RunUpkeep() {
 void ReportWriter::Run() {
     std::vector<Pending*> batch;
     std::vector<Report> rows;
-    std::size_t inFlight = 0;  // reports committed by the last batch, and queued behind it
-    std::chrono::steady_clock::duration lastCommit{};
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
             work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
             if (queue_.empty()) return;  // stopping, and nothing left to store
-            // Gathering: fewer reports queued than were in flight at the end
-            // of the last commit means the ones it answered may be coming
-            // back (senders that report again at once). Waiting for them a
-            // while, at most as long as a commit takes, makes one sync serve
-            // both instead of two alternating half-batches; a steady stream
-            // of new senders fills the queue during each commit and never
-            // waits here.
-            const std::size_t target = std::min(inFlight, kMaxBatch);
-            if (queue_.size() < target && !stopping_) {
-                want_ = target;
-                work_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(lastCommit, kMaxGather),
-                               [&] { return stopping_ || queue_.size() >= target; });
-                want_ = 1;
-            }
             const std::size_t n = std::min(queue_.size(), kMaxBatch);
             batch.assign(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
             queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
@@ -113,12 +93,10 @@ void ReportWriter::Run() {
             stored = false;
             error = e.what();
         }
-        lastCommit = std::chrono::steady_clock::now() - start;
-        if (observer_) observer_(std::chrono::duration<double>(lastCommit).count());
+        if (observer_) observer_(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         {
             std::lock_guard<std::mutex> lock(mutex_);
             committing_ = 0;
-            inFlight = batch.size() + queue_.size();
             if (!stored) lastError_ = error;
         }
         // After this a submitter may return and its Pending be gone.

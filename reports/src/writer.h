@@ -11,7 +11,6 @@
 // writer never stops committing to do it: about a seventh of the throughput
 // on a 2-core machine.
 #pragma once
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -66,16 +65,12 @@ private:
     void RunUpkeep();
 
     static constexpr std::size_t kMaxBatch = kMaxWaiting;
-    // The longest the writer holds a batch back for the senders of the last
-    // one to come back.
-    static constexpr std::chrono::milliseconds kMaxGather{2};
 
     Store& store_;
     std::mutex mutex_;
     std::condition_variable work_;
     std::vector<Pending*> queue_;
     std::size_t committing_ = 0;  // reports in the batch being committed
-    std::size_t want_ = 1;        // queued reports the writer waits for
     std::function<void(double)> observer_;
     bool stopping_ = false;
     std::string lastError_;
