@@ -22,6 +22,12 @@
 # a shared machine. REPORTS_BENCH_REQUESTS, REPORTS_BENCH_MILLION and
 # REPORTS_BENCH_BIG make it shorter for a try (the figures are then not the
 # page's).
+#
+# To compare two builds in one session: REPORTS_BENCH_BASELINE=BIN runs the
+# SQLite and PostgreSQL intake again with that quentra-reports right after
+# this build's, REPORTS_BENCH_ROUNDS times (default 1), each against the one
+# floor; REPORTS_BENCH_INTAKE_ONLY=1 stops after the intake runs and leaves
+# docs/performance.md as it is.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 repo=$quentra_repo
@@ -82,22 +88,45 @@ floor=$("$load" --port "$port" --clients "$clients" --requests "$requests" --pre
 echo "   $floor"
 stop_servers
 
-echo "== SQLite stored: $requests reports from $clients clients"
-start_server stored --db "$work/stored.db"
-stored=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix stored)
-echo "   $stored"
-stop_servers
-stored_rows=$(rows "$work/stored.db")
-[ "$stored_rows" = "$(field acked "$stored")" ] || { echo "bench-reports: SQLite: $stored acknowledged, $stored_rows stored" >&2; exit 1; }
+ratio() { python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$(field rate "$1")" "$(field rate "$floor")"; }
 
-echo "== PostgreSQL stored: $requests reports from $clients clients"
-pg=$(pgdb stored)
-start_server pgstored --db "$pg"
-pgstored=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix pgstored)
-echo "   $pgstored"
-stop_servers
-pg_rows=$(psql_ -d stored -c "SELECT count(*) FROM reports")
-[ "$pg_rows" = "$(field acked "$pgstored")" ] || { echo "bench-reports: PostgreSQL: $pgstored, $pg_rows stored" >&2; exit 1; }
+# sqlite_run NAME: this build's (or $bin's) stored intake into SQLite; sets run.
+sqlite_run() {
+  start_server "$1" --db "$work/$1.db"
+  run=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix "$1")
+  stop_servers
+  local n; n=$(rows "$work/$1.db")
+  [ "$n" = "$(field acked "$run")" ] || { echo "bench-reports: SQLite $1: $run, $n stored" >&2; exit 1; }
+  echo "   $1: $run, $(ratio "$run") of the floor"
+}
+# pg_run NAME: the same into a new PostgreSQL database NAME.
+pg_run() {
+  start_server "$1" --db "$(pgdb "$1")"
+  run=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix "$1")
+  stop_servers
+  local n; n=$(psql_ -d "$1" -c "SELECT count(*) FROM reports")
+  [ "$n" = "$(field acked "$run")" ] || { echo "bench-reports: PostgreSQL $1: $run, $n stored" >&2; exit 1; }
+  echo "   $1: $run, $(ratio "$run") of the floor"
+}
+
+rounds=${REPORTS_BENCH_ROUNDS:-1}
+baseline=${REPORTS_BENCH_BASELINE:-}
+echo "== SQLite stored: $requests reports from $clients clients${baseline:+, then the baseline $baseline}"
+for round in $(seq "$rounds"); do
+  sqlite_run "stored$round"; stored=$run
+  if [ -n "$baseline" ]; then
+    this=$bin; bin=$baseline; sqlite_run "baseline$round"; bin=$this
+  fi
+done
+
+echo "== PostgreSQL stored: $requests reports from $clients clients${baseline:+, then the baseline}"
+for round in $(seq "$rounds"); do
+  pg_run "pgstored$round"; pgstored=$run
+  if [ -n "$baseline" ]; then
+    this=$bin; bin=$baseline; pg_run "pgbaseline$round"; bin=$this
+  fi
+done
+[ -n "${REPORTS_BENCH_INTAKE_ONLY:-}" ] && exit 0
 
 echo "== two receivers on one PostgreSQL database, the first killed with SIGKILL under load"
 pg=$(pgdb twokill)

@@ -2,6 +2,9 @@
 // database is one more connection: a batch is one INSERT statement and its
 // hours' rollups in one transaction, committed (and, with the server's
 // default synchronous_commit, flushed to its WAL) before COMMIT returns. The
+// batch's statements go in libpq's pipeline mode, in two round trips: BEGIN,
+// the INSERT and the rollup rows' locks; then the rollups' UPDATEs and
+// COMMIT. The
 // rollup rows are locked FOR UPDATE in hour order, so receivers adding to
 // the same row wait for each other instead of losing a count; each
 // connection writes its own shard of an hour's rows, so they rarely do.
@@ -16,6 +19,7 @@
 #include <random>
 
 #include "backends.h"
+#include "unique.h"
 
 namespace reports {
 
@@ -58,14 +62,8 @@ const char* const kSteps[] = {
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
-struct ConnClose {
-    void operator()(PGconn* c) const { PQfinish(c); }
-};
-struct ResultClear {
-    void operator()(PGresult* r) const { PQclear(r); }
-};
-using UniqueConn = std::unique_ptr<PGconn, ConnClose>;
-using UniqueResult = std::unique_ptr<PGresult, ResultClear>;
+using UniqueConn = UniqueHandle<PGconn, PQfinish>;
+using UniqueResult = UniqueHandle<PGresult, PQclear>;
 
 // A statement's parameters: text, except bytea, which goes as raw bytes.
 class Params {
@@ -122,22 +120,24 @@ public:
     // before the next transaction, never inside one.
     void BeginTransaction() override {
         if (PQstatus(conn_.get()) == CONNECTION_BAD) PQreset(conn_.get());
-        Run("BEGIN");
+        Send("BEGIN");
     }
-    void CommitTransaction() override { Run("COMMIT"); }
+    void CommitTransaction() override {
+        Send("COMMIT");
+        Collect();
+    }
     void RollbackTransaction() noexcept override {
+        sent_.clear();
+        Drain();
         if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) PQclear(PQexec(conn_.get(), "ROLLBACK"));
     }
 
     std::vector<Report> LatestReports(const DayRange& range, int limit) override {
         Params params = RangeParams(range);
         params.Text(std::to_string(limit));
-        const UniqueResult r = Run("SELECT at, kind, machine, client, id FROM reports WHERE at >= $1::bigint AND"
-                                   " at < $2::bigint ORDER BY at DESC, id DESC LIMIT $3::bigint",
-                                   params);
-        std::vector<Report> rows;
-        for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
-        return rows;
+        return Reports("SELECT at, kind, machine, client, id FROM reports WHERE at >= $1::bigint AND"
+                       " at < $2::bigint ORDER BY at DESC, id DESC LIMIT $3::bigint",
+                       std::move(params));
     }
 
     std::int64_t CountReports() override { return Int(Run("SELECT count(*) FROM reports").get(), 0, 0); }
@@ -157,7 +157,7 @@ protected:
                        "::smallint,$" + std::to_string(n + 3) + "::bytea,$" + std::to_string(n + 4) + ")";
                 AddReport(params, reports[i]);
             }
-            Run(sql, params);
+            Send(sql, std::move(params));
         }
     }
 
@@ -174,15 +174,28 @@ protected:
         return std::atoi(PQcmdTuples(r.get())) == 1;
     }
 
-    HourRow LockHour(std::int64_t hour, ReportKind kind) override {
-        Params params;
-        params.Text(std::to_string(hour));
-        params.Text(std::to_string(static_cast<int>(kind)));
-        params.Text(std::to_string(shard_));
-        Run("INSERT INTO hourly VALUES ($1::bigint, $2::smallint, $3::smallint, 0, '') ON CONFLICT DO NOTHING", params);
-        const UniqueResult r = Run("SELECT reports, machines FROM hourly WHERE hour = $1::bigint AND"
-                                   " kind = $2::smallint AND shard = $3::smallint FOR UPDATE", params);
-        return {hour, kind, Int(r.get(), 0, 0), Bytea(r.get(), 0, 1)};
+    std::vector<HourRow> LockHours(const std::vector<std::pair<std::int64_t, ReportKind>>& keys) override {
+        for (const auto& [hour, kind] : keys) {
+            Params params;
+            params.Text(std::to_string(hour));
+            params.Text(std::to_string(static_cast<int>(kind)));
+            params.Text(std::to_string(shard_));
+            Send("INSERT INTO hourly VALUES ($1::bigint, $2::smallint, $3::smallint, 0, '') ON CONFLICT DO NOTHING",
+                 params);
+            Send("SELECT reports, machines FROM hourly WHERE hour = $1::bigint AND kind = $2::smallint AND"
+                 " shard = $3::smallint FOR UPDATE",
+                 std::move(params));
+        }
+        // The SELECTs are the last results, every second one.
+        const std::vector<UniqueResult> results = Collect();
+        std::vector<HourRow> rows;
+        const std::size_t first = results.size() - 2 * keys.size();
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const PGresult* r = results[first + 2 * i + 1].get();
+            if (PQntuples(r) != 1) Fail("cannot lock the rollup of hour " + std::to_string(keys[i].first), Hint(""));
+            rows.push_back({keys[i].first, keys[i].second, Int(r, 0, 0), Bytea(r, 0, 1)});
+        }
+        return rows;
     }
 
     void WriteHour(const HourRow& row) override {
@@ -192,9 +205,9 @@ protected:
         params.Text(std::to_string(row.reports));
         params.Bytes(row.machines);
         params.Text(std::to_string(shard_));
-        Run("UPDATE hourly SET reports = $3::bigint, machines = $4::bytea WHERE hour = $1::bigint AND"
-            " kind = $2::smallint AND shard = $5::smallint",
-            params);
+        Send("UPDATE hourly SET reports = $3::bigint, machines = $4::bytea WHERE hour = $1::bigint AND"
+             " kind = $2::smallint AND shard = $5::smallint",
+             std::move(params));
     }
 
     std::vector<HourRow> ReadHours(std::int64_t fromHour, std::int64_t toHour) override {
@@ -215,12 +228,9 @@ protected:
                                     int limit) override {
         Params params;
         for (const std::int64_t v : {afterId, lastId, from, to, static_cast<std::int64_t>(limit)}) params.Text(std::to_string(v));
-        const UniqueResult r = Run("SELECT at, kind, machine, client, id FROM reports WHERE id > $1::bigint AND"
-                                   " id <= $2::bigint AND at >= $3::bigint AND at < $4::bigint ORDER BY id LIMIT $5::bigint",
-                                   params);
-        std::vector<Report> rows;
-        for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
-        return rows;
+        return Reports("SELECT at, kind, machine, client, id FROM reports WHERE id > $1::bigint AND"
+                       " id <= $2::bigint AND at >= $3::bigint AND at < $4::bigint ORDER BY id LIMIT $5::bigint",
+                       std::move(params));
     }
 
     std::int64_t LastId() override { return Int(Run("SELECT COALESCE(max(id), 0) FROM reports").get(), 0, 0); }
@@ -250,6 +260,14 @@ private:
         return out;
     }
 
+    // Every row of a SELECT of reports (see ReadReport).
+    std::vector<Report> Reports(const std::string& sql, Params params) {
+        const UniqueResult r = Run(sql, std::move(params));
+        std::vector<Report> rows;
+        for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
+        return rows;
+    }
+
     static Report ReadReport(const PGresult* r, int row) {
         Report out;
         out.at = Int(r, row, 0);
@@ -260,7 +278,66 @@ private:
         return out;
     }
 
+    // Sends a statement in pipeline mode without waiting for its result;
+    // Collect reads the results of all sent so far in one round trip.
+    void Send(const std::string& sql, Params params = {}) {
+        if (PQpipelineStatus(conn_.get()) == PQ_PIPELINE_OFF && PQenterPipelineMode(conn_.get()) != 1) {
+            Fail("cannot enter pipeline mode", Hint("08000"));
+        }
+        if (PQsendQueryParams(conn_.get(), sql.c_str(), params.size(), nullptr, params.values(), params.lengths(),
+                              params.formats(), 0) != 1) {
+            sent_.clear();
+            Drain();
+            Fail("cannot send " + sql.substr(0, 60), Hint("08000"));
+        }
+        sent_.push_back(sql.substr(0, 60));
+    }
+
+    // The results of the statements sent, in order, and pipeline mode left;
+    // the first that failed throws, once every result is read.
+    std::vector<UniqueResult> Collect() {
+        std::vector<UniqueResult> results = Drain();
+        std::vector<std::string> sent;
+        sent.swap(sent_);
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            const PGresult* r = i < results.size() ? results[i].get() : nullptr;
+            const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+            if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) continue;
+            const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+            Fail("cannot run " + sent[i],
+                 PQstatus(conn_.get()) == CONNECTION_BAD ? Hint("08000") : Hint(state ? state : ""),
+                 r ? PQresultErrorMessage(r) : "");
+        }
+        return results;
+    }
+
+    // Ends the pipeline: a sync, every result read up to it (each
+    // statement's results end with a null; the sync's comes last), pipeline
+    // mode left. Answers the statements' results.
+    std::vector<UniqueResult> Drain() noexcept {
+        std::vector<UniqueResult> results;
+        if (PQpipelineStatus(conn_.get()) == PQ_PIPELINE_OFF) return results;
+        if (PQpipelineSync(conn_.get()) == 1) {
+            int nulls = 0;
+            while (nulls < 2) {  // two nulls in a row: nothing more comes (a broken connection)
+                UniqueResult r(PQgetResult(conn_.get()));
+                if (!r) {
+                    ++nulls;
+                    continue;
+                }
+                nulls = 0;
+                if (PQresultStatus(r.get()) == PGRES_PIPELINE_SYNC) break;
+                results.push_back(std::move(r));
+            }
+        }
+        // Results left unread only on a broken connection: start over on a
+        // new one before the next transaction.
+        if (PQexitPipelineMode(conn_.get()) != 1) PQreset(conn_.get());
+        return results;
+    }
+
     UniqueResult Run(const std::string& sql, Params params = {}) {
+        if (!sent_.empty()) Collect();
         UniqueResult r(params.size() == 0 ? PQexec(conn_.get(), sql.c_str())
                                           : PQexecParams(conn_.get(), sql.c_str(), params.size(), nullptr,
                                                          params.values(), params.lengths(), params.formats(), 0));
@@ -281,10 +358,10 @@ private:
         return "see PostgreSQL's message";
     }
 
-    [[noreturn]] void Fail(const std::string& what, const std::string& hint) {
+    [[noreturn]] void Fail(const std::string& what, const std::string& hint, std::string error = {}) {
         std::string message = "database " + (name_.empty() ? std::string("(PostgreSQL)") : name_) + ": " + what;
         if (conn_) {
-            std::string error = PQerrorMessage(conn_.get());
+            if (error.empty()) error = PQerrorMessage(conn_.get());
             while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
             if (!error.empty()) message += ": " + error;
         }
@@ -324,6 +401,7 @@ private:
 
     UniqueConn conn_;
     std::string name_;
+    std::vector<std::string> sent_;  // statements sent in the pipeline, their results not yet read
     // This connection's rollup rows: drawn at random once, so receivers
     // started together spread over the shards.
     int shard_ = static_cast<int>(std::random_device{}() % kShards);

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "backends.h"
+#include "unique.h"
 
 namespace reports {
 
@@ -60,15 +61,8 @@ std::string Hint(int code) {
     }
 }
 
-
-struct SqliteClose {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct SqliteFinalize {
-    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using UniqueSqlite = std::unique_ptr<sqlite3, SqliteClose>;
-using UniqueStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalize>;
+using UniqueSqlite = UniqueHandle<sqlite3, sqlite3_close_v2>;
+using UniqueStatement = UniqueHandle<sqlite3_stmt, sqlite3_finalize>;
 
 class SqliteStore : public Store {
 public:
@@ -86,7 +80,7 @@ protected:
     void RollbackTransaction() noexcept override;
     void InsertRows(const std::vector<Report>& reports) override;
     bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) override;
-    HourRow LockHour(std::int64_t hour, ReportKind kind) override;
+    std::vector<HourRow> LockHours(const std::vector<std::pair<std::int64_t, ReportKind>>& keys) override;
     void WriteHour(const HourRow& row) override;
     std::vector<HourRow> ReadHours(std::int64_t fromHour, std::int64_t toHour) override;
     std::vector<Report> ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId, std::int64_t lastId,
@@ -99,6 +93,10 @@ private:
     sqlite3_stmt* Cached(UniqueStatement& slot, const char* sql);
     [[noreturn]] void Fail(int code, const std::string& what);
     void Migrate();
+    // The hour's rollup row, created empty when missing.
+    HourRow ReadHour(std::int64_t hour, ReportKind kind);
+    // Every row of a SELECT of reports (see ReadReport).
+    std::vector<Report> ReadReports(sqlite3_stmt* stmt);
 
     std::string path_;
     UniqueSqlite db_;
@@ -280,6 +278,7 @@ bool SqliteStore::InsertImportedRow(const Report& report, const std::string& lin
 
 namespace {
 
+// A row of at, kind, machine, client and, when selected, id.
 Report ReadReport(sqlite3_stmt* stmt) {
     Report r;
     r.at = sqlite3_column_int64(stmt, 0);
@@ -289,13 +288,20 @@ Report ReadReport(sqlite3_stmt* stmt) {
     const unsigned char* client = sqlite3_column_text(stmt, 3);
     r.client.assign(client ? reinterpret_cast<const char*>(client) : "",
                     static_cast<std::size_t>(sqlite3_column_bytes(stmt, 3)));
+    if (sqlite3_column_count(stmt) > 4) r.id = sqlite3_column_int64(stmt, 4);
     return r;
 }
 
 }  // namespace
 
-HourRow SqliteStore::LockHour(std::int64_t hour, ReportKind kind) {
+std::vector<HourRow> SqliteStore::LockHours(const std::vector<std::pair<std::int64_t, ReportKind>>& keys) {
     // BEGIN IMMEDIATE holds the database's one write lock already.
+    std::vector<HourRow> rows;
+    for (const auto& [hour, kind] : keys) rows.push_back(ReadHour(hour, kind));
+    return rows;
+}
+
+HourRow SqliteStore::ReadHour(std::int64_t hour, ReportKind kind) {
     sqlite3_stmt* create = Cached(createHour_, "INSERT OR IGNORE INTO hourly VALUES (?1, ?2, 0, x'')");
     sqlite3_bind_int64(create, 1, hour);
     sqlite3_bind_int(create, 2, static_cast<int>(kind));
@@ -358,12 +364,13 @@ std::vector<Report> SqliteStore::ReportsPage(std::int64_t from, std::int64_t to,
     sqlite3_bind_int64(stmt.get(), 3, from);
     sqlite3_bind_int64(stmt.get(), 4, to);
     sqlite3_bind_int(stmt.get(), 5, limit);
+    return ReadReports(stmt.get());
+}
+
+std::vector<Report> SqliteStore::ReadReports(sqlite3_stmt* stmt) {
     std::vector<Report> rows;
     int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-        rows.push_back(ReadReport(stmt.get()));
-        rows.back().id = sqlite3_column_int64(stmt.get(), 4);
-    }
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) rows.push_back(ReadReport(stmt));
     if (rc != SQLITE_DONE) Fail(rc, "cannot read the reports");
     return rows;
 }
@@ -381,11 +388,7 @@ std::vector<Report> SqliteStore::LatestReports(const DayRange& range, int limit)
     sqlite3_bind_int64(stmt.get(), 1, range.from * 86400);
     sqlite3_bind_int64(stmt.get(), 2, (range.to + 1) * 86400);
     sqlite3_bind_int(stmt.get(), 3, limit);
-    std::vector<Report> rows;
-    int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) rows.push_back(ReadReport(stmt.get()));
-    if (rc != SQLITE_DONE) Fail(rc, "cannot read the reports");
-    return rows;
+    return ReadReports(stmt.get());
 }
 
 std::int64_t SqliteStore::CountReports() {

@@ -93,8 +93,14 @@ void Store::AddToRollups(const std::vector<Report>& reports) {
         ++g.first;
         g.second.Add(Sketch::Hash(r.machine));
     }
+    std::vector<std::pair<std::int64_t, ReportKind>> keys;
+    for (const auto& group : groups) keys.emplace_back(group.first.first, static_cast<ReportKind>(group.first.second));
+    std::vector<HourRow> locked = LockHours(keys);
+    if (locked.size() != keys.size()) throw StoreError("the rollups answered " + std::to_string(locked.size()) +
+                                                       " rows for " + std::to_string(keys.size()) + " hours");
+    std::size_t next = 0;
     for (auto& [key, add] : groups) {
-        HourRow row = LockHour(key.first, static_cast<ReportKind>(key.second));
+        HourRow& row = locked[next++];
         Sketch machines;
         if (!machines.Merge(row.machines)) throw StoreError("the rollup of hour " + std::to_string(row.hour) + " is damaged");
         machines.Merge(add.second);

@@ -19,6 +19,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "days.h"
@@ -117,9 +118,10 @@ protected:
     virtual void RollbackTransaction() noexcept = 0;
     virtual void InsertRows(const std::vector<Report>& reports) = 0;
     virtual bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) = 0;
-    // The hour's rollup row, created empty when missing and locked against
-    // other writers until the transaction ends.
-    virtual HourRow LockHour(std::int64_t hour, ReportKind kind) = 0;
+    // The rollup rows of these hours and kinds (given in that order), each
+    // created empty when missing and locked against other writers until the
+    // transaction ends; answered in the same order.
+    virtual std::vector<HourRow> LockHours(const std::vector<std::pair<std::int64_t, ReportKind>>& keys) = 0;
     virtual void WriteHour(const HourRow& row) = 0;
     virtual std::vector<HourRow> ReadHours(std::int64_t fromHour, std::int64_t toHour) = 0;  // [from, to)
     // Up to `limit` reports with at in [from, to) and id in (afterId, lastId].

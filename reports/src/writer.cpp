@@ -19,13 +19,16 @@ ReportWriter::~ReportWriter() { Stop(); }
 ReportWriter::Outcome ReportWriter::Submit(Report report) {
     Pending pending;
     pending.report = std::move(report);
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (stopping_) return Outcome::Failed;
-    if (queue_.size() + committing_ >= kMaxWaiting) return Outcome::Full;
-    queue_.push_back(&pending);
+    std::future<bool> stored = pending.stored.get_future();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return Outcome::Failed;
+        if (queue_.size() + committing_ >= kMaxWaiting) return Outcome::Full;
+        queue_.push_back(&pending);
+    }
     work_.notify_one();
-    done_.wait(lock, [&] { return pending.done; });
-    return pending.stored ? Outcome::Stored : Outcome::Failed;
+    // `pending` stays in this frame until the writer has set its promise.
+    return stored.get() ? Outcome::Stored : Outcome::Failed;
 }
 
 std::size_t ReportWriter::Waiting() {
@@ -94,13 +97,10 @@ void ReportWriter::Run() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             committing_ = 0;
-            for (Pending* p : batch) {
-                p->stored = stored;
-                p->done = true;
-            }
             if (!stored) lastError_ = error;
         }
-        done_.notify_all();
+        // After this a submitter may return and its Pending be gone.
+        for (Pending* p : batch) p->stored.set_value(stored);
     }
 }
 

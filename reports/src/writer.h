@@ -2,7 +2,9 @@
 // only once the report is committed (true) or cannot be (false). One writer
 // thread takes everything queued, stores it in one transaction and one sync,
 // then wakes the submitters: a sync per batch instead of a sync per report,
-// and still no answer before the row is on disk.
+// and still no answer before the row is on disk. Each submitter waits on its
+// own promise, so a commit wakes only the reports it stored, not the ones
+// queued behind it, and they do not queue on one lock to return.
 //
 // Given a second store on the same database, a second thread runs its upkeep
 // (SQLite: copying the WAL into the database) twice a second, so that the
@@ -12,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,8 +59,7 @@ public:
 private:
     struct Pending {
         Report report;
-        bool done = false;
-        bool stored = false;
+        std::promise<bool> stored;  // set by the writer once the batch is committed or failed
     };
     void Run();
     void RunUpkeep();
@@ -67,7 +69,6 @@ private:
     Store& store_;
     std::mutex mutex_;
     std::condition_variable work_;
-    std::condition_variable done_;
     std::vector<Pending*> queue_;
     std::size_t committing_ = 0;  // reports in the batch being committed
     std::function<void(double)> observer_;
