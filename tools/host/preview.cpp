@@ -108,6 +108,11 @@ std::string Fit(const char* what, const std::string& text, std::size_t limit, in
     return shown;
 }
 
+// The balloon's font and the screen's device context, which the layout measures with.
+void ReleaseScreenDc(HDC dc) { ReleaseDC(nullptr, dc); }
+using UniqueFont = UniqueHandle<HandleKind<HFONT, DeleteObject>>;
+using UniqueScreenDc = UniqueHandle<HandleKind<HDC, ReleaseScreenDc>>;
+
 // `text` in lines of the balloon's font no wider than kWrapWidth.
 std::string LaidOut(const std::string& text) {
     NONCLIENTMETRICSW metrics = {};
