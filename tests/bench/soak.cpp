@@ -127,12 +127,12 @@ int main(int argc, char** argv) {
     for (long i = 0; i < createCycles; ++i) {
         const UniqueModule m(LoadLibraryA(dll.c_str()));
         if (!m) return 1;
-        auto create = reinterpret_cast<PFN_TCCreate>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCCreate")));
-        auto check = reinterpret_cast<PFN_TCCheck>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCCheck")));
-        auto destroy = reinterpret_cast<PFN_TCDestory>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCDestory")));
-        QUENTRA_INSTANCE in = create();
-        check(in);
-        destroy(in);
+        PluginExports x;
+        std::string missing;
+        if (!ResolveExports(m.get(), x, missing)) return 1;
+        QUENTRA_INSTANCE in = x.create();
+        x.check(in);
+        x.destroy(in);
     }
     const ProcessFigures afterLoad = Settled();
     Print("load/create/destroy/free cycles", "after", afterLoad);
