@@ -71,13 +71,8 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
 }
 
 std::string ReadBytes(const std::string& path) {
-    UniqueFile f(std::fopen(path.c_str(), "rb"));
-    if (!f) return std::string();
-    std::string out;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) out.append(buffer, n);
-    return out;
+    std::string bytes, why;
+    return ReadWholeFile(path, bytes, why) ? bytes : std::string();
 }
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
