@@ -57,6 +57,13 @@ bool Flat(const char* phase, const ProcessFigures& before, const ProcessFigures&
     return ok;
 }
 
+// One instance's whole life through the exports `x`.
+void CreateCheckDestroy(const PluginExports& x) {
+    QUENTRA_INSTANCE in = x.create();
+    x.check(in);
+    x.destroy(in);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,11 +118,7 @@ int main(int argc, char** argv) {
     qt::ClearBookkeeping();
     const ProcessFigures beforeCreate = Settled();
     Print("create/destroy cycles", "before", beforeCreate);
-    for (long i = 0; i < createCycles; ++i) {
-        QUENTRA_INSTANCE in = plugin.create();
-        plugin.check(in);
-        plugin.destroy(in);
-    }
+    for (long i = 0; i < createCycles; ++i) CreateCheckDestroy(plugin);
     const ProcessFigures afterCreate = Settled();
     Print("create/destroy cycles", "after", afterCreate);
     ok &= Flat("create/destroy cycles", beforeCreate, afterCreate);
@@ -130,9 +133,7 @@ int main(int argc, char** argv) {
         PluginExports x;
         std::string missing;
         if (!ResolveExports(m.get(), x, missing)) return 1;
-        QUENTRA_INSTANCE in = x.create();
-        x.check(in);
-        x.destroy(in);
+        CreateCheckDestroy(x);
     }
     const ProcessFigures afterLoad = Settled();
     Print("load/create/destroy/free cycles", "after", afterLoad);
