@@ -5,7 +5,7 @@
 // copyable. `receive()` hands out the address of the slot for APIs that
 // return a handle through an out parameter; whatever was held is closed first.
 // Kinds differ in what "no handle" is (null, or INVALID_HANDLE_VALUE for
-// files and find handles), which is why each has its own traits.
+// files and find handles), which each kind names.
 #pragma once
 // Winsock's header must come before windows.h brings in the old one.
 #include <winsock2.h>
@@ -15,10 +15,10 @@
 #include <cstdio>
 #include <utility>
 
-template <typename Traits>
+template <typename Kind>
 class UniqueHandle {
 public:
-    using Handle = typename Traits::Handle;
+    using Handle = typename Kind::Handle;
     UniqueHandle() noexcept = default;
     explicit UniqueHandle(Handle h) noexcept : h_(h) {}
     ~UniqueHandle() { reset(); }
@@ -31,81 +31,36 @@ public:
     UniqueHandle& operator=(const UniqueHandle&) = delete;
 
     Handle get() const noexcept { return h_; }
-    explicit operator bool() const noexcept { return h_ != Traits::Invalid(); }
-    Handle release() noexcept { return std::exchange(h_, Traits::Invalid()); }
-    void reset(Handle h = Traits::Invalid()) noexcept {
-        if (h_ != Traits::Invalid()) Traits::Close(h_);
+    explicit operator bool() const noexcept { return h_ != Kind::Invalid(); }
+    Handle release() noexcept { return std::exchange(h_, Kind::Invalid()); }
+    void reset(Handle h = Kind::Invalid()) noexcept {
+        if (h_ != Kind::Invalid()) Kind::Close(h_);
         h_ = h;
     }
     Handle* receive() noexcept { reset(); return &h_; }
 
 private:
-    Handle h_ = Traits::Invalid();
+    Handle h_ = Kind::Invalid();
 };
 
-struct KernelHandleTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { CloseHandle(h); }
-};
-// CreateFile answers INVALID_HANDLE_VALUE, not null, when it fails.
-struct FileHandleTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle h) noexcept { CloseHandle(h); }
-};
-struct FindHandleTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle h) noexcept { FindClose(h); }
-};
-struct RegKeyTraits {
-    using Handle = HKEY;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { RegCloseKey(h); }
-};
-struct ModuleTraits {
-    using Handle = HMODULE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { FreeLibrary(h); }
-};
-struct SocketTraits {
-    using Handle = SOCKET;
-    static Handle Invalid() noexcept { return INVALID_SOCKET; }
-    static void Close(Handle h) noexcept { closesocket(h); }
-};
-struct InternetHandleTraits {
-    using Handle = HINTERNET;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { InternetCloseHandle(h); }
-};
-// GDI objects and the screen's device context, for the tools that draw.
-struct FontTraits {
-    using Handle = HFONT;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { DeleteObject(h); }
-};
-struct ScreenDcTraits {
-    using Handle = HDC;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { ReleaseDC(nullptr, h); }
-};
-struct FileTraits {
-    using Handle = FILE*;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle h) noexcept { std::fclose(h); }
+// A kind of handle: its type, the call that closes it, and its empty value:
+// null, or -1 (INVALID_HANDLE_VALUE, INVALID_SOCKET) where the call that
+// opens it answers that when it fails (CreateFile, FindFirstFile, socket).
+template <typename H, auto CloseFn, bool kMinusOneIsEmpty = false>
+struct HandleKind {
+    using Handle = H;
+    static Handle Invalid() noexcept { return kMinusOneIsEmpty ? (Handle)(LONG_PTR)-1 : Handle(); }
+    static void Close(Handle h) noexcept { CloseFn(h); }
 };
 
-using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
-using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
-using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
-using UniqueRegKey = UniqueHandle<RegKeyTraits>;
-using UniqueModule = UniqueHandle<ModuleTraits>;
-using UniqueSocket = UniqueHandle<SocketTraits>;
-using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
-using UniqueFont = UniqueHandle<FontTraits>;
-using UniqueScreenDc = UniqueHandle<ScreenDcTraits>;
-using UniqueFile = UniqueHandle<FileTraits>;
+using UniqueKernelHandle = UniqueHandle<HandleKind<HANDLE, CloseHandle>>;
+using UniqueFileHandle = UniqueHandle<HandleKind<HANDLE, CloseHandle, true>>;
+using UniqueFindHandle = UniqueHandle<HandleKind<HANDLE, FindClose, true>>;
+using UniqueRegKey = UniqueHandle<HandleKind<HKEY, RegCloseKey>>;
+using UniqueModule = UniqueHandle<HandleKind<HMODULE, FreeLibrary>>;
+using UniqueSocket = UniqueHandle<HandleKind<SOCKET, closesocket, true>>;
+using UniqueInternetHandle = UniqueHandle<HandleKind<HINTERNET, InternetCloseHandle>>;
+using UniqueFile = UniqueHandle<HandleKind<FILE*, std::fclose>>;
 
 // Closes a file that was written and says whether the close succeeded: a
 // CRT stream flushes on close, so a full disk may only show here.

@@ -28,7 +28,7 @@ struct HandleTable {
 constexpr ULONG kSystemExtendedHandleInformation = 64;
 
 // The type name of one of this process's handles ("Event", "Thread", ...).
-std::string HandleKind(HANDLE handle) {
+std::string KindOf(HANDLE handle) {
     alignas(8) char buffer[1024];
     ULONG length = 0;
     if (NtQueryObject(handle, ObjectTypeInformation, buffer, sizeof buffer, &length) != 0) return "?";
@@ -53,7 +53,7 @@ long CountHandles(std::map<std::string, long>& kinds) {
             for (ULONG_PTR i = 0; i < table->count; ++i) {
                 if (table->entries[i].processId != GetCurrentProcessId()) continue;
                 ++n;
-                ++kinds[HandleKind(reinterpret_cast<HANDLE>(table->entries[i].handleValue))];
+                ++kinds[KindOf(reinterpret_cast<HANDLE>(table->entries[i].handleValue))];
             }
             return n;
         }

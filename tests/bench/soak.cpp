@@ -63,6 +63,13 @@ bool Flat(const char* phase, const ProcessFigures& before, const ProcessFigures&
     return ok;
 }
 
+// One instance's whole life through the exports `x`.
+void CreateCheckDestroy(const PluginExports& x) {
+    QUENTRA_INSTANCE in = x.create();
+    x.check(in);
+    x.destroy(in);
+}
+
 // The check/enum cycles on one instance; true when they stayed flat.
 bool CheckCycles(qt::Plugin& plugin, const std::string& match, long checkCycles) {
     QUENTRA_INSTANCE instance = plugin.create();
@@ -119,20 +126,14 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (checkCycles > 0) ok &= CheckCycles(plugin, match, checkCycles);
 
-
     qt::ClearBookkeeping();
-    const auto createCheckDestroy = [&plugin] {
-        QUENTRA_INSTANCE in = plugin.create();
-        plugin.check(in);
-        plugin.destroy(in);
-    };
     // Without the check cycles before them, the first checks are the
     // process's first: what they open once and keep (Wine's registry keys,
     // the shell's state) is not growth.
-    for (int i = 0; i < 10; ++i) createCheckDestroy();
+    for (int i = 0; i < 10; ++i) CreateCheckDestroy(plugin);
     const ProcessFigures beforeCreate = Settled();
     Print("create/destroy cycles", "before", beforeCreate);
-    for (long i = 0; i < createCycles; ++i) createCheckDestroy();
+    for (long i = 0; i < createCycles; ++i) CreateCheckDestroy(plugin);
     const ProcessFigures afterCreate = Settled();
     Print("create/destroy cycles", "after", afterCreate);
     ok &= Flat("create/destroy cycles", beforeCreate, afterCreate);
@@ -144,12 +145,10 @@ int main(int argc, char** argv) {
     for (long i = 0; i < createCycles; ++i) {
         const UniqueModule m(LoadLibraryA(dll.c_str()));
         if (!m) return 1;
-        auto create = reinterpret_cast<PFN_TCCreate>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCCreate")));
-        auto check = reinterpret_cast<PFN_TCCheck>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCCheck")));
-        auto destroy = reinterpret_cast<PFN_TCDestory>(reinterpret_cast<void*>(GetProcAddress(m.get(), "TCDestory")));
-        QUENTRA_INSTANCE in = create();
-        check(in);
-        destroy(in);
+        PluginExports x;
+        std::string missing;
+        if (!ResolveExports(m.get(), x, missing)) return 1;
+        CreateCheckDestroy(x);
     }
     const ProcessFigures afterLoad = Settled();
     Print("load/create/destroy/free cycles", "after", afterLoad);

@@ -10,6 +10,7 @@
 #include "common/handles.h"
 #include "environment/bookkeeping.h"
 #include "environment/probes.h"
+#include "files.h"
 #include "support/deployed.h"
 
 namespace qt {
@@ -70,12 +71,7 @@ void DecisionMachine::RemoveHostConfig() const {
 }
 
 static void ReadOne(HKEY key, const char* name, bool& present, DWORD& type, std::string& bytes) {
-    DWORD size = 0;
-    present = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
-    if (!present) return;
-    bytes.assign(size, '\0');
-    if (size != 0) RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&bytes[0]), &size);
-    bytes.resize(size);
+    present = ReadRegistryValue(key, name, type, bytes) == ERROR_SUCCESS;
 }
 
 StoredBookkeeping ReadBookkeeping() {

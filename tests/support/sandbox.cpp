@@ -7,6 +7,9 @@
 #include <stdexcept>
 
 #include "campaign/rules.h"
+#include "codepage.h"
+#include "files.h"
+#include "ini_text.h"
 #include "environment/bookkeeping.h"
 #include "environment/probes.h"
 #include "support/deployed.h"
@@ -68,13 +71,8 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
 }
 
 std::string ReadBytes(const std::string& path) {
-    UniqueFile f(std::fopen(path.c_str(), "rb"));
-    if (!f) return std::string();
-    std::string out;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) out.append(buffer, n);
-    return out;
+    std::string bytes, why;
+    return ReadWholeFile(path, bytes, why) ? bytes : std::string();
 }
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -108,21 +106,10 @@ void DeleteKey(const std::string& key) { SHDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_
 bool GetRaw(const std::string& key, const char* value, DWORD* type, std::string* bytes) {
     UniqueRegKey k;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, k.receive()) != ERROR_SUCCESS) return false;
-    DWORD size = 0;
-    LONG r = RegQueryValueExA(k.get(), value, nullptr, type, nullptr, &size);
-    if (r == ERROR_SUCCESS) {
-        bytes->assign(size, '\0');
-        r = RegQueryValueExA(k.get(), value, nullptr, type, reinterpret_cast<BYTE*>(&(*bytes)[0]), &size);
-        bytes->resize(size);
-    }
-    return r == ERROR_SUCCESS;
+    return ReadRegistryValue(k.get(), value, *type, *bytes) == ERROR_SUCCESS;
 }
 
-std::string Encode(const std::string& ini) {
-    const std::vector<unsigned char> bytes =
-        EncodeCampaignBytes(reinterpret_cast<const unsigned char*>(ini.data()), ini.size());
-    return std::string(bytes.begin(), bytes.end());
-}
+std::string Encode(const std::string& ini) { return Encoded(ini); }
 
 void ClearBookkeeping() { DeleteKey(deployed::kBookkeepingKey); }
 
@@ -181,12 +168,6 @@ void Plugin::Unload() {
 
 Plugin::~Plugin() { Unload(); }
 
-template <typename T>
-static void Resolve(HMODULE m, const char* name, T& out) {
-    out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(m, name)));
-    if (out == nullptr) throw std::runtime_error(std::string("missing export ") + name);
-}
-
 void LoadPlugin(Plugin& plugin, const std::string& name, const std::string& ini) {
     plugin.Unload();
     plugin.dir = FreshDir("plugin-" + name);
@@ -197,12 +178,8 @@ void LoadPlugin(Plugin& plugin, const std::string& name, const std::string& ini)
     if (!ini.empty()) plugin.SetCampaign(ini);
     plugin.module.reset(LoadLibraryA(dll.c_str()));
     if (!plugin.module) throw std::runtime_error("cannot load " + dll);
-    Resolve(plugin.module.get(), "TCGetVer", plugin.getVer);
-    Resolve(plugin.module.get(), "TCCreate", plugin.create);
-    Resolve(plugin.module.get(), "TCDestory", plugin.destroy);
-    Resolve(plugin.module.get(), "TCCheck", plugin.check);
-    Resolve(plugin.module.get(), "TCEnum", plugin.enumerate);
-    Resolve(plugin.module.get(), "TCDoCommand", plugin.doCommand);
+    std::string missing;
+    if (!ResolveExports(plugin.module.get(), plugin, missing)) throw std::runtime_error("missing export " + missing);
 }
 
 Content Enum(const Plugin& plugin, QUENTRA_INSTANCE instance) {
@@ -217,15 +194,6 @@ Content Enum(const Plugin& plugin, QUENTRA_INSTANCE instance) {
     return c;
 }
 
-std::string Gbk(const char* utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &w[0], n);
-    const int m = WideCharToMultiByte(936, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(m), '\0');
-    WideCharToMultiByte(936, 0, w.c_str(), -1, &out[0], m, nullptr, nullptr);
-    out.resize(static_cast<std::size_t>(m > 0 ? m - 1 : 0));
-    return out;
-}
+std::string Gbk(const char* utf8) { return Recode(utf8, CP_UTF8, 936); }
 
 }  // namespace qt

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/handles.h"
-#include "quentra/quentra.h"
+#include "exports.h"
 
 namespace qt {
 
@@ -60,16 +60,10 @@ std::string CleanDesktop();
 void AddShortcut(const std::string& desktop, const std::string& fileName);
 
 // A copy of Quentra.dll in its own folder (with a campaign file when `ini`
-// is not empty), loaded, with its exports resolved.
-struct Plugin {
+// is not empty), loaded, with its exports resolved as a host resolves them.
+struct Plugin : PluginExports {
     std::string dir;
     UniqueModule module;
-    PFN_TCGetVer getVer = nullptr;
-    PFN_TCCreate create = nullptr;
-    PFN_TCDestory destroy = nullptr;
-    PFN_TCCheck check = nullptr;
-    PFN_TCEnum enumerate = nullptr;
-    PFN_TCDoCommand doCommand = nullptr;
     void SetCampaign(const std::string& ini) const;
     void Unload();
     ~Plugin();

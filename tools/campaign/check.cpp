@@ -26,7 +26,7 @@ std::string FillerWarning(const std::string& path, std::size_t size, const std::
     std::string effect =
         glued.empty() ? "its line feed ends that line" : Hex(glued) + " joins that line, so its value ends in it";
     if (!after.empty()) effect += ", and " + Quoted(after) + " follows on a line of its own";
-    return PathUtf8(path) + " is " + std::to_string(size) +
+    return AnsiToUtf8(path) + " is " + std::to_string(size) +
            " bytes, not a whole number of 4-byte words, and its last line " + Quoted(tail) +
            " has no line end: decoding completes the last word with the bytes " + Hex(filler) + "; " + effect +
            " (encode pads with spaces, which the reader ignores)";
@@ -36,23 +36,23 @@ std::string FillerWarning(const std::string& path, std::size_t size, const std::
 
 int Check(const std::string& path) {
     std::string bytes, why;
-    if (!ReadWholeFile(path, bytes, why)) return Error(PathUtf8(path) + " " + why);
-    if (bytes.empty()) return Error(PathUtf8(path) + " is empty: the plug-in cannot load an empty campaign");
+    if (!ReadWholeFile(path, bytes, why)) return Error(AnsiToUtf8(path) + " " + why);
+    if (bytes.empty()) return Error(AnsiToUtf8(path) + " is empty: the plug-in cannot load an empty campaign");
     // Encoding pads to whole words: that is the size the plug-in meets.
     const std::size_t deployed = (bytes.size() + 3) / 4 * 4;
     if (deployed > kMaxCampaignFileSize) {
-        return Error(PathUtf8(path) + " makes a campaign file of " + std::to_string(deployed) +
+        return Error(AnsiToUtf8(path) + " makes a campaign file of " + std::to_string(deployed) +
                      " bytes; the plug-in refuses campaign files above " + std::to_string(kMaxCampaignFileSize) +
                      " bytes (1 MiB) unread and never shows them: shorten it");
     }
 
     CampaignForm form;
     const std::string problem = CampaignProblem(path, bytes, form);
-    if (!problem.empty()) return Error(PathUtf8(path) + problem);
+    if (!problem.empty()) return Error(AnsiToUtf8(path) + problem);
     const bool encoded = form == CampaignForm::Encoded;
     std::string plain = encoded ? Decoded(bytes) : bytes;
     std::vector<std::string> early;
-    std::string header = PathUtf8(path) + ": " + (encoded ? "encoded campaign, " : "plain campaign INI, ") +
+    std::string header = AnsiToUtf8(path) + ": " + (encoded ? "encoded campaign, " : "plain campaign INI, ") +
                          std::to_string(bytes.size()) + " bytes";
     if (encoded && bytes.size() % 4 != 0) {
         header += " (not whole 4-byte words)";
@@ -69,17 +69,17 @@ int Check(const std::string& path) {
         early.push_back("the text looks like UTF-8; the plug-in reads code page 936 (GBK), so its Chinese would show "
                         "as noise; " +
                         (encoded ? "decode it, " + Utf8Fix("campaign.ini") + ", and encode that again"
-                                 : Utf8Fix(PathUtf8(path))));
+                                 : Utf8Fix(AnsiToUtf8(path))));
         if (!lost.empty()) early.push_back("code page 936 has no form for " + lost + ": replace it before converting");
     }
 
     ScratchFile scratch;
-    if (!scratch.CreateTemp() || !scratch.Write(plain)) return Error("no temporary file could be written for the check");
+    if (!scratch.Create() || !scratch.Write(plain)) return Error("no temporary file could be written for the check");
     // What the plug-in holds after loading: its own code, which only reads.
     CampaignConfig config;
     const int loaded = encoded && !utf8 ? config.LoadCampaignFile(FullPath(path).c_str())
                                         : config.LoadPlainFile(scratch.path.c_str());
-    if (loaded != 1) return Error("the plug-in's loader could not read " + PathUtf8(path));
+    if (loaded != 1) return Error("the plug-in's loader could not read " + AnsiToUtf8(path));
 
     Profile profile{scratch.path};
     Checker checker(profile, config, plain);

@@ -38,7 +38,7 @@ int Run(int argc, char** argv) {
         return kExitOk;
     }
     if (argc < 2) {
-        ErrText(kUsage);
+        WriteUtf8(STD_ERROR_HANDLE, kUsage);
         return kExitUsage;
     }
     const std::string command = argv[1];
@@ -53,7 +53,7 @@ int Run(int argc, char** argv) {
     if (command == "encode" || command == "decode" || command == "convert" || command == "check") {
         return Error(command + ": wrong number of arguments\n" + kUsage, kExitUsage);
     }
-    return Error("unknown command '" + PathUtf8(command) + "'\n" + kUsage, kExitUsage);
+    return Error("unknown command '" + AnsiToUtf8(command) + "'\n" + kUsage, kExitUsage);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// What quentra-campaign prints, and how: campaign texts (code page 936) and
-// paths (the ANSI code page) become UTF-8, written to the standard handles
-// with no code page in between.
+// What quentra-campaign prints: campaign texts (code page 936) and paths
+// (the ANSI code page, AnsiToUtf8) become UTF-8, written by WriteUtf8.
 //
 // Contract: nothing here reads a campaign or changes a file. Error() and
 // Note() write one line to stderr, prefixed with the tool's name; Out()
@@ -11,6 +10,8 @@
 #include <cstddef>
 #include <string>
 
+#include "codepage.h"
+
 constexpr int kExitOk = 0;
 constexpr int kExitBadInput = 1;
 constexpr int kExitUsage = 2;
@@ -19,8 +20,6 @@ constexpr int kExitWarnings = 3;
 // Code page 936 text as UTF-8; `valid` (when given) says whether every byte
 // formed a character of the code page.
 std::string Utf8(const std::string& cp936, bool* valid = nullptr);
-// A path or argument in the process's ANSI code page as UTF-8.
-std::string PathUtf8(const std::string& ansi);
 
 // A campaign text, quoted, as UTF-8: control bytes, quotes and backslashes
 // escaped, so that a line feed or a stray filler byte is visible.
@@ -35,5 +34,3 @@ void Out(const std::string& utf8);
 void Note(const std::string& utf8);
 // Writes the message and answers `code`.
 int Error(const std::string& utf8, int code = kExitBadInput);
-// Writes text as it is to stderr (the usage).
-void ErrText(const std::string& utf8);

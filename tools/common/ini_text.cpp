@@ -7,6 +7,7 @@
 
 #include "campaign/format.h"
 #include "campaign_arg.h"
+#include "codepage.h"
 #include "campaign/rules.h"
 #include "common/text.h"
 
@@ -130,30 +131,17 @@ std::string Utf8ToCp936(const std::string& utf8, std::string& lost) {
     std::string in = utf8;
     if (in.compare(0, 3, "\xEF\xBB\xBF") == 0) in.erase(0, 3);
     lost.clear();
-    if (in.empty()) return in;
-    const int n = MultiByteToWideChar(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), &wide[0], n);
+    const std::wstring wide = Widen(in, CP_UTF8);
     std::string out;
     for (std::size_t i = 0; i < wide.size();) {
         // One character at a time, so that the ones code page 936 lacks are named.
-        const std::size_t units = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() ? 2 : 1;
-        char bytes[8] = {};
-        BOOL defaulted = FALSE;
-        const int m = WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, &wide[i], static_cast<int>(units), bytes,
-                                          sizeof bytes, nullptr, &defaulted);
-        if (m <= 0 || defaulted) {
-            out += '?';
-            char u8[8] = {};
-            const int k = WideCharToMultiByte(CP_UTF8, 0, &wide[i], static_cast<int>(units), u8, sizeof u8, nullptr,
-                                              nullptr);
-            if (lost.find(std::string(u8, static_cast<std::size_t>(k > 0 ? k : 0))) == std::string::npos) {
-                lost += std::string(u8, static_cast<std::size_t>(k > 0 ? k : 0));
-            }
-        } else {
-            out.append(bytes, static_cast<std::size_t>(m));
-        }
-        i += units;
+        const std::wstring character = wide.substr(i, IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() ? 2 : 1);
+        bool complete = false;
+        const std::string bytes = Narrow(character, 936, &complete);
+        const std::string named = Narrow(character, CP_UTF8);
+        out += complete ? bytes : std::string("?");
+        if (!complete && lost.find(named) == std::string::npos) lost += named;
+        i += character.size();
     }
     return out;
 }

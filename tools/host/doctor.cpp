@@ -9,7 +9,6 @@
 #include <windows.h>
 #include <shlwapi.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -17,40 +16,23 @@
 #include "campaign/decode.h"
 #include "campaign/rules.h"
 #include "campaign_arg.h"
+#include "codepage.h"
 #include "common/handles.h"
 #include "decision/check.h"
 #include "decision/gates.h"
 #include "environment/bookkeeping.h"
+#include "files.h"
 #include "host.h"
 #include "pe.h"
-
-std::string ReadFileBytes(const char* path, bool* ok) {
-    std::string bytes;
-    UniqueFile f(std::fopen(path, "rb"));
-    *ok = static_cast<bool>(f);
-    if (!f) return bytes;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) bytes.append(buffer, n);
-    return bytes;
-}
 
 namespace {
 
 // One bookkeeping value as stored, described for the support engineer.
 std::string StoredValue(HKEY key, const char* name) {
     DWORD type = REG_NONE;
-    DWORD size = 0;
-    if (key == nullptr || RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
-        return "(none)";
-    }
-    std::string bytes(size, '\0');
-    DWORD got = size;
-    if (size != 0 &&
-        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&bytes[0]), &got) != ERROR_SUCCESS) {
-        return "(unreadable)";
-    }
-    bytes.resize(got);
+    std::string bytes;
+    const LONG read = key == nullptr ? ERROR_FILE_NOT_FOUND : ReadRegistryValue(key, name, type, bytes);
+    if (read != ERROR_SUCCESS) return read == ERROR_FILE_NOT_FOUND ? "(none)" : "(unreadable)";
     if (type == REG_DWORD && bytes.size() == 4) {
         std::int32_t n = 0;
         std::memcpy(&n, bytes.data(), 4);
@@ -60,29 +42,11 @@ std::string StoredValue(HKEY key, const char* name) {
     return "(a value of type " + std::to_string(type) + ")";
 }
 
-// A scratch copy of an author's .ini, encoded as the plug-in expects its
-// campaign file, deleted when the doctor ends.
-struct EncodedCopy {
-    char path[MAX_PATH] = {};
-    ~EncodedCopy() {
-        if (path[0] != '\0') DeleteFileA(path);
-    }
-    bool Make(const std::string& bytes) {
-        char temp[MAX_PATH] = {};
-        const DWORD n = GetTempPathA(MAX_PATH, temp);
-        if (n == 0 || n >= MAX_PATH || GetTempFileNameA(temp, "qdr", 0, path) == 0) return false;
-        UniqueFile out(std::fopen(path, "wb"));
-        return out && std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size() &&
-               CloseWrittenFile(out);
-    }
-};
-
 // What is wrong with the campaign file at `path`, by the rule every tool
 // applies; empty when it is a campaign or is not there (the gates say so).
 std::string CampaignFileProblem(const char* path, std::string& bytes, CampaignForm& form) {
-    bool read = false;
-    bytes = ReadFileBytes(path, &read);
-    if (!read || bytes.empty()) return std::string();
+    std::string unread;
+    if (!ReadWholeFile(path, bytes, unread) || bytes.empty()) return std::string();
     const std::string why = CampaignProblem(path, bytes, form);
     return why.empty() ? why : AnsiToUtf8(path) + why;
 }
@@ -90,15 +54,15 @@ std::string CampaignFileProblem(const char* path, std::string& bytes, CampaignFo
 // What to do when the machine has no suite, as commands to paste.
 void PrintSuiteHint(const char* target, bool campaignGiven) {
     if (std::getenv("QUENTRA_COMMAND") == nullptr) {
-        std::printf("hint: this machine has no Corvel suite the plug-in accepts; install the suite, or try the "
-                    "campaign on a test machine that has it\n");
+        Print("hint: this machine has no Corvel suite the plug-in accepts; install the suite, or try the "
+              "campaign on a test machine that has it\n");
         return;
     }
-    std::printf("hint: this machine has no Corvel suite; make a sandbox machine that has one and ask it:\n"
-                "  %s%s\n  QUENTRA_MACHINE=sandbox %s doctor 'C:\\CorvelSafe\\Tray\\Quentra.dll'\n",
-                OtherTool("quentra-sandbox").c_str(),
-                campaignGiven ? (" --campaign " + ShellQuoted(UserPath(target))).c_str() : "",
-                OtherTool("quentra-host").c_str());
+    Print("hint: this machine has no Corvel suite; make a sandbox machine that has one and ask it:\n"
+          "  %s%s\n  QUENTRA_MACHINE=sandbox %s doctor 'C:\\CorvelSafe\\Tray\\Quentra.dll'\n",
+          OtherTool("quentra-sandbox").c_str(),
+          campaignGiven ? (" --campaign " + ShellQuoted(UserPath(target))).c_str() : "",
+          OtherTool("quentra-host").c_str());
 }
 
 bool HasExtension(const char* path, const char* extension) { return lstrcmpiA(PathFindExtensionA(path), extension) == 0; }
@@ -108,15 +72,11 @@ bool HasExtension(const char* path, const char* extension) { return lstrcmpiA(Pa
 int RunDoctor(const char* target) {
     char full[MAX_PATH] = {};
     const DWORD fullLength = GetFullPathNameA(target, MAX_PATH, full, nullptr);
-    if (fullLength == 0 || fullLength >= MAX_PATH) {
-        std::fprintf(stderr, "quentra-host: bad path %s\n", target);
-        return 1;
-    }
+    if (fullLength == 0 || fullLength >= MAX_PATH) return Fail("quentra-host: bad path %s\n", target);
     const bool campaignGiven = HasExtension(full, ".dat") || HasExtension(full, ".ini");
     const DWORD attributes = GetFileAttributesA(full);
     if (campaignGiven && (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
-        std::fprintf(stderr, "quentra-host: campaign file not found: %s\n", target);
-        return 1;
+        return Fail("quentra-host: campaign file not found: %s\n", target);
     }
     // The verdict comes from the decision code built into this tool, not
     // from the DLL: so first prove that the DLL is the plug-in, and say when
@@ -126,12 +86,10 @@ int RunDoctor(const char* target) {
         PluginDllInfo info;
         std::string why;
         if (!InspectPluginDll(full, info, why) || !(why = PluginDllProblem(full, info)).empty()) {
-            std::fprintf(stderr, "quentra-host: %s\n", why.c_str());
-            return 1;
+            return Fail("quentra-host: %s\n", why.c_str());
         }
         if (info.fileVersion.empty()) {
-            std::fprintf(stderr, "quentra-host: %s has no version resource: it is not a Quentra.dll build\n", target);
-            return 1;
+            return Fail("quentra-host: %s has no version resource: it is not a Quentra.dll build\n", target);
         }
         versionNote = "decision: the one built into quentra-host " QUENTRA_VERSION "; the DLL is " + info.fileVersion;
         if (info.fileVersion != QUENTRA_VERSION) {
@@ -142,28 +100,21 @@ int RunDoctor(const char* target) {
         versionNote = "decision: the one built into quentra-host " QUENTRA_VERSION;
     }
     char campaign[MAX_PATH] = {};
-    EncodedCopy encoded;
+    ScratchFile encoded;  // an author's .ini, encoded as the plug-in expects its campaign file
     std::string bytes, problem;
     CampaignForm form = CampaignForm::Encoded;
     if (campaignGiven) {
         // A file that is no campaign is named for what it is, as check does.
         problem = CampaignFileProblem(full, bytes, form);
-        if (!problem.empty()) {
-            std::fprintf(stderr, "quentra-host: %s\n", problem.c_str());
-            return 1;
+        if (!problem.empty()) return Fail("quentra-host: %s\n", problem.c_str());
+        if (form == CampaignForm::Plain && (!encoded.Create() || !encoded.Write(AsDeployed(bytes, form)))) {
+            return Fail("quentra-host: cannot encode %s into a temporary campaign file\n", target);
         }
-        if (form == CampaignForm::Plain && !encoded.Make(AsDeployed(bytes, form))) {
-            std::fprintf(stderr, "quentra-host: cannot encode %s into a temporary campaign file\n", target);
-            return 1;
-        }
-        lstrcpynA(campaign, form == CampaignForm::Plain ? encoded.path : full, MAX_PATH);
+        lstrcpynA(campaign, form == CampaignForm::Plain ? encoded.path.c_str() : full, MAX_PATH);
     } else {
         lstrcpynA(campaign, full, MAX_PATH);
         PathRemoveFileSpecA(campaign);
-        if (!PathAppendA(campaign, kCampaignFileName)) {
-            std::fprintf(stderr, "quentra-host: path too long: %s\n", target);
-            return 1;
-        }
+        if (!PathAppendA(campaign, kCampaignFileName)) return Fail("quentra-host: path too long: %s\n", target);
         problem = CampaignFileProblem(campaign, bytes, form);
     }
 
@@ -181,13 +132,13 @@ int RunDoctor(const char* target) {
     const CheckOutcome outcome = EvaluatePopup(workspace, campaign, CheckMode::DryRun, &facts);
     const GateRun run{workspace, campaign, CheckMode::DryRun, facts};
 
-    std::printf("campaign file: %s%s\n", AnsiToUtf8(full).c_str(),
-                campaignGiven ? "" : (std::string(" -> ") + AnsiToUtf8(campaign)).c_str());
-    std::printf("%s\n", versionNote.c_str());
-    std::printf("stored: %s\n", stored.c_str());
+    Print("campaign file: %s%s\n", AnsiToUtf8(full).c_str(),
+          campaignGiven ? "" : (std::string(" -> ") + AnsiToUtf8(campaign)).c_str());
+    Print("%s\n", versionNote.c_str());
+    Print("stored: %s\n", stored.c_str());
     if (facts.purposeChanged) {
-        std::printf("Purpose differs from the stored BoxPurpose: a real check stores it and resets the count and the "
-                    "stamp, and the gates below assume that reset (this dry run changed nothing).\n");
+        Print("Purpose differs from the stored BoxPurpose: a real check stores it and resets the count and the "
+              "stamp, and the gates below assume that reset (this dry run changed nothing).\n");
     }
     for (std::size_t i = 0; i < kGateCount; ++i) {
         const Gate& gate = kGates[i];
@@ -195,15 +146,15 @@ int RunDoctor(const char* target) {
         std::string seen = i <= facts.stoppedAt ? AnsiToUtf8(gate.seen(run).c_str()) : std::string();
         // What ended the check says what it read, so the fix can be found.
         if (i == facts.stoppedAt) seen += (seen.empty() ? "" : "; ") + std::string("read: ") + gate.reads;
-        std::printf("[%s] %-24s %s\n", verdict, gate.label, seen.c_str());
+        Print("[%s] %-24s %s\n", verdict, gate.label, seen.c_str());
     }
     // The loader reads whatever a file decodes to; what it is, is said here.
-    if (!problem.empty() && outcome != CheckOutcome::Show) std::printf("cause: %s\n", problem.c_str());
+    if (!problem.empty() && outcome != CheckOutcome::Show) Print("cause: %s\n", problem.c_str());
     if (outcome == CheckOutcome::SuiteMissing || outcome == CheckOutcome::InstallerMissing) {
         PrintSuiteHint(target, campaignGiven);
     }
-    std::printf("message: %s\n", AnsiToUtf8(workspace.composedMessage).c_str());
-    std::printf("ended by: %s\n", CheckOutcomeName(outcome));
-    std::printf("answer: %d (dry run: nothing recorded, no report sent)\n", outcome == CheckOutcome::Show ? 1 : 0);
+    Print("message: %s\n", AnsiToUtf8(workspace.composedMessage).c_str());
+    Print("ended by: %s\n", CheckOutcomeName(outcome));
+    Print("answer: %d (dry run: nothing recorded, no report sent)\n", outcome == CheckOutcome::Show ? 1 : 0);
     return 0;
 }

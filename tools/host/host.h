@@ -2,12 +2,6 @@
 #pragma once
 #include <string>
 
-// The whole file at `path`; `ok` false (and nothing) when it cannot be read.
-std::string ReadFileBytes(const char* path, bool* ok);
-
-// ANSI (the process's code page) to UTF-8, for printing on a Linux terminal.
-std::string AnsiToUtf8(const char* text);
-
 // The dry run: the same decision code as TCCheck on the campaign beside
 // `dllPath`, printing every gate. Never records a showing, never reports.
 int RunDoctor(const char* dllPath);

@@ -1,16 +1,16 @@
 // quentra-host: plays the tray host's part against a Quentra.dll, the way the
-// suite's tray process drives it, and prints what it sees in UTF-8.
+// suite's tray process drives it, and prints what it sees in UTF-8 (WriteUtf8).
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "campaign_arg.h"
+#include "codepage.h"
 #include "common/handles.h"
-#include "quentra/quentra.h"
+#include "exports.h"
 #include "host.h"
 #include "pe.h"
 
@@ -33,38 +33,17 @@ const char kUsage[] =
     "           dry run of the decision on the campaign beside DLL: every gate with\n"
     "           the values it saw, and the gate that ended it. Records nothing.\n";
 
-struct Exports {
-    PFN_TCGetVer getVer;
-    PFN_TCCreate create;
-    PFN_TCDestory destroy;
-    PFN_TCCheck check;
-    PFN_TCEnum enumerate;
-    PFN_TCDoCommand doCommand;
-};
-
-int Fail(const char* what) {
-    std::fprintf(stderr, "quentra-host: %s\n", what);
-    return 1;
-}
-
-template <typename T>
-bool Resolve(HMODULE module, const char* name, T& out) {
-    out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (out == nullptr) std::fprintf(stderr, "quentra-host: the DLL has no export named %s\n", name);
-    return out != nullptr;
-}
-
 // The file is read as a PE image before it is loaded, so that a wrong file
 // is named for what it is (a text file, a folder, the 32-bit product, a DLL
 // of something else) instead of by a loader error code.
 UniqueModule LoadPlugin(const char* path, PluginDllInfo& info) {
     std::string why;
     if (!InspectPluginDll(path, info, why) || !(why = PluginDllProblem(path, info)).empty()) {
-        std::fprintf(stderr, "quentra-host: %s\n", why.c_str());
+        Fail("quentra-host: %s\n", why.c_str());
         return UniqueModule();
     }
     UniqueModule module(LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    if (!module) std::fprintf(stderr, "quentra-host: cannot load %s (error %lu)\n", path, GetLastError());
+    if (!module) Fail("quentra-host: cannot load %s (error %lu)\n", path, GetLastError());
     return module;
 }
 
@@ -75,7 +54,7 @@ void PrintText(const char* label, const char* text) {
     for (std::size_t at = value.find('\n'); at != std::string::npos; at = value.find('\n', at + 11)) {
         value.insert(at + 1, 10, ' ');
     }
-    std::printf("%-9s %s\n", label, value.c_str());
+    Print("%-9s %s\n", label, value.c_str());
 }
 
 // A whole decimal number from 1 to 100000000; nothing else is accepted.
@@ -94,12 +73,12 @@ void WaitForReports(const std::string& libraryPath, int waitMs) {
     for (;;) {
         const ULONGLONG elapsed = GetTickCount64() - start;
         if (GetModuleHandleA(libraryPath.c_str()) == nullptr) {
-            std::printf("reports   ended; library unmapped %llu ms after unload\n",
-                        static_cast<unsigned long long>(elapsed));
+            Print("reports   ended; library unmapped %llu ms after unload\n",
+                  static_cast<unsigned long long>(elapsed));
             return;
         }
         if (elapsed >= static_cast<ULONGLONG>(waitMs)) {
-            std::printf("reports   still running after %d ms; leaving them to the process exit\n", waitMs);
+            Print("reports   still running after %d ms; leaving them to the process exit\n", waitMs);
             return;
         }
         Sleep(20);
@@ -117,35 +96,30 @@ int Run(const char* dllPath, const RunOptions& options, bool versionOnly) {
     PluginDllInfo info;
     UniqueModule module = LoadPlugin(dllPath, info);
     if (!module) return 1;
-    Exports x{};
-    // Every export is looked up, so that all missing names are reported.
-    int missing = 0;
-    missing += Resolve(module.get(), "TCGetVer", x.getVer) ? 0 : 1;
-    missing += Resolve(module.get(), "TCCreate", x.create) ? 0 : 1;
-    missing += Resolve(module.get(), "TCDestory", x.destroy) ? 0 : 1;
-    missing += Resolve(module.get(), "TCCheck", x.check) ? 0 : 1;
-    missing += Resolve(module.get(), "TCEnum", x.enumerate) ? 0 : 1;
-    missing += Resolve(module.get(), "TCDoCommand", x.doCommand) ? 0 : 1;
-    if (missing != 0) return 1;
+    PluginExports x;
+    std::string missing;
+    if (!ResolveExports(module.get(), x, missing)) {
+        return Fail("quentra-host: the DLL has no export named %s\n", missing.c_str());
+    }
     int version = 0;
     const int gotVersion = x.getVer(&version);
-    std::printf("version   %d (TCGetVer answered %d)\n", version, gotVersion);
-    std::printf("file      %s\n", info.fileVersion.empty() ? "(no version resource)" : info.fileVersion.c_str());
+    Print("version   %d (TCGetVer answered %d)\n", version, gotVersion);
+    Print("file      %s\n", info.fileVersion.empty() ? "(no version resource)" : info.fileVersion.c_str());
     QUENTRA_INSTANCE instance = x.create();
-    if (instance == nullptr) return Fail("TCCreate returned null");
-    std::printf("create    ok\n");
+    if (instance == nullptr) return Fail("quentra-host: TCCreate returned null\n");
+    Print("create    ok\n");
     if (!versionOnly) {
         bool explained = false;
         for (int i = 0; i < options.checks; ++i) {
             const int answer = x.check(instance);
-            std::printf("check     %d\n", answer);
+            Print("check     %d\n", answer);
             if (answer != 1 && !explained) {
                 // A 0 is the plug-in's "not now": one of its rules stopped the
                 // balloon, and the doctor names which one.
-                std::printf("why 0     a rule of the plug-in stopped the balloon%s; this names it:\n"
-                            "          %s doctor %s\n",
-                            options.accept ? ", so nothing was accepted" : "", ToolCommand("quentra-host").c_str(),
-                            ShellQuoted(dllPath).c_str());
+                Print("why 0     a rule of the plug-in stopped the balloon%s; this names it:\n"
+                      "          %s doctor %s\n",
+                      options.accept ? ", so nothing was accepted" : "", ToolCommand("quentra-host").c_str(),
+                      ShellQuoted(dllPath).c_str());
                 explained = true;
             }
             if (answer != 1) continue;
@@ -153,51 +127,37 @@ int Run(const char* dllPath, const RunOptions& options, bool versionOnly) {
             int level = 0, flag = 0;
             const int got = x.enumerate(instance, 0, title.data(), 256, message.data(), QUENTRA_MESSAGE_SIZE, &level,
                                         command.data(), 256, &flag, id.data(), 256);
-            std::printf("enum      %d\n", got);
+            Print("enum      %d\n", got);
             PrintText("title", title.data());
             PrintText("message", message.data());
-            std::printf("level     %d\n", level);
+            Print("level     %d\n", level);
             PrintText("command", command.data());
-            std::printf("flag      %d\n", flag);
+            Print("flag      %d\n", flag);
             PrintText("id", id.data());
             if (!options.accept) continue;
             if (options.userDelayMs > 0) {
-                std::printf("user      reads the balloon for %d ms, then accepts\n", options.userDelayMs);
-                std::fflush(stdout);
+                Print("user      reads the balloon for %d ms, then accepts\n", options.userDelayMs);
                 Sleep(static_cast<DWORD>(options.userDelayMs));
             }
-            std::printf("install   %d\n", x.doCommand(instance, 0));
+            Print("install   %d\n", x.doCommand(instance, 0));
         }
     }
-    std::printf("destroy   %d\n", x.destroy(instance));
+    Print("destroy   %d\n", x.destroy(instance));
     char libraryPath[MAX_PATH] = {};
     const DWORD pathLength = GetModuleFileNameA(module.get(), libraryPath, MAX_PATH);
     module.reset();
     if (options.waitReportsMs > 0 && pathLength > 0 && pathLength < MAX_PATH) {
         WaitForReports(libraryPath, options.waitReportsMs);
     }
-    std::fflush(stdout);
     return 0;
 }
 
 }  // namespace
 
-std::string AnsiToUtf8(const char* text) {
-    const int wide = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (wide <= 0) return text;
-    std::vector<wchar_t> w(static_cast<std::size_t>(wide));
-    MultiByteToWideChar(CP_ACP, 0, text, -1, w.data(), wide);
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, w.data(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), -1, out.data(), bytes, nullptr, nullptr);
-    out.resize(std::strlen(out.c_str()));
-    return out;
-}
-
 // An argument error: the cause, then the usage, and the usage's exit code.
 int Usage(const std::string& cause) {
-    if (!cause.empty()) std::fprintf(stderr, "quentra-host: %s\n", cause.c_str());
-    std::fputs(kUsage, stderr);
+    if (!cause.empty()) Fail("quentra-host: %s\n", cause.c_str());
+    WriteUtf8(STD_ERROR_HANDLE, kUsage);
     return 2;
 }
 

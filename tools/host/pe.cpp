@@ -10,9 +10,6 @@
 
 #include "common/handles.h"
 
-const char* const kPluginExportNames[kPluginExportCount] = {"TCGetVer", "TCCreate", "TCDestory",
-                                                            "TCCheck",  "TCEnum",   "TCDoCommand"};
-
 namespace {
 
 // Reads only what lies inside the file; a read past its end fails.
@@ -170,18 +167,16 @@ bool InspectPluginDll(const char* path, PluginDllInfo& info, std::string& why) {
     IMAGE_DATA_DIRECTORY directories[IMAGE_NUMBEROF_DIRECTORY_ENTRIES] = {};
     DWORD count = 0;
     const std::size_t headerSize = header.SizeOfOptionalHeader;
+    auto readDirectories = [&](auto h) {
+        if (file.Read(optional, &h, headerSize < sizeof h ? headerSize : sizeof h)) {
+            count = h.NumberOfRvaAndSizes;
+            std::memcpy(directories, h.DataDirectory, sizeof directories);
+        }
+    };
     if (info.bits == 64) {
-        IMAGE_OPTIONAL_HEADER64 h{};
-        if (file.Read(optional, &h, headerSize < sizeof h ? headerSize : sizeof h)) {
-            count = h.NumberOfRvaAndSizes;
-            std::memcpy(directories, h.DataDirectory, sizeof directories);
-        }
+        readDirectories(IMAGE_OPTIONAL_HEADER64{});
     } else {
-        IMAGE_OPTIONAL_HEADER32 h{};
-        if (file.Read(optional, &h, headerSize < sizeof h ? headerSize : sizeof h)) {
-            count = h.NumberOfRvaAndSizes;
-            std::memcpy(directories, h.DataDirectory, sizeof directories);
-        }
+        readDirectories(IMAGE_OPTIONAL_HEADER32{});
     }
     Image image;
     image.sections.resize(header.NumberOfSections);
@@ -214,14 +209,11 @@ std::string PluginDllProblem(const char* path, const PluginDllInfo& info) {
         return p + " is built for machine " + machine + ", not " + (hostBits == 64 ? "x64" : "x86") +
                ": this host runs " + (hostBits == 64 ? "build/win64/bin/Quentra.dll" : "build/win32/bin/Quentra.dll");
     }
-    std::string missing;
+    std::string missing, all;
     for (int i = 0; i < kPluginExportCount; ++i) {
-        if (info.hasExport[i]) continue;
-        missing += missing.empty() ? "" : ", ";
-        missing += kPluginExportNames[i];
+        all += std::string(i == 0 ? "" : i + 1 == kPluginExportCount ? " and " : ", ") + kPluginExportNames[i];
+        if (!info.hasExport[i]) missing += (missing.empty() ? "" : ", ") + std::string(kPluginExportNames[i]);
     }
     if (missing.empty()) return std::string();
-    return p + " has no export named " + missing +
-           ": it is not the Quentra plug-in, which exports TCGetVer, TCCreate, TCDestory, TCCheck, TCEnum and "
-           "TCDoCommand";
+    return p + " has no export named " + missing + ": it is not the Quentra plug-in, which exports " + all;
 }

@@ -12,9 +12,7 @@
 #pragma once
 #include <string>
 
-constexpr int kPluginExportCount = 6;
-// The six exports a tray host resolves by name, in ordinal order.
-extern const char* const kPluginExportNames[kPluginExportCount];
+#include "exports.h"
 
 struct PluginDllInfo {
     unsigned machine = 0;     // IMAGE_FILE_HEADER.Machine: 0x14c x86, 0x8664 x64, ...

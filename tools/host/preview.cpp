@@ -35,7 +35,6 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -44,6 +43,7 @@
 #include "campaign/decode.h"
 #include "campaign/rules.h"
 #include "campaign_arg.h"
+#include "codepage.h"
 #include "decision/check.h"
 #include "decision/gates.h"
 #include "ini_text.h"
@@ -52,27 +52,18 @@
 #include "common/text.h"
 #include "environment/bookkeeping.h"
 #include "environment/probes.h"
+#include "files.h"
 #include "host.h"
 #include "quentra/quentra.h"
 
 namespace {
 
-
-bool WriteAll(const std::string& path, const std::string& bytes) {
-    UniqueFile f(std::fopen(path.c_str(), "wb"));
-    if (!f) return false;
-    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
-    return CloseWrittenFile(f) && ok;
-}
-
 // A suite that the plug-in accepts, in this prefix only.
 bool PrepareMachine(const std::string& root) {
     const std::string modules = root + "\\modules";
     SHCreateDirectoryExA(nullptr, modules.c_str(), nullptr);
-    if (!WriteAll(root + "\\Corvelsafe.exe", "preview") || !WriteAll(modules + "\\Corvelinst.exe", "preview")) {
-        return false;
-    }
     const std::string exe = root + "\\Corvelsafe.exe";
+    if (!WriteWholeFile(exe, "preview") || !WriteWholeFile(modules + "\\Corvelinst.exe", "preview")) return false;
     SHSetValueA(HKEY_LOCAL_MACHINE, kSuiteAppPathKey, nullptr, REG_SZ, exe.c_str(), static_cast<DWORD>(exe.size() + 1));
     SHSetValueA(HKEY_LOCAL_MACHINE, kSuiteAppPathKey, "Path", REG_SZ, root.c_str(), static_cast<DWORD>(root.size() + 1));
     SHDeleteKeyA(HKEY_LOCAL_MACHINE, kVaultAppPathKey);
@@ -83,15 +74,6 @@ bool PrepareMachine(const std::string& root) {
 // The width a tray's balloon gives a line of its text.
 constexpr int kWrapWidth = 360;
 
-
-std::wstring Wide(const std::string& ansi) {
-    if (ansi.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &wide[0], n);
-    return wide;
-}
-
 // Warns about a text that the balloon cannot hold, showing what it keeps,
 // and answers the part that shows: whole characters within `limit` bytes.
 std::string Fit(const char* what, const std::string& text, std::size_t limit, int& warnings) {
@@ -99,14 +81,19 @@ std::string Fit(const char* what, const std::string& text, std::size_t limit, in
     const std::string shown = text.substr(0, cut.kept);
     if (cut.kept == text.size()) return shown;
     ++warnings;
-    std::printf("warning: the %s is %zu bytes; a tray balloon holds %zu, so it is cut to: %s%s\n", what, text.size(),
-                limit, AnsiToUtf8(shown.c_str()).c_str(),
-                cut.splitsCharacter ? " (and a cut by bytes would split a Chinese character)" : "");
+    Print("warning: the %s is %zu bytes; a tray balloon holds %zu, so it is cut to: %s%s\n", what, text.size(),
+          limit, AnsiToUtf8(shown.c_str()).c_str(),
+          cut.splitsCharacter ? " (and a cut by bytes would split a Chinese character)" : "");
     const std::size_t tail = CutForBalloon(AnsiLeadBytes(), shown.c_str(), shown.size() > 12 ? shown.size() - 12 : 0).kept;
-    std::printf("cut       the %s ends at \"...%s\"; the last %zu of its %zu bytes never show\n", what,
-                AnsiToUtf8(shown.c_str() + tail).c_str(), text.size() - shown.size(), text.size());
+    Print("cut       the %s ends at \"...%s\"; the last %zu of its %zu bytes never show\n", what,
+          AnsiToUtf8(shown.c_str() + tail).c_str(), text.size() - shown.size(), text.size());
     return shown;
 }
+
+// The balloon's font and the screen's device context, which the layout measures with.
+void ReleaseScreenDc(HDC dc) { ReleaseDC(nullptr, dc); }
+using UniqueFont = UniqueHandle<HandleKind<HFONT, DeleteObject>>;
+using UniqueScreenDc = UniqueHandle<HandleKind<HDC, ReleaseScreenDc>>;
 
 // `text` in lines of the balloon's font no wider than kWrapWidth.
 std::string LaidOut(const std::string& text) {
@@ -119,7 +106,7 @@ std::string LaidOut(const std::string& text) {
     const HGDIOBJ previous = SelectObject(dc.get(), font.get());
     const std::string wrapped =
         WrapBalloonText(AnsiLeadBytes(), text, kWrapWidth, [&](const char* first, const char* next) {
-            const std::wstring w = Wide(std::string(first, next));
+            const std::wstring w = Widen(std::string(first, next), CP_ACP);
             SIZE size = {};
             GetTextExtentPoint32W(dc.get(), w.c_str(), static_cast<int>(w.size()), &size);
             return static_cast<int>(size.cx);
@@ -136,9 +123,8 @@ bool InWrapperSandbox() {
     char drive[MAX_PATH] = {};
     const DWORD d = GetEnvironmentVariableA("SystemDrive", drive, sizeof drive);
     if (d == 0 || d >= sizeof drive) return false;
-    bool ok = false;
-    const std::string marker = ReadFileBytes((std::string(drive) + "\\quentra-preview-sandbox").c_str(), &ok);
-    return ok && marker.compare(0, n, token) == 0 && marker.find_first_not_of("\r\n", n) == std::string::npos;
+    std::string marker, why;
+    return ReadWholeFile(std::string(drive) + "\\quentra-preview-sandbox", marker, why) && marker.compare(0, n, token) == 0 && marker.find_first_not_of("\r\n", n) == std::string::npos;
 }
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
@@ -173,18 +159,18 @@ bool WalkGates(PopupWorkspace& workspace, const std::string& campaignPath, const
     for (std::size_t at = facts.stoppedAt; at < kGateCount;) {
         const std::string seen = AnsiToUtf8(kGates[at].seen(run).c_str());
         if (StopsRendering(outcome)) {
-            std::printf("error: cannot render: %s (gate \"%s\"%s%s)", CheckOutcomeName(outcome), kGates[at].label,
-                        seen.empty() ? "" : ": ", seen.c_str());
+            Print("error: cannot render: %s (gate \"%s\"%s%s)", CheckOutcomeName(outcome), kGates[at].label,
+                  seen.empty() ? "" : ": ", seen.c_str());
             if (outcome == CheckOutcome::NoShortcutMatch) {
-                std::printf("; patterns: %s; desktop: %s",
-                            Listed(workspace.config.GameScanNotice().ScanPatterns).c_str(), Listed(shortcuts).c_str());
+                Print("; patterns: %s; desktop: %s",
+                      Listed(workspace.config.GameScanNotice().ScanPatterns).c_str(), Listed(shortcuts).c_str());
             }
-            std::printf("\n");
+            Print("\n");
             return false;
         }
-        std::printf("note      %s \"%s\": %s%s%s; the preview renders the balloon anyway\n",
-                    first ? "a real check today would stop at" : "and at", kGates[at].label,
-                    CheckOutcomeName(outcome), seen.empty() ? "" : ": ", seen.c_str());
+        Print("note      %s \"%s\": %s%s%s; the preview renders the balloon anyway\n",
+              first ? "a real check today would stop at" : "and at", kGates[at].label,
+              CheckOutcomeName(outcome), seen.empty() ? "" : ": ", seen.c_str());
         first = false;
         for (++at; at < kGateCount; ++at) {
             outcome = kGates[at].run(run);
@@ -197,8 +183,7 @@ bool WalkGates(PopupWorkspace& workspace, const std::string& campaignPath, const
 // The lines the log ends with: the exit code, once the shortcuts this run
 // made are gone.
 int Ended(int code) {
-    std::printf("end       %d\n", code);
-    std::fflush(stdout);
+    Print("end       %d\n", code);
     return code;
 }
 
@@ -216,27 +201,27 @@ int ShowBalloon(const std::string& root, const std::string& campaign, const std:
     const GameScanNoticeRecord& notice = workspace.config.GameScanNotice();
     const std::string title = notice.Title;
     const std::string message = workspace.composedMessage;
-    std::printf("title     %s\nmessage   %s\n", AnsiToUtf8(title.c_str()).c_str(), AnsiToUtf8(message.c_str()).c_str());
-    std::printf("caption   command text: %s\n", AnsiToUtf8(notice.CommandText.c_str()).c_str());
+    Print("title     %s\nmessage   %s\n", AnsiToUtf8(title.c_str()).c_str(), AnsiToUtf8(message.c_str()).c_str());
+    Print("caption   command text: %s\n", AnsiToUtf8(notice.CommandText.c_str()).c_str());
 
     const std::string shownTitle = Fit("title", title, kBalloonTitleBytes, warnings);
     const std::string shownText = Fit("message", message, kBalloonTextBytes, warnings);
     if (title.find_first_of("\r\n") != std::string::npos) {
         ++warnings;
-        std::printf("warning: the title holds a line end; a tray balloon shows its title on one line\n");
+        Print("warning: the title holds a line end; a tray balloon shows its title on one line\n");
     }
     if (title.empty()) {
         ++warnings;
-        std::printf("warning: the title is empty; the balloon shows no heading\n");
+        Print("warning: the title is empty; the balloon shows no heading\n");
     }
     const std::string laidOut = LaidOut(shownText);
-    std::printf("layout    the text is wrapped at %d pixels on character boundaries, as a tray lays it out (Wine's "
-                "balloon does not wrap), so all %zu bytes the balloon holds are in the picture:\n",
-                kWrapWidth, shownText.size());
+    Print("layout    the text is wrapped at %d pixels on character boundaries, as a tray lays it out (Wine's "
+          "balloon does not wrap), so all %zu bytes the balloon holds are in the picture:\n",
+          kWrapWidth, shownText.size());
     std::string line;
     for (const char* p = laidOut.c_str();;) {
         if (*p == '\0' || *p == '\n') {
-            std::printf("  | %s\n", AnsiToUtf8(line.c_str()).c_str());
+            Print("  | %s\n", AnsiToUtf8(line.c_str()).c_str());
             line.clear();
             if (*p++ == '\0') break;
             continue;
@@ -269,20 +254,19 @@ int ShowBalloon(const std::string& root, const std::string& campaign, const std:
     info.hWnd = window;
     info.uID = icon.uID;
     info.uFlags = NIF_INFO;
-    lstrcpynW(info.szInfoTitle, Wide(shownTitle).c_str(), ARRAYSIZE(info.szInfoTitle));
-    const std::wstring wideText = Wide(laidOut);
+    lstrcpynW(info.szInfoTitle, Widen(shownTitle, CP_ACP).c_str(), ARRAYSIZE(info.szInfoTitle));
+    const std::wstring wideText = Widen(laidOut, CP_ACP);
     if (wideText.size() >= ARRAYSIZE(info.szInfo)) {
         ++warnings;
-        std::printf("warning: with its line breaks the text takes %zu characters, more than the %zu a balloon "
-                    "holds: the picture ends before the text does\n",
-                    wideText.size(), ARRAYSIZE(info.szInfo) - 1);
+        Print("warning: with its line breaks the text takes %zu characters, more than the %zu a balloon "
+              "holds: the picture ends before the text does\n",
+              wideText.size(), ARRAYSIZE(info.szInfo) - 1);
     }
     lstrcpynW(info.szInfo, wideText.c_str(), ARRAYSIZE(info.szInfo));
     info.dwInfoFlags = NIIF_INFO;
     info.uTimeout = 30000;
     if (!iconOnly) Shell_NotifyIconW(NIM_MODIFY, &info);
-    std::printf("%s until the picture is taken\n", iconOnly ? "icon      shown without its balloon" : "balloon   shown");
-    std::fflush(stdout);
+    Print("%s until the picture is taken\n", iconOnly ? "icon      shown without its balloon" : "balloon   shown");
 
     // A minute bounds the wait for a wrapper that went away.
     const ULONGLONG end = GetTickCount64() + 60000;
@@ -301,29 +285,31 @@ int ShowBalloon(const std::string& root, const std::string& campaign, const std:
 int RunPreview(int argc, char** argv) {
     // preview CAMPAIGN [--desktop NAME.lnk ...] [--icon-only] [--log FILE] [--until FILE]
     if (argc < 3) {
-        std::fprintf(stderr, "usage: quentra-host preview CAMPAIGN [--desktop NAME.lnk ...] [--icon-only] "
-                             "[--log FILE] [--until FILE]\n");
+        Fail("usage: quentra-host preview CAMPAIGN [--desktop NAME.lnk ...] [--icon-only] "
+             "[--log FILE] [--until FILE]\n");
         return 2;
     }
     if (!InWrapperSandbox()) {
-        std::fprintf(stderr,
-                     "quentra-host: preview prepares the machine it runs on (suite registration, vault product, "
-                     "popup bookkeeping, desktop shortcuts), so it runs only in the sandbox that the Linux wrapper "
-                     "tools/quentra-host makes; nothing was changed. To see a campaign's balloon, run "
-                     "tools/quentra-host preview CAMPAIGN --png FILE on Linux, or use quentra-campaign check.\n");
+        Fail("quentra-host: preview prepares the machine it runs on (suite registration, vault product, "
+             "popup bookkeeping, desktop shortcuts), so it runs only in the sandbox that the Linux wrapper "
+             "tools/quentra-host makes; nothing was changed. To see a campaign's balloon, run "
+             "tools/quentra-host preview CAMPAIGN --png FILE on Linux, or use quentra-campaign check.\n");
         return 2;
     }
     const char* campaignPath = argv[2];
     std::vector<std::string> shortcuts;
     std::string until;
     bool iconOnly = false;
+    UniqueFileHandle log;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--icon-only") == 0) {
             iconOnly = true;
         } else if (std::strcmp(argv[i], "--log") == 0 && i + 1 < argc) {
             // Started by a virtual desktop's explorer, this program has no
             // console of its caller: what it says goes to a file instead.
-            if (std::freopen(argv[++i], "w", stdout) == nullptr) return 1;
+            log.reset(CreateFileA(argv[++i], GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!log || !SetStdHandle(STD_OUTPUT_HANDLE, log.get())) return 1;
         } else if (std::strcmp(argv[i], "--until") == 0 && i + 1 < argc) {
             until = argv[++i];
         } else if (std::strcmp(argv[i], "--desktop") == 0 && i + 1 < argc) {
@@ -333,28 +319,27 @@ int RunPreview(int argc, char** argv) {
             if (n < 4 || lstrcmpiA(name.c_str() + n - 4, ".lnk") != 0) name += ".lnk";
             shortcuts.push_back(name);
         } else {
-            std::fprintf(stderr, "quentra-host: unknown preview option %s\n", argv[i]);
+            Fail("quentra-host: unknown preview option %s\n", argv[i]);
             return 2;
         }
     }
-    bool ok = false;
-    const std::string bytes = ReadFileBytes(campaignPath, &ok);
-    if (!ok || bytes.empty()) {
-        std::printf("error: cannot read the campaign %s\n", AnsiToUtf8(campaignPath).c_str());
+    std::string bytes, why;
+    if (!ReadWholeFile(campaignPath, bytes, why) || bytes.empty()) {
+        Print("error: cannot read the campaign %s\n", AnsiToUtf8(campaignPath).c_str());
         return Ended(1);
     }
     CampaignForm form;
     const std::string problem = CampaignProblem(campaignPath, bytes, form);
     if (!problem.empty()) {
-        std::printf("error: cannot render: %s%s\n", AnsiToUtf8(campaignPath).c_str(), problem.c_str());
+        Print("error: cannot render: %s%s\n", AnsiToUtf8(campaignPath).c_str(), problem.c_str());
         return Ended(1);
     }
     int warnings = 0;
     if (LooksLikeUtf8(AsPlain(bytes, form))) {
         ++warnings;
-        std::printf("warning: the text looks like UTF-8; the plug-in reads code page 936 (GBK), so its Chinese shows "
-                    "as noise, as in this picture; %s\n",
-                    Utf8Fix(form == CampaignForm::Plain ? AnsiToUtf8(UserPath(campaignPath).c_str()) : "campaign.ini").c_str());
+        Print("warning: the text looks like UTF-8; the plug-in reads code page 936 (GBK), so its Chinese shows "
+              "as noise, as in this picture; %s\n",
+              Utf8Fix(form == CampaignForm::Plain ? AnsiToUtf8(UserPath(campaignPath).c_str()) : "campaign.ini").c_str());
     }
 
     char appData[MAX_PATH] = {};
@@ -362,28 +347,21 @@ int RunPreview(int argc, char** argv) {
     const std::string root = std::string(appData) + "\\QuentraPreview";
     SHCreateDirectoryExA(nullptr, root.c_str(), nullptr);
     const std::string campaign = root + "\\" + kCampaignFileName;
-    if (!WriteAll(campaign, AsDeployed(bytes, form)) || !PrepareMachine(root + "\\suite")) {
-        std::printf("error: cannot prepare the preview sandbox under %s\n", root.c_str());
+    if (!WriteWholeFile(campaign, AsDeployed(bytes, form)) || !PrepareMachine(root + "\\suite")) {
+        Print("error: cannot prepare the preview sandbox under %s\n", root.c_str());
         return Ended(1);
     }
     char desktop[MAX_PATH] = {};
     SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, TRUE);
-    // The shortcuts named for this preview; only those this run made are
-    // removed again when it ends.
-    std::vector<std::string> made;
-    for (const std::string& name : shortcuts) {
-        const std::string path = std::string(desktop) + "\\" + name;
-        if (!PathFileExistsA(path.c_str()) && WriteAll(path, "preview")) made.push_back(path);
-    }
-    struct RemoveMade {
-        const std::vector<std::string>& paths;
-        ~RemoveMade() {
-            for (const std::string& p : paths) DeleteFileA(p.c_str());
-        }
-    };
     int code = 0;
     {
-        const RemoveMade removeMade{made};
+        // The shortcuts named for this preview; only those this run made are
+        // removed again, before it ends.
+        std::vector<ScratchFile> made;
+        for (const std::string& name : shortcuts) {
+            const std::string path = std::string(desktop) + "\\" + name;
+            if (!PathFileExistsA(path.c_str()) && WriteWholeFile(path, "preview")) made.emplace_back(path);
+        }
         code = ShowBalloon(root, campaign, shortcuts, iconOnly, until, warnings);
     }
     return Ended(code);

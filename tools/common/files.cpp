@@ -1,12 +1,8 @@
 #include "files.h"
 
 #include <windows.h>
-#include <shlwapi.h>
-
-#include <cstdio>
 
 #include "common/handles.h"
-#include "output.h"
 
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& why) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -40,6 +36,25 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& why
     return true;
 }
 
+LONG ReadRegistryValue(HKEY key, const char* name, DWORD& type, std::string& bytes) {
+    DWORD size = 0;
+    LONG r = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size);
+    bytes.assign(size, '\0');
+    if (r == ERROR_SUCCESS && size != 0) {
+        r = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&bytes[0]), &size);
+    }
+    bytes.resize(r == ERROR_SUCCESS ? size : 0);
+    return r;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+    const UniqueFileHandle h(
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return h && WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size() && FlushFileBuffers(h.get());
+}
+
 std::string FullPath(const std::string& path) {
     char full[MAX_PATH * 4] = {};
     const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
@@ -67,41 +82,11 @@ ScratchFile::~ScratchFile() {
 }
 
 bool ScratchFile::Create(const std::string& folder) {
+    char temp[MAX_PATH] = {};
+    const DWORD n = folder.empty() ? GetTempPathA(MAX_PATH, temp) : 0;
+    if (folder.empty() && (n == 0 || n >= MAX_PATH)) return false;
     char name[MAX_PATH] = {};
-    if (GetTempFileNameA(folder.c_str(), "~qc", 0, name) == 0) return false;
+    if (GetTempFileNameA(folder.empty() ? temp : folder.c_str(), "~qc", 0, name) == 0) return false;
     path = name;
     return true;
-}
-
-bool ScratchFile::CreateTemp() {
-    char temp[MAX_PATH] = {};
-    const DWORD n = GetTempPathA(MAX_PATH, temp);
-    return n != 0 && n < MAX_PATH && Create(temp);
-}
-
-bool ScratchFile::Write(const std::string& bytes) const {
-    const UniqueFileHandle h(
-        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return h && WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size() && FlushFileBuffers(h.get());
-}
-
-int WriteOutput(const std::string& target, const std::string& bytes) {
-    char folder[MAX_PATH * 4] = {};
-    std::snprintf(folder, sizeof folder, "%s", FullPath(target).c_str());
-    PathRemoveFileSpecA(folder);
-    const DWORD attributes = GetFileAttributesA(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return Error("cannot write " + PathUtf8(target) + ": its folder does not exist");
-    }
-    ScratchFile scratch;
-    if (!scratch.Create(folder) || !scratch.Write(bytes)) {
-        return Error("cannot write " + PathUtf8(target) + ": no temporary file could be written beside it");
-    }
-    if (!MoveFileExA(scratch.path.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return Error("cannot write " + PathUtf8(target) + " (error " + std::to_string(GetLastError()) + ")");
-    }
-    scratch.path.clear();  // it is the target now
-    return kExitOk;
 }
