@@ -66,8 +66,7 @@ quentra_on_exit() { quentra_exit="{ $1; } || true; ${quentra_exit:-}"; trap "$qu
 # quentra_wine_session [MACHINE]: one wineserver for all the script's Wine
 # runs, in the prefix of the build tree's MACHINE (wine/MACHINE-prefix, its home
 # MACHINE-home), else the caller's WINEPREFIX, else a prefix of this run's own
-# (made now, about 15 s, removed on exit). A new prefix is made before any
-# program runs. On exit the server of that prefix, and only that one, is
+# (made now, about 15 s, removed on exit). On exit the server of that prefix, and only that one, is
 # stopped if this session started it; one that ran already (-p answers 2: the
 # caller's, ctest's) is its owner's to stop.
 quentra_wine_session() {
@@ -79,7 +78,11 @@ quentra_wine_session() {
   export WINEPREFIX
   mkdir -p "$WINEPREFIX"
   if /usr/lib/wine/wineserver -p 2>/dev/null; then quentra_on_exit "quentra_wineserver_stop $(printf %q "$WINEPREFIX")"; fi
-  [ -f "$WINEPREFIX/system.reg" ] || "$quentra_repo/tools/wine/qwine" cmd /c exit 0 >/dev/null 2>&1
+  # A program run now makes a new prefix, and starts the prefix's services
+  # (winedevice, ...) with their output going nowhere: started later by a
+  # program under ctest, they would hold its output pipe open, and ctest
+  # would wait for it to close as long as the server runs.
+  "$quentra_repo/tools/wine/qwine" cmd /c exit 0 >/dev/null 2>&1
 }
 
 # Ends every Wine process of the prefix $1 and its server, and waits for them.
