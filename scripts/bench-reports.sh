@@ -111,21 +111,20 @@ pg_run() {
 
 rounds=${REPORTS_BENCH_ROUNDS:-1}
 baseline=${REPORTS_BENCH_BASELINE:-}
+# rounds_of RUN NAME: RUN (sqlite_run or pg_run) as NAME1, NAME2, ... with,
+# after each, the baseline build in the same way; leaves this build's last
+# figures in last_run.
+rounds_of() {
+  local round this
+  for round in $(seq "$rounds"); do
+    "$1" "$2$round"; last_run=$run
+    [ -z "$baseline" ] || { this=$bin; bin=$baseline; "$1" "${2/stored/baseline}$round"; bin=$this; }
+  done
+}
 echo "== SQLite stored: $requests reports from $clients clients${baseline:+, then the baseline $baseline}"
-for round in $(seq "$rounds"); do
-  sqlite_run "stored$round"; stored=$run
-  if [ -n "$baseline" ]; then
-    this=$bin; bin=$baseline; sqlite_run "baseline$round"; bin=$this
-  fi
-done
-
+rounds_of sqlite_run stored; stored=$last_run
 echo "== PostgreSQL stored: $requests reports from $clients clients${baseline:+, then the baseline}"
-for round in $(seq "$rounds"); do
-  pg_run "pgstored$round"; pgstored=$run
-  if [ -n "$baseline" ]; then
-    this=$bin; bin=$baseline; pg_run "pgbaseline$round"; bin=$this
-  fi
-done
+rounds_of pg_run pgstored; pgstored=$last_run
 [ -n "${REPORTS_BENCH_INTAKE_ONLY:-}" ] && exit 0
 
 echo "== two receivers on one PostgreSQL database, the first killed with SIGKILL under load"
