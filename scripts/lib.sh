@@ -66,9 +66,9 @@ quentra_on_exit() { quentra_exit="{ $1; } || true; ${quentra_exit:-}"; trap "$qu
 # quentra_wine_session [MACHINE]: one wineserver for all the script's Wine
 # runs, in the prefix of the build tree's MACHINE (wine/MACHINE-prefix, its home
 # MACHINE-home), else the caller's WINEPREFIX, else a prefix of this run's own
-# (made now, about 15 s, removed on exit). On exit the server of that prefix, and only that one, is
-# stopped if this session started it; one that ran already (-p answers 2: the
-# caller's, ctest's) is its owner's to stop.
+# (made now, about 15 s, removed on exit). On exit the server of that prefix,
+# and only that one, is stopped if this session started it; one that ran
+# already (-p answers 2: the caller's, ctest's) is its owner's to stop.
 quentra_wine_session() {
   [ $# -eq 0 ] || export WINEPREFIX=$QUENTRA_BUILD/wine/$1-prefix QUENTRA_HOME=$QUENTRA_BUILD/wine/$1-home
   if [ -z "${WINEPREFIX:-}" ]; then
