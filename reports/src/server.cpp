@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <optional>
 #include <deque>
 #include <httplib.h>
 #include <map>
@@ -35,10 +37,9 @@ namespace {
 
 constexpr int kReadTimeoutMs = 5000;
 constexpr int kWriteTimeoutMs = 5000;
-// Request threads: each report's waits for its commit. Above the writer's
-// kMaxWaiting, so that a stuck disk leaves threads for everything else.
+// Request threads. A report's does not wait for its commit (the writer
+// sends its answer); pages and slow readers of answers hold one each.
 constexpr std::size_t kThreads = 64;
-static_assert(kThreads > ReportWriter::kMaxWaiting + 8, "threads must outnumber the reports that can wait");
 // Pages read the database for seconds over millions of rows: a few at once.
 constexpr int kMaxPages = 4;
 // How often the intake looks for heads past their deadline.
@@ -90,6 +91,11 @@ class BudgetStream : public httplib::Stream {
 public:
     BudgetStream(int fd, std::string head, std::size_t budget) : fd_(fd), head_(std::move(head)), budget_(budget) {}
 
+    // From here on what is written is kept, not sent: the answer of a report
+    // goes out once the report is committed.
+    void Hold() { holding_ = true; }
+    std::string& held() { return held_; }
+
     bool is_readable() const override { return headPos_ < head_.size() || pos_ < len_ || Wait(POLLIN, kReadTimeoutMs); }
     bool is_writable() const override { return Wait(POLLOUT, kWriteTimeoutMs); }
 
@@ -116,6 +122,10 @@ public:
     }
 
     ssize_t write(const char* ptr, size_t size) override {
+        if (holding_) {
+            held_.append(ptr, size);
+            return static_cast<ssize_t>(size);
+        }
         if (!Wait(POLLOUT, kWriteTimeoutMs)) return -1;
         return ::send(fd_, ptr, size, MSG_NOSIGNAL);
     }
@@ -141,6 +151,8 @@ private:
     char buffer_[4096];
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
+    bool holding_ = false;
+    std::string held_;
 };
 
 void Text(httplib::Response& res, int status, const std::string& body) {
@@ -204,7 +216,8 @@ void Refuse(int fd, int status, const char* reason, const std::string& body) {
     }
     const std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason +
                              "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-                             std::to_string(body.size() + 1) + "\r\nRetry-After: 1\r\nConnection: close\r\n\r\n" +
+                             std::to_string(body.size() + 1) +
+                             "\r\nCache-Control: no-store\r\nRetry-After: 1\r\nConnection: close\r\n\r\n" +
                              body + "\n";
     ::send(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
@@ -224,6 +237,26 @@ void JoinTargetBlanks(std::string& head) {
         last += 2;
     }
 }
+
+// What a request's access-log line needs once its answer is sent.
+struct LogFields {
+    std::string client, method, target, version;
+    std::int64_t bodyBytes = 0;
+};
+
+// A report parsed by a request thread, waiting to go to the writer.
+struct HeldReport {
+    Report row;
+    LogFields line;
+};
+
+// The connection a request thread is serving, for the handlers httplib
+// calls: a report handler holds the answer and leaves its report here.
+struct Exchange {
+    BudgetStream* stream;
+    std::optional<HeldReport> report;
+};
+thread_local Exchange* tExchange = nullptr;
 
 }  // namespace
 
@@ -253,6 +286,7 @@ public:
             options_.writer->ObserveCommits([this](double seconds) { metrics_.Commit(seconds); });
         }
         set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+            if (tExchange != nullptr && tExchange->report) return;  // logged once its answer is sent
             Log(req.remote_addr, req.method, req.target, req.version, res.status,
                 res.content_provider_ ? -1 : static_cast<std::int64_t>(res.body.size()));
         });
@@ -320,17 +354,26 @@ public:
         options_.hostNames = {listenHost, "localhost"};
     }
 
-    // Serves one connection whose head the intake has read; the caller
-    // closes it.
-    void Serve(int sock, std::string head) {
+    // Serves one connection whose head the intake has read. `release`
+    // closes it: here, or for a report once its answer is sent, on the
+    // writer's thread.
+    void Serve(int sock, std::string head, std::function<void()> release) {
         JoinTargetBlanks(head);
         const std::size_t budget = kMaxRequestBytes - std::min(kMaxRequestBytes, head.size());
         BudgetStream stream(sock, std::move(head), budget);
+        Exchange exchange{&stream, std::nullopt};
+        tExchange = &exchange;
         bool closed = false;
         // Range is ignored: every answer is the whole of it, and a streamed
         // one cannot be cut to a range.
         process_request(stream, true, closed, [](httplib::Request& req) { req.ranges.clear(); });
-        ::shutdown(sock, SHUT_RDWR);
+        tExchange = nullptr;
+        if (exchange.report) {
+            Queue(sock, std::move(*exchange.report), std::move(stream.held()), std::move(release));
+        } else {
+            ::shutdown(sock, SHUT_RDWR);
+            release();
+        }
     }
 
     // One access-log line, written whole by one write(2) to a file opened
@@ -377,32 +420,59 @@ private:
             Text(res, 400, Describe(error));
             return;
         }
-        if (options_.writer == nullptr) {
-            Text(res, 200, "ok");
-            return;
-        }
-        reports::Report row;
-        row.at = static_cast<std::int64_t>(std::time(nullptr));
-        row.kind = parsed.kind;
-        row.machine = std::move(parsed.machine);
-        row.client = req.remote_addr;
-        const std::int64_t at = row.at;
-        switch (options_.writer->Submit(std::move(row))) {
-            case ReportWriter::Outcome::Stored:
+        Text(res, 200, "ok");
+        if (options_.writer == nullptr) return;
+        // The answer is written now but held: it goes out once the report
+        // is committed (Queue), and a 503 instead when it cannot be.
+        HeldReport held;
+        held.row.at = static_cast<std::int64_t>(std::time(nullptr));
+        held.row.kind = parsed.kind;
+        held.row.machine = std::move(parsed.machine);
+        held.row.client = req.remote_addr;
+        held.line = {req.remote_addr, req.method, req.target, req.version, static_cast<std::int64_t>(res.body.size())};
+        tExchange->stream->Hold();
+        tExchange->report = std::move(held);
+    }
+
+    // Hands a report to the writer, which sends its held 200 once it is
+    // committed; a 503 when it cannot be stored. Either way the connection
+    // is released after its answer.
+    void Queue(int sock, HeldReport held, std::string answer, std::function<void()> release) {
+        const std::int64_t at = held.row.at;
+        auto done = [this, sock, at, line = held.line, answer = std::move(answer), release](bool stored) {
+            if (stored) {
                 metrics_.Stored(at);
-                Text(res, 200, "ok");
+                ::send(sock, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                Log(line.client, line.method, line.target, line.version, 200, line.bodyBytes);
+            } else {
+                metrics_.Unavailable(Busy::Database);
+                LogRefusal(options_.writer->LastError());
+                Unstored(sock, line);
+            }
+            ::shutdown(sock, SHUT_RDWR);
+            release();
+        };
+        switch (options_.writer->Submit(std::move(held.row), std::move(done))) {
+            case ReportWriter::Outcome::Queued:
                 return;
             case ReportWriter::Outcome::Full:
                 metrics_.Unavailable(Busy::Queue);
                 LogRefusal("");
                 break;
-            case ReportWriter::Outcome::Failed:
+            case ReportWriter::Outcome::Stopped:
                 metrics_.Unavailable(Busy::Database);
-                LogRefusal(options_.writer->LastError());
+                LogRefusal("the server is stopping");
                 break;
         }
-        res.set_header("Retry-After", "1");
-        Text(res, 503, "the report could not be stored; send it again later");
+        Unstored(sock, held.line);
+        ::shutdown(sock, SHUT_RDWR);
+        release();
+    }
+
+    void Unstored(int sock, const LogFields& line) {
+        static const std::string why = "the report could not be stored; send it again later";
+        Refuse(sock, 503, "Service Unavailable", why);
+        Log(line.client, line.method, line.target, line.version, 503, static_cast<std::int64_t>(why.size() + 1));
     }
 
     // At most one line a second: a full disk refuses every report.
@@ -705,8 +775,8 @@ private:
             ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
             const timeval sendTimeout{kWriteTimeoutMs / 1000, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-            http_.Serve(fd, std::move(job.second.bytes));
-            Close(fd, job.second.client);
+            http_.Serve(fd, std::move(job.second.bytes),
+                        [this, fd, client = std::move(job.second.client)] { Close(fd, client); });
         }
     }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 
 namespace reports {
 
@@ -16,19 +17,15 @@ ReportWriter::ReportWriter(Store& store, std::unique_ptr<Store> upkeep) : store_
 
 ReportWriter::~ReportWriter() { Stop(); }
 
-ReportWriter::Outcome ReportWriter::Submit(Report report) {
-    Pending pending;
-    pending.report = std::move(report);
-    std::future<bool> stored = pending.stored.get_future();
+ReportWriter::Outcome ReportWriter::Submit(Report report, std::function<void(bool stored)> done) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return Outcome::Failed;
+        if (stopping_) return Outcome::Stopped;
         if (queue_.size() + committing_ >= kMaxWaiting) return Outcome::Full;
-        queue_.push_back(&pending);
+        queue_.push_back({std::move(report), std::move(done)});
     }
     work_.notify_one();
-    // `pending` stays in this frame until the writer has set its promise.
-    return stored.get() ? Outcome::Stored : Outcome::Failed;
+    return Outcome::Queued;
 }
 
 std::size_t ReportWriter::Waiting() {
@@ -69,7 +66,7 @@ void ReportWriter::RunUpkeep() {
 }
 
 void ReportWriter::Run() {
-    std::vector<Pending*> batch;
+    std::vector<Pending> batch;
     std::vector<Report> rows;
     for (;;) {
         {
@@ -77,13 +74,13 @@ void ReportWriter::Run() {
             work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
             if (queue_.empty()) return;  // stopping, and nothing left to store
             const std::size_t n = std::min(queue_.size(), kMaxBatch);
-            batch.assign(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+            batch.assign(std::make_move_iterator(queue_.begin()),
+                         std::make_move_iterator(queue_.begin() + static_cast<std::ptrdiff_t>(n)));
             queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
             committing_ = n;
         }
-        // The reports stay in their submitters' frames, which wait for us.
         rows.clear();
-        for (Pending* p : batch) rows.push_back(std::move(p->report));
+        for (Pending& p : batch) rows.push_back(std::move(p.report));
         bool stored = true;
         std::string error;
         const auto start = std::chrono::steady_clock::now();
@@ -99,8 +96,8 @@ void ReportWriter::Run() {
             committing_ = 0;
             if (!stored) lastError_ = error;
         }
-        // After this a submitter may return and its Pending be gone.
-        for (Pending* p : batch) p->stored.set_value(stored);
+        // Outside the lock: `done` may ask for LastError.
+        for (Pending& p : batch) p.done(stored);
     }
 }
 

@@ -1,10 +1,9 @@
-// Group commit. Request threads hand their report to Submit, which returns
-// only once the report is committed (true) or cannot be (false). One writer
-// thread takes everything queued, stores it in one transaction and one sync,
-// then wakes the submitters: a sync per batch instead of a sync per report,
-// and still no answer before the row is on disk. Each submitter waits on its
-// own promise, so a commit wakes only the reports it stored, not the ones
-// queued behind it, and they do not queue on one lock to return.
+// Group commit. Request threads hand their report to Submit with what to do
+// once it is committed, and go on to the next request. One writer thread
+// takes everything queued, stores it in one transaction and one sync, then
+// runs each report's `done` itself (the server's answers it): a sync per
+// batch instead of a sync per report, still no answer before the row is on
+// disk, and no thread woken per report to send its answer.
 //
 // Given a second store on the same database, a second thread runs its upkeep
 // (SQLite: copying the WAL into the database) twice a second, so that the
@@ -14,7 +13,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,21 +33,22 @@ public:
     ReportWriter(const ReportWriter&) = delete;
     ReportWriter& operator=(const ReportWriter&) = delete;
 
-    enum class Outcome { Stored, Full, Failed };
-    // Stored once the report is committed; Full at once when kMaxWaiting
-    // reports already wait (a stuck disk then costs no more threads, and the
-    // plug-in's next report comes as usual); Failed when the database
-    // refused the batch (locked, full, read-only, failing) or after Stop.
-    Outcome Submit(Report report);
+    enum class Outcome { Queued, Full, Stopped };
+    // Answers at once. Queued: `done` runs later on the writer thread, with
+    // true once the report is committed and false when the database refused
+    // its batch (locked, full, read-only, failing). Full when kMaxWaiting
+    // reports already wait (a stuck disk then holds no more connections,
+    // and the plug-in's next report comes as usual), Stopped after Stop;
+    // `done` never runs for these two.
+    Outcome Submit(Report report, std::function<void(bool stored)> done);
     // Reports waiting: queued, and in the batch being committed.
     std::size_t Waiting();
     // Called on the writer thread after each batch with the seconds it took;
     // set it before the first Submit.
     void ObserveCommits(std::function<void(double seconds)> observer) { observer_ = std::move(observer); }
 
-    // Past this many waiting reports a request is refused at once. Below the
-    // server's request threads, so that the bound is what a stuck disk
-    // meets, and threads stay free for the pages and the refusals.
+    // Past this many waiting reports a request is refused at once: the
+    // bound a stuck disk meets, each waiting report holding its connection.
     static constexpr std::size_t kMaxWaiting = 48;
     // Refuses new reports, stores the queued ones and joins the thread.
     void Stop();
@@ -59,7 +58,7 @@ public:
 private:
     struct Pending {
         Report report;
-        std::promise<bool> stored;  // set by the writer once the batch is committed or failed
+        std::function<void(bool stored)> done;
     };
     void Run();
     void RunUpkeep();
@@ -69,7 +68,7 @@ private:
     Store& store_;
     std::mutex mutex_;
     std::condition_variable work_;
-    std::vector<Pending*> queue_;
+    std::vector<Pending> queue_;
     std::size_t committing_ = 0;  // reports in the batch being committed
     std::function<void(double)> observer_;
     bool stopping_ = false;
