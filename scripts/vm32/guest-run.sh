@@ -154,14 +154,10 @@ run_cycle() {
   printf '[NoNotify]\r\n' >"$tray/config.ini"
   # The desktop: two shortcuts the sample campaign looks for.
   find "$desktop" -maxdepth 1 -type f -name '*.lnk' -delete
-  python3 - "$tray/quentracfg.dat" <<'PY' | while IFS= read -r name; do printf 'L' >"$desktop/$name.lnk"; done
-import struct, sys
-raw = open(sys.argv[1], "rb").read()
-raw += b" " * (-len(raw) % 4)
-words = struct.unpack("<%dI" % (len(raw) // 4), raw)
-text = struct.pack("<%dI" % len(words), *(w ^ 0x6D2A3C95 for w in words)).decode("gbk")
+  python3 - "$rel/examples/quentracfg.ini" <<'PY' | while IFS= read -r name; do printf 'L' >"$desktop/$name.lnk"; done
+import sys
 section, games = None, []
-for line in text.splitlines():
+for line in open(sys.argv[1], "rb").read().decode("gbk").splitlines():
     line = line.strip()
     if line.startswith("["):
         section = line.strip("[]")
@@ -204,15 +200,11 @@ PY
   # 64-bit Windows must count as 64-bit: the campaign's author means the
   # user's Windows, not the tray's build, so the plug-in asks for the native
   # architecture, and the answer differs between the two shapes.
-  python3 - "$rel/examples/quentracfg.ini" "$tray/quentracfg.dat" <<'PY'
-import re, struct, sys
-text = open(sys.argv[1], "rb").read()
-text, n = re.subn(rb"(?m)^SuportX64=1", b"SuportX64=0", text)
-assert n == 1, "the sample campaign has no SuportX64=1 line"
-text += b" " * (-len(text) % 4)
-words = struct.unpack("<%dI" % (len(text) // 4), text)
-open(sys.argv[2], "wb").write(struct.pack("<%dI" % len(words), *(w ^ 0x6D2A3C95 for w in words)))
-PY
+  sed 's/^SuportX64=1/SuportX64=0/' "$rel/examples/quentracfg.ini" >"$drive/x64.ini"
+  rm -f "$tray/quentracfg.dat"
+  grep -q '^SuportX64=0' "$drive/x64.ini" && "$wine" "$rel/tools/quentra-campaign.exe" encode 'C:\x64.ini' \
+    'C:\CorvelSafe\Tray\quentracfg.dat' >"$out/$shape-x64-encode.log" 2>&1
+  case_is "$shape cycle: the sample campaign with SuportX64=0, encoded by quentra-campaign" $? 0
   "$wine" reg delete 'HKLM\SOFTWARE\CorvelSafe\Tavrik' /f /reg:32 >/dev/null 2>&1
   (cd "$tray" && "$wine" 'C:\CorvelSafe\Tray\quentra-host.exe' run 'C:\CorvelSafe\Tray\Quentra.dll' --checks 1 \
      && "$wine" 'C:\CorvelSafe\Tray\quentra-host.exe' doctor 'C:\CorvelSafe\Tray\Quentra.dll') >"$out/$shape-x64.log" 2>&1
