@@ -356,7 +356,7 @@ public:
 
     // Serves one connection whose head the intake has read. `release`
     // closes it: here, or for a report once its answer is sent, on the
-    // writer's thread.
+    // writer's answering thread.
     void Serve(int sock, std::string head, std::function<void()> release) {
         JoinTargetBlanks(head);
         const std::size_t budget = kMaxRequestBytes - std::min(kMaxRequestBytes, head.size());

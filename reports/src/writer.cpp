@@ -12,6 +12,7 @@ ReportWriter::ReportWriter(Store& store, std::unique_ptr<Store> upkeep) : store_
         store_.HandOverUpkeep();
         upkeepThread_ = std::thread([this] { RunUpkeep(); });
     }
+    answerThread_ = std::thread([this] { RunAnswers(); });
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -41,6 +42,12 @@ void ReportWriter::Stop() {
     work_.notify_one();
     upkeepWake_.notify_one();
     if (thread_.joinable()) thread_.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        writerDone_ = true;
+    }
+    answer_.notify_one();
+    if (answerThread_.joinable()) answerThread_.join();
     if (upkeepThread_.joinable()) upkeepThread_.join();
 }
 
@@ -95,9 +102,27 @@ void ReportWriter::Run() {
             std::lock_guard<std::mutex> lock(mutex_);
             committing_ = 0;
             if (!stored) lastError_ = error;
+            answers_.push_back({std::move(batch), stored});
+        }
+        answer_.notify_one();
+        batch.clear();
+    }
+}
+
+void ReportWriter::RunAnswers() {
+    std::vector<Answers> answers;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            answer_.wait(lock, [&] { return writerDone_ || !answers_.empty(); });
+            if (answers_.empty()) return;  // the writer has ended, and every batch is answered
+            answers.swap(answers_);
         }
         // Outside the lock: `done` may ask for LastError.
-        for (Pending& p : batch) p.done(stored);
+        for (Answers& a : answers) {
+            for (Pending& p : a.batch) p.done(a.stored);
+        }
+        answers.clear();
     }
 }
 
