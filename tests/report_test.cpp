@@ -361,9 +361,9 @@ std::string RunHostProcess(const qt::Plugin& p, DWORD& code) {
     const std::string exe = qt::Join(qt::BinDir(), "quentra-host.exe");
     const std::string out = qt::Join(p.dir, "host-output.txt");
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    UniqueKernelHandle output(CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (output.get() == INVALID_HANDLE_VALUE) return "cannot create " + out;
+    UniqueFileHandle output(CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!output) return "cannot create " + out;
     std::string commandLine = "\"" + exe + "\" run \"" + dll + "\" --accept --wait-reports 40000";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
