@@ -105,10 +105,14 @@ public:
     virtual void Exec(const std::string& sql) = 0;
 
     // Upkeep that no commit should wait for (SQLite: copying the WAL into
-    // the database). The writer runs it twice a second on a store of its
+    // the database). The writer runs it ten times a second on a store of its
     // own, `last` when it stops, after HandOverUpkeep on its own store.
     virtual void Upkeep(bool /*last*/) {}
     virtual void HandOverUpkeep() {}
+    // The short part of the upkeep that needs the writer's own connection,
+    // between its transactions, a few times a second (SQLite: what the
+    // upkeep left to copy, so that the WAL starts over instead of growing).
+    virtual void RestartLog() {}
 
 protected:
     // What each back end does in its own SQL. Rows and rollups are written

@@ -59,7 +59,7 @@ std::string ReportWriter::LastError() {
 void ReportWriter::RunUpkeep() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        const bool stopping = upkeepWake_.wait_for(lock, std::chrono::milliseconds(500), [&] { return stopping_; });
+        const bool stopping = upkeepWake_.wait_for(lock, std::chrono::milliseconds(100), [&] { return stopping_; });
         lock.unlock();
         try {
             upkeep_->Upkeep(stopping);
@@ -75,6 +75,7 @@ void ReportWriter::RunUpkeep() {
 void ReportWriter::Run() {
     std::vector<Pending> batch;
     std::vector<Report> rows;
+    auto lastRestart = std::chrono::steady_clock::now();
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
@@ -97,7 +98,8 @@ void ReportWriter::Run() {
             stored = false;
             error = e.what();
         }
-        if (observer_) observer_(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        const auto end = std::chrono::steady_clock::now();
+        if (observer_) observer_(std::chrono::duration<double>(end - start).count());
         {
             std::lock_guard<std::mutex> lock(mutex_);
             committing_ = 0;
@@ -106,6 +108,15 @@ void ReportWriter::Run() {
         }
         answer_.notify_one();
         batch.clear();
+        // After the answers are on their way: they need not wait for it.
+        if (upkeep_ && end - lastRestart >= kRestartEvery) {
+            lastRestart = end;
+            try {
+                store_.RestartLog();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "quentra-reports: upkeep failed, tried again shortly: %s\n", e.what());
+            }
+        }
     }
 }
 
