@@ -26,7 +26,8 @@
 # To compare two builds in one session: REPORTS_BENCH_BASELINE=BIN runs the
 # SQLite and PostgreSQL intake again with that quentra-reports right after
 # this build's, REPORTS_BENCH_ROUNDS times (default 1), each against the one
-# floor; REPORTS_BENCH_INTAKE_ONLY=1 stops after the intake runs and leaves
+# floor, and the page's table has a row for each;
+# REPORTS_BENCH_INTAKE_ONLY=1 stops after the intake runs and leaves
 # docs/performance.md as it is.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -111,20 +112,21 @@ pg_run() {
 
 rounds=${REPORTS_BENCH_ROUNDS:-1}
 baseline=${REPORTS_BENCH_BASELINE:-}
-# rounds_of RUN NAME: RUN (sqlite_run or pg_run) as NAME1, NAME2, ... with,
-# after each, the baseline build in the same way; leaves this build's last
-# figures in last_run.
+# rounds_of RUN ENGINE: RUN (sqlite_run or pg_run) REPORTS_BENCH_ROUNDS
+# times with, after each, the baseline build in the same way; each run's
+# figures go to the page's table as "ENGINE|round|line".
+intake_rows=()
 rounds_of() {
   local round this
   for round in $(seq "$rounds"); do
-    "$1" "$2$round"; last_run=$run
-    [ -z "$baseline" ] || { this=$bin; bin=$baseline; "$1" "${2/stored/baseline}$round"; bin=$this; }
+    "$1" "$2_stored$round"; intake_rows+=("$2|$round|$run")
+    [ -z "$baseline" ] || { this=$bin; bin=$baseline; "$1" "$2_baseline$round"; bin=$this; intake_rows+=("$2|$round|$run|baseline"); }
   done
 }
 echo "== SQLite stored: $requests reports from $clients clients${baseline:+, then the baseline $baseline}"
-rounds_of sqlite_run stored; stored=$last_run
+rounds_of sqlite_run sqlite
 echo "== PostgreSQL stored: $requests reports from $clients clients${baseline:+, then the baseline}"
-rounds_of pg_run pgstored; pgstored=$last_run
+rounds_of pg_run pg
 [ -n "${REPORTS_BENCH_INTAKE_ONLY:-}" ] && exit 0
 
 echo "== two receivers on one PostgreSQL database, the first killed with SIGKILL under load"
@@ -215,14 +217,17 @@ pg_total=$(curl -s "http://127.0.0.1:$port/summary.json?$range" | python3 -c "im
 stop_servers
 echo "   SQL ${pg_sql_s}s, migration ${pg_migrate_s}s, ${pg_big_bytes} bytes, summary.json ${pg_summary_ms} ms: $pg_total"
 
-section=$(python3 - "$floor" "$stored" "$pgstored" "$twokill" "$twokill_load2" "$million" "$million_rows" "$million_seconds" \
+# The baseline named by its checkout's commit when it has one.
+[ -z "$baseline" ] || baseline="the build of $(git -C "$(dirname "$baseline")" rev-parse --short HEAD 2>/dev/null || echo "$baseline")"
+section=$(INTAKE_ROWS=$(printf '%s\n' "${intake_rows[@]}") BASELINE=$baseline ROUNDS=$rounds python3 - "$floor" "$twokill" "$twokill_load2" "$million" "$million_rows" "$million_seconds" \
   "$rss_start" "$db_bytes" "$clients" "$big" "$sqlite_sql_s" "$sqlite_migrate_s" "$sqlite_big_bytes" \
   "$sqlite_summary_ms" "$pg_sql_s" "$pg_migrate_s" "$pg_big_bytes" "$pg_summary_ms" "$sqlite_total" "$pg_total" \
   "$("${as_pg[@]}" "$pgbin/postgres" --version)" "${rss_samples[@]}" <<'PY'
 import os, re, subprocess, sys
-(floor, stored, pgstored, twokill, load2, million, million_rows, million_seconds, rss_start, db_bytes, clients, big,
- s_sql, s_mig, s_bytes, s_ms, p_sql, p_mig, p_bytes, p_ms, s_total, p_total, pg_version) = sys.argv[1:24]
-samples = [int(s) for s in sys.argv[24:]]
+(floor, twokill, load2, million, million_rows, million_seconds, rss_start, db_bytes, clients, big,
+ s_sql, s_mig, s_bytes, s_ms, p_sql, p_mig, p_bytes, p_ms, s_total, p_total, pg_version) = sys.argv[1:22]
+samples = [int(s) for s in sys.argv[22:]]
+baseline, rounds = os.environ["BASELINE"], int(os.environ["ROUNDS"])
 def f(line, key):
     return float(re.search(key + r" ([0-9.]+)", line).group(1))
 mib = lambda kib: kib / 1024
@@ -235,8 +240,8 @@ print("\n".join([
     "## Report receiver",
     "",
     "`scripts/bench-reports.sh`: `quentra-reports serve` on 127.0.0.1, %s concurrent clients "
-    "(`quentra-reports-load`), a new connection for every report as the plug-in makes, on this %d-core machine (%s), "
-    "shared with other work while it ran. The floor is the same server with `--bench-floor`: it answers 200 "
+    "(`quentra-reports-load`), a new connection for every report as the plug-in makes, on this %d-core machine (%s). "
+    "The floor is the same server with `--bench-floor`: it answers 200 "
     "without storing. Stored means committed, with its hour's rollups, before the 200: SQLite with "
     "synchronous=FULL, PostgreSQL (%s, a server of the script's own on a Unix socket, default settings) with "
     "synchronous_commit on." % (clients, os.cpu_count(), cpu, pg_version.replace("postgres (PostgreSQL) ", "")),
@@ -244,10 +249,15 @@ print("\n".join([
     "| run | reports acknowledged | stored rows | reports/s | p50 ms | p99 ms | ÷ floor |",
     "|---|---:|---:|---:|---:|---:|---:|",
     row("floor (`--bench-floor`)", floor, "-"),
-    row("SQLite", stored, str(int(f(stored, "acked")))),
-    row("PostgreSQL", pgstored, str(int(f(pgstored, "acked")))),
+] + [
+    row({"sqlite": "SQLite", "pg": "PostgreSQL"}[engine] + (", round %s" % r if rounds > 1 else "") +
+        (", the baseline build" if rest else ""), line, str(int(f(line, "acked"))))
+    for engine, r, line, *rest in (l.split("|") for l in os.environ["INTAKE_ROWS"].splitlines())
+] + [
     "",
-    "None lost: stored rows equal acknowledged reports in each run.",
+    "None lost: stored rows equal acknowledged reports in each run." +
+    (" The baseline (`REPORTS_BENCH_BASELINE`, %s) ran right after this build in each round, against the "
+     "same floor." % baseline if baseline else ""),
     "",
     "Two receivers on one PostgreSQL database, 8 clients each, the first killed with SIGKILL after 5 s: "
     "%s reports acknowledged (%s by the killed one), every one stored exactly once, %s stored but never "
