@@ -7,6 +7,21 @@
 
 namespace reports {
 
+namespace {
+
+// Upkeep that fails leaves the WAL longer until it succeeds; no report is
+// lost, so it is said and tried again at the next turn.
+template <typename Work>
+void TryUpkeep(Work work) {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quentra-reports: upkeep failed, tried again shortly: %s\n", e.what());
+    }
+}
+
+}  // namespace
+
 ReportWriter::ReportWriter(Store& store, std::unique_ptr<Store> upkeep) : store_(store), upkeep_(std::move(upkeep)) {
     if (upkeep_) {
         store_.HandOverUpkeep();
@@ -61,12 +76,7 @@ void ReportWriter::RunUpkeep() {
     for (;;) {
         const bool stopping = upkeepWake_.wait_for(lock, std::chrono::milliseconds(100), [&] { return stopping_; });
         lock.unlock();
-        try {
-            upkeep_->Upkeep(stopping);
-        } catch (const std::exception& e) {
-            // The WAL grows until it succeeds; no report is lost.
-            std::fprintf(stderr, "quentra-reports: upkeep failed, tried again shortly: %s\n", e.what());
-        }
+        TryUpkeep([&] { upkeep_->Upkeep(stopping); });
         if (stopping) return;
         lock.lock();
     }
@@ -111,11 +121,7 @@ void ReportWriter::Run() {
         // After the answers are on their way: they need not wait for it.
         if (upkeep_ && end - lastRestart >= kRestartEvery) {
             lastRestart = end;
-            try {
-                store_.RestartLog();
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "quentra-reports: upkeep failed, tried again shortly: %s\n", e.what());
-            }
+            TryUpkeep([&] { store_.RestartLog(); });
         }
     }
 }

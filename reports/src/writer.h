@@ -53,7 +53,7 @@ public:
     // Past this many waiting reports a request is refused at once: the
     // bound a stuck disk meets, each waiting report holding its connection.
     static constexpr std::size_t kMaxWaiting = 48;
-    // Refuses new reports, stores the queued ones and joins the thread.
+    // Refuses new reports, stores and answers the queued ones and joins the threads.
     void Stop();
     // The database error of the last batch that failed (for the log).
     std::string LastError();

@@ -56,15 +56,14 @@ constexpr ULONGLONG kLingerAfterAnswerMs = 3000;
 constexpr std::size_t kMaxHead = 16384;
 
 // The log opened for appending (created when missing); empty on failure.
-UniqueKernelHandle OpenLog(const std::string& logPath) {
-    const HANDLE h = CreateFileA(logPath.c_str(), FILE_APPEND_DATA,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    return UniqueKernelHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+UniqueFileHandle OpenLog(const std::string& logPath) {
+    return UniqueFileHandle(CreateFileA(logPath.c_str(), FILE_APPEND_DATA,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool AppendLine(const std::string& logPath, const std::string& line) {
-    UniqueKernelHandle log = OpenLog(logPath);
+    UniqueFileHandle log = OpenLog(logPath);
     if (!log) return false;
     const std::string text = line + "\n";
     DWORD written = 0;
