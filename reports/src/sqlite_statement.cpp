@@ -2,6 +2,28 @@
 
 namespace reports {
 
+const char* SqliteHint(int code) {
+    switch (code & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return "another process holds the database locked; wait for it or stop it";
+        case SQLITE_FULL:
+            return "the disk is full; free space on it";
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+            return "the database is read-only; make the file and its folder writable, or use another --db";
+        case SQLITE_CANTOPEN:
+            return "check the path, and that its folder exists and is writable";
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            return "the file is not a reports database or is damaged; restore it from a backup";
+        case SQLITE_IOERR:
+            return "the disk failed to read or write; check it";
+        default:
+            return "see SQLite's message";
+    }
+}
+
 int SqlValue::Bind(sqlite3_stmt* stmt, int index) const {
     switch (kind_) {
         case Kind::Int:

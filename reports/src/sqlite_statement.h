@@ -38,4 +38,8 @@ private:
 int RunStatement(sqlite3_stmt* stmt, std::initializer_list<SqlValue> values,
                  const std::function<void(sqlite3_stmt*)>& row, std::string& message);
 
+// What to do about a failure with SQLite's result `code`, for people: "the
+// disk is full; free space on it".
+const char* SqliteHint(int code);
+
 }  // namespace reports

@@ -48,28 +48,6 @@ const char* const kSteps[] = {
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
-std::string Hint(int code) {
-    switch (code & 0xFF) {
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-            return "another process holds the database locked; wait for it or stop it";
-        case SQLITE_FULL:
-            return "the disk is full; free space on it";
-        case SQLITE_READONLY:
-        case SQLITE_PERM:
-            return "the database is read-only; make the file and its folder writable, or use another --db";
-        case SQLITE_CANTOPEN:
-            return "check the path, and that its folder exists and is writable";
-        case SQLITE_CORRUPT:
-        case SQLITE_NOTADB:
-            return "the file is not a reports database or is damaged; restore it from a backup";
-        case SQLITE_IOERR:
-            return "the disk failed to read or write; check it";
-        default:
-            return "see SQLite's message";
-    }
-}
-
 // A BLOB column's bytes.
 std::string Bytes(sqlite3_stmt* stmt, int column) {
     const void* blob = sqlite3_column_blob(stmt, column);
@@ -204,7 +182,7 @@ void SqliteStore::Fail(int code, const std::string& what, const std::string& mes
     } else if (db_ && sqlite3_errcode(db_.get()) != SQLITE_OK) {
         text += ": " + std::string(sqlite3_errmsg(db_.get()));
     }
-    throw StoreError(text + " (" + Hint(code) + ")");
+    throw StoreError(text + " (" + SqliteHint(code) + ")");
 }
 
 void SqliteStore::Run(sqlite3_stmt* stmt, std::initializer_list<SqlValue> values, const char* what,
