@@ -245,7 +245,7 @@ void SqliteStore::Probe() {
     // place once the log has started over. Ask the file system.
     struct statvfs disk {};
     if (statvfs(path_.c_str(), &disk) == 0 && disk.f_bavail * disk.f_frsize < kMinFreeBytes) {
-        Fail(SQLITE_FULL, "cannot commit: less than 1 MiB is free on its disk", "free space on it");
+        Fail(SQLITE_FULL, "cannot commit: less than 1 MiB is free on its disk");
     }
     // The schema version written back as it is: a commit of one page, which
     // a read-only file, a lock held past the busy timeout or a failing disk
