@@ -11,7 +11,7 @@ packages=(
   wine64 googletest
   clang lld libfuzzer-14-dev libclang-rt-14-dev
   xvfb x11-utils imagemagick fonts-wqy-microhei
-  g++ pkg-config libcpp-httplib-dev libsqlite3-dev sqlite3 libpq-dev postgresql libgtest-dev chromium
+  g++ pkg-config libboost-dev libsqlite3-dev sqlite3 libpq-dev postgresql libgtest-dev chromium curl
   dpkg-dev systemd
   osslsigncode openssl
   qemu-system-x86 mmdebstrap e2fsprogs

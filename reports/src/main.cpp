@@ -32,13 +32,14 @@ const Command kCommands[] = {
     {"serve",
      "  quentra-reports serve [--db FILE|postgresql://...] [--listen ADDR:PORT] [--tz ZONE]\n"
      "                        [--host-name NAME]... [--access-log FILE|-]\n"
-     "                        [--max-connections N] [--max-per-client N]\n"
+     "                        [--max-connections N] [--max-per-client N] [--max-per-network N]\n"
      "      receive reports and serve the dashboard (default: reports.db, 127.0.0.1:47631, UTC).\n"
      "      --host-name: a name the pages are served under (default: the listen address and localhost);\n"
      "      reports are taken under any name. --access-log: one line per request in the common log\n"
-     "      format, appended to FILE (- for stdout). --max-connections (default 1024) and\n"
-     "      --max-per-client (default 64): connections in flight past which a client gets 503 at once;\n"
-     "      behind a proxy, where every report comes from its address, raise --max-per-client to match.\n"
+     "      format, appended to FILE (- for stdout). --max-connections (default 1024), --max-per-client\n"
+     "      (default 64) and --max-per-network (default 256, a /24 or /64): connections whose request has\n"
+     "      not fully come, in all, from one address and from one network; past one, the connection that\n"
+     "      has waited longest is closed, never the newcomer. Reports waiting for their commit count in none.\n"
      "      --bench-floor answers 200 to good reports WITHOUT storing them: only for measuring.\n"},
     {"import",
      "  quentra-reports import [--db FILE|postgresql://...] LOGFILE\n"
@@ -60,7 +61,10 @@ std::string UsageOf(const std::string& command) {
     }
     text += kDbOption;
     if (command != "import") text += kTzOption;
-    if (command.empty()) text += "  quentra-reports COMMAND --help    one command's usage\n";
+    if (command.empty()) {
+        text += "  quentra-reports COMMAND --help    one command's usage\n";
+        text += "  quentra-reports --version         the version\n";
+    }
     return text;
 }
 
@@ -77,15 +81,20 @@ struct Args {
     std::vector<std::string> files;
     std::vector<std::string> hostNames;
     std::string accessLog;
-    std::string maxConnections, maxPerClient;
+    std::string maxConnections, maxPerClient, maxPerNetwork;
     bool benchFloor = false;
     bool help = false;
+    bool version = false;
 };
 
 // Fills `args`; answers the usage error, empty when there is none.
 std::string ParseArgs(int argc, char** argv, Args& args) {
     if (argc < 2) return "a command is needed";
     args.command = argv[1];
+    if (args.command == "--version") {
+        args.version = true;
+        return argc > 2 ? "--version takes nothing more" : "";
+    }
     if (args.command == "--help" || args.command == "-h" || args.command == "help") {
         args.help = true;
         args.command = argc > 2 ? argv[2] : "";
@@ -107,6 +116,7 @@ std::string ParseArgs(int argc, char** argv, Args& args) {
                              : a == "--access-log" && serve      ? &args.accessLog
                              : a == "--max-connections" && serve ? &args.maxConnections
                              : a == "--max-per-client" && serve  ? &args.maxPerClient
+                             : a == "--max-per-network" && serve ? &args.maxPerNetwork
                              : a == "--from" && summary          ? &args.from
                              : a == "--to" && summary            ? &args.to
                              : a == "--tz" && (serve || summary) ? &args.tz
@@ -162,19 +172,26 @@ int Serve(const Args& args) {
     if (!args.maxPerClient.empty() && (options.limits.maxPerClient = Count(args.maxPerClient)) == 0) {
         return Usage("--max-per-client takes a count from 1, e.g. 64", "serve");
     }
+    if (!args.maxPerNetwork.empty() && (options.limits.maxPerNetwork = Count(args.maxPerNetwork)) == 0) {
+        return Usage("--max-per-network takes a count from 1, e.g. 256", "serve");
+    }
     const std::optional<int> zone = ParseZone(args.tz);
     if (!zone) return Usage("--tz takes whole hours east of UTC, e.g. 8, -5 or UTC+8", "serve");
     options.hostNames = args.hostNames;
     options.accessLog = args.accessLog;
-    RaiseOpenFileLimit();
+    if (!RaiseOpenFileLimit()) {
+        std::fprintf(stderr, "quentra-reports: cannot raise the open-file limit (%s): fewer connections fit\n",
+                     std::strerror(errno));
+    }
     // The signals wait for the thread that asks for them; every thread
     // started from here on inherits the block.
     sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    if (sigemptyset(&stopSignals) != 0 || sigaddset(&stopSignals, SIGINT) != 0 ||
+        sigaddset(&stopSignals, SIGTERM) != 0 || pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0 ||
+        signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+        std::fprintf(stderr, "quentra-reports: cannot set up the stop signals: %s\n", std::strerror(errno));
+        return kRuntimeExit;
+    }
 
     std::unique_ptr<Store> store;
     std::unique_ptr<ReportWriter> writer;
@@ -197,10 +214,10 @@ int Serve(const Args& args) {
     std::thread http([&] {
         served = server.Run();
         // Wakes the wait below when the server ends on its own.
-        kill(getpid(), SIGTERM);
+        if (kill(getpid(), SIGTERM) != 0) std::perror("quentra-reports: kill");
     });
     int signal = 0;
-    sigwait(&stopSignals, &signal);
+    if (sigwait(&stopSignals, &signal) != 0) signal = SIGTERM;  // only for a bad set: stop all the same
     server.Stop();
     http.join();
     if (writer) writer->Stop();  // stores what the last requests queued
@@ -274,6 +291,10 @@ int main(int argc, char** argv) {
     Args args;
     const std::string usage = ParseArgs(argc, argv, args);
     if (!usage.empty()) return Usage(usage, args.command);
+    if (args.version) {
+        std::printf("quentra-reports %s\n", QUENTRA_REPORTS_VERSION);
+        return 0;
+    }
     if (args.help) {
         std::fputs(UsageOf(args.command).c_str(), stdout);
         return 0;

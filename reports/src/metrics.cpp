@@ -4,19 +4,43 @@
 #include <ctime>
 
 #include "days.h"
+#include "process_metrics.h"
 
 namespace reports {
 
 const char* BusyName(Busy why) {
     switch (why) {
-        case Busy::Connections: return "connections";
-        case Busy::PerClient: return "per_client";
         case Busy::Queue: return "queue";
+        case Busy::Stuck: return "stuck";
         case Busy::Database: return "database";
         case Busy::Pages: return "pages";
     }
     return "other";
 }
+
+const char* HeadCutName(HeadCut why) {
+    switch (why) {
+        case HeadCut::Address: return "address";
+        case HeadCut::Network: return "network";
+        case HeadCut::Total: return "total";
+        case HeadCut::Slow: return "slow";
+    }
+    return "other";
+}
+
+namespace {
+
+std::size_t StatusSlot(int status) {
+    std::size_t i = 0;
+    while (i < kCountedStatuses.size() && kCountedStatuses[i] != status) ++i;
+    return i;
+}
+
+}  // namespace
+
+void Metrics::Answered(int status) { statuses_[StatusSlot(status)]++; }
+
+std::int64_t Metrics::answered(int status) const { return statuses_[StatusSlot(status)]; }
 
 Metrics::Metrics() : startedAt_(static_cast<std::int64_t>(std::time(nullptr))) {}
 
@@ -69,12 +93,23 @@ std::string Metrics::Prometheus(std::size_t queueDepth, std::size_t connections)
     Family(out, "quentra_reports_head_timeouts_total", "counter",
            "Connections closed because the request head did not arrive in time.");
     Sample(out, "quentra_reports_head_timeouts_total", headTimeouts_);
+    Family(out, "quentra_reports_heads_cut_total", "counter",
+           "Connections closed before their request head had come: to make room under a cap, or too slow under pressure.");
+    for (int i = 0; i < kHeadCutCount; ++i) {
+        Sample(out, std::string("quentra_reports_heads_cut_total{cause=\"") + HeadCutName(static_cast<HeadCut>(i)) + "\"}",
+               cuts_[i]);
+    }
+    Family(out, "quentra_reports_answers_total", "counter", "Answers sent, by status.");
+    for (std::size_t i = 0; i <= kCountedStatuses.size(); ++i) {
+        const std::string code = i < kCountedStatuses.size() ? std::to_string(kCountedStatuses[i]) : "other";
+        Sample(out, "quentra_reports_answers_total{code=\"" + code + "\"}", statuses_[i]);
+    }
     Family(out, "quentra_reports_last_report_timestamp_seconds", "gauge",
            "When the last stored report came (0: none since start).");
     Sample(out, "quentra_reports_last_report_timestamp_seconds", lastReportAt_);
     Family(out, "quentra_reports_queue_depth", "gauge", "Reports waiting for the disk.");
     Sample(out, "quentra_reports_queue_depth", static_cast<std::int64_t>(queueDepth));
-    Family(out, "quentra_reports_connections", "gauge", "Connections in flight.");
+    Family(out, "quentra_reports_connections", "gauge", "Connections open.");
     Sample(out, "quentra_reports_connections", static_cast<std::int64_t>(connections));
     Family(out, "quentra_reports_commit_seconds", "histogram", "Time to store one batch of reports.");
     std::int64_t cumulative = 0;
@@ -93,7 +128,9 @@ std::string Metrics::Prometheus(std::size_t queueDepth, std::size_t connections)
                   static_cast<double>(commitMicros_) / 1e6);
     out += sum;
     Sample(out, "quentra_reports_commit_seconds_count", cumulative);
-    return out;
+    Family(out, "quentra_reports_build_info", "gauge", "The receiver's version, as a label.");
+    out += "quentra_reports_build_info{version=\"" QUENTRA_REPORTS_VERSION "\"} 1\n";
+    return out + ProcessMetrics();
 }
 
 std::string HealthStrip(const Metrics& m, std::int64_t now) {

@@ -1,48 +1,31 @@
-// The receiver's HTTP side, on cpp-httplib:
+// The receiver's HTTP side: the intake (intake.h) hands each request whose
+// head has come to the route table (routes.h), which answers it:
 //
 //   GET /traycast.html?t=0|1&m=ID  200 once the report is committed; 400 for
-//                                  a bad query, 503 when the database cannot
+//                                  a bad query, 503 when the store cannot
 //                                  take it (never 200 for a report not stored)
 //   GET /                          the dashboard (?from=YYYY-MM-DD&to=...&tz=8)
 //   GET /summary.json              the same figures as JSON
 //   GET /reports.csv               the range's reports, one row each
-//   GET /healthz                   200 while reports can be queued
+//   GET /healthz                   200 while the store can commit, else 503
 //   GET /metrics                   the counters, Prometheus text format
 //
-// Other paths 404, other methods 405, a target above kMaxTarget bytes 414,
-// headers above kMaxHeaderBytes 431. Each connection serves one request and
-// may send at most kMaxRequestBytes: Debian's httplib bounds each header
-// line but not their number, so without that bound one client could grow a
-// request's headers until the process runs out of memory.
+// HEAD is answered wherever GET is but on /traycast.html (a HEAD stores
+// nothing). Other paths 404, other methods 405, a target above kMaxTarget
+// bytes 414, headers above kMaxHeaderBytes 431 (request_rules.h).
 //
-// Intake no client can stop: one thread accepts and reads every request
-// head without blocking, within a deadline from accept for the whole head,
-// and only complete heads go to the request threads. Connections in flight
-// are capped in all and per client address, and one past a cap is answered
-// 503 at once. So idle or dripping connections hold a socket each, never a
-// request thread, and a report from anyone else is served at once.
+// This is the facade the program and the tests hold: it puts the two
+// together and owns what they share.
 #pragma once
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "intake.h"
 #include "metrics.h"
 #include "writer.h"
 
 namespace reports {
-
-// The longest target a report can need: the path, t, and m with 260 bytes
-// all escaped is 801 bytes.
-constexpr std::size_t kMaxTarget = 1024;
-constexpr std::size_t kMaxHeaderBytes = 8192;
-constexpr std::size_t kMaxRequestBytes = 32768;
-
-struct IntakeLimits {
-    int headDeadlineMs = 5000;         // from accept to the end of the request head
-    std::size_t maxConnections = 1024; // in flight, in all (lowered to fit the open-file limit)
-    std::size_t maxPerClient = 64;     // in flight from one client address
-};
 
 struct ServerOptions {
     std::string dbPath;  // the dashboard's pages read it with connections of their own
@@ -60,13 +43,15 @@ struct ServerOptions {
 
 class ReportServer {
 public:
+    // Throws std::runtime_error when the access log cannot be opened.
     explicit ReportServer(ServerOptions options);
     ~ReportServer();
 
     // Binds host:port (port 0: any free one) and answers the port; throws
     // std::runtime_error naming the address when it cannot.
     int Bind(const std::string& host, int port);
-    // Serves until Stop; answers false when the listening socket failed.
+    // Serves until Stop, then answers the requests in hand; answers false
+    // when the listening socket failed.
     bool Run();
     // Ends Run, whether it has started yet or not, from any thread.
     void Stop();
@@ -74,14 +59,12 @@ public:
     const Metrics& metrics() const;
 
 private:
-    class Http;
-    class Intake;
-    std::unique_ptr<Http> http_;
-    std::unique_ptr<Intake> intake_;
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
 };
 
 // Raises this process's open-file limit to its hard limit: each connection
-// in flight holds a descriptor.
-void RaiseOpenFileLimit();
+// holds a descriptor. Answers false (errno set) when it could not.
+bool RaiseOpenFileLimit();
 
 }  // namespace reports

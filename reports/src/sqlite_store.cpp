@@ -2,8 +2,10 @@
 
 #include <cctype>
 #include <filesystem>
+#include <sys/statvfs.h>
 
 #include "backends.h"
+#include "sqlite_statement.h"
 #include "unique.h"
 
 namespace reports {
@@ -18,6 +20,8 @@ constexpr int kBusyTimeoutMs = 1000;
 constexpr int kRestartWaitMs = 20;
 // A WAL grown by a burst is cut back to this when it starts over.
 constexpr int kWalSizeLimit = 64 << 20;
+// Below this much free space the disk counts as full.
+constexpr unsigned long long kMinFreeBytes = 1 << 20;
 
 // Schema steps: kSteps[n] brings version n to n + 1. Later releases append
 // steps and never change one that shipped.
@@ -44,26 +48,10 @@ const char* const kSteps[] = {
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
-std::string Hint(int code) {
-    switch (code & 0xFF) {
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-            return "another process holds the database locked; wait for it or stop it";
-        case SQLITE_FULL:
-            return "the disk is full; free space on it";
-        case SQLITE_READONLY:
-        case SQLITE_PERM:
-            return "the database is read-only; make the file and its folder writable, or use another --db";
-        case SQLITE_CANTOPEN:
-            return "check the path, and that its folder exists and is writable";
-        case SQLITE_CORRUPT:
-        case SQLITE_NOTADB:
-            return "the file is not a reports database or is damaged; restore it from a backup";
-        case SQLITE_IOERR:
-            return "the disk failed to read or write; check it";
-        default:
-            return "see SQLite's message";
-    }
+// A BLOB column's bytes.
+std::string Bytes(sqlite3_stmt* stmt, int column) {
+    const void* blob = sqlite3_column_blob(stmt, column);
+    return std::string(static_cast<const char*>(blob), blob ? static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)) : 0);
 }
 
 using UniqueSqlite = UniqueHandle<sqlite3, sqlite3_close_v2>;
@@ -79,6 +67,7 @@ public:
     void Upkeep(bool last) override;
     void HandOverUpkeep() override { Exec("PRAGMA wal_autocheckpoint=0"); }
     void RestartLog() override;
+    void Probe() override;
 
 protected:
     void BeginTransaction() override;
@@ -97,12 +86,18 @@ private:
     UniqueStatement Prepare(const char* sql);
     // The statement in `slot`, prepared on first use.
     sqlite3_stmt* Cached(UniqueStatement& slot, const char* sql);
-    [[noreturn]] void Fail(int code, const std::string& what);
+    // `message`: the database's, when the caller has it; else asked for.
+    [[noreturn]] void Fail(int code, const std::string& what, const std::string& message = {});
+    // RunStatement, failing with `what`.
+    void Run(sqlite3_stmt* stmt, std::initializer_list<SqlValue> values, const char* what,
+             const std::function<void(sqlite3_stmt*)>& row = {});
+    // The schema version: PRAGMA user_version.
+    int UserVersion();
     void Migrate();
     // The hour's rollup row, created empty when missing.
     HourRow ReadHour(std::int64_t hour, ReportKind kind);
     // Every row of a SELECT of reports (see ReadReport).
-    std::vector<Report> ReadReports(sqlite3_stmt* stmt);
+    std::vector<Report> ReadReports(sqlite3_stmt* stmt, std::initializer_list<SqlValue> values);
 
     std::string path_;
     UniqueSqlite db_;
@@ -137,18 +132,21 @@ SqliteStore::SqliteStore(const std::string& path, Mode mode) : path_(path) {
     sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
     if (mode == Mode::ReadWrite) {
         if (sqlite3_db_readonly(db_.get(), "main") == 1) Fail(SQLITE_READONLY, "cannot write to it");
-        UniqueStatement wal = Prepare("PRAGMA journal_mode=WAL");
-        const int step = sqlite3_step(wal.get());
-        if (step != SQLITE_ROW) Fail(step, "cannot switch it to WAL mode");
-        const std::string journal = reinterpret_cast<const char*>(sqlite3_column_text(wal.get(), 0));
-        wal.reset();  // a statement still open would keep the migration's COMMIT from ending
+        std::string journal;
+        Run(Prepare("PRAGMA journal_mode=WAL").get(), {}, "cannot switch it to WAL mode", [&](sqlite3_stmt* stmt) {
+            const unsigned char* text = sqlite3_column_text(stmt, 0);
+            journal = text ? reinterpret_cast<const char*>(text) : "";
+        });
         if (journal != "wal") Fail(SQLITE_ERROR, "it stays in journal mode " + journal + ", not WAL");
         Exec("PRAGMA synchronous=FULL");
         Exec("PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimit));
         Migrate();
     } else {
         UniqueStatement version = Prepare("PRAGMA user_version");
-        int step = sqlite3_step(version.get());
+        int found = -1;
+        std::string message;
+        const auto read = [&](sqlite3_stmt* stmt) { found = sqlite3_column_int(stmt, 0); };
+        int step = RunStatement(version.get(), {}, read, message);
         if ((step & 0xFF) == SQLITE_READONLY || (step & 0xFF) == SQLITE_CANTOPEN) {
             // A WAL database in a folder this user cannot write: SQLite
             // cannot make the shared-memory file readers coordinate through.
@@ -166,10 +164,9 @@ SqliteStore::SqliteStore(const std::string& path, Mode mode) : path_(path) {
             db_.reset(immutable);
             if (again != SQLITE_OK) Fail(again, "cannot open it");
             version = Prepare("PRAGMA user_version");
-            step = sqlite3_step(version.get());
+            step = RunStatement(version.get(), {}, read, message);
         }
-        if (step != SQLITE_ROW) Fail(step, "cannot read its schema version");
-        const int found = sqlite3_column_int(version.get(), 0);
+        if (step != SQLITE_OK || found < 0) Fail(step, "cannot read its schema version", message);
         if (found != kSchemaVersion) {
             Fail(SQLITE_ERROR, "it has schema version " + std::to_string(found) + ", this release reads " +
                                    std::to_string(kSchemaVersion) +
@@ -178,10 +175,28 @@ SqliteStore::SqliteStore(const std::string& path, Mode mode) : path_(path) {
     }
 }
 
-void SqliteStore::Fail(int code, const std::string& what) {
-    std::string message = "database " + path_ + ": " + what;
-    if (db_ && sqlite3_errcode(db_.get()) != SQLITE_OK) message += ": " + std::string(sqlite3_errmsg(db_.get()));
-    throw StoreError(message + " (" + Hint(code) + ")");
+void SqliteStore::Fail(int code, const std::string& what, const std::string& message) {
+    std::string text = "database " + path_ + ": " + what;
+    if (!message.empty()) {
+        text += ": " + message;
+    } else if (db_ && sqlite3_errcode(db_.get()) != SQLITE_OK) {
+        text += ": " + std::string(sqlite3_errmsg(db_.get()));
+    }
+    throw StoreError(text + " (" + SqliteHint(code) + ")");
+}
+
+void SqliteStore::Run(sqlite3_stmt* stmt, std::initializer_list<SqlValue> values, const char* what,
+                      const std::function<void(sqlite3_stmt*)>& row) {
+    std::string message;
+    const int rc = RunStatement(stmt, values, row, message);
+    if (rc != SQLITE_OK) Fail(rc, what, message);
+}
+
+int SqliteStore::UserVersion() {
+    int found = -1;
+    Run(Prepare("PRAGMA user_version").get(), {}, "cannot read its schema version",
+        [&](sqlite3_stmt* stmt) { found = sqlite3_column_int(stmt, 0); });
+    return found;
 }
 
 sqlite3_stmt* SqliteStore::Cached(UniqueStatement& slot, const char* sql) {
@@ -225,13 +240,25 @@ void SqliteStore::RestartLog() {
     if (rc != SQLITE_OK && rc != SQLITE_BUSY) Fail(rc, "cannot copy the WAL into the database");
 }
 
+void SqliteStore::Probe() {
+    // A full disk shows in no small commit: WAL frames are rewritten in
+    // place once the log has started over. Ask the file system.
+    struct statvfs disk {};
+    if (statvfs(path_.c_str(), &disk) == 0 && disk.f_bavail * disk.f_frsize < kMinFreeBytes) {
+        Fail(SQLITE_FULL, "cannot commit: less than 1 MiB is free on its disk");
+    }
+    // The schema version written back as it is: a commit of one page, which
+    // a read-only file, a lock held past the busy timeout or a failing disk
+    // refuses as they would a report's.
+    Transaction check(*this);
+    Exec("PRAGMA user_version=" + std::to_string(UserVersion()));
+    check.Commit();
+}
+
 void SqliteStore::Migrate() {
     for (;;) {
         Transaction step(*this);
-        UniqueStatement version = Prepare("PRAGMA user_version");
-        int found = -1;
-        if (sqlite3_step(version.get()) == SQLITE_ROW) found = sqlite3_column_int(version.get(), 0);
-        version.reset();
+        const int found = UserVersion();
         if (found == kSchemaVersion) {
             step.Commit();
             return;
@@ -258,42 +285,26 @@ void SqliteStore::RollbackTransaction() noexcept {
 
 namespace {
 
-int BindReport(sqlite3_stmt* stmt, const Report& r) {
-    int rc = sqlite3_bind_int64(stmt, 1, r.at);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_int(stmt, 2, static_cast<int>(r.kind));
-    if (rc == SQLITE_OK) rc = sqlite3_bind_blob(stmt, 3, r.machine.data(), static_cast<int>(r.machine.size()),
-                                                SQLITE_STATIC);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_text(stmt, 4, r.client.data(), static_cast<int>(r.client.size()),
-                                                SQLITE_STATIC);
-    if (rc != SQLITE_OK) return rc;
-    rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
+constexpr const char* kInsertReport = "INSERT INTO reports(at, kind, machine, client) VALUES (?1, ?2, ?3, ?4)";
 
 }  // namespace
 
 void SqliteStore::InsertRows(const std::vector<Report>& reports) {
-    sqlite3_stmt* insert = Cached(insert_, "INSERT INTO reports(at, kind, machine, client) VALUES (?1, ?2, ?3, ?4)");
+    sqlite3_stmt* insert = Cached(insert_, kInsertReport);
     for (const Report& r : reports) {
-        const int rc = BindReport(insert, r);
-        if (rc != SQLITE_OK) Fail(rc, "cannot store a report");
+        Run(insert, {r.at, static_cast<std::int64_t>(r.kind), SqlValue::Blob(r.machine), SqlValue::Text(r.client)},
+            "cannot store a report");
     }
 }
 
 bool SqliteStore::InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) {
     sqlite3_stmt* stmt =
         Cached(insertImported_, "INSERT OR IGNORE INTO imported_lines(line_hash, occurrence) VALUES (?1, ?2)");
-    sqlite3_bind_blob(stmt, 1, lineHash.data(), static_cast<int>(lineHash.size()), SQLITE_STATIC);
-    sqlite3_bind_int64(stmt, 2, occurrence);
-    const int rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-    if (rc != SQLITE_DONE) Fail(rc, "cannot record an imported line");
+    Run(stmt, {SqlValue::Blob(lineHash), occurrence}, "cannot record an imported line");
     if (sqlite3_changes(db_.get()) == 0) return false;
-    const int stored = BindReport(
-        Cached(insert_, "INSERT INTO reports(at, kind, machine, client) VALUES (?1, ?2, ?3, ?4)"), report);
-    if (stored != SQLITE_OK) Fail(stored, "cannot store an imported report");
+    Run(Cached(insert_, kInsertReport),
+        {report.at, static_cast<std::int64_t>(report.kind), SqlValue::Blob(report.machine), SqlValue::Text(report.client)},
+        "cannot store an imported report");
     return true;
 }
 
@@ -304,8 +315,7 @@ Report ReadReport(sqlite3_stmt* stmt) {
     Report r;
     r.at = sqlite3_column_int64(stmt, 0);
     r.kind = sqlite3_column_int(stmt, 1) == 1 ? ReportKind::Installed : ReportKind::Shown;
-    const void* blob = sqlite3_column_blob(stmt, 2);
-    r.machine.assign(static_cast<const char*>(blob), blob ? static_cast<std::size_t>(sqlite3_column_bytes(stmt, 2)) : 0);
+    r.machine = Bytes(stmt, 2);
     const unsigned char* client = sqlite3_column_text(stmt, 3);
     r.client.assign(client ? reinterpret_cast<const char*>(client) : "",
                     static_cast<std::size_t>(sqlite3_column_bytes(stmt, 3)));
@@ -323,100 +333,72 @@ std::vector<HourRow> SqliteStore::LockHours(const std::vector<std::pair<std::int
 }
 
 HourRow SqliteStore::ReadHour(std::int64_t hour, ReportKind kind) {
-    sqlite3_stmt* create = Cached(createHour_, "INSERT OR IGNORE INTO hourly VALUES (?1, ?2, 0, x'')");
-    sqlite3_bind_int64(create, 1, hour);
-    sqlite3_bind_int(create, 2, static_cast<int>(kind));
-    int rc = sqlite3_step(create);
-    sqlite3_reset(create);
-    if (rc != SQLITE_DONE) Fail(rc, "cannot add to the rollups");
-    sqlite3_stmt* read = Cached(readHour_, "SELECT reports, machines FROM hourly WHERE hour = ?1 AND kind = ?2");
-    sqlite3_bind_int64(read, 1, hour);
-    sqlite3_bind_int(read, 2, static_cast<int>(kind));
-    rc = sqlite3_step(read);
+    const std::int64_t kindValue = static_cast<int>(kind);
+    Run(Cached(createHour_, "INSERT OR IGNORE INTO hourly VALUES (?1, ?2, 0, x'')"), {hour, kindValue},
+        "cannot add to the rollups");
     HourRow row{hour, kind, 0, {}};
-    if (rc == SQLITE_ROW) {
-        row.reports = sqlite3_column_int64(read, 0);
-        const void* blob = sqlite3_column_blob(read, 1);
-        row.machines.assign(static_cast<const char*>(blob), blob ? static_cast<std::size_t>(sqlite3_column_bytes(read, 1)) : 0);
-    }
-    sqlite3_reset(read);
-    if (rc != SQLITE_ROW) Fail(rc, "cannot read the rollups");
+    bool found = false;
+    Run(Cached(readHour_, "SELECT reports, machines FROM hourly WHERE hour = ?1 AND kind = ?2"), {hour, kindValue},
+        "cannot read the rollups", [&](sqlite3_stmt* read) {
+            found = true;
+            row.reports = sqlite3_column_int64(read, 0);
+            row.machines = Bytes(read, 1);
+        });
+    if (!found) Fail(SQLITE_CORRUPT, "cannot read the rollups: the row just made is missing");
     return row;
 }
 
 void SqliteStore::WriteHour(const HourRow& row) {
-    sqlite3_stmt* write = Cached(writeHour_, "UPDATE hourly SET reports = ?3, machines = ?4 WHERE hour = ?1 AND kind = ?2");
-    sqlite3_bind_int64(write, 1, row.hour);
-    sqlite3_bind_int(write, 2, static_cast<int>(row.kind));
-    sqlite3_bind_int64(write, 3, row.reports);
-    sqlite3_bind_blob(write, 4, row.machines.data(), static_cast<int>(row.machines.size()), SQLITE_STATIC);
-    const int rc = sqlite3_step(write);
-    sqlite3_reset(write);
-    if (rc != SQLITE_DONE) Fail(rc, "cannot add to the rollups");
+    Run(Cached(writeHour_, "UPDATE hourly SET reports = ?3, machines = ?4 WHERE hour = ?1 AND kind = ?2"),
+        {row.hour, static_cast<std::int64_t>(row.kind), row.reports, SqlValue::Blob(row.machines)},
+        "cannot add to the rollups");
 }
 
 std::vector<HourRow> SqliteStore::ReadHours(std::int64_t fromHour, std::int64_t toHour) {
-    UniqueStatement stmt = Prepare("SELECT hour, kind, reports, machines FROM hourly WHERE hour >= ?1 AND hour < ?2");
-    sqlite3_bind_int64(stmt.get(), 1, fromHour);
-    sqlite3_bind_int64(stmt.get(), 2, toHour);
     std::vector<HourRow> rows;
-    int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-        HourRow row;
-        row.hour = sqlite3_column_int64(stmt.get(), 0);
-        row.kind = sqlite3_column_int(stmt.get(), 1) == 1 ? ReportKind::Installed : ReportKind::Shown;
-        row.reports = sqlite3_column_int64(stmt.get(), 2);
-        const void* blob = sqlite3_column_blob(stmt.get(), 3);
-        row.machines.assign(static_cast<const char*>(blob),
-                            blob ? static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), 3)) : 0);
-        rows.push_back(std::move(row));
-    }
-    if (rc != SQLITE_DONE) Fail(rc, "cannot read the rollups");
+    Run(Prepare("SELECT hour, kind, reports, machines FROM hourly WHERE hour >= ?1 AND hour < ?2").get(),
+        {fromHour, toHour}, "cannot read the rollups", [&](sqlite3_stmt* stmt) {
+            HourRow row;
+            row.hour = sqlite3_column_int64(stmt, 0);
+            row.kind = sqlite3_column_int(stmt, 1) == 1 ? ReportKind::Installed : ReportKind::Shown;
+            row.reports = sqlite3_column_int64(stmt, 2);
+            row.machines = Bytes(stmt, 3);
+            rows.push_back(std::move(row));
+        });
     return rows;
 }
 
 std::vector<Report> SqliteStore::ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId,
                                              std::int64_t lastId, int limit) {
-    UniqueStatement stmt = Prepare(
-        "SELECT at, kind, machine, client, id FROM reports WHERE id > ?1 AND id <= ?2 AND at >= ?3 AND at < ?4"
-        " ORDER BY id LIMIT ?5");
-    sqlite3_bind_int64(stmt.get(), 1, afterId);
-    sqlite3_bind_int64(stmt.get(), 2, lastId);
-    sqlite3_bind_int64(stmt.get(), 3, from);
-    sqlite3_bind_int64(stmt.get(), 4, to);
-    sqlite3_bind_int(stmt.get(), 5, limit);
-    return ReadReports(stmt.get());
+    return ReadReports(Prepare("SELECT at, kind, machine, client, id FROM reports WHERE id > ?1 AND id <= ?2 AND"
+                               " at >= ?3 AND at < ?4 ORDER BY id LIMIT ?5").get(),
+                       {afterId, lastId, from, to, static_cast<std::int64_t>(limit)});
 }
 
-std::vector<Report> SqliteStore::ReadReports(sqlite3_stmt* stmt) {
+std::vector<Report> SqliteStore::ReadReports(sqlite3_stmt* stmt, std::initializer_list<SqlValue> values) {
     std::vector<Report> rows;
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) rows.push_back(ReadReport(stmt));
-    if (rc != SQLITE_DONE) Fail(rc, "cannot read the reports");
+    Run(stmt, values, "cannot read the reports", [&](sqlite3_stmt* s) { rows.push_back(ReadReport(s)); });
     return rows;
 }
 
 std::int64_t SqliteStore::LastId() {
-    UniqueStatement stmt = Prepare("SELECT COALESCE(MAX(id), 0) FROM reports");
-    const int rc = sqlite3_step(stmt.get());
-    if (rc != SQLITE_ROW) Fail(rc, "cannot read the reports");
-    return sqlite3_column_int64(stmt.get(), 0);
+    std::int64_t last = 0;
+    Run(Prepare("SELECT COALESCE(MAX(id), 0) FROM reports").get(), {}, "cannot read the reports",
+        [&](sqlite3_stmt* stmt) { last = sqlite3_column_int64(stmt, 0); });
+    return last;
 }
 
 std::vector<Report> SqliteStore::LatestReports(const DayRange& range, int limit) {
-    UniqueStatement stmt = Prepare(
-        "SELECT at, kind, machine, client FROM reports WHERE at >= ?1 AND at < ?2 ORDER BY at DESC, id DESC LIMIT ?3");
-    sqlite3_bind_int64(stmt.get(), 1, range.from * 86400);
-    sqlite3_bind_int64(stmt.get(), 2, (range.to + 1) * 86400);
-    sqlite3_bind_int(stmt.get(), 3, limit);
-    return ReadReports(stmt.get());
+    return ReadReports(Prepare("SELECT at, kind, machine, client FROM reports WHERE at >= ?1 AND at < ?2"
+                               " ORDER BY at DESC, id DESC LIMIT ?3").get(),
+                       {range.from * 86400, (range.to + 1) * 86400, static_cast<std::int64_t>(limit)});
 }
 
 std::int64_t SqliteStore::CountReports() {
-    UniqueStatement stmt = Prepare("SELECT COUNT(*) FROM reports");
-    const int rc = sqlite3_step(stmt.get());
-    if (rc != SQLITE_ROW) Fail(rc, "cannot count the reports");
-    return sqlite3_column_int64(stmt.get(), 0);
+    std::int64_t count = 0;
+    Run(Prepare("SELECT COUNT(*) FROM reports").get(), {}, "cannot count the reports",
+        [&](sqlite3_stmt* stmt) { count = sqlite3_column_int64(stmt, 0); });
+    return count;
 }
 
 std::unique_ptr<Store> OpenSqlite(const std::string& path, Store::Mode mode) {

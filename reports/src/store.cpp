@@ -60,6 +60,11 @@ void Store::Insert(const std::vector<Report>& reports) {
     batch.Commit();
 }
 
+void Store::Probe() {
+    Transaction check(*this);
+    check.Commit();
+}
+
 bool Store::InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) {
     if (!InsertImportedRow(report, lineHash, occurrence)) return false;
     imported_.push_back(report);

@@ -113,6 +113,12 @@ public:
     // between its transactions, a few times a second (SQLite: what the
     // upkeep left to copy, so that the WAL starts over instead of growing).
     virtual void RestartLog() {}
+    // Checks that a commit would go through now, and throws StoreError
+    // naming the cause when it would not: the writer runs it while idle, so
+    // that a database gone away (or back) shows without a report. By
+    // default an empty transaction: a round trip, on a connection made again
+    // when it broke.
+    virtual void Probe();
 
 protected:
     // What each back end does in its own SQL. Rows and rollups are written

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iterator>
+#include <string>
 
 namespace reports {
 
@@ -22,7 +23,12 @@ void TryUpkeep(Work work) {
 
 }  // namespace
 
-ReportWriter::ReportWriter(Store& store, std::unique_ptr<Store> upkeep) : store_(store), upkeep_(std::move(upkeep)) {
+// What a waiting report holds besides its text: the entry, its answer's
+// closure and its connection's state.
+constexpr std::size_t kReportOverhead = 1024;
+
+ReportWriter::ReportWriter(Store& store, std::unique_ptr<Store> upkeep, std::size_t maxWaitingBytes)
+    : store_(store), maxWaitingBytes_(maxWaitingBytes), upkeep_(std::move(upkeep)) {
     if (upkeep_) {
         store_.HandOverUpkeep();
         upkeepThread_ = std::thread([this] { RunUpkeep(); });
@@ -33,12 +39,21 @@ ReportWriter::ReportWriter(Store& store, std::unique_ptr<Store> upkeep) : store_
 
 ReportWriter::~ReportWriter() { Stop(); }
 
+bool ReportWriter::StuckLocked(Clock::time_point now) const {
+    return queue_.size() + committing_ > 0 && now - progressAt_ >= kStuckAfter;
+}
+
 ReportWriter::Outcome ReportWriter::Submit(Report report, std::function<void(bool stored)> done) {
+    const std::size_t bytes = kReportOverhead + report.machine.size() + report.client.size();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return Outcome::Stopped;
-        if (queue_.size() + committing_ >= kMaxWaiting) return Outcome::Full;
-        queue_.push_back({std::move(report), std::move(done)});
+        const auto now = Clock::now();
+        if (StuckLocked(now)) return Outcome::Stuck;
+        if (waitingBytes_ + bytes > maxWaitingBytes_) return Outcome::Full;
+        if (queue_.empty() && committing_ == 0) progressAt_ = now;  // an idle writer is not stuck
+        waitingBytes_ += bytes;
+        queue_.push_back({std::move(report), std::move(done), bytes});
     }
     work_.notify_one();
     return Outcome::Queued;
@@ -47,6 +62,18 @@ ReportWriter::Outcome ReportWriter::Submit(Report report, std::function<void(boo
 std::size_t ReportWriter::Waiting() {
     std::lock_guard<std::mutex> lock(mutex_);
     return queue_.size() + committing_;
+}
+
+bool ReportWriter::CanCommit(std::string* why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const char* what = stopping_                            ? "the receiver is stopping"
+                       : StuckLocked(Clock::now())          ? "reports have waited a second or more for a commit"
+                       : waitingBytes_ + kReportOverhead > maxWaitingBytes_
+                           ? "the reports waiting for the disk fill their memory"
+                       : !lastOk_ ? "the database refused the last commit or check"
+                                  : nullptr;
+    if (what != nullptr && why != nullptr) *why = lastOk_ ? what : std::string(what) + ": " + lastError_;
+    return what == nullptr;
 }
 
 void ReportWriter::Stop() {
@@ -84,12 +111,26 @@ void ReportWriter::RunUpkeep() {
 
 void ReportWriter::Run() {
     std::vector<Pending> batch;
-    std::vector<Report> rows;
-    auto lastRestart = std::chrono::steady_clock::now();
+    auto lastRestart = Clock::now();
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            if (!work_.wait_for(lock, kProbeEvery, [&] { return stopping_ || !queue_.empty(); })) {
+                // Idle: check the store, so that CanCommit follows it.
+                lock.unlock();
+                std::string error;
+                bool ok = true;
+                try {
+                    store_.Probe();
+                } catch (const std::exception& e) {
+                    ok = false;
+                    error = e.what();
+                }
+                lock.lock();
+                lastOk_ = ok;
+                if (!ok) lastError_ = error;
+                continue;
+            }
             if (queue_.empty()) return;  // stopping, and nothing left to store
             const std::size_t n = std::min(queue_.size(), kMaxBatch);
             batch.assign(std::make_move_iterator(queue_.begin()),
@@ -97,23 +138,16 @@ void ReportWriter::Run() {
             queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
             committing_ = n;
         }
-        rows.clear();
-        for (Pending& p : batch) rows.push_back(std::move(p.report));
-        bool stored = true;
         std::string error;
-        const auto start = std::chrono::steady_clock::now();
-        try {
-            store_.Insert(rows);
-        } catch (const std::exception& e) {
-            stored = false;
-            error = e.what();
-        }
-        const auto end = std::chrono::steady_clock::now();
-        if (observer_) observer_(std::chrono::duration<double>(end - start).count());
+        const bool stored = Commit(batch, error);
+        const auto end = Clock::now();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             committing_ = 0;
+            progressAt_ = end;
+            lastOk_ = stored;
             if (!stored) lastError_ = error;
+            for (const Pending& p : batch) waitingBytes_ -= p.bytes;
             answers_.push_back({std::move(batch), stored});
         }
         answer_.notify_one();
@@ -124,6 +158,22 @@ void ReportWriter::Run() {
             TryUpkeep([&] { store_.RestartLog(); });
         }
     }
+}
+
+bool ReportWriter::Commit(std::vector<Pending>& batch, std::string& error) {
+    std::vector<Report> rows;
+    rows.reserve(batch.size());
+    for (Pending& p : batch) rows.push_back(std::move(p.report));
+    bool stored = true;
+    const auto start = Clock::now();
+    try {
+        store_.Insert(rows);
+    } catch (const std::exception& e) {
+        stored = false;
+        error = e.what();
+    }
+    if (observer_) observer_(std::chrono::duration<double>(Clock::now() - start).count());
+    return stored;
 }
 
 void ReportWriter::RunAnswers() {

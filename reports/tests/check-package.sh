@@ -27,7 +27,7 @@ fi
 
 dpkg-deb -e "$deb" "$out/control"
 grep -q '^Depends: .*adduser' "$out/control/control" || fail "adduser is not a dependency"
-for lib in libsqlite3-0 libcpp-httplib; do
+for lib in libsqlite3-0 libpq5; do
   grep -q "^Depends: .*$lib" "$out/control/control" || fail "$lib is not a dependency"
 done
 for conf in /etc/default/quentra-reports /etc/logrotate.d/quentra-reports; do

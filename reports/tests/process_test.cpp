@@ -40,6 +40,8 @@ TEST(Cli, ExitCodesAndMessages) {
         {"import --help", {"import", "--help"}, 0, "LOGFILE"},
         {"summary --help", {"summary", "--help"}, 0, "--from YYYY-MM-DD"},
         {"bad --max-per-client", {"serve", "--max-per-client", "0"}, 2, "a count from 1"},
+        {"bad --max-per-network", {"serve", "--max-per-network", "x"}, 2, "a count from 1"},
+        {"--version", {"--version"}, 0, "quentra-reports " QUENTRA_REPORTS_VERSION "\n"},
         {"access log unwritable", {"serve", "--db", dir.Path("r.db"), "--listen", "127.0.0.1:0", "--access-log", dir.Path("none/a.log")}, 1, "cannot open the access log"},
         {"no log", {"import", "--db", dir.Path("r.db"), dir.Path("none.log")}, 1, "cannot read"},
         {"port taken", {"serve", "--db", dir.Path("r.db"), "--listen", "127.0.0.1:" + std::to_string(holder.port())}, 1, "cannot listen"},

@@ -1,10 +1,13 @@
-// The pure rules: the report query, days and ranges, access-log lines, and
-// the escaping of what machines send.
+// The pure rules: the report query, days and ranges, access-log lines, the
+// escaping of what machines send, a request's head, target, Host and range,
+// and the caps on heads still coming.
 #include <gtest/gtest.h>
 
 #include "clf.h"
+#include "head_ledger.h"
 #include "pages.h"
 #include "query.h"
+#include "request_rules.h"
 #include "store.h"
 #include "text.h"
 
@@ -251,6 +254,181 @@ TEST(Summary, DaysFilledAndConversion) {
         const char* text;
     } changes[] = {{0, 0, "-"}, {5, 0, "new"}, {10, 10, "0 %"}, {15, 10, "+50 %"}, {9, 12, "-25 %"}, {1, 3, "-66.7 %"}};
     for (const ChangeRow& row : changes) EXPECT_EQ(row.text, ChangeText(row.now, row.before)) << row.text;
+}
+
+TEST(Request, HeadsTargetsHostsAndRanges) {
+    struct SizeRow {
+        const char* name;
+        HeadSize size;
+        int status;
+    } sizes[] = {
+        {"a report", {801, 20, 60, 3}, 0},
+        {"target of 1024", {1024, 0, 0, 0}, 0},
+        {"target of 1025", {1025, 0, 0, 0}, 414},
+        {"a header line of 8192", {10, 8192, 8196, 1}, 431},  // with its framing the headers are past 8192
+        {"a header line of 8193", {10, 8193, 8197, 1}, 400},
+        {"the target before the headers", {2000, 9000, 9004, 1}, 414},
+        {"64 fields", {10, 10, 640, 64}, 0},
+        {"65 fields", {10, 10, 650, 65}, 431},
+    };
+    for (const SizeRow& row : sizes) EXPECT_EQ(row.status, HeadStatus(row.size)) << row.name;
+
+    struct EndRow {
+        const char* bytes;
+        std::size_t end;
+    } ends[] = {{"GET / HTTP/1.1\r\nHost: a\r\n\r\nbody", 27}, {"GET / HTTP/1.1\nHost: a\n\n", 24},
+                {"GET / HTTP/1.1\r\nHost: a\r\n", std::string::npos}, {"GET /tr", std::string::npos}, {"", std::string::npos}};
+    for (const EndRow& row : ends) EXPECT_EQ(row.end, HeadEnd(row.bytes)) << row.bytes;
+    EXPECT_EQ("GET /traycast.html?t=0&m=PC%2001 HTTP/1.1\r\nHost: a\r\n\r\n",
+              NormalizeHead("GET /traycast.html?t=0&m=PC 01 HTTP/1.1\nHost: a\n\n"));
+    EXPECT_EQ("GET / HTTP/1.1\r\n\r\n", NormalizeHead("GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ("GET /a b\r\n\r\n", NormalizeHead("GET /a b\r\n\r\n")) << "no version: left for the parser to refuse";
+
+    std::string path, query;
+    SplitTarget("/traycast.html?t=0&m=a?b", path, query);
+    EXPECT_EQ("/traycast.html", path);
+    EXPECT_EQ("t=0&m=a?b", query);
+    SplitTarget("/traycast%2Ehtml", path, query);
+    EXPECT_EQ("/traycast%2Ehtml", path);
+    EXPECT_EQ("", query);
+
+    const std::vector<std::string> names = {"Reports.Example.com", "localhost"};
+    struct HostRow {
+        const char* host;
+        const char* name;
+        bool allowed;
+    } hosts[] = {
+        {"reports.example.com", "reports.example.com", true}, {"REPORTS.example.COM:8080", "reports.example.com", true},
+        {"localhost:1", "localhost", true},                   {"[::1]:8080", "::1", true},
+        {"10.1.2.3:80", "10.1.2.3", true},                   {"rebound.example", "rebound.example", false},
+        {"", "", false},                                      {"[fe80::1", "[fe80::1", false},
+    };
+    for (const HostRow& row : hosts) {
+        EXPECT_EQ(row.name, HostName(row.host)) << row.host;
+        EXPECT_EQ(row.allowed, HostAllowed(row.host, names)) << row.host;
+    }
+
+    const std::int64_t now = 20464LL * 86400 + 3600;  // 2026-01-11T01:00Z
+    struct RangeRow {
+        const char* query;
+        std::int64_t from, to;  // -1: refused
+        int zone;
+    } ranges[] = {
+        {"", 20458, 20464, 0},
+        {"from=2026-01-01&to=2026-01-05", 20454, 20458, 0},
+        {"tz=%2B8", 20458, 20464, 8},
+        {"tz=UTC+8", 20458, 20464, 8},
+        {"tz=-5", 20457, 20463, -5},  // still 2026-01-10 at UTC-5
+        {"other=1&from=2026-01-10", 20463, 20464, 0},
+        {"from=2026-01-01&from=2026-01-02", -1, -1, 0},
+        {"tz=8&tz=9", -1, -1, 0},
+        {"tz=%2B05:30", -1, -1, 0},
+        {"from=2026-02-30", -1, -1, 0},
+    };
+    for (const RangeRow& row : ranges) {
+        std::string why;
+        const std::optional<DayRange> r = PageRange(row.query, 0, now, why);
+        EXPECT_EQ(row.from, r ? r->from : -1) << row.query;
+        EXPECT_EQ(row.to, r ? r->to : -1) << row.query;
+        EXPECT_EQ(row.zone, r ? r->utcOffsetHours : 0) << row.query;
+        EXPECT_EQ(r.has_value(), why.empty()) << row.query;
+    }
+
+    struct NetworkRow {
+        const char* address;
+        const char* network;
+    } networks[] = {
+        {"127.1.2.3", "127.1.2.0/24"},
+        {"10.0.0.255", "10.0.0.0/24"},
+        {"::ffff:10.0.0.7", "10.0.0.0/24"},
+        {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+        {"::1", "::/64"},
+        {"not an address", "not an address"},
+    };
+    for (const NetworkRow& row : networks) EXPECT_EQ(row.network, NetworkOf(row.address)) << row.address;
+}
+
+// The caps on heads still coming, row by row: what each new connection
+// makes the ledger close, then what a sweep at a later time closes.
+TEST(HeadLedger, CapsMakeRoomFromTheOldestAndSlowHeadsAreCut) {
+    using Cut = HeadLedger::Cut;
+    const HeadLedger::Clock::time_point t0{};
+    const auto ms = [&](int n) { return t0 + std::chrono::milliseconds(n); };
+    const HeadCaps caps{4, 6, 8};  // per address, per network, in all
+    struct Arrival {
+        const char* address;
+        int atMs;
+        std::size_t bytes;  // of its head come so far
+    };
+    struct Closed {
+        HeadLedger::Id id;
+        Cut why;
+        bool operator==(const Closed& o) const { return id == o.id && why == o.why; }
+    };
+    struct Row {
+        const char* name;
+        std::vector<Arrival> arrivals;  // ids 1, 2, ...
+        std::vector<Closed> closed;     // by the arrivals, in order
+        int sweepAtMs;                  // 0: no sweep
+        std::vector<Closed> swept;
+    } rows[] = {
+        {"within every cap", {{"10.0.0.1", 0, 0}, {"10.0.1.1", 0, 0}}, {}, 400, {}},
+        {"an address past its cap: its oldest goes",
+         {{"10.0.0.1", 0, 0}, {"10.0.0.1", 100, 0}, {"10.0.0.1", 200, 0}, {"10.0.0.1", 300, 0}, {"10.0.0.1", 600, 0}},
+         {{1, Cut::Address}}, 0, {}},
+        {"within the grace no one goes, not even the newcomer",
+         {{"10.0.0.1", 0, 0}, {"10.0.0.1", 100, 0}, {"10.0.0.1", 200, 0}, {"10.0.0.1", 300, 0}, {"10.0.0.1", 400, 0}},
+         {}, 0, {}},
+        {"a network past its cap: the oldest of the network, not of all",
+         {{"10.0.9.9", 0, 0}, {"10.0.0.1", 10, 0}, {"10.0.0.2", 20, 0}, {"10.0.0.3", 30, 0}, {"10.0.0.4", 40, 0},
+          {"10.0.0.5", 50, 0}, {"10.0.0.6", 60, 0}, {"10.0.0.7", 600, 0}},
+         {{2, Cut::Network}}, 0, {}},
+        {"all past the cap: the oldest of all",
+         {{"10.0.1.1", 0, 0}, {"10.0.2.1", 10, 0}, {"10.0.3.1", 20, 0}, {"10.0.4.1", 30, 0}, {"10.0.5.1", 40, 0},
+          {"10.0.6.1", 50, 0}, {"10.0.7.1", 60, 0}, {"10.0.8.1", 70, 0}, {"10.0.9.1", 600, 0}},
+         {{1, Cut::Total}}, 0, {}},
+        {"a head that has come counts no more", {{"10.0.0.1", 0, 0}}, {}, 0, {}},
+        {"the deadline, whatever came", {{"10.0.0.1", 0, 5000}, {"10.0.1.1", 100, 0}}, {}, 3000, {{1, Cut::Deadline}}},
+        {"no pressure: slow heads wait for the deadline", {{"10.0.0.1", 0, 0}}, {}, 2500, {}},
+        {"pressure: heads slower than the minimum rate are cut past their grace",
+         {{"10.0.1.1", 0, 10}, {"10.0.2.1", 0, 1000}, {"10.0.3.1", 300, 0}, {"10.0.4.1", 300, 1000}}, {}, 900,
+         {{1, Cut::Slow}, {3, Cut::Slow}}},
+        {"pressure: a head within its grace waits",
+         {{"10.0.1.1", 0, 0}, {"10.0.2.1", 0, 1000}, {"10.0.3.1", 0, 1000}, {"10.0.4.1", 600, 0}}, {}, 700,
+         {{1, Cut::Slow}}},
+        {"pressure from one address holds for all",
+         {{"10.0.0.1", 0, 0}, {"10.0.0.1", 0, 1000}, {"10.0.1.1", 0, 0}}, {}, 700, {{1, Cut::Slow}, {3, Cut::Slow}}},
+    };
+    for (const Row& row : rows) {
+        HeadLedger ledger(caps, std::chrono::milliseconds(3000));
+        std::vector<Closed> closed;
+        HeadLedger::Id id = 0;
+        for (const Arrival& a : row.arrivals) {
+            for (const HeadLedger::Closing& c : ledger.Add(++id, a.address, NetworkOf(a.address), ms(a.atMs))) {
+                closed.push_back({c.id, c.why});
+            }
+            ledger.Progress(id, a.bytes);
+        }
+        EXPECT_EQ(row.closed, closed) << row.name;
+        if (std::string(row.name) == "a head that has come counts no more") {
+            ledger.Remove(1);
+            EXPECT_EQ(0u, ledger.size()) << row.name;
+            continue;
+        }
+        if (row.sweepAtMs == 0) continue;
+        std::vector<Closed> swept;
+        for (const HeadLedger::Closing& c : ledger.Sweep(ms(row.sweepAtMs))) swept.push_back({c.id, c.why});
+        EXPECT_EQ(row.swept, swept) << row.name;
+    }
+    // Out of descriptors: the oldest past its grace, and only such a one.
+    HeadLedger ledger(caps, std::chrono::milliseconds(3000));
+    ledger.Add(1, "10.0.0.1", "10.0.0.0/24", ms(0));
+    ledger.Add(2, "10.0.1.1", "10.0.1.0/24", ms(400));
+    HeadLedger::Closing oldest{};
+    EXPECT_FALSE(ledger.TakeOldest(ms(300), oldest));
+    ASSERT_TRUE(ledger.TakeOldest(ms(600), oldest));
+    EXPECT_EQ(1u, oldest.id);
+    EXPECT_FALSE(ledger.TakeOldest(ms(600), oldest));
 }
 
 }  // namespace

@@ -15,7 +15,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <httplib.h>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
 #include <libpq-fe.h>
 #include <stdexcept>
 
@@ -36,20 +39,21 @@ TempDir::~TempDir() {
 
 Child::Child(const std::vector<std::string>& argv) {
     int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    out_ = reports::UniqueFd::Of(out[0]);
+    reports::UniqueFd outEnd = reports::UniqueFd::Of(out[1]);
+    if (pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    err_ = reports::UniqueFd::Of(err[0]);
+    reports::UniqueFd errEnd = reports::UniqueFd::Of(err[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, outEnd.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, errEnd.get(), 2);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
     if (rc != 0) {
         pid_ = -1;
         throw std::runtime_error("cannot start " + argv[0]);
@@ -61,8 +65,6 @@ Child::~Child() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    close(out_);
-    close(err_);
 }
 
 std::string Child::ReadLine(int timeoutMs) {
@@ -75,10 +77,10 @@ std::string Child::ReadLine(int timeoutMs) {
             return line;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        pollfd p{out_, POLLIN, 0};
+        pollfd p{out_.get(), POLLIN, 0};
         if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
         char buffer[4096];
-        const ssize_t n = read(out_, buffer, sizeof buffer);
+        const ssize_t n = read(out_.get(), buffer, sizeof buffer);
         if (n <= 0) return {};
         pending_.append(buffer, static_cast<std::size_t>(n));
     }
@@ -90,10 +92,10 @@ std::string Child::ReadAll(int timeoutMs) {
     all.swap(pending_);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        pollfd p{out_, POLLIN, 0};
+        pollfd p{out_.get(), POLLIN, 0};
         if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return all;
         char buffer[65536];
-        const ssize_t n = read(out_, buffer, sizeof buffer);
+        const ssize_t n = read(out_.get(), buffer, sizeof buffer);
         if (n <= 0) return all;
         all.append(buffer, static_cast<std::size_t>(n));
     }
@@ -118,8 +120,8 @@ int Child::Wait(int timeoutMs, std::string* err) {
     if (err != nullptr) {
         char buffer[4096];
         ssize_t n;
-        fcntl(err_, F_SETFL, O_NONBLOCK);
-        while ((n = read(err_, buffer, sizeof buffer)) > 0) err->append(buffer, static_cast<std::size_t>(n));
+        fcntl(err_.get(), F_SETFL, O_NONBLOCK);
+        while ((n = read(err_.get(), buffer, sizeof buffer)) > 0) err->append(buffer, static_cast<std::size_t>(n));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -132,7 +134,7 @@ int PortOf(const std::string& line) {
 LiveServer::LiveServer(const std::string& db, const std::function<void(reports::Store&)>& prepare,
                        const std::function<void(reports::ServerOptions&)>& configure)
     : store_(reports::Store::Open(db, reports::Store::Mode::ReadWrite)) {
-    reports::RaiseOpenFileLimit();
+    if (!reports::RaiseOpenFileLimit()) throw std::runtime_error("cannot raise the open-file limit");
     if (prepare) prepare(*store_);
     writer_ = std::make_unique<reports::ReportWriter>(*store_, reports::Store::Open(db, reports::Store::Mode::ReadWrite));
     reports::ServerOptions options;
@@ -152,33 +154,54 @@ LiveServer::~LiveServer() {
 
 Reply Get(int port, const std::string& target, const std::string& method,
           const std::vector<std::pair<std::string, std::string>>& headers) {
-    httplib::Client client("127.0.0.1", port);
-    client.set_url_encode(false);  // the targets go as written, broken ones included
-    client.set_read_timeout(10);
-    httplib::Headers h(headers.begin(), headers.end());
-    httplib::Result res = method == "GET"    ? client.Get(target, h)
-                          : method == "HEAD" ? client.Head(target, h)
-                                             : client.Post(target, h, "x", "text/plain");
-    if (!res) return {};
-    return {res->status, res->body};
+    namespace asio = boost::asio;
+    namespace http = boost::beast::http;
+    try {
+        asio::io_context io;
+        asio::ip::tcp::socket socket(io);
+        socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
+        // The target goes as written, broken ones included.
+        http::request<http::string_body> request(http::string_to_verb(method), target, 11);
+        bool host = false;
+        for (const auto& [name, value] : headers) {
+            request.insert(name, value);
+            host = host || name == "Host";
+        }
+        if (!host) request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+        if (method == "POST") request.body() = "x";
+        request.prepare_payload();
+        http::write(socket, request);
+        boost::beast::flat_buffer buffer;
+        http::response_parser<http::string_body> parser;
+        parser.body_limit(1 << 30);
+        parser.skip(method == "HEAD");
+        http::read(socket, buffer, parser);
+        return {static_cast<int>(parser.get().result_int()), parser.get().body()};
+    } catch (const std::exception&) {
+        return {};
+    }
 }
 
 std::int64_t CountRows(const std::string& db) {
     return reports::Store::Open(db, reports::Store::Mode::ReadOnly)->CountReports();
 }
 
-int ConnectFrom(const std::string& from, int port, const std::string& request) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+reports::UniqueFd ConnectFrom(const std::string& from, int port, const std::string& request) {
+    reports::UniqueFd fd = reports::UniqueFd::Of(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return fd;
     sockaddr_in local{}, remote{};
     local.sin_family = remote.sin_family = AF_INET;
     inet_pton(AF_INET, from.c_str(), &local.sin_addr);
     inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
     remote.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0 ||
-        (!request.empty() && send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))) {
-        close(fd);
-        return -1;
+    // The port is chosen at connect, per destination: thousands of
+    // connections from one address need not each hold a port of their own.
+    const int yes = 1;
+    if (setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &yes, sizeof yes) != 0 ||
+        bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(fd.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0 ||
+        (!request.empty() && send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))) {
+        return {};
     }
     return fd;
 }
@@ -274,11 +297,12 @@ public:
         if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
     }
 
-    void Restart() {
+    // pg_ctl restart, stop or start: throws when it fails.
+    void Control(const std::string& action) {
         if (RunAs(user_, {bin_ + "/pg_ctl", "-D", dir_ + "/data", "-l", dir_ + "/server.log", "-w", "-m", "fast",
-                          "-o", "-k " + dir_ + " -c listen_addresses= -c max_connections=200", "restart"},
+                          "-o", "-k " + dir_ + " -c listen_addresses= -c max_connections=200", action},
                   dir_ + "/tools.log") != 0) {
-            throw std::runtime_error("the PostgreSQL server did not restart");
+            throw std::runtime_error("pg_ctl " + action + " of the test's PostgreSQL server failed");
         }
     }
 
@@ -311,7 +335,9 @@ PostgresServer& Postgres() {
 }
 
 std::string NewPostgresDatabase() { return Postgres().NewDatabase(); }
-void RestartPostgres() { Postgres().Restart(); }
+void RestartPostgres() { Postgres().Control("restart"); }
+void StopPostgres() { Postgres().Control("stop"); }
+void StartPostgres() { Postgres().Control("start"); }
 
 const Backend kBackends[2] = {
     {"SQLite", [](const TempDir& dir) { return dir.Path("r.db"); }},

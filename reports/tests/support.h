@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "fd.h"
 #include "server.h"
 #include "store.h"
 
@@ -47,7 +48,7 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
+    reports::UniqueFd out_, err_;
     std::string pending_;
 };
 
@@ -62,6 +63,9 @@ int PortOf(const std::string& line);
 std::string NewPostgresDatabase();
 // Stops that server and starts it again (its clients' connections break).
 void RestartPostgres();
+// Stops it, or starts it again; throws when pg_ctl fails.
+void StopPostgres();
+void StartPostgres();
 
 // The back ends a store test runs against: a SQLite file in `dir`, or a new
 // PostgreSQL database.
@@ -101,9 +105,9 @@ Reply Get(int port, const std::string& target, const std::string& method = "GET"
 std::int64_t CountRows(const std::string& db);
 
 // A loopback connection to `port` from the address `from` (127.0.0.2 is
-// another client than 127.0.0.1), optionally sending `request` at once; -1
-// when it cannot connect. The caller closes it.
-int ConnectFrom(const std::string& from, int port, const std::string& request = "");
+// another client than 127.0.0.1), optionally sending `request` at once;
+// empty when it cannot connect.
+reports::UniqueFd ConnectFrom(const std::string& from, int port, const std::string& request = "");
 // What arrives on `fd` until it closes or `timeoutMs` pass.
 std::string ReadUntilClosed(int fd, int timeoutMs);
 
