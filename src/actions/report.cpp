@@ -6,12 +6,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <vector>
 
-#include "actions/fetch_winhttp.h"
-#include "actions/url.h"
+#include "actions/autoproxy.h"
+#include "actions/resolve.h"
+#include "actions/route.h"
+#include "actions/settings.h"
 #include "common/handles.h"
 #include "environment/probes.h"
 
@@ -22,48 +22,171 @@ constexpr int kMachineIdSize = 260;
 // A report is a few hundred bytes each way. Past these bounds the server is
 // broken or hostile, and the thread, which keeps the library mapped, stops.
 constexpr ULONGLONG kRequestTimeoutMs = 30000;
-constexpr DWORD kMaxProxyInfoBytes = 64 * 1024;
+constexpr std::size_t kMaxAnswerBytes = 64 * 1024;
+// Enough of an answer's head for its status line and Location header.
+constexpr std::size_t kMaxHeadBytes = 8 * 1024;
+// A connection attempt that has not succeeded by then gets company: the next
+// address starts beside it.
+constexpr ULONGLONG kNextAddressDelayMs = 1000;
+// What of the deadline a proxy auto-config script may take; past it the
+// report takes the settings' own proxy, or goes directly.
+constexpr ULONGLONG kScriptTimeoutMs = 10000;
 
-// ---- the route ------------------------------------------------------------
-
-struct ProxySettings {
-    bool enabled = false;
-    HttpUrl proxy;
-    TextString bypass;
+struct WinsockSession {
+    bool ok = false;
+    WinsockSession() {
+        WSADATA data;
+        ok = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    ~WinsockSession() {
+        if (ok) WSACleanup();
+    }
+    WinsockSession(const WinsockSession&) = delete;
+    WinsockSession& operator=(const WinsockSession&) = delete;
 };
 
-// A text that WinINet placed in `buffer`, or empty when the pointer leads
-// outside it or the text has no terminator there.
-TextString TextIn(const std::vector<unsigned char>& buffer, const char* text) {
-    const char* begin = reinterpret_cast<const char*>(buffer.data());
-    const char* end = begin + buffer.size();
-    if (text == nullptr || text < begin || text >= end) return TextString();
-    const void* zero = std::memchr(text, '\0', static_cast<std::size_t>(end - text));
-    return zero != nullptr ? TextString(text, static_cast<const char*>(zero)) : TextString();
+ULONGLONG Left(ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    return now < deadline ? deadline - now : 0;
 }
 
-// The proxy of the user's Internet Settings, as WinINet reads them for this
-// process. Only the settings are asked for: no request goes through WinINet,
-// whose blocking reads cannot be bounded.
-ProxySettings ReadProxySettings() {
-    ProxySettings settings;
-    const UniqueInternetHandle session(InternetOpenA("Quentra", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session) return settings;
-    DWORD size = 0;
-    InternetQueryOptionA(session.get(), INTERNET_OPTION_PROXY, nullptr, &size);
-    if (size < sizeof(INTERNET_PROXY_INFO) || size > kMaxProxyInfoBytes) return settings;
-    std::vector<unsigned char> buffer(size);
-    if (!InternetQueryOptionA(session.get(), INTERNET_OPTION_PROXY, buffer.data(), &size) ||
-        size > buffer.size()) {
-        return settings;
+// ---- connection and exchange ----------------------------------------------
+
+// Waits until `s` can be read (or written), or the deadline passes. A failed
+// socket shows in the exception set: it ends the wait too, with false.
+bool WaitFor(SOCKET s, bool write, ULONGLONG deadline) {
+    const ULONGLONG left = Left(deadline);
+    if (left == 0) return false;
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    timeval tv = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
+    if (select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &tv) < 1) return false;
+    return FD_ISSET(s, &ready) && !FD_ISSET(s, &failed);
+}
+
+// A non-blocking connection attempt to `e`; empty when it failed at once.
+UniqueSocket StartConnect(const Endpoint& e) {
+    UniqueSocket s(socket(e.address.ss_family, SOCK_STREAM, IPPROTO_TCP));
+    if (!s) return s;
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) return UniqueSocket();
+    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&e.address), e.length) != 0 &&
+        WSAGetLastError() != WSAEWOULDBLOCK) {
+        return UniqueSocket();
     }
-    INTERNET_PROXY_INFO info;
-    std::memcpy(&info, buffer.data(), sizeof info);
-    if (info.dwAccessType != INTERNET_OPEN_TYPE_PROXY) return settings;
-    const TextString list = TextIn(buffer, reinterpret_cast<const char*>(info.lpszProxy));
-    settings.enabled = ProxyForHttp(list.c_str(), settings.proxy);
-    settings.bypass = TextIn(buffer, reinterpret_cast<const char*>(info.lpszProxyBypass));
-    return settings;
+    return s;
+}
+
+// The first of `endpoints` that accepts a connection before the deadline.
+// Attempts start in order, the next one a second after the last, or at once
+// when every attempt in flight has failed; the first to connect wins.
+UniqueSocket Connect(const std::vector<Endpoint>& endpoints, ULONGLONG deadline) {
+    std::vector<UniqueSocket> pending;
+    std::size_t next = 0;
+    ULONGLONG nextStart = 0;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return UniqueSocket();
+        if (next < endpoints.size() && (pending.empty() || now >= nextStart)) {
+            UniqueSocket s = StartConnect(endpoints[next++]);
+            if (s) {
+                pending.push_back(std::move(s));
+                nextStart = now + kNextAddressDelayMs;
+            }
+            continue;
+        }
+        if (pending.empty()) return UniqueSocket();
+        const ULONGLONG until = next < endpoints.size() ? std::min(deadline, nextStart) : deadline;
+        const ULONGLONG wait = until > now ? until - now : 0;
+        fd_set ready, failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        for (const UniqueSocket& s : pending) {
+            FD_SET(s.get(), &ready);
+            FD_SET(s.get(), &failed);
+        }
+        timeval tv = {static_cast<long>(wait / 1000), static_cast<long>(wait % 1000) * 1000};
+        if (select(0, nullptr, &ready, &failed, &tv) < 0) return UniqueSocket();
+        for (std::size_t i = 0; i < pending.size();) {
+            const SOCKET s = pending[i].get();
+            int error = 0;
+            int size = sizeof error;
+            const bool gone = FD_ISSET(s, &failed) != 0;
+            const bool writable = FD_ISSET(s, &ready) != 0;
+            if (writable && !gone &&
+                getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) == 0 && error == 0) {
+                return std::move(pending[i]);
+            }
+            if (gone || writable) {
+                pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+                nextStart = GetTickCount64();  // a failure frees the next address at once
+                continue;
+            }
+            ++i;
+        }
+    }
+}
+
+// "HOST[:PORT]" as the Host header names a server.
+TextString HostHeader(const HttpUrl& url) {
+    const TextString absolute = AbsoluteUrl(HttpUrl{url.host, url.port, "/"});
+    return absolute.substr(7, absolute.size() - 8);
+}
+
+// One GET to `server` for `url`, whose request line carries `requestTarget`.
+// Keeps the answer's head in `head`; reads the rest of the answer up to
+// kMaxAnswerBytes and drops it. True when an answer's status line arrived.
+bool Request(const HttpUrl& server, const TextString& requestTarget, const HttpUrl& url, ULONGLONG deadline,
+             TextString& head) {
+    head.clear();
+    const TextString request = "GET " + requestTarget + " HTTP/1.1\r\nHost: " + HostHeader(url) +
+                               "\r\nUser-Agent: Quentra\r\nAccept: */*\r\nCache-Control: no-cache\r\n"
+                               "Pragma: no-cache\r\nConnection: close\r\n\r\n";
+    std::vector<Endpoint> endpoints;
+    if (!ResolveEndpoints(server.host, server.port, deadline, endpoints)) return false;
+    const UniqueSocket s = Connect(endpoints, deadline);
+    if (!s) return false;
+    for (std::size_t sent = 0; sent < request.size();) {
+        if (!WaitFor(s.get(), true, deadline)) return false;
+        const int n = send(s.get(), request.data() + sent, static_cast<int>(request.size() - sent), 0);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    char chunk[4096];
+    for (std::size_t total = 0; total < kMaxAnswerBytes;) {
+        if (!WaitFor(s.get(), false, deadline)) break;
+        const int n = recv(s.get(), chunk, sizeof chunk, 0);
+        if (n <= 0) break;  // the server is done, or gone
+        total += static_cast<std::size_t>(n);
+        if (head.size() < kMaxHeadBytes) {
+            head.append(chunk, std::min(static_cast<std::size_t>(n), kMaxHeadBytes - head.size()));
+            if (AnswerHeadSuffices(head.data(), head.size())) break;
+        }
+    }
+    return AnswerStatus(head.data(), head.size()) != 0;
+}
+
+// The route of the user's web traffic for `url`: the proxy a script names
+// for it, when the settings ask for one and the script answers in time, else
+// the settings' own proxy. The script's server is asked first within the
+// report's own bounds, so a silent one costs no more than they allow.
+ProxyRoute RouteFor(const char* url, ULONGLONG deadline) {
+    const InternetSettings settings = ReadInternetSettings();
+    if (settings.scriptUrl.empty() && !settings.autoDetect) return settings.manual;
+    const ULONGLONG until = std::min(deadline, GetTickCount64() + kScriptTimeoutMs);
+    HttpUrl script;
+    TextString head, list;
+    if (!settings.scriptUrl.empty() && (!SplitHttpUrl(settings.scriptUrl.c_str(), script) ||
+                                        !Request(script, script.target, script, until, head))) {
+        return settings.manual;
+    }
+    if (!ScriptedProxy(url, settings.scriptUrl, settings.autoDetect, until, list)) return settings.manual;
+    ProxyRoute route;  // the script has no bypass list: it said what it wanted
+    route.enabled = ProxyForHttp(list.c_str(), route.proxy);
+    return route;
 }
 
 // The report's request, on the machine's route, with its redirects, all
@@ -71,12 +194,12 @@ ProxySettings ReadProxySettings() {
 void Fetch(const char* url) {
     HttpUrl target;
     if (!SplitHttpUrl(url, target)) return;
-    const ProxySettings settings = ReadProxySettings();
-    ProxyRoute route;
-    route.enabled = settings.enabled;
-    route.proxy = settings.proxy;
-    route.bypass = settings.bypass;
-    FetchWithWinHttp(target, route, GetTickCount64() + kRequestTimeoutMs);
+    const WinsockSession winsock;
+    if (!winsock.ok) return;
+    const ULONGLONG deadline = GetTickCount64() + kRequestTimeoutMs;
+    const ProxyRoute route = RouteFor(url, deadline);
+    RunReportHops(target, route, [&](const HttpUrl& server, const TextString& requestTarget, const HttpUrl& hop,
+                                     TextString& head) { return Request(server, requestTarget, hop, deadline, head); });
 }
 
 void Report(ReportKind kind) {

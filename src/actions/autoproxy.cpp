@@ -1,0 +1,66 @@
+#include "actions/autoproxy.h"
+
+#include <winhttp.h>
+
+#include <string>
+
+#include "common/handles.h"
+
+namespace {
+
+std::wstring Wide(const char* text) {
+    const int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (size <= 1) return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], size) != size) return std::wstring();
+    wide.resize(static_cast<std::size_t>(size - 1));
+    return wide;
+}
+
+// The session is closed by whoever takes it first: the deadline's timer, or
+// the caller once the lookup has returned.
+HINTERNET Take(HINTERNET* slot) { return static_cast<HINTERNET>(InterlockedExchangePointer(slot, nullptr)); }
+
+void CALLBACK CloseAtDeadline(void* slot, BOOLEAN) { const UniqueWinHttpHandle closing(Take(static_cast<HINTERNET*>(slot))); }
+
+}  // namespace
+
+bool ScriptedProxy(const char* url, const TextString& scriptUrl, bool autoDetect, ULONGLONG deadline,
+                   TextString& list) {
+    list.clear();
+    const ULONGLONG now = GetTickCount64();
+    const std::wstring wideUrl = Wide(url);
+    const std::wstring wideScript = Wide(scriptUrl.c_str());
+    if (now >= deadline || wideUrl.empty() || (wideScript.empty() && !autoDetect)) return false;
+    HINTERNET slot = WinHttpOpen(L"Quentra", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                 WINHTTP_NO_PROXY_BYPASS, 0);
+    const HINTERNET session = slot;
+    WINHTTP_PROXY_INFO info = {};
+    bool found = false;
+    {
+        // Deleted before the session is taken below: waits for a callback
+        // that runs; one that has not run by then never will.
+        UniqueTimer timer;
+        if (session != nullptr && CreateTimerQueueTimer(timer.receive(), nullptr, CloseAtDeadline, &slot,
+                                                        static_cast<DWORD>(deadline - now), 0, WT_EXECUTEONLYONCE)) {
+            WINHTTP_AUTOPROXY_OPTIONS options = {};
+            options.dwFlags = (autoDetect ? WINHTTP_AUTOPROXY_AUTO_DETECT : 0) |
+                              (wideScript.empty() ? 0 : WINHTTP_AUTOPROXY_CONFIG_URL);
+            options.dwAutoDetectFlags = autoDetect ? WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A : 0;
+            options.lpszAutoConfigUrl = wideScript.empty() ? nullptr : wideScript.c_str();
+            found = WinHttpGetProxyForUrl(session, wideUrl.c_str(), &options, &info) != FALSE;
+        }
+    }
+    const UniqueWinHttpHandle rest(Take(&slot));
+    const UniqueGlobalMemory proxy(info.lpszProxy), bypass(info.lpszProxyBypass);
+    if (!found) return false;
+    if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || info.lpszProxy == nullptr) return true;  // directly
+    for (const wchar_t* p = info.lpszProxy; *p != L'\0'; ++p) {
+        if (*p < 0x20 || *p > 0x7E) {  // a proxy's host is plain ASCII
+            list.clear();
+            return false;
+        }
+        list.push_back(static_cast<char>(*p));
+    }
+    return true;
+}
