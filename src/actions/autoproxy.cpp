@@ -2,20 +2,22 @@
 
 #include <winhttp.h>
 
-#include <string>
-
 #include "common/handles.h"
 
 namespace {
 
-std::wstring Wide(const char* text) {
-    const int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (size <= 1) return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    if (MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], size) != size) return std::wstring();
-    wide.resize(static_cast<std::size_t>(size - 1));
-    return wide;
-}
+// The longest URL Windows' HTTP stacks take, its terminator not counted.
+constexpr int kMaxUrlLength = 2084;
+
+// A URL of the ANSI code page in UTF-16; empty when it is empty, or longer
+// than any URL Windows takes.
+struct WideUrl {
+    wchar_t text[kMaxUrlLength + 1] = {};
+    explicit WideUrl(const char* url) {
+        if (MultiByteToWideChar(CP_ACP, 0, url, -1, text, kMaxUrlLength + 1) == 0) text[0] = L'\0';
+    }
+    bool empty() const { return text[0] == L'\0'; }
+};
 
 // The session is closed by whoever takes it first: the deadline's timer, or
 // the caller once the lookup has returned.
@@ -29,8 +31,7 @@ bool ScriptedProxy(const char* url, const TextString& scriptUrl, bool autoDetect
                    TextString& list) {
     list.clear();
     const ULONGLONG now = GetTickCount64();
-    const std::wstring wideUrl = Wide(url);
-    const std::wstring wideScript = Wide(scriptUrl.c_str());
+    const WideUrl wideUrl(url), wideScript(scriptUrl.c_str());
     if (now >= deadline || wideUrl.empty() || (wideScript.empty() && !autoDetect)) return false;
     HINTERNET slot = WinHttpOpen(L"Quentra", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                  WINHTTP_NO_PROXY_BYPASS, 0);
@@ -47,8 +48,8 @@ bool ScriptedProxy(const char* url, const TextString& scriptUrl, bool autoDetect
             options.dwFlags = (autoDetect ? WINHTTP_AUTOPROXY_AUTO_DETECT : 0) |
                               (wideScript.empty() ? 0 : WINHTTP_AUTOPROXY_CONFIG_URL);
             options.dwAutoDetectFlags = autoDetect ? WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A : 0;
-            options.lpszAutoConfigUrl = wideScript.empty() ? nullptr : wideScript.c_str();
-            found = WinHttpGetProxyForUrl(session, wideUrl.c_str(), &options, &info) != FALSE;
+            options.lpszAutoConfigUrl = wideScript.empty() ? nullptr : wideScript.text;
+            found = WinHttpGetProxyForUrl(session, wideUrl.text, &options, &info) != FALSE;
         }
     }
     const UniqueWinHttpHandle rest(Take(&slot));
