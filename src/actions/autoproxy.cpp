@@ -25,14 +25,43 @@ HINTERNET Take(HINTERNET* slot) { return static_cast<HINTERNET>(InterlockedExcha
 
 void CALLBACK CloseAtDeadline(void* slot, BOOLEAN) { const UniqueWinHttpHandle closing(Take(static_cast<HINTERNET*>(slot))); }
 
+// The turn of one lookup, ended when this goes. Wine's WinHTTP runs a script
+// in the one script slot of the process: a second lookup while one runs
+// fails. The plug-in's lookups take turns under a mutex named for this
+// process, which every copy of the plug-in in it shares.
+class ScriptTurn {
+public:
+    explicit ScriptTurn(ULONGLONG deadline) {
+        char name[48];
+        if (FormatBounded(name, sizeof name, "Local\\QuentraProxyScript-%lu", GetCurrentProcessId()) < 0) return;
+        mutex_.reset(CreateMutexA(nullptr, FALSE, name));
+        const ULONGLONG now = GetTickCount64();
+        if (!mutex_ || now >= deadline) return;
+        const DWORD waited = WaitForSingleObject(mutex_.get(), static_cast<DWORD>(deadline - now));
+        held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    }
+    ~ScriptTurn() {
+        if (held_) ReleaseMutex(mutex_.get());
+    }
+    ScriptTurn(const ScriptTurn&) = delete;
+    ScriptTurn& operator=(const ScriptTurn&) = delete;
+    bool held() const { return held_; }
+
+private:
+    UniqueKernelHandle mutex_;
+    bool held_ = false;
+};
+
 }  // namespace
 
 bool ScriptedProxy(const char* url, const TextString& scriptUrl, bool autoDetect, ULONGLONG deadline,
                    TextString& list) {
     list.clear();
-    const ULONGLONG now = GetTickCount64();
     const WideUrl wideUrl(url), wideScript(scriptUrl.c_str());
-    if (now >= deadline || wideUrl.empty() || (wideScript.empty() && !autoDetect)) return false;
+    if (wideUrl.empty() || (wideScript.empty() && !autoDetect)) return false;
+    const ScriptTurn turn(deadline);
+    const ULONGLONG now = GetTickCount64();
+    if (!turn.held() || now >= deadline) return false;
     HINTERNET slot = WinHttpOpen(L"Quentra", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                  WINHTTP_NO_PROXY_BYPASS, 0);
     const HINTERNET session = slot;

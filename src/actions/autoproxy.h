@@ -8,7 +8,9 @@
 // then, which cancels the script's download and run on Windows. Wine's
 // WinHTTP (8.0) lets neither the close nor the session's timeouts end a
 // download from a silent server (about 100 s until its own timeouts), so the
-// caller first asks the script's server itself, within its own bounds.
+// caller first asks the script's server itself, within its own bounds. Wine
+// runs one script at a time in a process and fails a second: the plug-in's
+// lookups take turns, each waiting for its turn within its deadline.
 #pragma once
 #include <windows.h>
 
