@@ -23,7 +23,9 @@ struct WideUrl {
 // the caller once the lookup has returned.
 HINTERNET Take(HINTERNET* slot) { return static_cast<HINTERNET>(InterlockedExchangePointer(slot, nullptr)); }
 
-void CALLBACK CloseAtDeadline(void* slot, BOOLEAN) { const UniqueWinHttpHandle closing(Take(static_cast<HINTERNET*>(slot))); }
+void CALLBACK CloseAtDeadline(void* slot, BOOLEAN) {
+    const UniqueWinHttpHandle closing(Take(static_cast<HINTERNET*>(slot)));
+}
 
 // The turn of one lookup, ended when this goes. Wine's WinHTTP runs a script
 // in the one script slot of the process: a second lookup while one runs

@@ -19,8 +19,8 @@ constexpr std::size_t kMaxSettingBytes = 4096;
 TextString Take(char* text) {
     const UniqueGlobalMemory owner(text);
     if (text == nullptr) return TextString();
-    const void* end = std::memchr(text, '\0', kMaxSettingBytes);
-    return end != nullptr ? TextString(text, static_cast<std::size_t>(static_cast<const char*>(end) - text)) : TextString();
+    const char* end = static_cast<const char*>(std::memchr(text, '\0', kMaxSettingBytes));
+    return end != nullptr ? TextString(text, static_cast<std::size_t>(end - text)) : TextString();
 }
 
 }  // namespace

@@ -185,7 +185,8 @@ int main(int argc, char** argv) {
         const char* name;
         Mode mode;
     } const modes[] = {{"200", Mode::Ok},     {"500", Mode::ServerError}, {"blackhole", Mode::Blackhole},
-                       {"drip", Mode::Drip},  {"dripbody", Mode::DripBody}, {"flood", Mode::Flood},     {"redirect", Mode::Redirect},
+                       {"drip", Mode::Drip},  {"dripbody", Mode::DripBody}, {"flood", Mode::Flood},
+                       {"redirect", Mode::Redirect},
                        {"loop", Mode::Loop},  {"drop", Mode::Drop}};
     bool modeOk = false;
     if (argc == 5 || argc == 6) {
@@ -221,7 +222,8 @@ int main(int argc, char** argv) {
         !ParseNumber(argv[4], 86400000, timeoutMs) || argv[2][0] == '\0' ||
         (argc == 6 && !ParseNumber(argv[5], 0xFFFFFFFFul, parentPid))) {
         std::fprintf(stderr, "usage: report-receiver [127.x.y.z:]PORT LOGFILE "
-                             "200|500|blackhole|drip|dripbody|flood|redirect[=PREFIX]|loop|drop|pac=HOST:PORT TIMEOUT_MS [PARENT_PID]\n");
+                             "200|500|blackhole|drip|dripbody|flood|redirect[=PREFIX]|loop|drop|pac=HOST:PORT "
+                             "TIMEOUT_MS [PARENT_PID]\n");
         return 2;
     }
     UniqueKernelHandle parent;
