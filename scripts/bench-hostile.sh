@@ -13,7 +13,7 @@ for bytes in 1024 1048576 67108864 268435456; do
   campaigns+=$(sed -E 's/^bounded: campaign ([0-9]+) bytes: TCCheck ([01]) in ([0-9.]+) ms, peak working set ([0-9.]+) MiB \(([0-9.]+) MiB before\), decoded copy (.*)$/| \1 | \2 | \3 ms | \4 MiB (\5 before) | \6 |/' <<<"$line")$'\n'
 done
 reports=""
-for mode in blackhole drip flood loop; do
+for mode in blackhole drip dripbody flood loop; do
   line=$(quentra_run quentra-bounded.exe report "$mode" | tee /dev/stderr)
   reports+=$(sed -E 's/^bounded: report to a ([a-z]+) server: TCCheck ([01]), DLL unmapped ([0-9.]+) s after FreeLibrary, largest new file in %TEMP% ([0-9]+) bytes$/| \1 | \3 s | \4 bytes |/' <<<"$line")$'\n'
 done
@@ -32,7 +32,8 @@ the whole process's; the figure before it is its peak before the check.
 |---:|---:|---:|---:|---|
 ${campaigns}
 A report to a server that never answers (blackhole), that drips its answer's head one byte every
-5 s from the first byte of the status line on (drip), that sends a 300 MiB answer as fast as it is
+5 s from the first byte of the status line on (drip), that sends a whole head and then drips the
+body one byte every 5 s (dripbody), that sends a 300 MiB answer as fast as it is
 read (flood), or that redirects every request back to itself (loop: followed five times, then the
 report ends): the time from
 \`TCDestory\` and \`FreeLibrary\` until the DLL is unmapped (bound: 35 s), and the largest file the

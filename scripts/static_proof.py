@@ -16,7 +16,7 @@ ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 DEF_FILE = os.path.join(ROOT, "src", "plugin", "Quentra.def")
 HEADER = os.path.join(ROOT, "include", "quentra", "quentra.h")
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shlwapi.dll", "shell32.dll", "ole32.dll",
-               "wininet.dll", "ws2_32.dll", "msvcrt.dll"}
+               "wininet.dll", "winhttp.dll", "ws2_32.dll", "msvcrt.dll"}
 OBJDUMP = "i686-w64-mingw32-objdump"
 NM = "i686-w64-mingw32-nm"
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "actions/report.h"
+#include "actions/route.h"
 #include "actions/url.h"
 #include "support/campaign.h"
 #include "support/cycle.h"
@@ -87,6 +88,20 @@ TEST(ReportUrlRules, RouteAndAnswerRules) {
         {"scheme in any case, no path", "HTTP://r.test", "r.test", 80, "/"},
         {"query without a path", "http://r.test?x", "r.test", 80, "/?x"},
         {"IPv6 literal", "http://[::1]:81/x", "::1", 81, "/x"},
+        {"IPv6 with a dotted quad", "http://[::ffff:127.0.0.1]/", "::ffff:127.0.0.1", 80, "/"},
+        {"dotted quad", "http://127.0.0.1:8/", "127.0.0.1", 8, "/"},
+        {"name with a dot at its end", "http://r.test./", "r.test.", 80, "/"},
+        {"a bracket inside brackets", "http://[[]/", nullptr, 0, nullptr},
+        {"brackets around no IPv6 address", "http://[r.test]/", nullptr, 0, nullptr},
+        {"an IPv6 address with a zone", "http://[fe80::1%25eth0]/", nullptr, 0, nullptr},
+        {"IPv6 without brackets", "http://::1/", nullptr, 0, nullptr},
+        {"hex and short form of an address", "http://0x7f.1/", nullptr, 0, nullptr},
+        {"one decimal number", "http://2130706433/", nullptr, 0, nullptr},
+        {"octal parts", "http://0177.0.0.1/", nullptr, 0, nullptr},
+        {"three parts", "http://127.0.1/", nullptr, 0, nullptr},
+        {"a part above 255", "http://127.0.0.256/", nullptr, 0, nullptr},
+        {"a percent-encoded host", "http://%31%32%37.0.0.1/", nullptr, 0, nullptr},
+        {"an empty label", "http://r..test/", nullptr, 0, nullptr},
         {"https is not spoken", "https://r.test/", nullptr, 0, nullptr},
         {"a user name", "http://u:p@r.test/", nullptr, 0, nullptr},
         {"port 0", "http://r.test:0/", nullptr, 0, nullptr},
@@ -112,6 +127,9 @@ TEST(ReportUrlRules, RouteAndAnswerRules) {
         {"relative to the folder", "next.html", "http://r.test:81/dir/next.html"},
         {"scheme-relative", "//o.test:9/y", "http://o.test:9/y"},
         {"query only", "?z", "http://r.test:81/dir/page.html?z"},
+        {"another host by address", "http://10.0.0.1:8080/x", "http://10.0.0.1:8080/x"},
+        {"a host in hex", "http://0x0a000001/x", nullptr},
+        {"a host as one number", "//167772161/x", nullptr},
         {"https", "https://r.test/x", nullptr},
         {"another scheme", "ftp://r.test/x", nullptr},
         {"empty", "", nullptr},
@@ -174,6 +192,52 @@ TEST(ReportUrlRules, RouteAndAnswerRules) {
         EXPECT_EQ(row.status, status) << row.name;
         EXPECT_EQ(row.redirect, IsRedirect(status)) << row.name;
         EXPECT_EQ(row.location, AnswerLocation(row.head.data(), row.head.size())) << row.name;
+        EXPECT_EQ(row.redirect && row.head.find("\r\n\r\n") != std::string::npos,
+                  AnswerHeadSuffices(row.head.data(), row.head.size()))
+            << row.name;
+    }
+}
+
+// A report's steps over answers written beforehand: where each request goes
+// and when the report ends.
+TEST(ReportUrlRules, StepsOfAReport) {
+    const std::string ok = "HTTP/1.1 200 OK\r\n\r\n";
+    const std::string to = "HTTP/1.1 302 Found\r\nLocation: ";
+    struct Row {
+        const char* name;
+        const char* proxies;  // the proxy list, "" for none
+        std::vector<std::string> answers;  // "" for no answer
+        std::vector<std::string> requests;  // "server requestTarget"
+    } rows[] = {
+        {"directly, one answer", "", {ok}, {"r.test /a"}},
+        {"through the proxy", "p.test:3", {ok}, {"p.test:3 http://r.test/a"}},
+        {"proxy asks for credentials: directly", "p.test:3",
+         {"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", ok},
+         {"p.test:3 http://r.test/a", "r.test /a"}},
+        {"proxy does not answer: directly", "p.test:3", {"", ok}, {"p.test:3 http://r.test/a", "r.test /a"}},
+        {"redirect to another host", "", {to + "http://o.test:8/b\r\n\r\n", ok}, {"r.test /a", "o.test:8 /b"}},
+        {"redirect to a host as one number is not followed", "", {to + "http://2130706433/b\r\n\r\n", ok},
+         {"r.test /a"}},
+        {"redirect to https ends the report", "", {to + "https://r.test/a\r\n\r\n", ok}, {"r.test /a"}},
+        {"a loop: five redirects followed", "", std::vector<std::string>(9, to + "/a\r\n\r\n"),
+         std::vector<std::string>(6, "r.test /a")},
+    };
+    for (const Row& row : rows) {
+        ProxyRoute route;
+        route.enabled = ProxyForHttp(row.proxies, route.proxy);
+        HttpUrl start;
+        ASSERT_TRUE(SplitHttpUrl("http://r.test/a", start));
+        std::vector<std::string> requests;
+        std::size_t next = 0;
+        const int count = RunReportHops(start, route, [&](const HttpUrl& server, const TextString& requestTarget,
+                                                          const HttpUrl&, TextString& head) {
+            const std::string where = AbsoluteUrl(HttpUrl{server.host, server.port, "/"});
+            requests.push_back(where.substr(7, where.size() - 8) + " " + requestTarget);
+            head = next < row.answers.size() ? row.answers[next++] : std::string();
+            return AnswerStatus(head.data(), head.size()) != 0;
+        });
+        EXPECT_EQ(row.requests, requests) << row.name;
+        EXPECT_EQ(static_cast<int>(row.requests.size()), count) << row.name;
     }
 }
 
@@ -402,9 +466,10 @@ TEST_F(ReportCycle, HostProcessSurvivesReportsAfterUnload) {
 }
 
 // The route of the machine's web traffic: the proxy that the prefix's
-// Internet Settings name, set before the host process starts, gets both
-// reports in absolute form, unless the bypass list names the server. A
-// proxy that cannot be reached does not cost the reports.
+// Internet Settings name, set before the host process starts, or that the
+// proxy auto-config script they name chooses, gets both reports in absolute
+// form, unless the bypass list names the server. A proxy that cannot be
+// reached does not cost the reports.
 TEST_F(ReportCycle, ReportsTakeTheRouteOfTheUsersInternetSettings) {
     static const char kSettings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
     struct Row {
@@ -413,11 +478,13 @@ TEST_F(ReportCycle, ReportsTakeTheRouteOfTheUsersInternetSettings) {
         const char* bypass;  // ProxyOverride, or null for none
         bool proxyListens;
         bool viaProxy;
+        bool script = false;  // AutoConfigURL names a script that names the proxy
     } rows[] = {
         {"one proxy", "127.0.0.1:%d", nullptr, true, true},
         {"per-protocol list", "https=127.0.0.1:1;http=127.0.0.1:%d", "<local>", true, true},
         {"bypass list names the server", "127.0.0.1:%d", "*.corp.test;127.0.0.1", true, false},
         {"proxy that cannot be reached: direct", "127.0.0.1:%d", nullptr, false, false},
+        {"a proxy auto-config script at AutoConfigURL names the proxy", nullptr, nullptr, true, true, true},
     };
     // The prefix's own settings come back whatever the rows do.
     struct Restore {
@@ -425,6 +492,7 @@ TEST_F(ReportCycle, ReportsTakeTheRouteOfTheUsersInternetSettings) {
             SHDeleteValueA(HKEY_CURRENT_USER, kSettings, "ProxyEnable");
             SHDeleteValueA(HKEY_CURRENT_USER, kSettings, "ProxyServer");
             SHDeleteValueA(HKEY_CURRENT_USER, kSettings, "ProxyOverride");
+            SHDeleteValueA(HKEY_CURRENT_USER, kSettings, "AutoConfigURL");
         }
     } restore;
     for (const Row& row : rows) {
@@ -434,13 +502,23 @@ TEST_F(ReportCycle, ReportsTakeTheRouteOfTheUsersInternetSettings) {
         qc::PutVerifier(suite, "route-id");
         const int port = qc::FreePort();
         ASSERT_NE(0, port);
-        char server[128];
-        std::snprintf(server, sizeof server, row.server, port);
-        const DWORD one = 1;
-        ASSERT_EQ(ERROR_SUCCESS, SHSetValueA(HKEY_CURRENT_USER, kSettings, "ProxyEnable", REG_DWORD, &one, 4));
+        char server[128] = {};
+        if (row.server != nullptr) std::snprintf(server, sizeof server, row.server, port);
+        const DWORD enable = row.server != nullptr ? 1 : 0;
+        ASSERT_EQ(ERROR_SUCCESS, SHSetValueA(HKEY_CURRENT_USER, kSettings, "ProxyEnable", REG_DWORD, &enable, 4));
         ASSERT_EQ(ERROR_SUCCESS, SHSetValueA(HKEY_CURRENT_USER, kSettings, "ProxyServer", REG_SZ, server,
                                              static_cast<DWORD>(std::strlen(server) + 1)));
         SHDeleteValueA(HKEY_CURRENT_USER, kSettings, "ProxyOverride");
+        SHDeleteValueA(HKEY_CURRENT_USER, kSettings, "AutoConfigURL");
+        std::unique_ptr<qc::Receiver> script;
+        if (row.script) {
+            const std::string at = "127.0.0.1:" + std::to_string(qc::FreePort());
+            script.reset(new qc::Receiver("route-script", ("pac=127.0.0.1:" + std::to_string(port)).c_str(), {}, at));
+            ASSERT_TRUE(script->ok());
+            const std::string url = "http://" + at + "/proxy.pac";
+            ASSERT_EQ(ERROR_SUCCESS, SHSetValueA(HKEY_CURRENT_USER, kSettings, "AutoConfigURL", REG_SZ, url.c_str(),
+                                                 static_cast<DWORD>(url.size() + 1)));
+        }
         if (row.bypass != nullptr) {
             ASSERT_EQ(ERROR_SUCCESS, SHSetValueA(HKEY_CURRENT_USER, kSettings, "ProxyOverride", REG_SZ, row.bypass,
                                                  static_cast<DWORD>(std::strlen(row.bypass) + 1)));
@@ -490,6 +568,36 @@ TEST_F(ReportCycle, RedirectsAreFollowedFiveAtMost) {
         ASSERT_TRUE(r.receiver.WaitForRequests(row.targets.size()));
         EXPECT_TRUE(r.Finish()) << "the report did not end within its deadline";
         EXPECT_EQ(row.targets, r.receiver.Targets());
+    }
+}
+
+// A redirect may lead to another host, but only to one written as a name,
+// a dotted quad or a bracketed IPv6 address: the resolvers' other forms of
+// an address are not followed.
+TEST_F(ReportCycle, RedirectsLeadOnlyToHostsWrittenPlainly) {
+    struct Row {
+        const char* name;
+        const char* host;
+        bool followed;
+    } rows[] = {
+        {"dotted quad", "127.0.0.1", true},
+        {"hex and short form", "0x7f.1", false},
+        {"one decimal number", "2130706433", false},
+        {"octal parts", "0177.0.0.1", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string port = std::to_string(qc::FreePort());
+        qc::Receiver elsewhere("plain-elsewhere", "200", {"plain-id"}, "127.0.0.1:" + port);
+        ASSERT_TRUE(elsewhere.ok());
+        const std::string mode = "redirect=http://" + std::string(row.host) + ":" + port;
+        Rig r("plain", mode.c_str(), "plain-id");
+        ASSERT_TRUE(r.receiver.ok());
+        ASSERT_EQ(1, r.plugin.check(r.in));
+        ASSERT_TRUE(r.receiver.WaitForRequests(1));
+        EXPECT_TRUE(r.Finish()) << "the report did not end within its deadline";
+        const std::vector<std::string> followed = {qc::ExpectedTarget(0, "plain-id")};
+        EXPECT_EQ(row.followed ? followed : std::vector<std::string>(), elsewhere.Targets());
     }
 }
 

@@ -1,17 +1,17 @@
 #include "actions/report.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <wininet.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <vector>
 
-#include "actions/url.h"
+#include "actions/autoproxy.h"
+#include "actions/resolve.h"
+#include "actions/route.h"
+#include "actions/settings.h"
 #include "common/handles.h"
 #include "environment/probes.h"
 
@@ -25,12 +25,12 @@ constexpr ULONGLONG kRequestTimeoutMs = 30000;
 constexpr std::size_t kMaxAnswerBytes = 64 * 1024;
 // Enough of an answer's head for its status line and Location header.
 constexpr std::size_t kMaxHeadBytes = 8 * 1024;
-constexpr int kMaxRedirects = 5;
 // A connection attempt that has not succeeded by then gets company: the next
 // address starts beside it.
 constexpr ULONGLONG kNextAddressDelayMs = 1000;
-constexpr std::size_t kMaxAddresses = 16;
-constexpr DWORD kMaxProxyInfoBytes = 64 * 1024;
+// What of the deadline a proxy auto-config script may take; past it the
+// report takes the settings' own proxy, or goes directly.
+constexpr ULONGLONG kScriptTimeoutMs = 10000;
 
 struct WinsockSession {
     bool ok = false;
@@ -48,156 +48,6 @@ struct WinsockSession {
 ULONGLONG Left(ULONGLONG deadline) {
     const ULONGLONG now = GetTickCount64();
     return now < deadline ? deadline - now : 0;
-}
-
-// ---- the route ------------------------------------------------------------
-
-struct ProxySettings {
-    bool enabled = false;
-    HttpUrl proxy;
-    TextString bypass;
-};
-
-// A text that WinINet placed in `buffer`, or empty when the pointer leads
-// outside it or the text has no terminator there.
-TextString TextIn(const std::vector<unsigned char>& buffer, const char* text) {
-    const char* begin = reinterpret_cast<const char*>(buffer.data());
-    const char* end = begin + buffer.size();
-    if (text == nullptr || text < begin || text >= end) return TextString();
-    const void* zero = std::memchr(text, '\0', static_cast<std::size_t>(end - text));
-    return zero != nullptr ? TextString(text, static_cast<const char*>(zero)) : TextString();
-}
-
-// The proxy of the user's Internet Settings, as WinINet reads them for this
-// process. Only the settings are asked for: no request goes through WinINet,
-// whose blocking reads cannot be bounded.
-ProxySettings ReadProxySettings() {
-    ProxySettings settings;
-    const UniqueInternetHandle session(InternetOpenA("Quentra", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session) return settings;
-    DWORD size = 0;
-    InternetQueryOptionA(session.get(), INTERNET_OPTION_PROXY, nullptr, &size);
-    if (size < sizeof(INTERNET_PROXY_INFO) || size > kMaxProxyInfoBytes) return settings;
-    std::vector<unsigned char> buffer(size);
-    if (!InternetQueryOptionA(session.get(), INTERNET_OPTION_PROXY, buffer.data(), &size) ||
-        size > buffer.size()) {
-        return settings;
-    }
-    INTERNET_PROXY_INFO info;
-    std::memcpy(&info, buffer.data(), sizeof info);
-    if (info.dwAccessType != INTERNET_OPEN_TYPE_PROXY) return settings;
-    const TextString list = TextIn(buffer, reinterpret_cast<const char*>(info.lpszProxy));
-    settings.enabled = ProxyForHttp(list.c_str(), settings.proxy);
-    settings.bypass = TextIn(buffer, reinterpret_cast<const char*>(info.lpszProxyBypass));
-    return settings;
-}
-
-// ---- name resolution ------------------------------------------------------
-
-struct Endpoint {
-    sockaddr_storage address;
-    int length;
-};
-
-void AddEndpoint(std::vector<Endpoint>& out, const sockaddr* address, std::size_t length) {
-    if (address == nullptr || length == 0 || length > sizeof(sockaddr_storage) || out.size() >= kMaxAddresses) return;
-    if (address->sa_family != AF_INET && address->sa_family != AF_INET6) return;
-    for (const Endpoint& e : out) {
-        if (static_cast<std::size_t>(e.length) == length && std::memcmp(&e.address, address, length) == 0) return;
-    }
-    Endpoint e = {};
-    std::memcpy(&e.address, address, length);
-    e.length = static_cast<int>(length);
-    out.push_back(e);
-}
-
-// The resolver's own timeouts bound this one: for Windows without the
-// asynchronous lookup, and (AI_NUMERICHOST) for an address written as such.
-bool ResolveBlocking(const char* host, const char* service, int flags, std::vector<Endpoint>& out) {
-    addrinfo hints = {};
-    hints.ai_flags = flags;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, service, &hints, &found) != 0) return false;
-    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, &freeaddrinfo);
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) AddEndpoint(out, a->ai_addr, a->ai_addrlen);
-    return !out.empty();
-}
-
-using GetAddrInfoExWFn = INT(WSAAPI*)(PCWSTR, PCWSTR, DWORD, LPGUID, const ADDRINFOEXW*, PADDRINFOEXW*, timeval*,
-                                      LPOVERLAPPED, LPLOOKUPSERVICE_COMPLETION_ROUTINE, LPHANDLE);
-using OverlappedResultFn = INT(WSAAPI*)(LPOVERLAPPED);
-using FreeAddrInfoExWFn = void(WSAAPI*)(PADDRINFOEXW);
-
-// What an asynchronous lookup writes when it completes. It lives on the
-// process heap, not in this thread or module, so a lookup that outlives the
-// deadline (and the library) writes into memory that is still there.
-struct Lookup {
-    OVERLAPPED overlapped;
-    PADDRINFOEXW result;
-};
-
-// The addresses of `host`, all found before the deadline.
-bool Resolve(const TextString& host, unsigned port, ULONGLONG deadline, std::vector<Endpoint>& out) {
-    out.clear();
-    char service[8];
-    if (FormatBounded(service, sizeof service, "%u", port) < 0) return false;
-    // An address written as such needs no resolver, and no thread of the
-    // system's pool that a lookup would start.
-    if (ResolveBlocking(host.c_str(), service, AI_NUMERICHOST, out)) return true;
-    const HMODULE winsock = GetModuleHandleA("ws2_32.dll");
-    const auto lookupEx = reinterpret_cast<GetAddrInfoExWFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(winsock, "GetAddrInfoExW")));
-    const auto resultOf = reinterpret_cast<OverlappedResultFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(winsock, "GetAddrInfoExOverlappedResult")));
-    const auto freeEx = reinterpret_cast<FreeAddrInfoExWFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(winsock, "FreeAddrInfoExW")));
-    if (lookupEx == nullptr || resultOf == nullptr || freeEx == nullptr) {
-        return ResolveBlocking(host.c_str(), service, 0, out);
-    }
-    wchar_t wideHost[256];
-    wchar_t wideService[8];
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, host.c_str(), -1, wideHost, 256) == 0 ||
-        MultiByteToWideChar(CP_ACP, 0, service, -1, wideService, 8) == 0) {
-        return false;
-    }
-    UniqueKernelHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    Lookup* lookup = static_cast<Lookup*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Lookup)));
-    if (!done || lookup == nullptr) {
-        if (lookup != nullptr) HeapFree(GetProcessHeap(), 0, lookup);
-        return false;
-    }
-    lookup->overlapped.hEvent = done.get();
-    ADDRINFOEXW hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    int status = lookupEx(wideHost, wideService, NS_ALL, nullptr, &hints, &lookup->result, nullptr,
-                          &lookup->overlapped, nullptr, nullptr);
-    if (status == WSA_IO_PENDING) {
-        if (WaitForSingleObject(done.get(), static_cast<DWORD>(Left(deadline))) != WAIT_OBJECT_0) {
-            // Still resolving: the lookup keeps its block and its event.
-            done.release();
-            return false;
-        }
-        status = resultOf(&lookup->overlapped);
-    } else if (status == WSAEINVAL) {
-        // No asynchronous lookup on this Windows (7): the blocking one.
-        HeapFree(GetProcessHeap(), 0, lookup);
-        return ResolveBlocking(host.c_str(), service, 0, out);
-    }
-    if (status == 0) {
-        // MinGW declares ai_next as a pointer to an incomplete twin of the type.
-        for (const ADDRINFOEXW* a = lookup->result; a != nullptr;
-             a = reinterpret_cast<const ADDRINFOEXW*>(a->ai_next)) {
-            AddEndpoint(out, a->ai_addr, a->ai_addrlen);
-        }
-    }
-    if (lookup->result != nullptr) freeEx(lookup->result);
-    HeapFree(GetProcessHeap(), 0, lookup);
-    return !out.empty();
 }
 
 // ---- connection and exchange ----------------------------------------------
@@ -296,7 +146,7 @@ bool Request(const HttpUrl& server, const TextString& requestTarget, const HttpU
                                "\r\nUser-Agent: Quentra\r\nAccept: */*\r\nCache-Control: no-cache\r\n"
                                "Pragma: no-cache\r\nConnection: close\r\n\r\n";
     std::vector<Endpoint> endpoints;
-    if (!Resolve(server.host, server.port, deadline, endpoints)) return false;
+    if (!ResolveEndpoints(server.host, server.port, deadline, endpoints)) return false;
     const UniqueSocket s = Connect(endpoints, deadline);
     if (!s) return false;
     for (std::size_t sent = 0; sent < request.size();) {
@@ -313,13 +163,30 @@ bool Request(const HttpUrl& server, const TextString& requestTarget, const HttpU
         total += static_cast<std::size_t>(n);
         if (head.size() < kMaxHeadBytes) {
             head.append(chunk, std::min(static_cast<std::size_t>(n), kMaxHeadBytes - head.size()));
-            // A redirect's body is of no use: its head is all we need.
-            if (IsRedirect(AnswerStatus(head.data(), head.size())) && head.find("\r\n\r\n") != TextString::npos) {
-                break;
-            }
+            if (AnswerHeadSuffices(head.data(), head.size())) break;
         }
     }
     return AnswerStatus(head.data(), head.size()) != 0;
+}
+
+// The route of the user's web traffic for `url`: the proxy a script names
+// for it, when the settings ask for one and the script answers in time, else
+// the settings' own proxy. The script's server is asked first within the
+// report's own bounds, so a silent one costs no more than they allow.
+ProxyRoute RouteFor(const char* url, ULONGLONG deadline) {
+    const InternetSettings settings = ReadInternetSettings();
+    if (settings.scriptUrl.empty() && !settings.autoDetect) return settings.manual;
+    const ULONGLONG until = std::min(deadline, GetTickCount64() + kScriptTimeoutMs);
+    HttpUrl script;
+    TextString head, list;
+    if (!settings.scriptUrl.empty() && (!SplitHttpUrl(settings.scriptUrl.c_str(), script) ||
+                                        !Request(script, script.target, script, until, head))) {
+        return settings.manual;
+    }
+    if (!ScriptedProxy(url, settings.scriptUrl, settings.autoDetect, until, list)) return settings.manual;
+    ProxyRoute route;  // the script has no bypass list: it said what it wanted
+    route.enabled = ProxyForHttp(list.c_str(), route.proxy);
+    return route;
 }
 
 // The report's request, on the machine's route, with its redirects, all
@@ -327,25 +194,12 @@ bool Request(const HttpUrl& server, const TextString& requestTarget, const HttpU
 void Fetch(const char* url) {
     HttpUrl target;
     if (!SplitHttpUrl(url, target)) return;
-    const ProxySettings route = ReadProxySettings();
     const WinsockSession winsock;
     if (!winsock.ok) return;
     const ULONGLONG deadline = GetTickCount64() + kRequestTimeoutMs;
-    for (int hop = 0; hop <= kMaxRedirects; ++hop) {
-        TextString head;
-        bool answered = false;
-        const bool viaProxy = route.enabled && !BypassesProxy(route.bypass.c_str(), target.host.c_str());
-        if (viaProxy) {
-            answered = Request(route.proxy, AbsoluteUrl(target), target, deadline, head) &&
-                       AnswerStatus(head.data(), head.size()) != 407;
-        }
-        if (!answered) answered = Request(target, target.target, target, deadline, head);
-        if (!answered) return;
-        if (!IsRedirect(AnswerStatus(head.data(), head.size()))) return;
-        HttpUrl next;
-        if (!ResolveLocation(target, AnswerLocation(head.data(), head.size()).c_str(), next)) return;
-        target = next;
-    }
+    const ProxyRoute route = RouteFor(url, deadline);
+    RunReportHops(target, route, [&](const HttpUrl& server, const TextString& requestTarget, const HttpUrl& hop,
+                                     TextString& head) { return Request(server, requestTarget, hop, deadline, head); });
 }
 
 void Report(ReportKind kind) {

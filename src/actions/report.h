@@ -2,26 +2,27 @@
 // the host's thread never waits for the network. The thread receives only the
 // kind and touches no instance.
 //
-// Route: the report goes the way the user's web traffic goes. The proxy that
-// the user's Internet Settings name for http (a single "host:port" or the
-// "http=" entry of a per-protocol list) carries it, in absolute form, unless
-// the bypass list names the server; redirects (301, 302, 303, 307, 308) to
-// http addresses are followed, five at most. A proxy that cannot be reached
-// or asks for credentials (407), which the plug-in has none to give, does not
-// cost the report: the server is then asked directly. https is not spoken:
-// a redirect there ends the report.
+// Route: the report goes the way the user's web traffic goes (settings.h):
+// the proxy a proxy auto-config script names for the report URL, when the
+// settings name a script or ask for auto-detection and a script answers
+// (autoproxy.h); else the proxy that the settings name for http, unless the
+// bypass list names the server. It carries the request in absolute form. A
+// proxy that cannot be reached or asks for credentials (407), which the
+// plug-in has none to give, does not cost the report: the server is then
+// asked directly. Redirects (301, 302, 303, 307, 308) to http addresses are
+// followed, five at most, to hosts written as a name, a dotted quad or a
+// bracketed IPv6 address only (route.h, url.h). https is not spoken: a
+// redirect there ends the report.
 //
 // Bounds: one deadline of 30 s covers the whole report after its 1 s wait:
-// name resolution, connections, every hop, and at most 64 KiB of each
-// answer, read into memory and dropped; nothing reaches the disk or a cache.
-// Each address of a name gets its turn: when one does not answer within
-// a second, the next is tried beside it, so a dead first address does not
-// cost the report. Name resolution runs asynchronously where Windows can
-// (Windows 8 and later); a resolver that does not answer by the deadline is
-// left to finish on its own, holding a small block of the process heap and
-// an event, and no code of ours. On Windows 7 the resolver's own timeouts
-// bound it. A silent, dripping or endless server holds a report thread, and
-// with it the library, for the 1 s wait and the 30 s deadline at most.
+// the script (10 s of it at most), name resolution, connections, every hop,
+// and at most 64 KiB of each answer, read into memory and dropped; nothing
+// reaches the disk or a cache. Each address of a name gets its turn: when one
+// does not answer within a second, the next is tried beside it, so a dead
+// first address does not cost the report. Name resolution is cancelled at the
+// deadline (resolve.h). A silent, dripping or endless server holds a report
+// thread, and with it the library, for the 1 s wait and the 30 s deadline at
+// most.
 //
 // Unloading: each report thread holds a reference on this module from before
 // it starts until it ends (FreeLibraryAndExitThread), so the host may call

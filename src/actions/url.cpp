@@ -15,6 +15,79 @@ bool StartsWithNoCase(const char* text, const char* prefix) {
 
 bool IsControlOrBlank(unsigned char c) { return c <= 0x20 || c == 0x7F; }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsHexDigit(char c) { return IsDigit(c) || (Lower(c) >= 'a' && Lower(c) <= 'f'); }
+
+// "A.B.C.D", each part 0-255 in decimal, "0" the only part that starts with 0.
+bool IsDottedQuad(const char* begin, const char* end) {
+    int parts = 0;
+    for (const char* p = begin;;) {
+        const char* start = p;
+        unsigned value = 0;
+        while (p != end && IsDigit(*p) && p - start < 3) value = value * 10 + static_cast<unsigned>(*p++ - '0');
+        if (p == start || value > 255 || (*start == '0' && p - start > 1)) return false;
+        if (++parts == 4) return p == end;
+        if (p == end || *p != '.') return false;
+        ++p;
+    }
+}
+
+// Eight groups of one to four hex digits separated by ':', one run of them
+// written "::", the last two groups possibly a dotted quad. No zone.
+bool IsIpv6Address(const char* begin, const char* end) {
+    int groups = 0;
+    bool elided = false;
+    const char* p = begin;
+    if (end - p >= 2 && p[0] == ':' && p[1] == ':') {
+        elided = true;
+        p += 2;
+    }
+    while (p != end) {
+        const char* q = p;
+        while (q != end && IsHexDigit(*q) && q - p < 5) ++q;
+        if (q != end && *q == '.') {
+            if (!IsDottedQuad(p, end)) return false;
+            groups += 2;
+            break;
+        }
+        if (q == p || q - p > 4) return false;
+        ++groups;
+        p = q;
+        if (p == end) break;
+        if (*p++ != ':' || p == end) return false;
+        if (*p == ':') {
+            if (elided) return false;
+            elided = true;
+            ++p;
+        }
+    }
+    return elided ? groups <= 7 : groups == 8;
+}
+
+// The resolvers read a last label of digits, or of "0x" and hex digits, as
+// (part of) an IPv4 address in a form of their own.
+bool IsNumericLabel(const char* begin, const char* end) {
+    const bool hex = end - begin >= 2 && begin[0] == '0' && Lower(begin[1]) == 'x';
+    for (const char* p = hex ? begin + 2 : begin; p != end; ++p) {
+        if (hex ? !IsHexDigit(*p) : !IsDigit(*p)) return false;
+    }
+    return true;
+}
+
+bool IsHostName(const char* begin, const char* end) {
+    if (end != begin && end[-1] == '.') --end;
+    if (begin == end || end - begin > 253) return false;
+    for (const char* label = begin, *p = begin;; ++p) {
+        if (p == end || *p == '.') {
+            if (p == label || p - label > 63) return false;
+            if (p == end) return !IsNumericLabel(label, p);
+            label = p + 1;
+        } else if (!IsDigit(*p) && !(Lower(*p) >= 'a' && Lower(*p) <= 'z') && *p != '-' && *p != '_') {
+            return false;
+        }
+    }
+}
+
 // "HOST[:PORT]" from [begin, end): a bracketed IPv6 literal keeps its colons.
 bool SplitAuthority(const char* begin, const char* end, TextString& host, unsigned& port) {
     host.clear();
@@ -22,10 +95,12 @@ bool SplitAuthority(const char* begin, const char* end, TextString& host, unsign
     if (begin == end) return false;
     const char* hostEnd = end;
     const char* portAt = nullptr;
+    bool bracketed = false;
     if (*begin == '[') {
         const char* close = static_cast<const char*>(std::memchr(begin, ']', static_cast<std::size_t>(end - begin)));
         if (close == nullptr) return false;
         host.assign(begin + 1, close);
+        bracketed = true;
         if (close + 1 != end) {
             if (close[1] != ':') return false;
             portAt = close + 2;
@@ -40,7 +115,7 @@ bool SplitAuthority(const char* begin, const char* end, TextString& host, unsign
         }
         host.assign(begin, hostEnd);
     }
-    if (host.empty()) return false;
+    if (!IsPlainHost(host, bracketed)) return false;
     if (portAt != nullptr) {
         if (portAt == end || end - portAt > 5) return false;
         unsigned value = 0;
@@ -100,6 +175,12 @@ TextString PercentEncode(const char* text) {
         }
     }
     return out;
+}
+
+bool IsPlainHost(const TextString& host, bool bracketed) {
+    const char* begin = host.data();
+    const char* end = begin + host.size();
+    return bracketed ? IsIpv6Address(begin, end) : IsDottedQuad(begin, end) || IsHostName(begin, end);
 }
 
 bool SplitHttpUrl(const char* url, HttpUrl& out) {

@@ -24,9 +24,19 @@ struct HttpUrl {
 };
 
 // Splits "http://HOST[:PORT][/PATH[?QUERY]]" (the scheme in any case). False
-// for any other scheme, a user name, an empty host or a port outside
-// 1-65535, and for a blank or control byte anywhere. A fragment is dropped.
+// for any other scheme, a user name, a host that IsPlainHost refuses, a port
+// outside 1-65535, and for a blank or control byte anywhere. A fragment is
+// dropped.
 bool SplitHttpUrl(const char* url, HttpUrl& out);
+
+// Whether `host` (brackets of an IPv6 literal removed) is written in one of
+// the three forms a report goes to: a name (letters, digits, '-' and '_' in
+// dot-separated labels, at most one dot at the end, the last label not a
+// number), a dotted quad in decimal ("127.0.0.1", no leading zeros), or an
+// IPv6 address (`bracketed`: it was written in brackets). The resolvers'
+// other forms of an IPv4 address, "2130706433", "0x7f.1", "0177.0.0.1" or
+// "127.1", are refused, and so is a percent sign anywhere.
+bool IsPlainHost(const TextString& host, bool bracketed);
 
 // The URL as the request line to a proxy carries it: "http://HOST[:PORT]/…".
 TextString AbsoluteUrl(const HttpUrl& url);

@@ -5,12 +5,13 @@
 // copyable. `receive()` hands out the address of the slot for APIs that
 // return a handle through an out parameter; whatever was held is closed first.
 // Kinds differ in what "no handle" is (null, or INVALID_HANDLE_VALUE for
-// files and find handles), which each kind names.
+// files and find handles), which each kind names. WinHTTP's header cannot be
+// included beside WinINet's: its kind is declared where it was included first.
 #pragma once
 // Winsock's header must come before windows.h brings in the old one.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
-#include <wininet.h>
 
 #include <cstdio>
 #include <utility>
@@ -59,8 +60,21 @@ using UniqueFindHandle = UniqueHandle<HandleKind<HANDLE, FindClose, true>>;
 using UniqueRegKey = UniqueHandle<HandleKind<HKEY, RegCloseKey>>;
 using UniqueModule = UniqueHandle<HandleKind<HMODULE, FreeLibrary>>;
 using UniqueSocket = UniqueHandle<HandleKind<SOCKET, closesocket, true>>;
-using UniqueInternetHandle = UniqueHandle<HandleKind<HINTERNET, InternetCloseHandle>>;
 using UniqueFile = UniqueHandle<HandleKind<FILE*, std::fclose>>;
+using UniqueAddrInfo = UniqueHandle<HandleKind<addrinfo*, freeaddrinfo>>;
+using UniqueAddrInfoEx = UniqueHandle<HandleKind<ADDRINFOEXW*, FreeAddrInfoExW>>;
+// Memory that a system call allocated for the caller with GlobalAlloc.
+using UniqueGlobalMemory = UniqueHandle<HandleKind<HGLOBAL, GlobalFree>>;
+// A block of the process heap.
+inline void FreeHeapBlock(void* block) noexcept { HeapFree(GetProcessHeap(), 0, block); }
+using UniqueHeapBlock = UniqueHandle<HandleKind<void*, FreeHeapBlock>>;
+// A timer of the default timer queue; deleting it waits for a callback that
+// runs at that moment, so nothing the callback uses goes before it ends.
+inline void DeleteTimerAndWait(HANDLE timer) noexcept { DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE); }
+using UniqueTimer = UniqueHandle<HandleKind<HANDLE, DeleteTimerAndWait>>;
+#ifdef __WINE_WINHTTP_H
+using UniqueWinHttpHandle = UniqueHandle<HandleKind<HINTERNET, WinHttpCloseHandle>>;
+#endif
 
 // Closes a file that was written and says whether the close succeeded: a
 // CRT stream flushes on close, so a full disk may only show here.

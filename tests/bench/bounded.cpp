@@ -6,7 +6,7 @@
 //                   DLL: its time, the process's peak working set, and whether
 //                   a decoded copy appeared in %TEMP% while it ran.
 //   report MODE     a showing reported to the loopback stand-in server in MODE
-//                   (blackhole, drip, flood); after TCDestory and FreeLibrary,
+//                   (blackhole, drip, dripbody, flood, loop); after TCDestory and FreeLibrary,
 //                   how long until the DLL is unmapped, and the largest file
 //                   the run left in %TEMP%.
 //
@@ -149,6 +149,6 @@ int Report(const char* mode) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "campaign") == 0) return Campaign(std::strtoull(argv[2], nullptr, 10));
     if (argc == 3 && std::strcmp(argv[1], "report") == 0) return Report(argv[2]);
-    std::fprintf(stderr, "usage: quentra-bounded campaign BYTES | report blackhole|drip|flood|loop\n");
+    std::fprintf(stderr, "usage: quentra-bounded campaign BYTES | report blackhole|drip|dripbody|flood|loop\n");
     return 2;
 }

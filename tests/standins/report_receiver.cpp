@@ -6,13 +6,16 @@
 // /traycast.html?t=0&m=... HTTP/1.1") is appended to LOGFILE, one line each.
 // MODE says how to answer: "200", "500", "blackhole" (accept, read, log,
 // and never answer, so the client hangs until we go away), "drip" (a valid
-// answer, one byte every 5 s from its first byte on) or "flood" (a 200 whose
+// answer, one byte every 5 s from its first byte on), "dripbody" (a 200's
+// whole head at once, then its 64-byte body one byte every 5 s) or "flood" (a 200 whose
 // body is 300 MiB, sent as fast as the client takes it), "redirect" or
 // "redirect=PREFIX" (a 302 to "/moved" or PREFIX followed by the request's
 // path, for a request of /traycast.html; a 200 for anything else), "loop"
 // (a 302 back to the same path, every time) or "drop" (a listener whose
 // queue is full, so that connection attempts go unanswered and nothing is
-// logged: an address that drops them). The receiver ends by itself after
+// logged: an address that drops them) or "pac=HOST:PORT" (a 200 whose body is a
+// proxy auto-config script that names the proxy HOST:PORT for every URL).
+// The receiver ends by itself after
 // TIMEOUT_MS, or as soon as the process PARENT_PID has ended; a test usually
 // ends it earlier by its process handle. A test process that was killed thus
 // never leaves a receiver holding the port for the tests after it.
@@ -34,7 +37,7 @@
 
 namespace {
 
-enum class Mode { Ok, ServerError, Blackhole, Drip, Flood, Redirect, Loop, Drop };
+enum class Mode { Ok, ServerError, Blackhole, Drip, DripBody, Flood, Redirect, Loop, Drop, Script };
 
 struct Client {
     SOCKET socket = INVALID_SOCKET;
@@ -109,6 +112,7 @@ void SendRedirect(Client& c, const std::string& location) {
 }
 
 std::string redirectPrefix = "/moved";
+std::string scriptProxy;
 
 void Answer(Client& c, Mode mode, const std::string& requestLine) {
     const std::string path = RequestPath(requestLine);
@@ -117,9 +121,27 @@ void Answer(Client& c, Mode mode, const std::string& requestLine) {
         return SendRedirect(c, redirectPrefix + path);
     }
     if (mode == Mode::Redirect) mode = Mode::Ok;
+    if (mode == Mode::Script) {
+        const std::string body =
+            "function FindProxyForURL(url, host) { return \"PROXY " + scriptProxy + "; DIRECT\"; }\n";
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig\r\n"
+                                 "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+        const std::string answer = head + body;
+        send(c.socket, answer.data(), static_cast<int>(answer.size()), 0);
+        c.answered = true;
+        c.answeredAt = GetTickCount64();
+        return;
+    }
     if (mode == Mode::Drip) {
         c.pending = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\nok\n";
         c.nextDripAt = GetTickCount64();
+        return;
+    }
+    if (mode == Mode::DripBody) {
+        static const char kHead[] = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 64\r\n\r\n";
+        send(c.socket, kHead, static_cast<int>(sizeof kHead - 1), 0);
+        c.pending.assign(64, 'x');
+        c.nextDripAt = GetTickCount64() + kDripIntervalMs;
         return;
     }
     if (mode == Mode::Flood) {
@@ -163,7 +185,8 @@ int main(int argc, char** argv) {
         const char* name;
         Mode mode;
     } const modes[] = {{"200", Mode::Ok},     {"500", Mode::ServerError}, {"blackhole", Mode::Blackhole},
-                       {"drip", Mode::Drip},  {"flood", Mode::Flood},     {"redirect", Mode::Redirect},
+                       {"drip", Mode::Drip},  {"dripbody", Mode::DripBody}, {"flood", Mode::Flood},
+                       {"redirect", Mode::Redirect},
                        {"loop", Mode::Loop},  {"drop", Mode::Drop}};
     bool modeOk = false;
     if (argc == 5 || argc == 6) {
@@ -172,6 +195,11 @@ int main(int argc, char** argv) {
                 mode = m.mode;
                 modeOk = true;
             }
+        }
+        if (std::strncmp(argv[3], "pac=", 4) == 0 && argv[3][4] != '\0') {
+            mode = Mode::Script;
+            scriptProxy = argv[3] + 4;
+            modeOk = true;
         }
         if (std::strncmp(argv[3], "redirect=", 9) == 0 && argv[3][9] != '\0') {
             mode = Mode::Redirect;
@@ -194,7 +222,8 @@ int main(int argc, char** argv) {
         !ParseNumber(argv[4], 86400000, timeoutMs) || argv[2][0] == '\0' ||
         (argc == 6 && !ParseNumber(argv[5], 0xFFFFFFFFul, parentPid))) {
         std::fprintf(stderr, "usage: report-receiver [127.x.y.z:]PORT LOGFILE "
-                             "200|500|blackhole|drip|flood|redirect[=PREFIX]|loop|drop TIMEOUT_MS [PARENT_PID]\n");
+                             "200|500|blackhole|drip|dripbody|flood|redirect[=PREFIX]|loop|drop|pac=HOST:PORT "
+                             "TIMEOUT_MS [PARENT_PID]\n");
         return 2;
     }
     UniqueKernelHandle parent;
