@@ -238,7 +238,7 @@ out = [
     "access log on: the combined format, a write per request, never synced; its reports are stored once that log "
     "is imported. Load average (1, 5, 15 min) %s as the rows began and %s as they ended; the last column is the "
     "1-minute figure as each row began."
-    % (", ".join(num(c) for c in levels), num(requests), os.cpu_count(), cpu,
+    % (" and ".join(filter(None, [", ".join(num(c) for c in levels[:-1]), num(levels[-1])])), num(requests), os.cpu_count(), cpu,
        pg_version.replace("postgres (PostgreSQL) ", ""), nginx_version.replace("nginx version: nginx/", "nginx "),
        *load.split("|")),
     "",
