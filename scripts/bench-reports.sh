@@ -28,8 +28,8 @@
 #   reports on each back end, the database generated directly in SQL and its
 #   rollups built by the migration that adds them (both timed).
 #
-# Takes about fifteen minutes; run it under flock /tmp/quentra-heavy.lock on
-# a shared machine. REPORTS_BENCH_REQUESTS (reports per row, default
+# Takes about four minutes on a quiet machine; run it under
+# flock /tmp/quentra-heavy.lock on a shared machine. REPORTS_BENCH_REQUESTS (reports per row, default
 # 50,000), REPORTS_BENCH_CLIENTS (the concurrencies, default "16 256 1000"),
 # REPORTS_BENCH_MILLION and REPORTS_BENCH_BIG make it shorter for a try (the
 # figures are then not the page's).
