@@ -2,14 +2,24 @@
 # Figures of the report receiver on this machine, written into
 # docs/performance.md between the markers <!-- reports:begin --> and
 # <!-- reports:end --> (appended at the end when absent; nothing else of the
-# file changes). Every throughput is set against the floor of the same run
-# (the same server with --bench-floor, answering 200 without storing):
+# file changes).
 #
-# - SQLite: stored reports per second with 16 concurrent clients on
-#   loopback, a new connection per report as the plug-in makes, none lost
-#   (rows equal to acknowledged), p50 and p99 latency;
-# - PostgreSQL (a server of the script's own, Debian's initdb and pg_ctl in a
-#   folder under build/): the same;
+# - The intake at 16, 256 and 1,000 concurrent clients, each client sending
+#   from its own loopback address (127.1.x.y) and every report on a new
+#   connection as a tray makes it. At each concurrency, one row of each kind,
+#   all from the one load generator (quentra-reports-load):
+#   - floor: the same server with --bench-floor, answering 200 without storing;
+#   - SQLite: stored reports per second, p50 and p99 latency;
+#   - PostgreSQL (a server of the script's own, Debian's initdb and pg_ctl in
+#     a folder under build/): the same;
+#   - nginx: a peer an operator could pick instead (a web server logging the
+#     reports, then `quentra-reports import` of its log), an instance of the
+#     script's own (its config, prefix, pid file and a free port under
+#     build/) answering 200 on /traycast.html with its access log on.
+#   No report may be lost or refused in any row: stored rows (nginx: log
+#   lines) must equal the 200s, and no answer may be other than 200; the
+#   script fails, leaving the page as it is, when one is. Each stored rate is
+#   set against the floor and nginx of its concurrency.
 # - two receivers on one PostgreSQL database, one killed with SIGKILL under
 #   load: every acknowledged report stored once;
 # - the SQLite server's resident memory over REPORTS_BENCH_MILLION reports and
@@ -18,31 +28,38 @@
 #   reports on each back end, the database generated directly in SQL and its
 #   rollups built by the migration that adds them (both timed).
 #
-# Takes about fifteen minutes; run it under flock /tmp/quentra-heavy.lock on
-# a shared machine. REPORTS_BENCH_REQUESTS, REPORTS_BENCH_MILLION and
-# REPORTS_BENCH_BIG make it shorter for a try (the figures are then not the
-# page's).
+# Takes about four minutes on a quiet machine; run it under
+# flock /tmp/quentra-heavy.lock on a shared machine. REPORTS_BENCH_REQUESTS (reports per row, default
+# 50,000), REPORTS_BENCH_CLIENTS (the concurrencies, default "16 256 1000"),
+# REPORTS_BENCH_MILLION and REPORTS_BENCH_BIG make it shorter for a try (the
+# figures are then not the page's).
 #
 # To compare two builds in one session: REPORTS_BENCH_BASELINE=BIN runs the
-# SQLite and PostgreSQL intake again with that quentra-reports right after
+# SQLite and PostgreSQL rows again with that quentra-reports right after
 # this build's, REPORTS_BENCH_ROUNDS times (default 1), each against the one
 # floor, and the page's table has a row for each;
-# REPORTS_BENCH_INTAKE_ONLY=1 stops after the intake runs and leaves
+# REPORTS_BENCH_INTAKE_ONLY=1 stops after the intake rows and leaves
 # docs/performance.md as it is.
+#
+# A new kind of intake row is a function KIND_row CLIENTS [LABEL] that runs
+# once and hands its figures to add_row, and a call in the loop over the
+# concurrencies: the table shows it with no other change.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 repo=$quentra_repo
 cd "$repo"
 requests=${REPORTS_BENCH_REQUESTS:-50000}
+read -r -a concurrency <<<"${REPORTS_BENCH_CLIENTS:-16 256 1000}"
 million=${REPORTS_BENCH_MILLION:-300000}
 big=${REPORTS_BENCH_BIG:-10000000}
-clients=16
+clients=16  # the memory run's
 
 quentra_build reports quentra-reports quentra-reports-load
 bin=$repo/build/reports/reports/quentra-reports
 load=$repo/build/reports/reports/quentra-reports-load
 work=$repo/build/reports/bench
 pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
 as_pg=(); [ "$(id -u)" -eq 0 ] && as_pg=(runuser -u postgres --)
 if [ -d "$work/pg/data" ]; then "${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1 || true; fi
 rm -rf "$work"
@@ -53,8 +70,12 @@ stop_servers() {
   for pid in "${server_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   server_pids=()
 }
+nginx_pid=
+# A graceful stop: every request taken is answered and logged first.
+stop_nginx() { [ -z "$nginx_pid" ] || { kill -QUIT "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; }; nginx_pid=; }
 stop_all() {
   stop_servers
+  stop_nginx
   "${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1 || true
 }
 trap stop_all EXIT
@@ -64,9 +85,56 @@ start_server() {  # start_server NAME ARGS...: sets server_pid and port
   server_pid=$receiver_pid port=$receiver_port; server_pids+=("$receiver_pid")
 }
 
+# start_nginx NAME: an nginx of the script's own in $work/NAME (its config,
+# prefix, pid file and logs; never the system's service), on a free port of
+# 127.0.0.1, in the foreground of this script: sets nginx_pid and port. It
+# answers 200 on /traycast.html and logs every request (the combined format,
+# written per request, never synced); its queue of connections not yet
+# accepted is the receiver's, 4,096.
+start_nginx() {
+  local dir=$work/$1 try
+  mkdir -p "$dir/tmp"
+  for try in 1 2 3 4 5; do
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    cat >"$dir/nginx.conf" <<CONF
+worker_processes auto;
+worker_rlimit_nofile 16384;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 8192; }
+http {
+  access_log $dir/access.log;
+  client_body_temp_path $dir/tmp/body;
+  proxy_temp_path $dir/tmp/proxy;
+  fastcgi_temp_path $dir/tmp/fastcgi;
+  uwsgi_temp_path $dir/tmp/uwsgi;
+  scgi_temp_path $dir/tmp/scgi;
+  server {
+    listen 127.0.0.1:$port backlog=4096;
+    location = /traycast.html { return 200 "ok\n"; }
+    location / { return 404; }
+  }
+}
+CONF
+    rm -f "$dir/nginx.pid"
+    "$nginx" -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" -g 'daemon off;' &
+    nginx_pid=$!
+    # The pid file is written once the port is bound; a port taken since it
+    # was picked makes nginx give up, and another is picked.
+    for _ in $(seq 100); do
+      [ "$(cat "$dir/nginx.pid" 2>/dev/null)" != "$nginx_pid" ] || return 0
+      kill -0 "$nginx_pid" 2>/dev/null && sleep 0.1 || break
+    done
+    stop_nginx
+  done
+  echo "bench-reports: nginx did not start in $dir: $(tail -n 3 "$dir/error.log")" >&2
+  exit 1
+}
+
 field() { sed -n "s/.* $1 \([0-9.]*\).*/\1/p" <<<" $2"; }
 rows() { sqlite3 "$1" "SELECT COUNT(*) FROM reports"; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$server_pid/status"; }
+loadavg() { cut -d' ' -f1 /proc/loadavg; }
 # The median of 5 timed requests of URL, in ms (the first, which warms the
 # caches, not counted).
 median_ms() {
@@ -74,6 +142,9 @@ median_ms() {
   for _ in 1 2 3 4 5; do curl -s -o /dev/null -w '%{time_total}\n' "$1"; done |
     sort -n | sed -n 3p | python3 -c "import sys; print(round(float(sys.stdin.read()) * 1000))"
 }
+# load_run PORT CLIENTS REPORTS PREFIX: the load generator's line, every
+# client sending from its own loopback address as a fleet's machines do.
+load_run() { "$load" --port "$1" --clients "$2" --requests "$3" --addresses-from 127.1.0.1 --prefix "$4"; }
 
 # A PostgreSQL server of our own: a Unix socket in its folder, no TCP.
 [ ${#as_pg[@]} -gt 0 ] && chown postgres "$work/pg"
@@ -83,50 +154,154 @@ median_ms() {
 psql_() { "${as_pg[@]}" psql -h "$work/pg" -U postgres -qAt "$@"; }
 pgdb() { psql_ -d postgres -c "CREATE DATABASE $1"; echo "host=$work/pg user=postgres dbname=$1"; }
 
-echo "== floor: --bench-floor, $requests reports from $clients clients"
-start_server floor --bench-floor
-floor=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix floor)
-echo "   $floor"
-stop_servers
-
-ratio() { python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$(field rate "$1")" "$(field rate "$floor")"; }
-
-# sqlite_run NAME: this build's (or $bin's) stored intake into SQLite; sets run.
-sqlite_run() {
-  start_server "$1" --db "$work/$1.db"
-  run=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix "$1")
-  stop_servers
-  local n; n=$(rows "$work/$1.db")
-  [ "$n" = "$(field acked "$run")" ] || { echo "bench-reports: SQLite $1: $run, $n stored" >&2; exit 1; }
-  echo "   $1: $run, $(ratio "$run") of the floor"
+# The intake table's rows, "KIND|CLIENTS|LABEL|STORED|LOAD|LINE": STORED is
+# what the back end holds afterwards (rows, log lines; - for the floor),
+# LOAD the load average as the row began, LINE the load generator's.
+intake_rows=()
+problems=()
+add_row() {  # add_row KIND CLIENTS LABEL STORED LOAD LINE
+  intake_rows+=("$1|$2|$3|$4|$5|$6")
+  local stored=; [ "$4" = - ] || stored=", $4 stored"
+  echo "   $3: $6$stored; load average $5"
+  [ "$(field failed "$6")" = 0 ] || problems+=("$3, $2 clients: $(field failed "$6") reports not answered 200: $6")
+  [ "$4" = - ] || [ "$4" = "$(field acked "$6")" ] ||
+    problems+=("$3, $2 clients: $(field acked "$6") reports acknowledged, $4 stored")
 }
-# pg_run NAME: the same into a new PostgreSQL database NAME.
-pg_run() {
-  start_server "$1" --db "$(pgdb "$1")"
-  run=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix "$1")
+run_no=0
+floor_row() {  # floor_row CLIENTS: the same server answering without storing
+  local name=floor$1_$((++run_no)) at line
+  at=$(loadavg)
+  start_server "$name" --bench-floor
+  line=$(load_run "$port" "$1" "$requests" "$name")
   stop_servers
-  local n; n=$(psql_ -d "$1" -c "SELECT count(*) FROM reports")
-  [ "$n" = "$(field acked "$run")" ] || { echo "bench-reports: PostgreSQL $1: $run, $n stored" >&2; exit 1; }
-  echo "   $1: $run, $(ratio "$run") of the floor"
+  add_row floor "$1" "floor (\`--bench-floor\`)" - "$at" "$line"
+}
+sqlite_row() {  # sqlite_row CLIENTS [LABEL]: $bin's stored intake into a new SQLite file
+  local name=sqlite$1_$((++run_no)) at line
+  at=$(loadavg)
+  start_server "$name" --db "$work/$name.db"
+  line=$(load_run "$port" "$1" "$requests" "$name")
+  stop_servers
+  add_row sqlite "$1" "${2:-SQLite}" "$(rows "$work/$name.db")" "$at" "$line"
+}
+pg_row() {  # pg_row CLIENTS [LABEL]: the same into a new PostgreSQL database
+  local name=pg$1_$((++run_no)) at line
+  at=$(loadavg)
+  start_server "$name" --db "$(pgdb "$name")"
+  line=$(load_run "$port" "$1" "$requests" "$name")
+  stop_servers
+  add_row pg "$1" "${2:-PostgreSQL}" "$(psql_ -d "$name" -c "SELECT count(*) FROM reports")" "$at" "$line"
+}
+nginx_imports=()
+nginx_row() {  # nginx_row CLIENTS: the peer, its access log's lines as what it stored
+  local name=nginx$1_$((++run_no)) at line lines seconds
+  at=$(loadavg)
+  start_nginx "$name"
+  line=$(load_run "$port" "$1" "$requests" "$name")
+  stop_nginx
+  lines=$(wc -l <"$work/$name/access.log")
+  add_row nginx "$1" "nginx, access log on" "$lines" "$at" "$line"
+  # The rest of that setup, done later and apart: the log into the database.
+  seconds=$( { /usr/bin/time -f %e "$bin" import --db "$work/$name.db" "$work/$name/access.log" >/dev/null; } 2>&1 | tail -1)
+  [ "$(rows "$work/$name.db")" = "$lines" ] || problems+=("nginx, $1 clients: $lines lines logged, $(rows "$work/$name.db") imported")
+  nginx_imports+=("$lines|$seconds")
+}
+
+# The intake's part of the page: the table of every row, each rate against
+# the floor and nginx of its concurrency, and the goals at the highest.
+intake_table() {
+  INTAKE_ROWS=$(printf '%s\n' "${intake_rows[@]}") NGINX_IMPORTS=$(printf '%s\n' "${nginx_imports[@]}") \
+    python3 - "$requests" "$intake_load" "$("${as_pg[@]}" "$pgbin/postgres" --version)" "$("$nginx" -v 2>&1)" "$baseline" <<'PY'
+import os, re, subprocess, sys
+requests, load, pg_version, nginx_version, baseline = sys.argv[1:6]
+def f(line, key):
+    return float(re.search(key + r" ([0-9.]+)", line).group(1))
+num = lambda n: "{:,}".format(int(float(n)))
+rows = [dict(zip(("kind", "clients", "label", "stored", "load", "line"), l.split("|", 5)))
+        for l in os.environ["INTAKE_ROWS"].splitlines()]
+def peer(kind, clients):  # the first row of that kind at that concurrency
+    return next((r for r in rows if r["kind"] == kind and r["clients"] == clients), None)
+def ratio(r, kind):
+    p = peer(kind, r["clients"])
+    return "-" if r["kind"] in ("floor", kind) or p is None else "%.2f" % (f(r["line"], "rate") / f(p["line"], "rate"))
+cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"], capture_output=True, text=True).stdout.strip()
+levels = sorted({r["clients"] for r in rows}, key=int)
+top = levels[-1]
+out = [
+    "`scripts/bench-reports.sh`: `quentra-reports serve` on 127.0.0.1 at %s concurrent clients "
+    "(`quentra-reports-load`), each client sending from its own loopback address (127.1.x.y) and every report on "
+    "a new connection as the plug-in makes, %s reports a row, on this %d-core machine (%s). The floor is the same "
+    "server with `--bench-floor`: it answers 200 without storing. Stored means committed, with its hour's rollups, "
+    "before the 200: SQLite with synchronous=FULL, PostgreSQL (%s, a server of the script's own on a Unix socket, "
+    "default settings) with synchronous_commit on. The peer is %s, an instance of the script's own "
+    "(`worker_processes auto`, the receiver's listen queue of 4,096) answering 200 on `/traycast.html` with its "
+    "access log on: the combined format, a write per request, never synced; its reports are stored once that log "
+    "is imported. Load average (1, 5, 15 min) %s as the rows began and %s as they ended; the last column is the "
+    "1-minute figure as each row began."
+    % (" and ".join(filter(None, [", ".join(num(c) for c in levels[:-1]), num(levels[-1])])), num(requests), os.cpu_count(), cpu,
+       pg_version.replace("postgres (PostgreSQL) ", ""), nginx_version.replace("nginx version: nginx/", "nginx "),
+       *load.split("|")),
+    "",
+    "| clients | run | answered 200 | stored | not 200 | reports/s | p50 ms | p99 ms | ÷ floor | ÷ nginx | load |",
+    "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+] + [
+    "| %s | %s | %s | %s | %d | %s | %.2f | %.2f | %s | %s | %s |" % (
+        num(r["clients"]), r["label"], num(f(r["line"], "acked")),
+        "-" if r["stored"] == "-" else num(r["stored"]) + (" log lines" if r["kind"] == "nginx" else " rows"),
+        f(r["line"], "failed"), num(f(r["line"], "rate")), f(r["line"], "p50_ms"), f(r["line"], "p99_ms"),
+        ratio(r, "floor"), ratio(r, "nginx"), r["load"])
+    for r in rows
+]
+goals = []
+for kind, name in (("sqlite", "SQLite"), ("pg", "PostgreSQL")):
+    r = peer(kind, top)
+    if r and peer("floor", top) and peer("nginx", top):
+        goals.append("%s %s reports/s, %s of the floor and %s of nginx" % (name, num(f(r["line"], "rate")), ratio(r, "floor"), ratio(r, "nginx")))
+imports = [l.split("|") for l in os.environ["NGINX_IMPORTS"].splitlines() if l]
+out += [
+    "",
+    "No report lost or refused in any row: every answer 200, stored rows (nginx: its access log's lines) equal to "
+    "the 200s." + (" The baseline (`REPORTS_BENCH_BASELINE`, %s) ran right after this build, against the same "
+                   "floor." % baseline if baseline else ""),
+]
+if goals:
+    out += ["", "At %s clients (the goals: stored reports per second at least 0.6 of the floor and 0.5 of nginx): %s."
+            % (num(top), "; ".join(goals))]
+if imports:
+    out += ["", "`quentra-reports import` of nginx's log into SQLite, afterwards: %s." %
+            ", ".join("%s lines in %s s" % (num(n), s) for n, s in imports)]
+print("\n".join(out))
+PY
 }
 
 rounds=${REPORTS_BENCH_ROUNDS:-1}
 baseline=${REPORTS_BENCH_BASELINE:-}
-# rounds_of RUN ENGINE: RUN (sqlite_run or pg_run) REPORTS_BENCH_ROUNDS
-# times with, after each, the baseline build in the same way; each run's
-# figures go to the page's table as "ENGINE|round|line".
-intake_rows=()
-rounds_of() {
-  local round this
-  for round in $(seq "$rounds"); do
-    "$1" "$2_stored$round"; intake_rows+=("$2|$round|$run")
-    [ -z "$baseline" ] || { this=$bin; bin=$baseline; "$1" "$2_baseline$round"; bin=$this; intake_rows+=("$2|$round|$run|baseline"); }
-  done
+# with_baseline KIND CLIENTS LABEL: KIND_row with this build, then, given
+# REPORTS_BENCH_BASELINE, with that build.
+with_baseline() {
+  "$1_row" "$2" "$3"
+  [ -z "$baseline" ] || { local this=$bin; bin=$baseline; "$1_row" "$2" "$3, the baseline build"; bin=$this; }
 }
-echo "== SQLite stored: $requests reports from $clients clients${baseline:+, then the baseline $baseline}"
-rounds_of sqlite_run sqlite
-echo "== PostgreSQL stored: $requests reports from $clients clients${baseline:+, then the baseline}"
-rounds_of pg_run pg
+intake_load=$(cut -d' ' -f1-3 /proc/loadavg)
+for n in "${concurrency[@]}"; do
+  echo "== $n clients, each from its own address: $requests reports a row${baseline:+, the baseline $baseline after each stored row}"
+  floor_row "$n"
+  for round in $(seq "$rounds"); do
+    r=; [ "$rounds" -eq 1 ] || r=", round $round"
+    with_baseline sqlite "$n" "SQLite$r"
+    with_baseline pg "$n" "PostgreSQL$r"
+  done
+  nginx_row "$n"
+done
+intake_load="$intake_load|$(cut -d' ' -f1-3 /proc/loadavg)"
+# The baseline named by its checkout's commit when it has one.
+[ -z "$baseline" ] || baseline="the build of $(git -C "$(dirname "$baseline")" rev-parse --short HEAD 2>/dev/null || echo "$baseline")"
+intake=$(intake_table)
+echo "$intake"
+if [ ${#problems[@]} -gt 0 ]; then
+  printf 'bench-reports: %s\n' "${problems[@]}" >&2
+  exit 1
+fi
 [ -n "${REPORTS_BENCH_INTAKE_ONLY:-}" ] && exit 0
 
 echo "== two receivers on one PostgreSQL database, the first killed with SIGKILL under load"
@@ -167,7 +342,7 @@ rss_samples=()
 million_acked=0
 million_seconds=0
 for chunk in $(seq 0 9); do
-  out=$("$load" --port "$port" --clients "$clients" --requests $((million / 10)) --prefix "c$chunk")
+  out=$(load_run "$port" "$clients" $((million / 10)) "c$chunk")
   million_acked=$((million_acked + $(field acked "$out")))
   million_seconds=$(python3 -c "print($million_seconds + $(field seconds "$out"))")
   rss_samples+=("$(rss_kib)")
@@ -217,57 +392,32 @@ pg_total=$(curl -s "http://127.0.0.1:$port/summary.json?$range" | python3 -c "im
 stop_servers
 echo "   SQL ${pg_sql_s}s, migration ${pg_migrate_s}s, ${pg_big_bytes} bytes, summary.json ${pg_summary_ms} ms: $pg_total"
 
-# The baseline named by its checkout's commit when it has one.
-[ -z "$baseline" ] || baseline="the build of $(git -C "$(dirname "$baseline")" rev-parse --short HEAD 2>/dev/null || echo "$baseline")"
-section=$(INTAKE_ROWS=$(printf '%s\n' "${intake_rows[@]}") BASELINE=$baseline ROUNDS=$rounds python3 - "$floor" "$twokill" "$twokill_load2" "$million" "$million_rows" "$million_seconds" \
+section=$(INTAKE="$intake" python3 - "$twokill" "$twokill_load2" "$million" "$million_rows" "$million_seconds" \
   "$rss_start" "$db_bytes" "$clients" "$big" "$sqlite_sql_s" "$sqlite_migrate_s" "$sqlite_big_bytes" \
   "$sqlite_summary_ms" "$pg_sql_s" "$pg_migrate_s" "$pg_big_bytes" "$pg_summary_ms" "$sqlite_total" "$pg_total" \
-  "$("${as_pg[@]}" "$pgbin/postgres" --version)" "${rss_samples[@]}" <<'PY'
-import os, re, subprocess, sys
-(floor, twokill, load2, million, million_rows, million_seconds, rss_start, db_bytes, clients, big,
- s_sql, s_mig, s_bytes, s_ms, p_sql, p_mig, p_bytes, p_ms, s_total, p_total, pg_version) = sys.argv[1:22]
-samples = [int(s) for s in sys.argv[22:]]
-baseline, rounds = os.environ["BASELINE"], int(os.environ["ROUNDS"])
+  "${rss_samples[@]}" <<'PY'
+import os, re, sys
+(twokill, load2, million, million_rows, million_seconds, rss_start, db_bytes, clients, big,
+ s_sql, s_mig, s_bytes, s_ms, p_sql, p_mig, p_bytes, p_ms, s_total, p_total) = sys.argv[1:20]
+samples = [int(s) for s in sys.argv[20:]]
 def f(line, key):
     return float(re.search(key + r" ([0-9.]+)", line).group(1))
 mib = lambda kib: kib / 1024
 num = lambda n: "{:,}".format(int(float(n)))
-cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"], capture_output=True, text=True).stdout.strip()
-row = lambda name, line, rows: "| %s | %d | %s | %.0f | %.2f | %.2f | %s |" % (
-    name, f(line, "acked"), rows, f(line, "rate"), f(line, "p50_ms"), f(line, "p99_ms"),
-    "-" if rows == "-" else "%.2f" % (f(line, "rate") / f(floor, "rate")))
 print("\n".join([
     "## Report receiver",
     "",
-    "`scripts/bench-reports.sh`: `quentra-reports serve` on 127.0.0.1, %s concurrent clients "
-    "(`quentra-reports-load`), a new connection for every report as the plug-in makes, on this %d-core machine (%s). "
-    "The floor is the same server with `--bench-floor`: it answers 200 "
-    "without storing. Stored means committed, with its hour's rollups, before the 200: SQLite with "
-    "synchronous=FULL, PostgreSQL (%s, a server of the script's own on a Unix socket, default settings) with "
-    "synchronous_commit on." % (clients, os.cpu_count(), cpu, pg_version.replace("postgres (PostgreSQL) ", "")),
-    "",
-    "| run | reports acknowledged | stored rows | reports/s | p50 ms | p99 ms | ÷ floor |",
-    "|---|---:|---:|---:|---:|---:|---:|",
-    row("floor (`--bench-floor`)", floor, "-"),
-] + [
-    row({"sqlite": "SQLite", "pg": "PostgreSQL"}[engine] + (", round %s" % r if rounds > 1 else "") +
-        (", the baseline build" if rest else ""), line, str(int(f(line, "acked"))))
-    for engine, r, line, *rest in (l.split("|") for l in os.environ["INTAKE_ROWS"].splitlines())
-] + [
-    "",
-    "None lost: stored rows equal acknowledged reports in each run." +
-    (" The baseline (`REPORTS_BENCH_BASELINE`, %s) ran right after this build in each round, against the "
-     "same floor." % baseline if baseline else ""),
+    os.environ["INTAKE"],
     "",
     "Two receivers on one PostgreSQL database, 8 clients each, the first killed with SIGKILL after 5 s: "
     "%s reports acknowledged (%s by the killed one), every one stored exactly once, %s stored but never "
     "acknowledged (in flight when it died); the survivor went on at %.0f reports/s over its whole run."
     % (num(f(twokill, "acked")), num(f(twokill, "rx1")), num(f(twokill, "unacked")), f(load2, "rate")),
     "",
-    "Over %s reports into SQLite (%s rows stored, none lost, %.0f reports/s on average), the server's resident "
+    "Over %s reports into SQLite from %s clients (%s rows stored, none lost, %.0f reports/s on average), the server's resident "
     "memory: %.1f MiB at the start, then every %s reports: %s MiB. Database size: %.1f MB per million reports "
     "(%s bytes after a checkpoint)."
-    % (num(million), num(million_rows), int(million_rows) / float(million_seconds), mib(int(rss_start)),
+    % (num(million), clients, num(million_rows), int(million_rows) / float(million_seconds), mib(int(rss_start)),
        num(int(million) // 10), ", ".join("%.1f" % mib(s) for s in samples),
        int(db_bytes) / int(million_rows), num(db_bytes)),
     "",

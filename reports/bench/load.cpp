@@ -33,7 +33,6 @@
 // descriptors, not threads.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -88,7 +87,7 @@ std::string NthAddress(const std::string& first, long long n) {
 // `request` sent, then made non-blocking; empty when it failed. A report's is
 // connected and sent at once, as a tray does: on the loopback the handshake
 // ends within connect() while the receiver's queue of new connections has
-// room. An attacker's (`wait` false) is left under way, so that a full queue
+// room; it stays a blocking socket, read without waiting. An attacker's (`wait` false) is left under way, so that a full queue
 // holds up no report.
 UniqueFd Connect(const std::string& source, int port, const std::string& request, bool wait) {
     UniqueFd fd = UniqueFd::Of(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0));
@@ -114,9 +113,9 @@ UniqueFd Connect(const std::string& source, int port, const std::string& request
                    ? std::move(fd)
                    : UniqueFd();
     }
+    // Left blocking: every later read says MSG_DONTWAIT, one call less a report.
     if (connect(fd.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0 ||
-        (!request.empty() && send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) ||
-        fcntl(fd.get(), F_SETFL, O_NONBLOCK) != 0) {
+        (!request.empty() && send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))) {
         return {};
     }
     return fd;
@@ -246,7 +245,7 @@ private:
         if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
             char buffer[4096];
             for (;;) {
-                const ssize_t n = recv(c.fd.get(), buffer, sizeof buffer, 0);
+                const ssize_t n = recv(c.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
                 if (n > 0) {
                     if (!c.attacker) c.in.append(buffer, static_cast<std::size_t>(n));
                     continue;

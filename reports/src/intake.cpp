@@ -91,23 +91,20 @@ void OnAccept(Intake::State& s, const boost::system::error_code& error, tcp::soc
         s.sweep.cancel();
         return;
     }
-    boost::system::error_code peerError;
-    const tcp::endpoint peer = socket.remote_endpoint(peerError);
-    if (!peerError) {
-        const std::string client = peer.address().to_string();
-        const HeadLedger::Id id = ++s.nextId;
-        auto connection = std::make_shared<Intake::Connection>(s, std::move(socket), id, client);
-        s.pending.emplace(id, connection);
-        for (const HeadLedger::Closing& closing : s.ledger.Add(id, client, NetworkOf(client), std::chrono::steady_clock::now())) {
-            s.Cut(closing);
-        }
-        connection->Begin();
-    }  // else it is gone already: the socket closes as it goes
+    // The peer's address as accept() gave it: no call of its own.
+    const std::string client = s.peer.address().to_string();
+    const HeadLedger::Id id = ++s.nextId;
+    auto connection = std::make_shared<Intake::Connection>(s, std::move(socket), id, client);
+    s.pending.emplace(id, connection);
+    for (const HeadLedger::Closing& closing : s.ledger.Add(id, client, NetworkOf(client), std::chrono::steady_clock::now())) {
+        s.Cut(closing);
+    }
+    connection->Begin();
     Accept(s);
 }
 
 void Accept(Intake::State& s) {
-    s.acceptor.async_accept([&s](const boost::system::error_code& error, tcp::socket socket) {
+    s.acceptor.async_accept(s.peer, [&s](const boost::system::error_code& error, tcp::socket socket) {
         OnAccept(s, error, std::move(socket));
     });
 }

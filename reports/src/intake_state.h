@@ -27,6 +27,7 @@ struct Intake::State {
 
     boost::asio::io_context io{1};
     boost::asio::ip::tcp::acceptor acceptor{io};
+    boost::asio::ip::tcp::endpoint peer;  // the address of the connection being accepted
     boost::asio::steady_timer sweep{io}, pause{io}, drain{io};
     IntakeLimits limits;
     HeadLedger ledger;
