@@ -1,8 +1,9 @@
 """static_proof.py DLL [OBJDIR]: proves the 32-bit Quentra.dll without running
 it: PE32 i386, exactly the six undecorated exports at the ordinals of
 Quentra.def, the stdcall argument sizes from the compiled objects, imports from
-Windows system DLLs only, and the version. Run by ctest on the win32 build and
-by the package test on the DLL inside the release ZIP."""
+Windows system DLLs only, no POSIX thread library linked in (the link map in
+OBJDIR), and the version. Run by ctest on the win32 build and by the package
+test on the DLL inside the release ZIP."""
 import glob
 import os
 import re
@@ -99,6 +100,14 @@ def main():
             for name, size in STDCALL.items():
                 check(re.search(r"\bT _%s@%d\b" % (name, size), symbols) is not None,
                       "stdcall _%s@%d" % (name, size))
+        # A static POSIX thread library keeps a TLS index at every load and
+        # never gives it back: the runtime's thread calls are answered by the
+        # plug-in's own code instead, and no member of that library is linked.
+        link_map = os.path.join(objdir, "Quentra.map")
+        check(os.path.isfile(link_map), "the link map %s" % link_map)
+        if os.path.isfile(link_map):
+            members = sorted(set(re.findall(r"lib(?:win)?pthread[\w.]*\.a\(([^)]+)\)", open(link_map).read())))
+            check(not members, "no POSIX thread library linked in%s" % (": " + ", ".join(members) if members else ""))
 
     # The fixed version record and the string table of 080404b0.
     at = data.find(struct.pack("<I", 0xFEEF04BD))
