@@ -1,9 +1,9 @@
 """static_proof.py DLL [OBJDIR]: proves the 32-bit Quentra.dll without running
 it: PE32 i386, exactly the six undecorated exports at the ordinals of
 Quentra.def, the stdcall argument sizes from the compiled objects, imports from
-Windows system DLLs only, no POSIX thread library linked in (the link map in
-OBJDIR), and the version. Run by ctest on the win32 build and by the package
-test on the DLL inside the release ZIP."""
+Windows system DLLs only, at most 300 KB, no POSIX thread library linked in
+(the link map in OBJDIR), and the version. Run by ctest on the win32 build and
+by the package test on the DLL inside the release ZIP."""
 import glob
 import os
 import re
@@ -20,6 +20,8 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shlwapi.dll", "she
                "wininet.dll", "ws2_32.dll", "msvcrt.dll"}
 OBJDUMP = "i686-w64-mingw32-objdump"
 NM = "i686-w64-mingw32-nm"
+# The tray loads the plug-in into its own process: its weight is the host's.
+MAX_BYTES = 300 * 1024
 
 failures = []
 passed = []
@@ -91,6 +93,7 @@ def main():
 
     imports = sorted({m.group(1).lower() for m in re.finditer(r"DLL Name:\s*(\S+)", dump)})
     check(all(i in SYSTEM_DLLS for i in imports), "imports only Windows system DLLs: %s" % ", ".join(imports))
+    check(len(data) <= MAX_BYTES, "at most %d bytes (300 KB), found %d" % (MAX_BYTES, len(data)))
 
     if objdir:
         objs = glob.glob(os.path.join(objdir, "**", "exports.cpp.obj"), recursive=True)
