@@ -110,7 +110,10 @@ def main():
         check(os.path.isfile(link_map), "the link map %s" % link_map)
         if os.path.isfile(link_map):
             members = sorted(set(re.findall(r"lib(?:win)?pthread[\w.]*\.a\(([^)]+)\)", open(link_map).read())))
-            check(not members, "no POSIX thread library linked in%s" % (": " + ", ".join(members) if members else ""))
+            check(not members, "no POSIX thread library linked in%s" % (
+                ": %s; a runtime part needs thread calls that src/plugin/runtime_threads.cpp does not answer "
+                "(a function-local static with a constructor, a locale, a stream)" % ", ".join(members)
+                if members else ""))
 
     # The fixed version record and the string table of 080404b0.
     at = data.find(struct.pack("<I", 0xFEEF04BD))
