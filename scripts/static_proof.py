@@ -1,7 +1,8 @@
 """static_proof.py DLL [OBJDIR]: proves the 32-bit Quentra.dll without running
 it: PE32 i386, exactly the six undecorated exports at the ordinals of
 Quentra.def, the stdcall argument sizes from the compiled objects, imports from
-Windows system DLLs only, and the version. Run by ctest on the win32 build and
+Windows system DLLs only, at most 300 KB, no POSIX thread library linked in
+(the link map in OBJDIR), and the version. Run by ctest on the win32 build and
 by the package test on the DLL inside the release ZIP."""
 import glob
 import os
@@ -19,6 +20,8 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shlwapi.dll", "she
                "wininet.dll", "winhttp.dll", "ws2_32.dll", "msvcrt.dll"}
 OBJDUMP = "i686-w64-mingw32-objdump"
 NM = "i686-w64-mingw32-nm"
+# The tray loads the plug-in into its own process: its weight is the host's.
+MAX_BYTES = 300 * 1024
 
 failures = []
 passed = []
@@ -90,6 +93,7 @@ def main():
 
     imports = sorted({m.group(1).lower() for m in re.finditer(r"DLL Name:\s*(\S+)", dump)})
     check(all(i in SYSTEM_DLLS for i in imports), "imports only Windows system DLLs: %s" % ", ".join(imports))
+    check(len(data) <= MAX_BYTES, "at most %d bytes (300 KB), found %d" % (MAX_BYTES, len(data)))
 
     if objdir:
         objs = glob.glob(os.path.join(objdir, "**", "exports.cpp.obj"), recursive=True)
@@ -99,6 +103,17 @@ def main():
             for name, size in STDCALL.items():
                 check(re.search(r"\bT _%s@%d\b" % (name, size), symbols) is not None,
                       "stdcall _%s@%d" % (name, size))
+        # A static POSIX thread library keeps a TLS index at every load and
+        # never gives it back: the runtime's thread calls are answered by the
+        # plug-in's own code instead, and no member of that library is linked.
+        link_map = os.path.join(objdir, "Quentra.map")
+        check(os.path.isfile(link_map), "the link map %s" % link_map)
+        if os.path.isfile(link_map):
+            members = sorted(set(re.findall(r"lib(?:win)?pthread[\w.]*\.a\(([^)]+)\)", open(link_map).read())))
+            check(not members, "no POSIX thread library linked in%s" % (
+                ": %s; a runtime part needs thread calls that src/plugin/runtime_threads.cpp does not answer "
+                "(a function-local static with a constructor, a locale, a stream)" % ", ".join(members)
+                if members else ""))
 
     # The fixed version record and the string table of 080404b0.
     at = data.find(struct.pack("<I", 0xFEEF04BD))

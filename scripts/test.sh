@@ -4,9 +4,9 @@
 # report receiver natively, runs a short pass of every fuzz harness, and runs
 # every test on the twin under wine64; then runs the shipped 32-bit product
 # itself in an emulated machine, on 32-bit and on 64-bit Windows: the whole
-# cycle through all six exports, and the soak's create and load cycles
-# (scripts/vm32.sh; --all runs the test bundle through its run-tests.cmd
-# instead of the soak, too long for this command).
+# cycle through all six exports, and the soak's create cycles and 2,000 load
+# cycles in one process (scripts/vm32.sh; --all also runs the test bundle
+# through its run-tests.cmd, and 10,000 load cycles, too long for this command).
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 cd "$quentra_repo"

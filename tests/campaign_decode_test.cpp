@@ -10,6 +10,7 @@
 #include "campaign/decode.h"
 #include "common/handles.h"
 #include "support/campaign.h"
+#include "support/cycle.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -129,6 +130,7 @@ TEST(CampaignTempFile, AFailedLoadChangesNothing) {
 TEST(CampaignTempFile, TheCopyIsSealedOnlyAsWritten) {
     qt::RemoveDecodedLeftovers();
     const std::vector<unsigned char> bytes = {'[', 'G', 'a', 'm', 'e', 'S', 'c', 'a', 'n', ']', '\r', '\n'};
+    static const char kForged[] = "[Forged]\r\n\r\n";
     struct Row {
         const char* name;
         bool seals;
@@ -149,8 +151,10 @@ TEST(CampaignTempFile, TheCopyIsSealedOnlyAsWritten) {
          }},
         {"swapped for another file", false,
          [](const std::string& path, UniqueFileHandle&) {
-             DeleteFileA(path.c_str());
-             qt::WriteBytes(path, "[Forged]\r\n\r\n");
+             // Moved away, not deleted: the forged file cannot be handed the
+             // same file number again.
+             MoveFileA(path.c_str(), (path + ".moved").c_str());
+             qt::WriteBytes(path, kForged);
          }},
     };
     for (const Row& row : rows) {
@@ -179,22 +183,60 @@ TEST(CampaignTempFile, TheCopyIsSealedOnlyAsWritten) {
         } else {
             EXPECT_EQ(nullptr, copy.Path()[0] == '\0' ? nullptr : copy.Path()) << "a failed seal keeps its copy";
         }
+        if (qt::Exists(path + ".moved")) {
+            // The other party's file under the copy's name is theirs: it stays.
+            EXPECT_EQ(kForged, qt::ReadBytes(path));
+            DeleteFileA(path.c_str());
+            DeleteFileA((path + ".moved").c_str());
+        }
     }
     EXPECT_TRUE(qt::DecodedLeftovers().empty());
 }
 
-TEST(CampaignTempFile, ALoadDoesNotTouchAFixedNameOfAnotherProcess) {
-    // A decoded copy that an older plug-in left under the fixed name is
-    // neither read nor deleted.
+// Files in %TEMP% that the plug-in did not write stay, whatever their name
+// and age: names of the copies' prefix that older plug-in builds used, that
+// a pattern for a copy's name would match on Windows (where "?" also matches
+// no character, and short 8.3 names are matched too), and of a copy's very
+// shape. A check deletes its own copy and nothing else.
+TEST(CampaignTempFile, ACheckDeletesNoFileItDidNotWrite) {
+    qt::RemoveDecodedLeftovers();
+    const char* const planted[] = {
+        "~tc2710.tmp",               // the fixed name that older builds read
+        "~tcAB.tmp",                 // shorter than a copy's name
+        "~tc0123456789ABCDEF.tmp",   // a copy's own shape
+        "~tc0123456789ABCDEF0.tmp",  // one character more
+    };
+    // Written two hours ago.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER old;
+    old.LowPart = now.dwLowDateTime;
+    old.HighPart = now.dwHighDateTime;
+    old.QuadPart -= 2ull * 3600 * 10000000;
+    const FILETIME twoHoursAgo = {old.LowPart, old.HighPart};
+    for (const char* name : planted) {
+        const std::string path = qt::Join(qt::TempDir(), name);
+        qt::WriteBytes(path, name);
+        UniqueFileHandle file(CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file && SetFileTime(file.get(), &twoHoursAgo, &twoHoursAgo, &twoHoursAgo)) << name;
+    }
+
+    qc::PrepareShowable("planted-temp");
+    qt::Plugin plugin;
+    qt::LoadPlugin(plugin, "planted-temp", qc::ShowableCampaign("", "planted-temp"));
+    QUENTRA_INSTANCE instance = plugin.create();
+    // A yes: the check loaded the campaign through a copy of its own.
+    EXPECT_EQ(1, plugin.check(instance));
+    plugin.destroy(instance);
+    EXPECT_TRUE(qc::UnloadAndWaitForReports(plugin));
+
+    for (const char* name : planted) {
+        const std::string path = qt::Join(qt::TempDir(), name);
+        EXPECT_EQ(name, qt::ReadBytes(path)) << name << " was deleted or changed";
+        DeleteFileA(path.c_str());
+    }
+    EXPECT_TRUE(qt::DecodedLeftovers().empty()) << "the check's own copy is gone";
     qt::ClearBookkeeping();
-    const std::string stale = qt::Join(qt::TempDir(), "~tc2710.tmp");
-    qt::WriteBytes(stale, "[GameScan]\r\nk1o=Stale\r\n");
-    CampaignConfig config;
-    ASSERT_EQ(1, qt::LoadIni(config, "[GameScan]\r\nk1o=Fresh\r\n"));
-    ASSERT_EQ(1u, config.GameScanNotice().ScanPatterns.size());
-    EXPECT_EQ("Fresh", config.GameScanNotice().ScanPatterns[0]);
-    EXPECT_EQ("[GameScan]\r\nk1o=Stale\r\n", qt::ReadBytes(stale));
-    DeleteFileA(stale.c_str());
 }
 
 }  // namespace

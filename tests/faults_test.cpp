@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/handles.h"
 #include "decision/gates.h"
@@ -211,6 +212,66 @@ TEST_F(Faults, BookkeepingThatCannotBeWrittenShowsNothing) {
     EXPECT_STREQ("campaign loads", kGates[facts.stoppedAt].label);
     volatileKey.reset();
     qt::DeleteKey(parent);
+}
+
+// How many indexes `take` still hands out: all of them are taken, then given
+// back. TLS and fiber-local storage indexes alike.
+template <typename Take, typename GiveBack>
+long FreeIndexes(Take take, GiveBack giveBack) {
+    std::vector<DWORD> taken;
+    for (DWORD index; (index = take()) != TLS_OUT_OF_INDEXES;) taken.push_back(index);
+    for (const DWORD index : taken) giveBack(index);
+    return static_cast<long>(taken.size());
+}
+
+// The C runtime's malloc, as the plug-in imports it, refusing large blocks.
+using MallocFn = void*(__cdecl*)(std::size_t);
+MallocFn g_malloc = nullptr;
+std::atomic<int> g_refused{0};
+void* __cdecl RefuseLargeBlocks(std::size_t size) {
+    if (size >= 64 * 1024) {
+        ++g_refused;
+        return nullptr;
+    }
+    return g_malloc(size);
+}
+
+// Memory that runs out inside a check: the C++ runtime's exception reaches
+// the export, which answers 0 and records nothing, and the host goes on. The
+// exception machinery of each load (the slot that holds a thread's exception
+// state) goes with the DLL: loads that threw leave the process as many TLS
+// and fiber-local storage indexes as it had.
+TEST_F(Faults, ACheckThatRunsOutOfMemoryAnswersZero) {
+    // Reading a campaign this big takes one block of its size.
+    plugin_.SetCampaign(ini_ + ";" + std::string(256 * 1024, 'x') + "\r\n");
+    // The process's first check also makes Wine set up COM and the shell,
+    // which keep what they take.
+    ASSERT_EQ(1, CheckOnce()) << "the machine passes every gate";
+    qt::ClearBookkeeping();
+    ASSERT_TRUE(qc::UnloadAndWaitForReports(plugin_));
+    const auto flsFree = [] { return FreeIndexes([] { return FlsAlloc(nullptr); }, FlsFree); };
+    const auto tlsFree = [] { return FreeIndexes(TlsAlloc, TlsFree); };
+    const long tlsBefore = tlsFree(), flsBefore = flsFree();
+    for (int load = 0; load < 3; ++load) {
+        SCOPED_TRACE("load " + std::to_string(load + 1));
+        if (!plugin_.module) plugin_.module.reset(LoadLibraryA(qt::Join(plugin_.dir, "Quentra.dll").c_str()));
+        ASSERT_TRUE(plugin_.module);
+        {
+            const qt::ImportRedirect redirect(plugin_.module.get(), "msvcrt.dll", "malloc",
+                                              reinterpret_cast<void*>(&RefuseLargeBlocks));
+            ASSERT_TRUE(redirect.Active()) << "the plug-in imports malloc from msvcrt.dll";
+            g_malloc = reinterpret_cast<MallocFn>(redirect.Original());
+            g_refused = 0;
+            EXPECT_EQ(0, CheckOnce());
+            EXPECT_GT(g_refused.load(), 0) << "the premise: the check asked for a block it was refused";
+            EXPECT_FALSE(qt::ReadBookkeeping().countPresent);
+        }
+        EXPECT_EQ(1, CheckOnce()) << "and all is well once memory is back";
+        qt::ClearBookkeeping();
+        EXPECT_TRUE(qc::UnloadAndWaitForReports(plugin_));
+    }
+    EXPECT_EQ(tlsBefore, tlsFree()) << "TLS indexes kept";
+    EXPECT_EQ(flsBefore, flsFree()) << "fiber-local storage indexes kept";
 }
 
 // Another party in %TEMP% tries to write, rename and delete each decoded

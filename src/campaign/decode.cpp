@@ -59,10 +59,6 @@ bool DecodeCampaignFile(const char* sourcePath, const char* targetPath) {
 namespace {
 
 constexpr char kCopyPrefix[] = "~tc";
-constexpr char kCopyPattern[] = "~tc????????????????.tmp";
-// A copy this old is no load's any more: a load reads its copy within
-// milliseconds of making it.
-constexpr ULONGLONG kStaleCopyAge = 60ull * 10000000ull;  // in FILETIME units
 
 bool RandomName(std::uint64_t& value) {
     return RtlGenRandom(&value, sizeof value) != FALSE;
@@ -73,26 +69,25 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
-// Copies that an earlier load could not delete, because somebody held them
-// open, are deleted once they are old enough to be nobody's load any more.
-void DeleteStaleCopies(const char* tempDir) {
-    char pattern[MAX_PATH];
-    if (FormatBounded(pattern, sizeof pattern, "%s%s", tempDir, kCopyPattern) < 0) return;
-    WIN32_FIND_DATAA found;
-    const UniqueFindHandle find(FindFirstFileA(pattern, &found));
-    if (!find) return;
-    FILETIME nowFile;
-    GetSystemTimeAsFileTime(&nowFile);
-    const ULONGLONG now = (static_cast<ULONGLONG>(nowFile.dwHighDateTime) << 32) | nowFile.dwLowDateTime;
-    do {
-        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
-        const ULONGLONG written =
-            (static_cast<ULONGLONG>(found.ftLastWriteTime.dwHighDateTime) << 32) | found.ftLastWriteTime.dwLowDateTime;
-        if (written + kStaleCopyAge > now) continue;
-        char path[MAX_PATH];
-        if (FormatBounded(path, sizeof path, "%s%s", tempDir, found.cFileName) < 0) continue;
-        DeleteFileA(path);
-    } while (FindNextFileA(find.get(), &found));
+// Marks the file behind `file` (opened with DELETE access) to be deleted once
+// its last handle is closed.
+bool MarkForDeletion(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+// Deletes the file at `path` only if it is still the file `identity` names:
+// the one this load created. Whatever somebody else put under the name stays,
+// and so does our copy when somebody holds it open without letting it be
+// deleted: the system's temporary-file cleanup takes it later.
+void DeleteOwnFile(const char* path, const BY_HANDLE_FILE_INFORMATION& identity) {
+    // The name itself, not what a link put there would point to.
+    const UniqueFileHandle file(CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION now = {};
+    if (file && GetFileInformationByHandle(file.get(), &now) && SameFile(now, identity)) MarkForDeletion(file.get());
 }
 
 }  // namespace
@@ -109,7 +104,6 @@ bool DecodedCampaignCopy::Write(const std::vector<unsigned char>& decoded) {
     char tempDir[MAX_PATH] = {};
     const DWORD n = GetTempPathA(MAX_PATH, tempDir);
     if (n == 0 || n >= MAX_PATH) return false;
-    DeleteStaleCopies(tempDir);
     // A random 64-bit name, created and opened in one step (CREATE_NEW):
     // nobody can plant the names ahead of us, and nobody can open the file
     // between its creation and ours.
@@ -122,7 +116,8 @@ bool DecodedCampaignCopy::Write(const std::vector<unsigned char>& decoded) {
             path_[0] = '\0';
             return false;
         }
-        writer.reset(CreateFileA(path_, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+        writer.reset(
+            CreateFileA(path_, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr));
         if (!writer && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
     }
     if (!writer) {
@@ -131,8 +126,11 @@ bool DecodedCampaignCopy::Write(const std::vector<unsigned char>& decoded) {
     }
     written_ = decoded;
     if (!GetFileInformationByHandle(writer.get(), &identity_) || !WriteWhole(writer.get(), decoded)) {
+        // Deleted through the handle that created it: surely ours.
+        MarkForDeletion(writer.get());
         writer.reset();
-        Remove();
+        written_.clear();
+        path_[0] = '\0';
         return false;
     }
     return true;
@@ -171,7 +169,7 @@ void DecodedCampaignCopy::Remove() {
     // be handed out again, and a cache that knows a file by its name and
     // write time could then serve this campaign to that later load.
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, path_);
-    DeleteFileA(path_);
+    DeleteOwnFile(path_, identity_);
     path_[0] = '\0';
 }
 

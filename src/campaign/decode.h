@@ -11,9 +11,10 @@
 // write, rename or delete it meanwhile. Before any read, that second handle
 // must show the same file, with the same bytes, that the first one wrote;
 // anything else (a swapped file, changed bytes, somebody holding it open for
-// writing) fails the load. The copy is deleted on every path; one that
-// somebody kept from being deleted is deleted by a later load once it is a
-// minute old.
+// writing) fails the load. The copy is deleted on every path, and only while
+// it is still the file this load created: nothing else in the temporary
+// folder is ever deleted, whatever its name and age. A copy that somebody
+// kept from being deleted stays for the system's temporary-file cleanup.
 #pragma once
 #include <windows.h>
 

@@ -88,6 +88,14 @@ std::size_t CommittedPrivateBytes() {
     return total;
 }
 
+// Takes every TLS index there is, counts them, and gives them all back.
+long CountFreeTlsIndexes() {
+    std::vector<DWORD> taken;
+    for (DWORD index; (index = TlsAlloc()) != TLS_OUT_OF_INDEXES;) taken.push_back(index);
+    for (const DWORD index : taken) TlsFree(index);
+    return static_cast<long>(taken.size());
+}
+
 }  // namespace
 
 ProcessFigures ReadProcessFigures() {
@@ -95,6 +103,7 @@ ProcessFigures ReadProcessFigures() {
     f.handles = CountHandles(f.handleKinds);
     f.threads = CountThreads();
     f.privateBytes = CommittedPrivateBytes();
+    f.tlsFree = CountFreeTlsIndexes();
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof counters;
     if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) f.workingSet = counters.WorkingSetSize;

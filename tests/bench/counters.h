@@ -13,6 +13,7 @@ struct ProcessFigures {
     long threads = -1;
     std::size_t privateBytes = 0;
     std::size_t workingSet = 0;
+    long tlsFree = -1;
 };
 
 ProcessFigures ReadProcessFigures();

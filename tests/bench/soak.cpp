@@ -1,12 +1,15 @@
-// quentra-soak [CHECK_CYCLES] [CREATE_CYCLES]
+// quentra-soak [CHECK_CYCLES] [CREATE_CYCLES] [LOAD_CYCLES]
 // Runs the plug-in the way a tray that stays up for weeks does, and shows that
-// its handle count, thread count and private bytes stay flat:
+// its handle count, thread count, private bytes and the TLS indexes it leaves
+// free stay flat:
 //  1. CHECK_CYCLES TCCheck/TCEnum cycles on one instance (default 100000), the
 //     check running every gate down to the desktop scan; every 1000th check
 //     answers yes and starts a report thread. 0 skips them, for a machine
 //     that is too slow for them but must see the load cycles.
 //  2. CREATE_CYCLES create/check/destroy cycles on the loaded DLL (default 1000).
-//  3. CREATE_CYCLES LoadLibrary/create/check/destroy/FreeLibrary cycles.
+//  3. LOAD_CYCLES LoadLibrary/create/check/destroy/FreeLibrary cycles (default
+//     CREATE_CYCLES). A process has about 1,088 TLS indexes: more load cycles
+//     than that show that a load keeps none.
 // Exits 1 when a figure grew beyond its bound.
 #include <windows.h>
 
@@ -26,9 +29,9 @@ const char kCampaign[] =
     "[GameScan]\r\ng1m=Quillstorm\r\ng2m=Tidewarden\r\ng3o=Copperwing\r\ng4m=Emberlane\r\ng5m=Brambleport\r\n";
 
 void Print(const char* phase, const char* when, const ProcessFigures& f) {
-    std::printf("%-34s %-6s handles %5ld  threads %3ld  private %8.2f MiB  working set %8.2f MiB\n", phase, when,
-                f.handles, f.threads, static_cast<double>(f.privateBytes) / 1048576.0,
-                static_cast<double>(f.workingSet) / 1048576.0);
+    std::printf("%-34s %-6s handles %5ld  threads %3ld  private %8.2f MiB  working set %8.2f MiB  TLS indexes free %4ld\n",
+                phase, when, f.handles, f.threads, static_cast<double>(f.privateBytes) / 1048576.0,
+                static_cast<double>(f.workingSet) / 1048576.0, f.tlsFree);
     std::fflush(stdout);
 }
 
@@ -52,9 +55,11 @@ bool Flat(const char* phase, const ProcessFigures& before, const ProcessFigures&
     const long threadGrowth = after.threads - before.threads;
     const double privateGrowth =
         (static_cast<double>(after.privateBytes) - static_cast<double>(before.privateBytes)) / 1048576.0;
-    const bool ok = handleGrowth <= 8 && threadGrowth <= 0 && privateGrowth <= 2.0;
-    std::printf("%-34s growth: handles %+ld, threads %+ld, private %+.2f MiB: %s\n", phase, handleGrowth, threadGrowth,
-                privateGrowth, ok ? "flat" : "GREW");
+    const long tlsGrowth = before.tlsFree - after.tlsFree;  // indexes taken and kept
+    const bool ok = handleGrowth <= 8 && threadGrowth <= 0 && privateGrowth <= 2.0 && tlsGrowth <= 0 &&
+                    after.tlsFree > 0;
+    std::printf("%-34s growth: handles %+ld, threads %+ld, private %+.2f MiB, TLS indexes %+ld: %s\n", phase,
+                handleGrowth, threadGrowth, privateGrowth, tlsGrowth, ok ? "flat" : "GREW");
     for (const auto& kind : after.handleKinds) {
         const auto was = before.handleKinds.find(kind.first);
         const long grew = kind.second - (was == before.handleKinds.end() ? 0 : was->second);
@@ -111,8 +116,10 @@ bool CheckCycles(qt::Plugin& plugin, const std::string& match, long checkCycles)
 int main(int argc, char** argv) {
     const long checkCycles = argc > 1 ? std::atol(argv[1]) : 100000;
     const long createCycles = argc > 2 ? std::atol(argv[2]) : 1000;
-    if ((checkCycles != 0 && checkCycles < 1000) || createCycles < 1) {
-        std::fprintf(stderr, "usage: quentra-soak [CHECK_CYCLES: 0, or >= 1000] [CREATE_CYCLES >= 1]\n");
+    const long loadCycles = argc > 3 ? std::atol(argv[3]) : createCycles;
+    if ((checkCycles != 0 && checkCycles < 1000) || createCycles < 1 || loadCycles < 1) {
+        std::fprintf(stderr,
+                     "usage: quentra-soak [CHECK_CYCLES: 0, or >= 1000] [CREATE_CYCLES >= 1] [LOAD_CYCLES >= 1]\n");
         return 2;
     }
     qt::InstallSuite("soak-suite");
@@ -142,16 +149,20 @@ int main(int argc, char** argv) {
     plugin.Unload();
     const ProcessFigures beforeLoad = Settled();
     Print("load/create/destroy/free cycles", "before", beforeLoad);
-    for (long i = 0; i < createCycles; ++i) {
+    for (long i = 0; i < loadCycles; ++i) {
         const UniqueModule m(LoadLibraryA(dll.c_str()));
-        if (!m) return 1;
         PluginExports x;
         std::string missing;
-        if (!ResolveExports(m.get(), x, missing)) return 1;
+        if (!m || !ResolveExports(m.get(), x, missing)) {
+            std::printf("load/create/destroy/free cycles: load %ld of %ld failed (error %lu%s%s)\n", i + 1, loadCycles,
+                        GetLastError(), missing.empty() ? "" : ", missing ", missing.c_str());
+            return 1;
+        }
         CreateCheckDestroy(x);
     }
     const ProcessFigures afterLoad = Settled();
     Print("load/create/destroy/free cycles", "after", afterLoad);
+    std::printf("load/create/destroy/free cycles: %ld cycles\n", loadCycles);
     ok &= Flat("load/create/destroy/free cycles", beforeLoad, afterLoad);
 
     qt::CleanDesktop();

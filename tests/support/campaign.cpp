@@ -148,6 +148,17 @@ DWORD WINAPI RecordDelete(HKEY key, LPCSTR subKey, LPCSTR value) {
 
 }  // namespace
 
+ImportRedirect::ImportRedirect(HMODULE module, const char* dll, const char* function, void* replacement)
+    : slot_(FindImportSlot(module, dll, function)) {
+    if (slot_ == nullptr) return;
+    original_ = *slot_;
+    WriteSlot(slot_, replacement);
+}
+
+ImportRedirect::~ImportRedirect() {
+    if (slot_ != nullptr) WriteSlot(slot_, original_);
+}
+
 RegistryRecorder::RegistryRecorder(HMODULE module) {
     static std::vector<RegistryCall> calls;
     calls.clear();

@@ -62,6 +62,23 @@ struct RegistryCall {
     DWORD count = 0;       // the byte count passed
     std::string data;      // exactly `count` bytes
 };
+// One import of `module` (`function` of `dll`) sent to `replacement` for the
+// object's lifetime; Active() says whether the slot was found.
+class ImportRedirect {
+public:
+    ImportRedirect(HMODULE module, const char* dll, const char* function, void* replacement);
+    ~ImportRedirect();
+    ImportRedirect(const ImportRedirect&) = delete;
+    ImportRedirect& operator=(const ImportRedirect&) = delete;
+    bool Active() const { return slot_ != nullptr; }
+    // What the slot held before: the function to pass calls on to.
+    void* Original() const { return original_; }
+
+private:
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
+};
+
 class RegistryRecorder {
 public:
     explicit RegistryRecorder(HMODULE module);
