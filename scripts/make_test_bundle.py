@@ -7,10 +7,11 @@ import hashlib
 import os
 import re
 import sys
-import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+from release_zip import write_zip  # noqa: E402
 
 # Paths in the bundle, from the build's bin folder.
 PROGRAMS = [
@@ -70,14 +71,7 @@ def main():
     out_dir = os.path.join(build, "package")
     os.makedirs(out_dir, exist_ok=True)
     out = os.path.join(out_dir, top + ".zip")
-    partial = out + ".partial"
-    with zipfile.ZipFile(partial, "w", zipfile.ZIP_DEFLATED) as z:
-        for p in sorted(files):
-            info = zipfile.ZipInfo(top + "/" + p, date_time=(2026, 1, 1, 0, 0, 0))
-            info.compress_type = zipfile.ZIP_DEFLATED
-            info.external_attr = 0o644 << 16
-            z.writestr(info, files[p])
-    os.replace(partial, out)
+    write_zip(out, top, files)
     print(out)
     return 0
 
