@@ -12,7 +12,7 @@ packages=(
   clang lld libfuzzer-14-dev libclang-rt-14-dev
   xvfb x11-utils imagemagick fonts-wqy-microhei
   g++ pkg-config libcpp-httplib-dev libsqlite3-dev sqlite3 libpq-dev postgresql libgtest-dev chromium
-  dpkg-dev systemd
+  dpkg-dev systemd help2man lintian man-db
   osslsigncode openssl
   qemu-system-x86 mmdebstrap e2fsprogs
 )

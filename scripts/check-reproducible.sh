@@ -6,7 +6,7 @@
 # DLL, its debug information, map and import library, the two tools and both
 # ZIPs come out byte for byte the same. Prints both builds' sha256sum lines;
 # exits 1 when a file differs. Uncommitted changes are not part of the check:
-# commit first. Both builds together take about 10 minutes on 2 cores (the
+# commit first. Both builds together took 26 minutes on 2 shared cores (the
 # test bundle needs the tests built); it is not part of ctest, which checks
 # the working tree: the package test checks the usual leaks (a link time
 # stamp, a build path, a ZIP entry's date) in what it ships instead.
