@@ -7,7 +7,6 @@ makes the ZIP, byte-reproducible. Prints the ZIP's path. Run by
 scripts/package.sh and by the package test. Exit status 2, with the cause,
 when a step fails."""
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -15,7 +14,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
-from release_zip import read_tree, write_zip  # noqa: E402
+from release_zip import product_build, publish, read_tree  # noqa: E402
 
 
 def fail(message):
@@ -34,24 +33,14 @@ def main():
         print("usage: make_release.py BUILD OUT_DIR", file=sys.stderr)
         return 2
     build, out_dir = (os.path.abspath(a) for a in sys.argv[1:])
-    cache = os.path.join(build, "CMakeCache.txt")
-    if not os.path.isfile(cache):
-        fail("%s is not a build tree (no CMakeCache.txt)" % build)
-    cached = open(cache).read()
-    if "QUENTRA_ARCH:INTERNAL=x86" not in cached:
-        fail("%s is not the 32-bit product's build tree (preset win32)" % build)
-    version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(\S+)$", cached, re.M).group(1)
+    _, version = product_build(build, "make_release")
     top = "Quentra-%s-x86" % version
     with tempfile.TemporaryDirectory() as tmp:
         stage = os.path.join(tmp, top)
         run(["cmake", "--install", build, "--prefix", stage], "staging the release's files")
         run(["cmake", "-DSTAGE=" + stage, "-P", os.path.join(SOURCE, "packaging", "finish-package.cmake")],
             "signing and summing the staged files")
-        files = read_tree(stage)
-    os.makedirs(out_dir, exist_ok=True)
-    out = os.path.join(out_dir, top + ".zip")
-    write_zip(out, top, files)
-    print(out)
+        publish(out_dir, top, read_tree(stage))
     return 0
 
 
