@@ -117,8 +117,12 @@ via=wrapper expect "--png into a missing folder" 2 'cannot write .*/missing/b.pn
 via=wrapper QUENTRA_MACHINE=nowhere expect "no such machine" 2 "no sandbox machine 'nowhere' .*tools/quentra-sandbox" -- \
   run "$twin"
 # The sandbox is a machine where the check answers 1 and the installer starts.
-"$src/tools/quentra-sandbox" --machine "$machine" --desktop Copperwing >/dev/null
+made=$("$src/tools/quentra-sandbox" --machine "$machine" --desktop Copperwing)
 via=wrapper QUENTRA_MACHINE=$machine expect "the sandbox shows and installs" 0 '^install   1$' -- run 'C:\CorvelSafe\Tray\Quentra.dll' --accept
+# Its way to run any other program on the machine runs as printed, from a
+# shell that names no build tree.
+line=$(sed -n 's/^   \(QUENTRA_BUILD=.* tools\/wine\/qwine\) PROGRAM .*/\1/p' <<<"$made")
+via="eval cd $src && env -u QUENTRA_BUILD -u WINEPREFIX $line cmd /c echo" expect "the sandbox's qwine line runs as printed" 0 '^machine$' -- machine
 # Its opt-out file is its own, and the hint of a 0 runs as printed.
 tray=$build/wine/$machine-prefix/drive_c/CorvelSafe/Tray
 printf '[NoNotify]\r\nvault-games-2010=1\r\n' >"$tray/config.ini"
