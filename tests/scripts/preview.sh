@@ -83,7 +83,7 @@ preview garbage "$work/garbage.dat" --desktop Copperwing
 rows causes <<'EOF2'
 UTF-8 warned about, as check does|[ "$(rc utf8)" -eq 3 ] && grep -qE "looks like UTF-8.*convert it: (QUENTRA_BUILD=[^ ]* )?tools/quentra-campaign convert $work/utf8.ini campaign-gbk.ini" "$work/utf8.txt"
 UTF-8 rendered as converted|grep -q '^message   您的游戏Copperwing$' "$work/utf8.txt"
-refused Message: never shows, quoted where|[ "$(rc refused)" -eq 4 ] && grep -q 'cannot render: Message template refused (gate "message template": Message has a conversion other than %s or %%: "%d" at byte 13)' "$work/refused.txt"
+refused Message: never shows, quoted where|[ "$(rc refused)" -eq 4 ] && grep -q 'cannot render: Message template refused .*(gate "message template": Message has a conversion other than %s or %%: "%d" at byte 13)' "$work/refused.txt"
 undecodable .dat named|[ "$(rc garbage)" -eq 1 ] && grep -q 'garbage.dat does not decode to a campaign' "$work/garbage.txt"
 EOF2
 echo "preview: 6 previews passed"
