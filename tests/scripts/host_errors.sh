@@ -122,7 +122,7 @@ via=wrapper QUENTRA_MACHINE=$machine expect "the sandbox shows and installs" 0 '
 # Its way to run any other program on the machine runs as printed, from a
 # shell that names no build tree.
 line=$(sed -n 's/^   \(QUENTRA_BUILD=.* tools\/wine\/qwine\) PROGRAM .*/\1/p' <<<"$made")
-via="eval cd $src && env -u QUENTRA_BUILD -u WINEPREFIX $line cmd /c echo" expect "the sandbox's qwine line runs as printed" 0 '^machine$' -- machine
+via="eval cd $src && env -u QUENTRA_BUILD -u WINEPREFIX $line cmd /c echo" expect "the sandbox's qwine line runs as printed" 0 '^machine' -- machine
 # Its opt-out file is its own, and the hint of a 0 runs as printed.
 tray=$build/wine/$machine-prefix/drive_c/CorvelSafe/Tray
 printf '[NoNotify]\r\nvault-games-2010=1\r\n' >"$tray/config.ini"
