@@ -1,6 +1,7 @@
-# Run by CPack once the package's files are staged and before they are zipped
-# (CPACK_PRE_BUILD_SCRIPTS). Signs the DLL and the tools when asked to, then
-# writes SHA256SUMS, so that the sums are those of the files as shipped.
+# cmake -DSTAGE=FOLDER -P finish-package.cmake: run by scripts/make_release.py
+# once the release's files are staged in FOLDER and before they are zipped.
+# Signs the DLL and the tools when asked to, then writes SHA256SUMS, so that
+# the sums are those of the files as shipped.
 #
 # Signing is asked for through the environment, by scripts/package.sh --sign:
 # QUENTRA_SIGN_CERT (the code-signing certificate, PEM or DER) and
@@ -9,7 +10,10 @@
 # passphrase or the token's PIN, when one is needed) and
 # QUENTRA_SIGN_TIMESTAMP (an RFC 3161 time-stamp server). Only the staged
 # copies are signed; the build's own files stay as the build made them.
-set(stage "${CPACK_TEMPORARY_DIRECTORY}")
+set(stage "${STAGE}")
+if(NOT IS_DIRECTORY "${stage}")
+  message(FATAL_ERROR "finish-package: STAGE '${stage}' is not the folder of the staged release")
+endif()
 
 set(cert "$ENV{QUENTRA_SIGN_CERT}")
 set(key "$ENV{QUENTRA_SIGN_KEY}")

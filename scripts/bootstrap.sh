@@ -12,7 +12,7 @@ packages=(
   clang lld libfuzzer-14-dev libclang-rt-14-dev
   xvfb x11-utils imagemagick fonts-wqy-microhei
   g++ pkg-config libboost-dev libsqlite3-dev sqlite3 libpq-dev postgresql libgtest-dev chromium curl
-  dpkg-dev systemd nginx
+  dpkg-dev systemd nginx help2man lintian man-db
   osslsigncode openssl
   qemu-system-x86 mmdebstrap e2fsprogs
 )

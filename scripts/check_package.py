@@ -1,10 +1,18 @@
-"""The package test. Makes the release ZIP (cpack) and the test bundle
-(make_test_bundle.py) from the win32 build tree BUILD and checks them:
+"""The package test. Makes the release ZIP (make_release.py) and the test
+bundle (make_test_bundle.py) from the win32 build tree BUILD and checks them:
 
 - the release ZIP holds exactly the host team's files, with the package README
   (not the developer one); its SHA256SUMS covers every other file and matches;
   every program is PE32 (i386) with no link time stamp and no build path; the
-  DLL is byte for byte the build's and passes the static proof again;
+  DLL is byte for byte the build's and passes the static proof again; every
+  entry of both ZIPs carries the same fixed date and attributes;
+- the symbols are the DLL's: its debug link names Quentra.dll.debug with that
+  file's checksum, and addr2line resolves each export's address to its
+  function in src/plugin/exports.cpp; the map has the DLL's base; the .def is
+  the source's; a program that declares the exports with QUENTRA_IMPORTS links
+  against lib/Quentra.lib and imports the six names from Quentra.dll;
+- the third-party notices cover every runtime library and object the link
+  map names; the change log has this version;
 - its documents point only at what the ZIP holds: links, images, the tools'
   commands and options, and no source-tree paths;
 - signed with a throwaway certificate made here, the DLL and the tools carry a
@@ -18,12 +26,12 @@
   refuses to start unless the report host is the loopback, and touches the
   desktops' shortcuts one plain file at a time.
 """
+import binascii
 import hashlib
 import os
 import socket
 import threading
 import re
-import shutil
 import struct
 import subprocess
 import sys
@@ -51,9 +59,14 @@ def sha256(data):
 
 def read_zip(path, top):
     """{path inside the top folder: bytes} of every file in the ZIP."""
+    sys.path.insert(0, here)
+    from release_zip import ENTRY_DATE
     with zipfile.ZipFile(path) as z:
         names = [n for n in z.namelist() if not n.endswith("/")]
         check(all(n.startswith(top + "/") for n in names), "%s: everything below %s/" % (os.path.basename(path), top))
+        stamped = [i.filename for i in z.infolist() if i.date_time != ENTRY_DATE or i.extra or i.external_attr != 0o644 << 16]
+        check(not stamped, "%s: every entry has the fixed date and attributes, so the ZIP is reproducible%s" % (
+            os.path.basename(path), ": not " + ", ".join(stamped[:5]) if stamped else ""))
         return {n[len(top) + 1:]: z.read(n) for n in names}
 
 
@@ -95,15 +108,100 @@ def check_programs(name, files, reproducible):
             check(not leaked, "%s %s names no build folder%s" % (name, p, ": " + ", ".join(leaked) if leaked else ""))
 
 
-def cpack(env_extra, out_dir, expect_ok=True):
+def make_release(env_extra, out_dir, expect_ok=True):
     env = dict(os.environ, QUENTRA_SIGN_CERT="", QUENTRA_SIGN_KEY="", QUENTRA_SIGN_PKCS11_MODULE="",
                QUENTRA_SIGN_PASS_FILE="", QUENTRA_SIGN_TIMESTAMP="")
     env.update(env_extra)
-    run = subprocess.run(["cpack", "-C", "Release", "-B", out_dir], cwd=build, env=env, capture_output=True, text=True)
+    run = subprocess.run([sys.executable, os.path.join(here, "make_release.py"), build, out_dir], env=env,
+                         capture_output=True, text=True)
     if not expect_ok:
         return run
-    run.check_returncode()
+    if run.returncode != 0:
+        sys.exit("make_release.py failed: " + run.stderr)
     return os.path.join(out_dir, "Quentra-%s-x86.zip" % version)
+
+
+def section(data, name):
+    """The raw bytes of the PE section `name`, or None. A name longer than
+    eight bytes is "/N", N its offset in the COFF string table."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    count = struct.unpack_from("<H", data, pe + 6)[0]
+    symbols, symbol_count = struct.unpack_from("<II", data, pe + 12)
+    table = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0]
+    for i in range(count):
+        entry = table + 40 * i
+        raw_name = data[entry:entry + 8].rstrip(b"\0")
+        if raw_name.startswith(b"/") and raw_name[1:].isdigit():
+            at = symbols + 18 * symbol_count + int(raw_name[1:])
+            raw_name = data[at:data.find(b"\0", at)]
+        if raw_name == name:
+            size, offset = struct.unpack_from("<II", data, entry + 16)
+            return data[offset:offset + size]
+    return None
+
+
+def check_symbols(files):
+    """The debug information, the map, the .def and the import library are
+    the packaged DLL's."""
+    dll = files.get("Quentra.dll", b"")
+    debug = files.get("Quentra.dll.debug", b"")
+    link = section(dll, b".gnu_debuglink") or b""
+    name, _, rest = link.partition(b"\0")
+    crc = struct.unpack_from("<I", link, (len(name) + 4) // 4 * 4)[0] if len(link) >= 8 else None
+    check(name == b"Quentra.dll.debug" and crc == binascii.crc32(debug),
+          "the DLL's debug link names Quentra.dll.debug with its checksum (%r, %s)" % (name, crc))
+    base = struct.unpack_from("<I", dll, struct.unpack_from("<I", dll, 0x3C)[0] + 24 + 28)[0]
+    check(re.search(rb"0x%08x\s+__image_base__ = 0x%08x" % (base, base), files.get("Quentra.map", b"")) is not None,
+          "Quentra.map has the DLL's base 0x%08x" % base)
+    with tempfile.TemporaryDirectory() as tmp:
+        for p in ("Quentra.dll", "Quentra.dll.debug", "lib/Quentra.lib", "include/quentra/quentra.h"):
+            os.makedirs(os.path.join(tmp, os.path.dirname(p)), exist_ok=True)
+            open(os.path.join(tmp, p), "wb").write(files.get(p, b""))
+        dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", os.path.join(tmp, "Quentra.dll")],
+                              capture_output=True, text=True).stdout
+        rvas = [int(r, 16) for r in re.findall(r"\[\s*\d+\] \+base\[\s*\d+\] ([0-9a-f]+) Export RVA", dump)]
+        names = re.findall(r"\[\s*\d+\] (TC\w+)$", dump, re.M)
+        resolved = subprocess.run(["i686-w64-mingw32-addr2line", "-f", "-e", os.path.join(tmp, "Quentra.dll.debug")]
+                                  + ["0x%x" % (base + r) for r in rvas], capture_output=True, text=True).stdout.split("\n")
+        functions = [f.split("@")[0] for f in resolved[0::2] if f]
+        lines = [l for l in resolved[1::2] if l]
+        check(len(rvas) == 6 and sorted(functions) == sorted(names) and all("src/plugin/exports.cpp:" in l for l in lines),
+              "addr2line on Quentra.dll.debug names each export at its address, in src/plugin/exports.cpp: %s" % (
+                  ", ".join("%s %s" % fl for fl in zip(functions, lines))))
+        check(files.get("lib/Quentra.def") == open(os.path.join(source, "src", "plugin", "Quentra.def"), "rb").read(),
+              "lib/Quentra.def is the DLL's module definition")
+        program = os.path.join(tmp, "host.c")
+        open(program, "w").write(
+            "#define QUENTRA_IMPORTS\n#include \"quentra/quentra.h\"\nint main(void) {\n"
+            "    char t[8], m[8], c[8], i[8]; int v = 0, level, flag; QUENTRA_INSTANCE in;\n"
+            "    TCGetVer(&v); in = TCCreate(); TCCheck(in);\n"
+            "    TCEnum(in, 0, t, 8, m, 8, &level, c, 8, &flag, i, 8); TCDoCommand(in, 0); return TCDestory(in);\n}\n")
+        linked = subprocess.run(["i686-w64-mingw32-gcc-posix", "-Wall", "-Werror", "-I" + os.path.join(tmp, "include"),
+                                 program, os.path.join(tmp, "lib", "Quentra.lib"), "-o", os.path.join(tmp, "host.exe")],
+                                capture_output=True, text=True)
+        imports = subprocess.run(["i686-w64-mingw32-objdump", "-p", os.path.join(tmp, "host.exe")],
+                                 capture_output=True, text=True).stdout if linked.returncode == 0 else ""
+        block = imports[imports.find("DLL Name: Quentra.dll"):].split("\n\n")[0]
+        check(linked.returncode == 0 and sorted(re.findall(r"\b(TC\w+)$", block, re.M)) == sorted(names),
+              "a host declaring the exports with QUENTRA_IMPORTS links lib/Quentra.lib and imports the six by name%s"
+              % ("" if linked.returncode == 0 else ": " + linked.stderr[-400:]))
+
+
+def check_notices(files):
+    """Every runtime library and object that the map names is covered by a
+    section of THIRD-PARTY-NOTICES.txt."""
+    notices = files.get("THIRD-PARTY-NOTICES.txt", b"").decode()
+    covered = set()
+    for m in re.finditer(r"Covers: (.*(?:\n   .*)*)", notices):
+        covered |= set(re.findall(r"[\w+-]+(?:\.o)?", m.group(1)))
+    linked = set()
+    map_text = files.get("Quentra.map", b"").decode(errors="replace")
+    for path in re.findall(r"^(/usr/\S+\.a)\(", map_text, re.M) + re.findall(r"^LOAD (/usr/\S+\.o)$", map_text, re.M):
+        name = os.path.basename(path)
+        linked.add(name[:-2] if name.endswith(".a") else name)
+    missing = sorted(linked - covered)
+    check(linked and not missing, "THIRD-PARTY-NOTICES.txt covers every runtime library the DLL links (%d)%s" % (
+        len(linked), ": not " + ", ".join(missing) if missing else ""))
 
 
 def tool_usage_lists(tool_bytes, tool, command):
@@ -113,11 +211,13 @@ def tool_usage_lists(tool_bytes, tool, command):
 # The release ZIP, unsigned, where package.sh leaves it.
 top = "Quentra-%s-x86" % version
 package_dir = os.path.join(build, "package")
-zip_path = cpack({}, package_dir)
+zip_path = make_release({}, package_dir)
 print("package:", os.path.relpath(zip_path, build))
 files = read_zip(zip_path, top)
-expected = {"Quentra.dll", "include/quentra/quentra.h", "tools/quentra-host.exe", "tools/quentra-campaign.exe",
-            "README.md", "SHA256SUMS", "docs/host-integration.md", "docs/campaign-format.md", "docs/performance.md",
+expected = {"Quentra.dll", "Quentra.dll.debug", "Quentra.map", "lib/Quentra.def", "lib/Quentra.lib",
+            "include/quentra/quentra.h", "tools/quentra-host.exe", "tools/quentra-campaign.exe",
+            "README.md", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt", "CHANGELOG.md", "SHA256SUMS",
+            "docs/host-integration.md", "docs/campaign-format.md", "docs/performance.md",
             "docs/balloon-preview.png", "docs/balloon-desktops.png", "docs/performance.png", "examples/quentracfg.ini", "examples/quentracfg.dat"}
 check(set(files) == expected, "exactly the host team's files: extra %s, missing %s" % (
     sorted(set(files) - expected), sorted(expected - set(files))))
@@ -127,6 +227,10 @@ check_sums("release", files)
 check_programs("release", files, reproducible=True)
 built_dll = open(os.path.join(build, "bin", "Quentra.dll"), "rb").read()
 check(files.get("Quentra.dll") == built_dll, "the packaged DLL is build/win32/bin/Quentra.dll (sha256 %s)" % sha256(built_dll))
+check_symbols(files)
+check_notices(files)
+changelog = files.get("CHANGELOG.md", b"").decode()
+check(re.search(r"^## %s$" % re.escape(version), changelog, re.M) is not None, "CHANGELOG.md has a section for %s" % version)
 
 # The documents point only at what the ZIP holds.
 readme = files.get("README.md", b"").decode()
@@ -186,7 +290,7 @@ with tempfile.TemporaryDirectory() as tmp:
                    check=True, capture_output=True)
     check(b"ENCRYPTED" in open(key, "rb").read(), "the throwaway key is encrypted")
     signing = {"QUENTRA_SIGN_CERT": cert, "QUENTRA_SIGN_KEY": key, "QUENTRA_SIGN_PASS_FILE": pass_file}
-    signed = read_zip(cpack(signing, os.path.join(tmp, "signed")), top)
+    signed = read_zip(make_release(signing, os.path.join(tmp, "signed")), top)
     check_sums("signed", signed)
     for p in ("Quentra.dll", "tools/quentra-host.exe", "tools/quentra-campaign.exe"):
         path = os.path.join(tmp, os.path.basename(p))
@@ -214,8 +318,8 @@ with tempfile.TemporaryDirectory() as tmp:
             connection.sendall(b"HTTP/1.0 500 Refused\r\nContent-Length: 0\r\n\r\n")
     server = threading.Thread(target=answer, daemon=True)
     server.start()
-    stamped = cpack(dict(signing, QUENTRA_SIGN_TIMESTAMP="http://127.0.0.1:%d/" % listener.getsockname()[1]),
-                    os.path.join(tmp, "stamped"), expect_ok=False)
+    stamped = make_release(dict(signing, QUENTRA_SIGN_TIMESTAMP="http://127.0.0.1:%d/" % listener.getsockname()[1]),
+                           os.path.join(tmp, "stamped"), expect_ok=False)
     server.join(60)
     listener.close()
     check(requests and b"application/timestamp-query" in requests[0],

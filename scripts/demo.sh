@@ -29,7 +29,6 @@ fi
 
 # The demo's machine is a sandbox of tools/quentra-sandbox, named demo: its
 # own prefix and home, reset at every run.
-qwine=$repo/tools/wine/qwine
 echo "== starting the demo machine's Wine ($build/wine/demo-prefix)"
 quentra_wine_session demo
 
@@ -38,7 +37,6 @@ quentra_wine_session demo
 # machine identifier has a blank and an '&': it travels percent-encoded.
 drive=$WINEPREFIX/drive_c
 suite=$drive/CorvelSafe
-tray=$suite/Tray
 sandbox=$drive/quentra-demo
 rm -rf "$sandbox"
 mkdir -p "$sandbox"
@@ -64,11 +62,15 @@ echo "== the machine"
 grep -E '^   (suite|identifier|campaign|desktop) ' "$sandbox/machine.out"
 echo "   receiver   http://127.0.0.1:$port (quentra-reports, database ${reports_db#$repo/})"
 
+# The host runs on the demo machine as a user runs it there, so that the
+# hint it prints for a 0 is a command that runs as printed (the tree is the
+# default one: no QUENTRA_BUILD in front).
+host=(env QUENTRA_TOOLS_ENV= QUENTRA_MACHINE=demo tools/quentra-host)
 echo
-echo "== the tray host: quentra-host run Quentra.dll --accept --user-delay 1500 --checks 2"
+echo "== the tray host: QUENTRA_MACHINE=demo tools/quentra-host run 'C:\CorvelSafe\Tray\Quentra.dll' --accept --user-delay 1500 --checks 2"
 host_out=$sandbox/host.out
-( cd "$tray" && "$qwine" 'C:\CorvelSafe\Tray\quentra-host.exe' run 'C:\CorvelSafe\Tray\Quentra.dll' \
-    --accept --user-delay 1500 --checks 2 --wait-reports 20000 ) >"$host_out" 2>&1 || true
+"${host[@]}" run 'C:\CorvelSafe\Tray\Quentra.dll' --accept --user-delay 1500 --checks 2 --wait-reports 20000 \
+  >"$host_out" 2>&1 || true
 sed 's/\r$//; s/^/   /' "$host_out"
 
 echo
@@ -83,11 +85,14 @@ reports_csv=$sandbox/reports.csv
 receiver_get "/reports.csv?from=$today&to=$today" >"$reports_csv" || true
 if [ "$(wc -l <"$reports_csv")" -gt 1 ]; then sed 's/\r$//; s/^/   /' "$reports_csv"; else echo "   (none)"; fi
 
+# Why the second check answered 0: the command the host printed for it, run
+# as printed.
+hint=$(tr -d '\r' <"$host_out" | sed -n '/^why 0/{n;s/^ *//;p;q}')
 echo
-echo "== why the second check answered 0: quentra-host doctor Quentra.dll"
+echo "== why the second check answered 0: ${hint:-(the host printed no command)}"
 doctor_out=$sandbox/doctor.out
-( cd "$tray" && "$qwine" 'C:\CorvelSafe\Tray\quentra-host.exe' doctor 'C:\CorvelSafe\Tray\Quentra.dll' ) \
-  >"$doctor_out" 2>&1 || true
+: >"$doctor_out"
+[ -z "$hint" ] || env -u QUENTRA_BUILD -u WINEPREFIX -u QUENTRA_HOME bash -c "$hint" >"$doctor_out" 2>&1 || true
 sed 's/\r$//; s/^/   /' "$doctor_out"
 
 # The cycle as it must be: say plainly when a step did not happen.
@@ -98,7 +103,7 @@ grep -aq '^install   1' "$host_out" || failed+=("the install command did not sta
 grep -aq '^cmd=' "$installer_log" 2>/dev/null || failed+=("the installer stand-in logged no start")
 grep -q ',showing,' "$reports_csv" || failed+=("no t=0 report was stored")
 grep -q ',install,' "$reports_csv" || failed+=("no t=1 report was stored")
-grep -aq '^ended by: ' "$doctor_out" || failed+=("the doctor named no gate")
+grep -aq '^ended by: ' "$doctor_out" || failed+=("the doctor named no gate: the hint '${hint}' did not run as printed")
 summary_out=$sandbox/summary.out
 "$reports_bin" summary --db "$reports_db" --from "$today" --to "$today" >"$summary_out" 2>&1 || true
 day_total=$(awk '$1 == "range" {print $2, $3, $6, $7}' "$summary_out")

@@ -7,10 +7,11 @@ import hashlib
 import os
 import re
 import sys
-import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+from release_zip import product_build, publish  # noqa: E402
 
 # Paths in the bundle, from the build's bin folder.
 PROGRAMS = [
@@ -39,13 +40,7 @@ def main():
         print("usage: make_test_bundle.py BUILD", file=sys.stderr)
         return 2
     build = os.path.abspath(sys.argv[1])
-    cache = os.path.join(build, "CMakeCache.txt")
-    if not os.path.isfile(cache):
-        fail("%s is not a build tree (no CMakeCache.txt)" % build)
-    cached = open(cache).read()
-    if "QUENTRA_ARCH:INTERNAL=x86" not in cached:
-        fail("%s is not the 32-bit product's build tree (preset win32)" % build)
-    version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(\S+)$", cached, re.M).group(1)
+    cached, version = product_build(build, "make_test_bundle")
     bin_dir = os.path.join(build, "bin")
     missing = [p for p in PROGRAMS if not os.path.isfile(os.path.join(bin_dir, p))]
     if missing:
@@ -66,19 +61,7 @@ def main():
     files["SHA256SUMS"] = "".join("%s  %s\n" % (hashlib.sha256(files[p]).hexdigest(), p)
                                   for p in sorted(files)).encode()
 
-    top = "Quentra-tests-%s-x86" % version
-    out_dir = os.path.join(build, "package")
-    os.makedirs(out_dir, exist_ok=True)
-    out = os.path.join(out_dir, top + ".zip")
-    partial = out + ".partial"
-    with zipfile.ZipFile(partial, "w", zipfile.ZIP_DEFLATED) as z:
-        for p in sorted(files):
-            info = zipfile.ZipInfo(top + "/" + p, date_time=(2026, 1, 1, 0, 0, 0))
-            info.compress_type = zipfile.ZIP_DEFLATED
-            info.external_attr = 0o644 << 16
-            z.writestr(info, files[p])
-    os.replace(partial, out)
-    print(out)
+    publish(os.path.join(build, "package"), "Quentra-tests-%s-x86" % version, files)
     return 0
 
 

@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # package.sh [--sign CERT KEY [--pass-file FILE] | --sign-pkcs11 CERT MODULE KEY_URI] [--timestamp URL]
 # Makes the release for host teams from the 32-bit product, in build/win32/package:
-#   Quentra-<version>-x86.zip        the DLL, header, tools, guides, sample
-#                                    campaign, the package README, SHA256SUMS
+#   Quentra-<version>-x86.zip        the DLL with its debug information
+#                                    (Quentra.dll.debug), link map, .def and
+#                                    import library (lib/), the header, the
+#                                    tools, guides, sample campaign, the
+#                                    package README, LICENSE.txt, the
+#                                    third-party notices, CHANGELOG.md and
+#                                    SHA256SUMS; byte for byte the same from
+#                                    the same commit (before signing)
 #   Quentra-tests-<version>-x86.zip  the test suite on the 32-bit DLL, with
 #                                    run-tests.cmd, for a Windows test machine
 # With --sign or --sign-pkcs11, the DLL and the tools in the release ZIP are
@@ -67,7 +73,7 @@ cd "$quentra_repo"
 scripts/bootstrap.sh
 
 if [ -n "$cert" ]; then
-  # Say what is wrong with the pair before a build, not in the middle of cpack.
+  # Say what is wrong with the pair before a build, not in the middle of packaging.
   certpub=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null ||
             openssl x509 -inform DER -in "$cert" -noout -pubkey 2>/dev/null) ||
     fail "$cert is not an X.509 certificate (PEM or DER)"
@@ -82,7 +88,8 @@ fi
 
 quentra_build win32
 rm -f build/win32/package/*.zip
-(cd build/win32 && QUENTRA_SIGN_CERT=$cert QUENTRA_SIGN_KEY=$key QUENTRA_SIGN_PKCS11_MODULE=$module \
-  QUENTRA_SIGN_PASS_FILE=$pass_file QUENTRA_SIGN_TIMESTAMP=$timestamp cpack -C Release >/dev/null)
+QUENTRA_SIGN_CERT=$cert QUENTRA_SIGN_KEY=$key QUENTRA_SIGN_PKCS11_MODULE=$module \
+  QUENTRA_SIGN_PASS_FILE=$pass_file QUENTRA_SIGN_TIMESTAMP=$timestamp \
+  python3 scripts/make_release.py build/win32 build/win32/package >/dev/null
 python3 scripts/make_test_bundle.py build/win32 >/dev/null
 ls build/win32/package/*.zip

@@ -2,7 +2,7 @@
 it: PE32 i386, exactly the six undecorated exports at the ordinals of
 Quentra.def, the stdcall argument sizes from the compiled objects, imports from
 Windows system DLLs only, at most 300 KB, no POSIX thread library linked in
-(the link map in OBJDIR), and the version. Run by ctest on the win32 build and
+(the link map beside the DLL, with OBJDIR), and the version. Run by ctest on the win32 build and
 by the package test on the DLL inside the release ZIP."""
 import glob
 import os
@@ -106,7 +106,7 @@ def main():
         # A static POSIX thread library keeps a TLS index at every load and
         # never gives it back: the runtime's thread calls are answered by the
         # plug-in's own code instead, and no member of that library is linked.
-        link_map = os.path.join(objdir, "Quentra.map")
+        link_map = os.path.join(os.path.dirname(os.path.abspath(dll)), "Quentra.map")
         check(os.path.isfile(link_map), "the link map %s" % link_map)
         if os.path.isfile(link_map):
             members = sorted(set(re.findall(r"lib(?:win)?pthread[\w.]*\.a\(([^)]+)\)", open(link_map).read())))

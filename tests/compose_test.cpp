@@ -86,26 +86,29 @@ TEST(ComposeMessage, RefusedTemplatesLeaveTheBufferAlone) {
         const char* messageTemplate;
         std::size_t outSize;
         const char* problem;  // a word of the reason; null: the size is the reason
+        std::size_t at, length;  // the sequence the tools quote
     } rows[] = {
-        {"two %s", "%s %s", 64, "second"},
-        {"%s twice, adjacent", "%s%s", 64, "second"},
-        {"%d", "count %d", 64, "other"},
-        {"%n", "%n", 64, "other"},
-        {"%x", "%x", 64, "other"},
-        {"%p", "%p %s", 64, "other"},
-        {"%c", "%c", 64, "other"},
-        {"%S (a wide string)", "%S", 64, "other"},
-        {"%ls", "%ls", 64, "other"},
-        {"%5s (a width)", "%5s", 64, "other"},
-        {"%-s (a flag)", "%-s", 64, "other"},
-        {"% s", "% s", 64, "other"},
-        {"percent at the end", "abc%", 64, "end"},
-        {"percent alone", "%", 64, "end"},
-        {"%s then a percent at the end", "%s%", 64, "end"},
-        {"three percent signs", "%%%", 64, "end"},
-        {"size 0", "%s", 0, nullptr},
-        {"size 0x80000000", "%s", 0x80000000u, nullptr},
-        {"size 0xFFFFFFFF", "%s", 0xFFFFFFFFu, nullptr},
+        {"two %s", "%s %s", 64, "second", 3, 2},
+        {"%s twice, adjacent", "%s%s", 64, "second", 2, 2},
+        {"%d", "count %d", 64, "other", 6, 2},
+        {"%n", "%n", 64, "other", 0, 2},
+        {"%x", "%x", 64, "other", 0, 2},
+        {"%p", "%p %s", 64, "other", 0, 2},
+        {"%c", "%c", 64, "other", 0, 2},
+        {"%S (a wide string)", "%S", 64, "other", 0, 2},
+        {"%ls", "%ls", 64, "other", 0, 2},
+        {"%5s (a width)", "%5s", 64, "other", 0, 2},
+        {"%-s (a flag)", "%-s", 64, "other", 0, 2},
+        {"% s", "% s", 64, "other", 0, 2},
+        {"a double-byte character after the percent", "\xB3\xA4%\xB3\xA4%s", 64, "other", 2, 3},
+        {"after %% and a double-byte character", "%%\xB3\xA4%s %d", 64, "other", 7, 2},
+        {"percent at the end", "abc%", 64, "end", 3, 1},
+        {"percent alone", "%", 64, "end", 0, 1},
+        {"%s then a percent at the end", "%s%", 64, "end", 2, 1},
+        {"three percent signs", "%%%", 64, "end", 2, 1},
+        {"size 0", "%s", 0, nullptr, 0, 0},
+        {"size 0x80000000", "%s", 0x80000000u, nullptr, 0, 0},
+        {"size 0xFFFFFFFF", "%s", 0xFFFFFFFFu, nullptr, 0, 0},
     };
     for (const Row& row : rows) {
         char out[16];
@@ -113,6 +116,10 @@ TEST(ComposeMessage, RefusedTemplatesLeaveTheBufferAlone) {
         EXPECT_FALSE(ComposeMessage(Cp936LeadBytes(), row.messageTemplate, "Q", out, row.outSize)) << row.name;
         for (std::size_t i = 0; i < sizeof out; ++i) ASSERT_EQ(kSentinel, out[i]) << row.name << ": byte " << i;
         const char* problem = MessageTemplateProblem(Cp936LeadBytes(), row.messageTemplate);
+        const TemplateFault fault = FindTemplateFault(Cp936LeadBytes(), row.messageTemplate);
+        EXPECT_EQ(problem, fault.problem) << row.name;
+        EXPECT_EQ(row.at, fault.at) << row.name << ": where the tools quote it";
+        EXPECT_EQ(row.length, fault.length) << row.name << ": what the tools quote";
         if (row.problem == nullptr) {
             EXPECT_EQ(nullptr, problem) << row.name << ": the template itself is fine";
         } else {

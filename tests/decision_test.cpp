@@ -222,6 +222,12 @@ TEST(DecisionRules, CountGate) {
         {"the top of the range", INT32_MAX, INT32_MAX, false},
     };
     for (const Row& row : rows) EXPECT_EQ(row.passes, PassesCountGate(row.count, row.max)) << row.name;
+    // Whatever the machine stores, a limit below 1 lets no showing through.
+    const struct {
+        std::int32_t max;
+        bool never;
+    } limits[] = {{INT32_MIN, true}, {-1, true}, {0, true}, {1, false}, {3, false}, {INT32_MAX, false}};
+    for (const auto& l : limits) EXPECT_EQ(l.never, CountGateNeverPasses(l.max)) << "MaxPopupTimes " << l.max;
 }
 
 // ---------------------------------------------------------------------------
@@ -344,6 +350,12 @@ TEST(DecisionRules, WeekdayGate) {
         EXPECT_EQ(day == 6, PassesWeekdayGate(64, day)) << "Saturday only, day " << day;
         EXPECT_FALSE(PassesWeekdayGate(0x7FFFFF80, day)) << "only bits from 7 up, day " << day;
     }
+    // A mask that allows no day of the week never shows, whatever today is.
+    const struct {
+        std::int32_t mask;
+        bool never;
+    } masks[] = {{0, true}, {0x7FFFFF80, true}, {-128, true}, {1, false}, {64, false}, {7, false}, {-1, false}};
+    for (const auto& m : masks) EXPECT_EQ(m.never, WeekdayGateNeverPasses(m.mask)) << "PopupFrequency " << m.mask;
 }
 
 // ---------------------------------------------------------------------------
@@ -541,6 +553,7 @@ TEST(GateTable, EachRowEndsTheCheckBeforeTheRowsAfterIt) {
         CheckOutcome outcome;
         std::function<void(CampaignFields&)> campaign;  // before the campaign is written
         std::function<void(Rig&, UniqueKernelHandle&)> machine;
+        bool never = false;  // the campaign fails this gate on every machine and every day
     };
     const auto none = [](Rig&, UniqueKernelHandle&) {};
     const auto same = [](CampaignFields&) {};
@@ -562,9 +575,9 @@ TEST(GateTable, EachRowEndsTheCheckBeforeTheRowsAfterIt) {
         // A blank is escaped (the default address has one); a control
         // character would make a button that starts nothing.
         {"download address passable", CheckOutcome::DownloadUrlUnusable,
-         [](CampaignFields& f) { f.downloadUrl = "http://dl.example.test/a\x01" "b"; }, none},
+         [](CampaignFields& f) { f.downloadUrl = "http://dl.example.test/a\x01" "b"; }, none, true},
         {"patterns present", CheckOutcome::NoPatterns, [](CampaignFields& f) { f.gameScan = {{"g1x", "Quillstorm"}}; },
-         none},
+         none, true},
         {"64-bit support", CheckOutcome::No64BitSupport, [](CampaignFields& f) { f.suportX64 = 0; }, none},
         {"not opted out", CheckOutcome::OptedOut, same,
          [](Rig& s, UniqueKernelHandle&) { s.machine.HostConfig("[NoNotify]\r\nGS-2024=1\r\n"); }},
@@ -573,7 +586,10 @@ TEST(GateTable, EachRowEndsTheCheckBeforeTheRowsAfterIt) {
          none},
         {"once a day", CheckOutcome::ShownToday, same,
          [](Rig&, UniqueKernelHandle&) { qt::StoreStamp(qt::StampOf(qt::LocalNow())); }},
-        {"desktop scan", CheckOutcome::MessageRefused, [](CampaignFields& f) { f.message = "%s and %s"; }, none},
+        // Refused before the desktop is looked at: a desktop with no match
+        // (the next row's breaker) does not hide it.
+        {"message template", CheckOutcome::MessageRefused, [](CampaignFields& f) { f.message = "%s and %s"; }, none,
+         true},
         {"desktop scan", CheckOutcome::NoShortcutMatch, same, [](Rig&, UniqueKernelHandle&) { qt::CleanDesktop(); }},
     };
     // Every row that a dry run can meet has a breaker; the last, recording
@@ -614,7 +630,15 @@ TEST(GateTable, EachRowEndsTheCheckBeforeTheRowsAfterIt) {
         int code = -1;
         const std::string out = Doctor(s.plugin, &code);
         mutex.reset();
-        EXPECT_EQ(0, code) << out;
+        // A campaign that fails a gate on every machine and every day exits
+        // 4, with that gate's fix; one that this machine or today stops, 0,
+        // and so does a missing one: there is no campaign to judge.
+        const bool never =
+            std::any_of(applied.begin(), applied.end(), [](const Breaker* b) { return b->never; }) &&
+            std::none_of(applied.begin(), applied.end(),
+                         [](const Breaker* b) { return b->outcome == CheckOutcome::CampaignUnreadable; });
+        EXPECT_EQ(never ? 4 : 0, code) << out;
+        EXPECT_EQ(never, out.find("\nnever: this campaign never shows") != std::string::npos) << out;
         if (i < breakers.size()) {
             EXPECT_TRUE(StoppedAt(out, breakers[i].gate)) << "expected [STOP] " << breakers[i].gate << "\n" << out;
             EXPECT_NE(std::string::npos, out.find("read: ")) << "the STOP line names what it read\n" << out;

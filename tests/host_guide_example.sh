@@ -2,10 +2,13 @@
 # host_guide_example.sh CC CXX SOURCE_DIR
 # Every ```c block of docs/host-integration.md, exactly as a host team would
 # copy it, compiles as C and as C++ with -Wall -Wextra -Werror against the
-# shipped header. Each block is one translation unit of its own. The block
-# that defines the example's CopyBalloonText is then built natively, with a
-# stub <windows.h> whose IsDBCSLeadByte is code page 936's, and run on a title
-# that a cut at 63 bytes would split inside a character.
+# shipped header. Each block is one translation unit of its own. Then, built
+# natively on a stand-in of the Windows calls they make (tests/host_guide/):
+# the call sequence plays a tray whose Shell sends its icon's balloon events,
+# and must start the installer only on a click on the plug-in's balloon; and
+# CopyBalloonText, with code page 936's lead bytes, must cut a title that a
+# cut at 63 bytes would split inside a character, and leave a buffer of size
+# 0 untouched.
 set -uo pipefail
 cc=$1 cxx=$2 src=$3
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
@@ -24,36 +27,18 @@ for block in "${blocks[@]}"; do
     fi
   done
 done
-helper=$(grep -l '^void CopyBalloonText(char\* out, size_t size, const char\* text)$' "${blocks[@]}" | head -n 1)
-mkdir "$work/stub"
-cat >"$work/stub/windows.h" <<'EOF'
-typedef unsigned char BYTE;
-static int IsDBCSLeadByte(BYTE b) { return b >= 0x81 && b <= 0xFE; } /* code page 936 */
-EOF
-cat >"$work/cut.c" <<'EOF'
-#include <stdio.h>
-#include <string.h>
-void CopyBalloonText(char* out, size_t size, const char* text);
-int main(void)
-{
-    char title[80] = "", field[64 + 8];
-    int i, bad = 0;
-    for (i = 0; i < 32; ++i) strcat(title, "\xB3\xA4"); /* 32 of the character 长: 64 bytes */
-    memset(field, 0xCC, sizeof field);
-    CopyBalloonText(field, 64, title);
-    /* 63 bytes would end in the lead byte of the 32nd character: 62 are kept. */
-    bad |= strlen(field) != 62 || memcmp(field, title, 62) != 0;
-    for (i = 63; i < (int)sizeof field; ++i) bad |= (unsigned char)field[i] != 0xCC;
-    CopyBalloonText(field, 64, "short");
-    bad |= strcmp(field, "short") != 0;
-    puts(bad ? "FAIL  CopyBalloonText on a title that a byte cut would split"
-             : "ok    CopyBalloonText cuts on a character boundary");
-    return bad;
-}
-EOF
-if [ -z "$helper" ]; then
-  failed=1; echo "FAIL  no block defines CopyBalloonText"
-elif ! cc -Wall -Wextra -Werror -I"$work/stub" "$helper" "$work/cut.c" -o "$work/cut" || ! "$work/cut"; then
-  failed=1
+# The blocks that define what the stand-in drives.
+defining() { grep -l "$1" "${blocks[@]}" | head -n 1; }
+sequence=$(defining '^void QuentraOnTrayIcon(QuentraPlugin\* q, LPARAM event)$')
+helper=$(defining '^void CopyBalloonText(char\* out, size_t size, const char\* text)$')
+[ -n "$sequence" ] || { failed=1; echo "FAIL  no block defines the call sequence (QuentraOnTrayIcon)"; }
+[ -n "$helper" ] || { failed=1; echo "FAIL  no block defines CopyBalloonText"; }
+stub=$src/tests/host_guide
+if [ -n "$sequence" ] && [ -n "$helper" ]; then
+  if cc -Wall -Wextra -Werror -I"$stub" -I"$src/include" "$sequence" "$helper" "$stub/play.c" -o "$work/play" 2>"$work/errors"; then
+    "$work/play" || failed=1
+  else
+    failed=1; echo "FAIL  the guide's blocks do not build on the stand-in:"; cat "$work/errors"
+  fi
 fi
 exit $failed

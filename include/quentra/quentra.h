@@ -6,12 +6,18 @@
  * convention. Every integer is 32-bit; every result is 1 (success, yes) or 0.
  *
  * Call order:
- *   TCGetVer  - any time; writes the interface version (1).
+ *   TCGetVer  - any time; writes the interface version. Compare it with
+ *               QUENTRA_INTERFACE_VERSION and leave a plug-in of another
+ *               version alone.
  *   TCCreate  - makes an instance; null only when memory ran out.
  *   TCCheck   - whenever the host wants a decision: 1 = show the balloon now.
- *               A 1 has already counted the showing and sent its report.
- *   TCEnum    - after a 1, fetch the balloon's texts with index 0.
- *   TCDoCommand - when the user accepts: starts the suite's installer.
+ *               A 1 has already counted the showing and started its report,
+ *               which is sent once and may be lost.
+ *   TCEnum    - after a 1, fetch the balloon's texts with index 0; show the
+ *               balloon only when it answers 1.
+ *   TCDoCommand - only when the user clicks the plug-in's balloon (the
+ *               icon's NIN_BALLOONUSERCLICK): starts the suite's installer.
+ *               It does not ask whether anybody clicked.
  *   TCDestory - (sic: the host resolves it by this name) ends the instance.
  *
  * Buffers: the host owns every buffer. Sizes count bytes, terminator
@@ -20,7 +26,9 @@
  * terminated, and nothing past `size` bytes is written. A buffer of 1024
  * bytes always receives the whole message. Texts are in the ANSI code page
  * (the built-in defaults are code page 936). levelOut and flagOut must be
- * valid whenever the instance is not null and index is 0.
+ * valid whenever the instance is not null and index is 0. levelOut receives
+ * the campaign's Level (default 3), which the plug-in gives no meaning: the
+ * host's to use or ignore. flagOut always receives 1 and carries nothing.
  *
  * Threads: call one instance from one thread at a time; different instances
  * may be used on different threads. The plug-in starts short-lived report
@@ -47,6 +55,21 @@ typedef int(__stdcall* PFN_TCDoCommand)(QUENTRA_INSTANCE instance, int param);
 
 #define QUENTRA_INTERFACE_VERSION 1
 #define QUENTRA_MESSAGE_SIZE 1024
+
+/* For a host that links the import library Quentra.lib instead of resolving
+   the exports by name: define QUENTRA_IMPORTS before including this header.
+   The tray then cannot start without the DLL beside it. */
+#ifdef QUENTRA_IMPORTS
+__declspec(dllimport) int __stdcall TCGetVer(int* version);
+__declspec(dllimport) QUENTRA_INSTANCE __stdcall TCCreate(void);
+__declspec(dllimport) int __stdcall TCDestory(QUENTRA_INSTANCE instance);
+__declspec(dllimport) int __stdcall TCCheck(QUENTRA_INSTANCE instance);
+__declspec(dllimport) int __stdcall TCEnum(QUENTRA_INSTANCE instance, int index, char* titleBuffer, int titleSize,
+                                           char* messageBuffer, int messageSize, int* levelOut,
+                                           char* commandBuffer, int commandSize, int* flagOut, char* idBuffer,
+                                           int idSize);
+__declspec(dllimport) int __stdcall TCDoCommand(QUENTRA_INSTANCE instance, int param);
+#endif
 
 #ifdef __cplusplus
 }

@@ -22,24 +22,27 @@ TextString BuildNameListRule(const TextString& smallestMatch, const std::vector<
     return list;
 }
 
-const char* MessageTemplateProblem(const LeadByteTable& table, const char* messageTemplate) {
-    if (messageTemplate == nullptr) return nullptr;
+TemplateFault FindTemplateFault(const LeadByteTable& table, const char* messageTemplate) {
+    TemplateFault fault;
+    if (messageTemplate == nullptr) return fault;
     int strings = 0;
     for (const char* p = messageTemplate; *p != '\0'; p = NextChar(table, p)) {
         if (*p != '%') continue;
         const char c = p[1];
-        if (c == '%') {
-            ++p;  // the second '%' of the pair; NextChar steps past it
-        } else if (c == 's') {
-            if (++strings > 1) return "a second %s";
-            ++p;
-        } else if (c == '\0') {
-            return "a '%' at the end";
-        } else {
-            return "a conversion other than %s or %%";
+        if (c == '%' || (c == 's' && ++strings == 1)) {
+            ++p;  // the character after the '%'; NextChar steps past it
+            continue;
         }
+        fault.problem = c == 's' ? "a second %s" : c == '\0' ? "a '%' at the end" : "a conversion other than %s or %%";
+        fault.at = static_cast<std::size_t>(p - messageTemplate);
+        fault.length = c == '\0' ? 1 : static_cast<std::size_t>(NextChar(table, p + 1) - p);
+        return fault;
     }
-    return nullptr;
+    return fault;
+}
+
+const char* MessageTemplateProblem(const LeadByteTable& table, const char* messageTemplate) {
+    return FindTemplateFault(table, messageTemplate).problem;
 }
 
 bool ComposeMessage(const LeadByteTable& table, const char* messageTemplate, const char* nameList, char* out,

@@ -28,3 +28,14 @@ TextString BuildNameListRule(const TextString& smallestMatch, const std::vector<
 // Why a template would be refused, for the campaign tool: null when it is
 // accepted.
 const char* MessageTemplateProblem(const LeadByteTable& table, const char* messageTemplate);
+
+// Where a template is refused, for the tools that quote it: the '%' and the
+// whole character after it (none after a '%' at the end), as a byte offset
+// and length. `problem` is MessageTemplateProblem's answer; null, with 0 and
+// 0, for an accepted template.
+struct TemplateFault {
+    const char* problem = nullptr;
+    std::size_t at = 0;
+    std::size_t length = 0;
+};
+TemplateFault FindTemplateFault(const LeadByteTable& table, const char* messageTemplate);

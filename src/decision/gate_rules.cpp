@@ -14,3 +14,14 @@ bool PassesOncePerDayGate(const PopupStamp& last, std::int32_t todayMonth, std::
     // also counts as today. The time of day plays no part.
     return !(last.year != 0 && last.month == todayMonth && last.day == todayDay);
 }
+
+// A Purpose the machine has not seen starts its count at 0: the best a
+// machine can offer.
+bool CountGateNeverPasses(std::int32_t maxPopupTimes) { return !PassesCountGate(0, maxPopupTimes); }
+
+bool WeekdayGateNeverPasses(std::int32_t popupFrequency) {
+    for (std::int32_t day = 0; day < 7; ++day) {
+        if (PassesWeekdayGate(popupFrequency, day)) return false;
+    }
+    return true;
+}

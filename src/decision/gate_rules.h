@@ -14,3 +14,8 @@ bool PassesCountGate(std::int32_t count, std::int32_t maxPopupTimes);
 bool PassesWeekdayGate(std::int32_t popupFrequency, std::int32_t dayOfWeek);
 // A stamp with today's month and day, of any year, stops the check.
 bool PassesOncePerDayGate(const PopupStamp& last, std::int32_t todayMonth, std::int32_t todayDay);
+
+// The campaign fails the gate whatever the machine holds and whatever the
+// day: even a fresh count of 0 reaches MaxPopupTimes; no weekday is allowed.
+bool CountGateNeverPasses(std::int32_t maxPopupTimes);
+bool WeekdayGateNeverPasses(std::int32_t popupFrequency);

@@ -81,14 +81,20 @@ TextString LoadSeen(const GateRun& r) { return r.facts.campaignPath + ", Purpose
 
 // The balloon's button must be able to start the installer: an address that
 // no escape can carry would make it a button that does nothing.
-O DownloadUrl(GateRun& r) {
+bool DownloadUrlPasses(const CampaignConfig& c) {
     TextString argument;
-    return InstallerArgument(AnsiLeadBytes(), Notice(r).DownloadURL.c_str(), argument) ? O::Show
-                                                                                       : O::DownloadUrlUnusable;
+    return InstallerArgument(AnsiLeadBytes(), c.GameScanNotice().DownloadURL.c_str(), argument);
+}
+O DownloadUrl(GateRun& r) { return DownloadUrlPasses(r.workspace.config) ? O::Show : O::DownloadUrlUnusable; }
+const char* DownloadUrlNever(const CampaignConfig& c) {
+    return DownloadUrlPasses(c) ? nullptr : "DownloadURL holds a control character";
 }
 TextString DownloadUrlSeen(const GateRun& r) { return "DownloadURL=" + Notice(r).DownloadURL; }
 
 O Patterns(GateRun& r) { return Notice(r).ScanPatterns.empty() ? O::NoPatterns : O::Show; }
+const char* PatternsNever(const CampaignConfig& c) {
+    return c.GameScanNotice().ScanPatterns.empty() ? "[GameScan] gives no name to look for" : nullptr;
+}
 TextString PatternsSeen(const GateRun& r) { return Names(Notice(r).ScanPatterns); }
 
 O X64(GateRun& r) {
@@ -111,6 +117,9 @@ O Count(GateRun& r) {
     r.facts.popupCount = r.facts.purposeChanged ? 0 : ReadPopupCount();
     return PassesCountGate(r.facts.popupCount, Common(r).MaxPopupTimes) ? O::Show : O::CountReached;
 }
+const char* CountNever(const CampaignConfig& c) {
+    return CountGateNeverPasses(c.Common().MaxPopupTimes) ? "MaxPopupTimes allows not one showing" : nullptr;
+}
 TextString CountSeen(const GateRun& r) {
     return "BoxPopupCount=" + Num(r.facts.popupCount) + " MaxPopupTimes=" + Num(Common(r).MaxPopupTimes);
 }
@@ -118,10 +127,13 @@ TextString CountSeen(const GateRun& r) {
 O Weekday(GateRun& r) {
     return PassesWeekdayGate(Common(r).PopupFrequency, r.facts.weekday) ? O::Show : O::WeekdayNotAllowed;
 }
+const char* WeekdayNever(const CampaignConfig& c) {
+    return WeekdayGateNeverPasses(c.Common().PopupFrequency) ? "PopupFrequency allows no weekday" : nullptr;
+}
 TextString WeekdaySeen(const GateRun& r) {
     const std::int32_t d = r.facts.weekday;
-    return TextString("today=") + (d >= 0 && d < 7 ? kWeekdays[d] : "?") +
-           " PopupFrequency=" + Num(Common(r).PopupFrequency) + " (" + DaysOf(Common(r).PopupFrequency) + ")";
+    return "PopupFrequency=" + Num(Common(r).PopupFrequency) + " (" + DaysOf(Common(r).PopupFrequency) +
+           ") today=" + (d >= 0 && d < 7 ? kWeekdays[d] : "?");
 }
 
 O OncePerDay(GateRun& r) {
@@ -138,6 +150,23 @@ TextString OncePerDaySeen(const GateRun& r) {
            " today=" + Num(r.facts.todayMonth) + "-" + Num(r.facts.todayDay);
 }
 
+// The template is the campaign's text, filled by our own rule: one that is
+// not safe to fill ends the check before the desktop is looked at.
+const char* TemplateNever(const CampaignConfig& c) {
+    return MessageTemplateProblem(AnsiLeadBytes(), c.GameScanNotice().Message.c_str()) != nullptr
+               ? "the plug-in refuses the Message template"
+               : nullptr;
+}
+O Template(GateRun& r) { return TemplateNever(r.workspace.config) == nullptr ? O::Show : O::MessageRefused; }
+// Where the template is refused, quoted with its offset, as check quotes it.
+TextString TemplateSeen(const GateRun& r) {
+    const TextString& message = Notice(r).Message;
+    const TemplateFault fault = FindTemplateFault(AnsiLeadBytes(), message.c_str());
+    if (fault.problem == nullptr) return message.find("%s") == TextString::npos ? "Message has no %s" : "";
+    return TextString("Message has ") + fault.problem + ": \"" + message.substr(fault.at, fault.length) +
+           "\" at byte " + Num(static_cast<std::int32_t>(fault.at));
+}
+
 O Scan(GateRun& r) {
     PopupWorkspace& w = r.workspace;
     bool refused = false;
@@ -149,11 +178,7 @@ O Scan(GateRun& r) {
 TextString ScanSeen(const GateRun& r) {
     TextString matched;
     for (const TextString& n : r.workspace.matchedNames) matched += (matched.empty() ? "" : " | ") + n;
-    TextString seen = "matched: " + (matched.empty() ? TextString("(none)") : matched);
-    if (const char* problem = MessageTemplateProblem(AnsiLeadBytes(), Notice(r).Message.c_str())) {
-        seen += TextString("; Message has ") + problem;
-    }
-    return seen;
+    return "matched: " + (matched.empty() ? TextString("(none)") : matched);
 }
 
 // Fail closed: a showing that cannot be recorded would count against
@@ -167,26 +192,43 @@ TextString Nothing(const GateRun&) { return TextString(); }
 
 }  // namespace
 
+// Label, what it reads, the run, what it saw; for a gate on the campaign
+// alone, when it can never pass and the author's fix.
 const Gate kGates[] = {
     {"vault product absent", "HKLM\\...\\App Paths\\Corvelsafebox.exe (default) and the file it names", Vault,
-     Nothing},
-    {"suite executable", "HKLM\\...\\App Paths\\Corvelsafe.exe (default) and the file it names", Suite, SuiteSeen},
+     Nothing, nullptr, nullptr},
+    {"suite executable", "HKLM\\...\\App Paths\\Corvelsafe.exe (default) and the file it names", Suite, SuiteSeen,
+     nullptr, nullptr},
     {"installer present", "modules\\Corvelinst.exe beside the suite executable", Installer,
-     [](const GateRun& r) { return r.facts.installerPath; }},
-    {"no installation running", "mutex CorvelInstallMutex", Running, Nothing},
-    {"campaign loads", "quentracfg.dat beside Quentra.dll (at most 1 MiB)", Load, LoadSeen},
+     [](const GateRun& r) { return r.facts.installerPath; }, nullptr, nullptr},
+    {"no installation running", "mutex CorvelInstallMutex", Running, Nothing, nullptr, nullptr},
+    {"campaign loads", "quentracfg.dat beside Quentra.dll (at most 1 MiB)", Load, LoadSeen, nullptr, nullptr},
     {"download address passable", "[NoAntiVirus] DownloadURL: no control character", DownloadUrl,
-     DownloadUrlSeen},
-    {"patterns present", "[GameScan] keys ending in m or o", Patterns, PatternsSeen},
-    {"64-bit support", "[NoAntiVirus] SuportX64 and the system's architecture", X64, X64Seen},
-    {"not opted out", "[NoNotify] <ID> in config.ini beside the host's executable", OptOut, OptOutSeen},
+     DownloadUrlSeen, DownloadUrlNever, "remove the control character from [NoAntiVirus] DownloadURL"},
+    {"patterns present", "[GameScan] keys ending in m or o", Patterns, PatternsSeen, PatternsNever,
+     "give [GameScan] a key ending in o (a name to look for) or m (a featured name) with a value, e.g. "
+     "g1o=Copperwing, before any key that ends otherwise"},
+    {"64-bit support", "[NoAntiVirus] SuportX64 and the system's architecture", X64, X64Seen, nullptr, nullptr},
+    {"not opted out", "[NoNotify] <ID> in config.ini beside the host's executable", OptOut, OptOutSeen, nullptr,
+     nullptr},
     {"popup count", "HKLM\\SOFTWARE\\CorvelSafe\\Tavrik BoxPopupCount and [Common] MaxPopupTimes", Count,
-     CountSeen},
-    {"weekday", "the local weekday and [Common] PopupFrequency", Weekday, WeekdaySeen},
+     CountSeen, CountNever, "set [Common] MaxPopupTimes to 1 or more (absent, it is 3)"},
+    {"weekday", "the local weekday and [Common] PopupFrequency", Weekday, WeekdaySeen, WeekdayNever,
+     "set [Common] PopupFrequency to the bits of the weekdays it may show on: 127 for every day, 62 for "
+     "Monday to Friday"},
     {"once a day", "HKLM\\SOFTWARE\\CorvelSafe\\Tavrik BoxLastestPopupDay and the local date", OncePerDay,
-     OncePerDaySeen},
-    {"desktop scan", "*.lnk names on the user's desktop and [NoAntiVirus] Message", Scan, ScanSeen},
+     OncePerDaySeen, nullptr, nullptr},
+    {"message template", "[NoAntiVirus] Message: one %s at most, %% for a percent sign", Template, TemplateSeen,
+     TemplateNever, "write one %s where the names go and %% for a percent sign, and no other %"},
+    {"desktop scan", "*.lnk names on the user's desktop", Scan, ScanSeen, nullptr, nullptr},
     {"showing recorded", "HKLM\\SOFTWARE\\CorvelSafe\\Tavrik BoxLastestPopupDay and BoxPopupCount, written", Record,
-     RecordSeen},
+     RecordSeen, nullptr, nullptr},
 };
 const std::size_t kGateCount = sizeof kGates / sizeof kGates[0];
+
+std::size_t NeverPassedGate(const CampaignConfig& campaign) {
+    for (std::size_t i = 0; i < kGateCount; ++i) {
+        if (kGates[i].never != nullptr && kGates[i].never(campaign) != nullptr) return i;
+    }
+    return kGateCount;
+}

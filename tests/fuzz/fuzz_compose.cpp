@@ -1,6 +1,7 @@
 // The message template rule and the name-list rule: whatever the campaign's
 // Message holds, composing never writes past its buffer, a refused template
-// leaves the buffer alone, and the list has one to three names.
+// leaves the buffer alone, the sequence the tools quote is where the template
+// turns from accepted to refused, and the list has one to three names.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +19,15 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     if (!ok && out[0] != static_cast<char>(0xCC)) __builtin_trap();
     if (ok != (MessageTemplateProblem(table, templ.c_str()) == nullptr)) __builtin_trap();
     if (ok && std::strlen(out.data()) >= outSize) __builtin_trap();
+    const std::string text = templ.c_str();  // as the profile functions read it
+    const TemplateFault fault = FindTemplateFault(table, text.c_str());
+    if ((fault.problem == nullptr) != ok) __builtin_trap();
+    if (fault.problem != nullptr &&
+        (fault.length == 0 || fault.at + fault.length > text.size() ||
+         MessageTemplateProblem(table, text.substr(0, fault.at).c_str()) != nullptr ||
+         MessageTemplateProblem(table, text.substr(0, fault.at + fault.length).c_str()) == nullptr)) {
+        __builtin_trap();
+    }
 
     std::vector<TextString> featured;
     for (std::size_t i = 1; i + 1 < size && featured.size() < 6; i += 2) featured.push_back(TextString(1, static_cast<char>(data[i])));

@@ -82,7 +82,7 @@ printf 'k5m=Brambleport' >>broken.ini   # no line end after the last line
 [ $(( $(size broken.ini) % 4 )) -ne 0 ] || printf ';' >>broken.ini
 run "encode the broken INI" 0 encode broken.ini broken-whole.dat
 head -c "$(size broken.ini)" broken-whole.dat >broken.dat   # cut short of a whole word
-run "check the broken file" 3 check broken.dat
+run "check the broken file" 4 check broken.dat
 has "broken: the stopping key and what it hides" "$out" \
   'warning: [GameScan] key "k3x" ends in '"'"'x'"'"', not '"'"'m'"'"' (featured) or '"'"'o'"'"' (pattern): it stops the section; the plug-in never reads the keys after it: k4o, k5m'
 has "broken: lists up to the stop" "$out" 'ScanPatterns      (2) "Quillstorm", "Tidewarden"'
@@ -102,15 +102,36 @@ has "broken: an absent text keeps an earlier one" "$out" \
 has "broken: filler glued to the last line" "$out" "not a whole number of 4-byte words, and its last line \"k5m=Brambleport"
 
 printf '[Common]\r\nPopupFrequency=7\r\n[NoAntiVirus]\r\nMessage=%%s and %%s\r\nDownloadURL=http://x.test/a b\r\n[GameScan]\r\nk1o=\r\nk2m=Emberlane\r\n' >stops.ini
-run "check a file whose first [GameScan] key is empty" 3 check stops.ini
+run "check a file whose first [GameScan] key is empty" 4 check stops.ini
 has "stops: empty first value" "$out" 'warning: [GameScan] key "k1o" has an empty value: it stops the section; the plug-in never reads the keys after it: k2m'
-has "stops: never shows" "$out" "gives no pattern: the plug-in never shows this campaign"
+has "stops: never shows, and the fix" "$out" "gives no pattern: the plug-in never shows this campaign; give it a key ending in o"
 has "stops: a second %s" "$out" "warning: Message has a second %s"
 has "stops: an explicit 7 is a bit set too" "$out" "PopupFrequency 7 is a set of weekday bits"
 has "stops: an address with a blank" "$out" 'warning: DownloadURL "http://x.test/a b" holds a blank or a quote: the installer receives "http://x.test/a%20b"'
 printf '[NoAntiVirus]\r\nDownloadURL=http://x.test/a\001b\r\n[GameScan]\r\nk1o=Emberlane\r\n' >control.ini
-run "check an address with a control character" 3 check control.ini
+run "check an address with a control character" 4 check control.ini
 has "stops: an address with a control character" "$out" 'the check stops at "download address passable"'
+
+# The exit status tells a CI job a campaign that never shows, on any machine on
+# any day (4), from one with warnings that can show (3) and one without (0).
+base='[Common]\r\nPurpose=codes\r\nPopupFrequency=127\r\nMaxPopupTimes=3\r\n[NoAntiVirus]\r\nTitle=T\r\nMessage=Found %s\r\nCommandText=Go\r\nDownloadURL=http://x.test/\r\nID=codes-1\r\n[GameScan]\r\ng1o=Copperwing\r\n'
+while IFS='|' read -r name code from to; do
+  printf '%b' "${base/"$from"/"$to"}" >codes.ini
+  run "exit status $code: $name" "$code" check codes.ini && pass "exit status $code: $name"
+  [ "$code" != 4 ] || has "exit status 4 says so: $name" "$out" "never shows: the campaign fails"
+done <<'EOF'
+nothing to warn about|0|Title=T|Title=T
+a %d in Message|4|Found %s|Found %s and %d
+a second %s|4|Found %s|%s and %s
+an empty [GameScan]|4|g1o=Copperwing|
+a weekday mask of 0|4|PopupFrequency=127|PopupFrequency=0
+MaxPopupTimes=0|4|MaxPopupTimes=3|MaxPopupTimes=0
+a negative MaxPopupTimes|4|MaxPopupTimes=3|MaxPopupTimes=-2
+a control character in DownloadURL|4|x.test/|x.test/\x01
+a title longer than the balloon|3|Title=T|Title=The title of this campaign is longer than any balloon can hold whole
+a UTF-8 file|3|Title=T|Title=\xe6\x82\xa8\xe7\x9a\x84
+a weekday mask of Sunday to Tuesday|3|PopupFrequency=127|PopupFrequency=7
+EOF
 
 # More key names than the plug-in's 1024-byte list holds.
 { printf '[Common]\r\nPopupFrequency=127\r\n[GameScan]\r\n'

@@ -3,8 +3,11 @@
 # its command text; each run's desktop holds only the shortcuts it names, so a
 # desktop that matches nothing answers 1 right after one that matched; several
 # desktops make one panel each; a campaign that would not show today (its
-# weekday) renders with a note; an over-long message is warned about with its
-# cut marked and laid out whole; a campaign that cannot render names its cause.
+# weekday) renders with a note, and one that never shows on any day (a weekday
+# mask of 0) renders marked so, exiting 4; without --desktop, the desktop
+# holds the campaign's first pattern; an over-long message is warned about
+# with its cut marked and laid out whole; a UTF-8 file renders as converted; a
+# campaign that cannot render names its cause.
 set -euo pipefail
 src=${QUENTRA_SOURCE:?}; export QUENTRA_BUILD=${QUENTRA_BUILD:?}
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
@@ -42,7 +45,7 @@ EOF2
 
 # A message of 318 bytes (the ANSI balloon text holds 255), on a campaign whose
 # PopupFrequency leaves out today.
-python3 - "$work/long.ini" "$work/refused.ini" "$work/utf8.ini" <<'PY'
+python3 - "$work/long.ini" "$work/refused.ini" "$work/utf8.ini" "$work/mask0.ini" <<'PY'
 import datetime, sys
 today = (datetime.date.today().weekday() + 1) % 7   # Sunday is bit 0
 msg = ("您的游戏账号需要保护，" * 14 + "%s").encode("gbk")
@@ -52,6 +55,7 @@ def ini(frequency, message, encoding="gbk"):
 open(sys.argv[1], "wb").write(ini(127 & ~(1 << today), msg))
 open(sys.argv[2], "wb").write(ini(127, b"Found %s and %d"))
 open(sys.argv[3], "wb").write(ini(127, "您的游戏%s".encode(), "utf-8"))
+open(sys.argv[4], "wb").write(ini(0, "您的游戏%s".encode("gbk")))
 PY
 preview long "$work/long.ini" --desktop Copperwing
 laid=$(sed -n 's/^  | //p' "$work/long.txt")
@@ -65,13 +69,21 @@ says it wraps the lines itself|grep -q "^layout    the text is wrapped at .* (Wi
 lays out every kept character|[ "$(printf %s "$laid" | tr -d '\r\n')" = "$(python3 -c 'print(("您的游戏账号需要保护，" * 14)[:127])')" ]
 in several lines|[ "$(printf '%s\n' "$laid" | wc -l)" -ge 3 ]
 EOF2
+preview mask0 "$work/mask0.ini"
+rows mask0 <<'EOF2'
+exits 4: it never shows|[ "$status" -eq 4 ]
+says so, not that today is the problem|grep -q '^never     the campaign never shows on any day: "weekday": PopupFrequency allows no weekday (PopupFrequency=0 (no day) today=[A-Za-z]*); fix: set \[Common\] PopupFrequency' "$work/mask0.txt" && ! grep -q '^note ' "$work/mask0.txt"
+renders it anyway|grep -q '^balloon   shown' "$work/mask0.txt" && [ -s "$work/mask0.png" ]
+the desktop named after the first pattern|grep -q '^desktop   Copperwing.lnk (no --desktop given' "$work/mask0.txt"
+EOF2
 preview utf8 "$work/utf8.ini" --desktop Copperwing
 preview refused "$work/refused.ini" --desktop Copperwing
 printf 'no campaign here\r\n' >"$work/garbage.dat"
 preview garbage "$work/garbage.dat" --desktop Copperwing
 rows causes <<'EOF2'
 UTF-8 warned about, as check does|[ "$(rc utf8)" -eq 3 ] && grep -qE "looks like UTF-8.*convert it: (QUENTRA_BUILD=[^ ]* )?tools/quentra-campaign convert $work/utf8.ini campaign-gbk.ini" "$work/utf8.txt"
-refused Message named|[ "$(rc refused)" -eq 1 ] && grep -q 'cannot render: Message template refused' "$work/refused.txt"
+UTF-8 rendered as converted|grep -q '^message   您的游戏Copperwing$' "$work/utf8.txt"
+refused Message: never shows, quoted where|[ "$(rc refused)" -eq 4 ] && grep -q 'cannot render: Message template refused .*(gate "message template": Message has a conversion other than %s or %%: "%d" at byte 13)' "$work/refused.txt"
 undecodable .dat named|[ "$(rc garbage)" -eq 1 ] && grep -q 'garbage.dat does not decode to a campaign' "$work/garbage.txt"
 EOF2
-echo "preview: 5 previews passed"
+echo "preview: 6 previews passed"

@@ -190,10 +190,9 @@ std::vector<RegistryCall> RegistryRecorder::Take() {
 }
 
 std::string SourceFile(const std::string& relative) {
-    // The test bundle carries its files beside the program; a build reads
-    // them from the source tree it was built from.
-    const std::string beside = Join(BinDir(), relative);
-    std::string path = Exists(beside) ? beside : std::string(QUENTRA_TEST_SOURCE_DIR) + "/" + relative;
+    // Beside the program: the test bundle carries them there, and the build
+    // copies them there from the source tree.
+    std::string path = Join(BinDir(), relative);
     for (char& c : path) {
         if (c == '/') c = '\\';
     }

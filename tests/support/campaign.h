@@ -96,7 +96,8 @@ private:
     void* deleteOriginal_ = nullptr;
 };
 
-// The repository's file at `relative` (forward slashes), read whole.
+// The repository's file at `relative` (forward slashes, below examples/),
+// read whole from beside the test program.
 std::string SourceFile(const std::string& relative);
 
 }  // namespace qt

@@ -1,8 +1,9 @@
 // check: which kind of file was given, what the plug-in's loader makes of
-// it, and the report with its warnings.
+// it, the report with its warnings, and whether the campaign can show at all.
 #include "campaign/decode.h"
 #include "campaign_arg.h"
 #include "checker.h"
+#include "decision/gates.h"
 #include "commands.h"
 #include "files.h"
 #include "output.h"
@@ -61,15 +62,12 @@ int Check(const std::string& path) {
     }
     // Read as code page 936, UTF-8 gives noise and lengths that are not the
     // plug-in's: the rest of the check reads the text as the fix makes it.
-    const bool utf8 = LooksLikeUtf8(plain);
+    bool utf8 = false;
+    std::string lost;
+    plain = TextToTry(plain, utf8, lost);
     if (utf8) {
-        std::string lost;
-        plain = Utf8ToCp936(plain, lost);
         header += "\nthe text is UTF-8: what follows is checked as converted to code page 936";
-        early.push_back("the text looks like UTF-8; the plug-in reads code page 936 (GBK), so its Chinese would show "
-                        "as noise; " +
-                        (encoded ? "decode it, " + Utf8Fix("campaign.ini") + ", and encode that again"
-                                 : Utf8Fix(AnsiToUtf8(path))));
+        early.push_back(Utf8Warning(AnsiToUtf8(path), encoded));
         if (!lost.empty()) early.push_back("code page 936 has no form for " + lost + ": replace it before converting");
     }
 
@@ -92,6 +90,18 @@ int Check(const std::string& path) {
         report += "\n" + std::to_string(warnings.size()) + (warnings.size() == 1 ? " warning:\n" : " warnings:\n");
         for (const std::string& w : warnings) report += "  warning: " + w + "\n";
     }
+    // Whether it can show at all is the gate table's answer, as the doctor
+    // and the preview give it: a CI job gates on the exit code.
+    std::string never;
+    for (std::size_t i = NeverPassedGate(config); i < kGateCount; ++i) {
+        if (kGates[i].never != nullptr && kGates[i].never(config) != nullptr) {
+            never += (never.empty() ? "\"" : ", \"") + std::string(kGates[i].label) + "\"";
+        }
+    }
+    if (!never.empty()) {
+        report += "never shows: the campaign fails " + never + " on every machine on every day (exit status " +
+                  std::to_string(kExitNeverShows) + "); the warnings above say why and what to change\n";
+    }
     Out(report);
-    return warnings.empty() ? kExitOk : kExitWarnings;
+    return !never.empty() ? kExitNeverShows : warnings.empty() ? kExitOk : kExitWarnings;
 }

@@ -36,28 +36,18 @@ void Checker::Template() {
     const TextString& m = config_.GameScanNotice().Message;
     if (m.empty()) return;
     const LeadByteTable table = Cp936LeadBytes();
-    const char* problem = MessageTemplateProblem(table, m.c_str());
-    if (problem == nullptr) {
+    const TemplateFault fault = FindTemplateFault(table, m.c_str());
+    if (fault.problem == nullptr) {
         if (FindText(table, m.c_str(), "%s") == kNotFound) {
             Warn("Message has no %s: the game names found on the desktop will not appear in it; put %s where they "
                  "belong");
         }
         return;
     }
-    // The sequence at fault: the first '%' up to which the plug-in's own rule
-    // refuses the template.
-    std::size_t at = 0, length = 1;
-    for (const char* p = m.c_str(); *p != '\0'; p = NextChar(table, p)) {
-        if (*p != '%') continue;
-        at = static_cast<std::size_t>(p - m.c_str());
-        // The '%' and the whole character after it, which may take two bytes.
-        length = static_cast<std::size_t>((p[1] != '\0' ? NextChar(table, p + 1) : p + 1) - p);
-        if (MessageTemplateProblem(table, m.substr(0, at + length).c_str()) != nullptr) break;
-    }
-    Warn(std::string("Message has ") + problem +
+    Warn(std::string("Message has ") + fault.problem +
          ": the plug-in refuses the template and never shows the notification (only one %s, and %% for a percent "
-         "sign); it is " + Quoted(m.substr(at, length)) + " at byte " + std::to_string(at) + " of the message " +
-         Excerpt(m, at, at + length));
+         "sign); it is " + Quoted(m.substr(fault.at, fault.length)) + " at byte " + std::to_string(fault.at) +
+         " of the message " + Excerpt(m, fault.at, fault.at + fault.length));
 }
 
 void Checker::Balloon() {

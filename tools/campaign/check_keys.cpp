@@ -9,6 +9,7 @@
 #include "actions/url.h"
 #include "checker.h"
 #include "common/text.h"
+#include "decision/gate_rules.h"
 #include "output.h"
 
 namespace {
@@ -176,14 +177,15 @@ void Checker::Meaning(const CampaignKey& key, const std::string& text) {
         Warn("Purpose is absent or empty: the popup count and the day of the last showing are kept per Purpose, so "
              "this campaign shares them with every campaign without one and may never show; give it a name of its "
              "own, e.g. Purpose=vault-2025-spring");
-    } else if (name == "MaxPopupTimes" && c.MaxPopupTimes == 0) {
-        Warn("MaxPopupTimes is 0: the notification never shows");
+    } else if (name == "MaxPopupTimes" && CountGateNeverPasses(c.MaxPopupTimes)) {
+        Warn("MaxPopupTimes is " + std::to_string(c.MaxPopupTimes) +
+             ": the notification never shows; give it 1 or more (absent, it is 3)");
     } else if (name == "PopupFrequency") {
         report_ += "                    shows on " + Weekdays(c.PopupFrequency) + "\n";
         // A value up to 7 reads like a number of days, but it is a set of
         // weekday bits; larger values are taken for deliberate sets.
         const bool given = !text.empty();
-        if ((c.PopupFrequency & 0x7F) == 0) {
+        if (WeekdayGateNeverPasses(c.PopupFrequency)) {
             Warn("PopupFrequency " + std::to_string(c.PopupFrequency) +
                  " allows no weekday: the notification never shows (127 allows every day)");
         } else if (!given || c.PopupFrequency <= 7) {

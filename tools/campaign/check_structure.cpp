@@ -62,7 +62,11 @@ void Checker::GameScan() {
         Warn("[GameScan] key " + Quoted(seen[stop]) + " " + why + ": it stops the section" +
              (hidden.empty() ? std::string() : "; the plug-in never reads the keys after it: " + hidden));
     }
-    if (n.ScanPatterns.empty()) Warn("[GameScan] gives no pattern: the plug-in never shows this campaign");
+    if (n.ScanPatterns.empty()) {
+        Warn("[GameScan] gives no pattern: the plug-in never shows this campaign; give it a key ending in o (a name "
+             "to look for) or m (a featured name) with a value, e.g. g1o=Copperwing, before any key that ends "
+             "otherwise");
+    }
     for (const std::string& v : n.ScanPatterns) CheckText(kGameScanSection, "value", v);
 }
 

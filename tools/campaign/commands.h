@@ -3,8 +3,8 @@
 //
 // Contract: encode and decode refuse an output that is their input, and
 // write their output whole or not at all; check changes no file and none of
-// the machine's popup bookkeeping, and answers kExitWarnings when it printed
-// a warning.
+// the machine's popup bookkeeping, and answers kExitNeverShows when the
+// campaign can never show, else kExitWarnings when it printed a warning.
 #pragma once
 #include <string>
 

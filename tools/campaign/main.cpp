@@ -29,7 +29,8 @@ const char kUsage[] =
     "           plain .ini) and warn about what an author would not expect\n"
     "\n"
     "exit status: 0 done (check: no warnings), 1 unreadable or malformed input,\n"
-    "             2 bad usage, 3 check found warnings\n";
+    "             2 bad usage, 3 check found warnings and the campaign can show,\n"
+    "             4 check: the campaign never shows, on any machine on any day\n";
 
 int Run(int argc, char** argv) {
     if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||

@@ -19,6 +19,30 @@ bool UnderWrapper() {
     return command != nullptr && *command != '\0';
 }
 
+// The program `name`.exe in this program's folder, as cmd.exe runs it from
+// the current folder: by its path below that folder (.\ in front of a bare
+// name, so that PowerShell runs it too), else by its full path; in double
+// quotes when it holds a blank. Tools are not on PATH: the package has them
+// in its tools folder.
+std::string BesideThisProgram(const char* name) {
+    char self[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string path = n > 0 && n < MAX_PATH ? self : name;
+    const std::size_t slash = path.find_last_of('\\');
+    path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + name + ".exe";
+    char here[MAX_PATH] = {};
+    const DWORD h = GetCurrentDirectoryA(MAX_PATH, here);
+    std::string folder = h > 0 && h < MAX_PATH ? here : "";
+    if (!folder.empty() && folder.back() != '\\') folder += '\\';
+    if (!folder.empty() && path.size() > folder.size() &&
+        CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, path.c_str(), static_cast<int>(folder.size()), folder.c_str(),
+                       static_cast<int>(folder.size())) == CSTR_EQUAL) {
+        path = path.substr(folder.size());
+        if (path.find('\\') == std::string::npos) path = ".\\" + path;
+    }
+    return path.find(' ') == std::string::npos ? path : "\"" + path + "\"";
+}
+
 }  // namespace
 
 std::string CampaignProblem(const std::string& path, const std::string& bytes, CampaignForm& form) {
@@ -50,7 +74,7 @@ std::string AsPlain(const std::string& bytes, CampaignForm form) {
 }
 
 std::string ToolCommand(const char* tool) {
-    return UnderWrapper() ? std::getenv("QUENTRA_COMMAND") : tool;
+    return UnderWrapper() ? std::getenv("QUENTRA_COMMAND") : BesideThisProgram(tool);
 }
 
 std::string ShellQuoted(const std::string& text) {
@@ -61,7 +85,7 @@ std::string ShellQuoted(const std::string& text) {
 }
 
 std::string OtherTool(const char* name) {
-    if (!UnderWrapper()) return name;
+    if (!UnderWrapper()) return BesideThisProgram(name);
     // The environment that picks the build tree, when the user gave one.
     const char* env = std::getenv("QUENTRA_TOOLS_ENV");
     return std::string(env != nullptr ? env : "") + "tools/" + name;

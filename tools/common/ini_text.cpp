@@ -151,3 +151,14 @@ std::string Utf8Fix(const std::string& pathUtf8) {
            " campaign-gbk.ini (or, on Windows, save it in the editor as \"Chinese Simplified (GBK)\", code page "
            "936, without a byte order mark)";
 }
+
+std::string Utf8Warning(const std::string& pathUtf8, bool encoded) {
+    return "the text looks like UTF-8; the plug-in reads code page 936 (GBK), so its Chinese would show as noise; " +
+           (encoded ? "decode it, " + Utf8Fix("campaign.ini") + ", and encode that again" : Utf8Fix(pathUtf8));
+}
+
+std::string TextToTry(const std::string& plain, bool& converted, std::string& lost) {
+    lost.clear();
+    converted = LooksLikeUtf8(plain);
+    return converted ? Utf8ToCp936(plain, lost) : plain;
+}

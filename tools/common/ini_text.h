@@ -39,3 +39,11 @@ bool LooksLikeUtf8(const std::string& text);
 std::string Utf8ToCp936(const std::string& utf8, std::string& lost);
 // The fix an author runs, named for `path`.
 std::string Utf8Fix(const std::string& pathUtf8);
+// The warning about a campaign text saved as UTF-8, with the fix for the
+// file named `pathUtf8`: converted, and an encoded one decoded first and
+// encoded again.
+std::string Utf8Warning(const std::string& pathUtf8, bool encoded);
+// A campaign's plain text as every tool tries it: a UTF-8 text converted to
+// code page 936, as its author meant it (`converted`; `lost` gets what that
+// code page lacks), any other text as it is.
+std::string TextToTry(const std::string& plain, bool& converted, std::string& lost);

@@ -1,7 +1,11 @@
-// quentra-host doctor: why the balloon does or does not show on this machine.
-// It links the plug-in's own decision code and runs it as a dry run, gate by
-// gate from the one gate table, on the campaign file beside the named DLL or
-// on a campaign file named directly (.dat as deployed, or an author's .ini).
+// quentra-host doctor: why the balloon does or does not show on this machine,
+// and whether the campaign can show at all. It links the plug-in's own
+// decision code and runs it as a dry run, gate by gate from the one gate
+// table, on the campaign file beside the named DLL or on a campaign file
+// named directly (.dat as deployed, or an author's .ini). Past the gate that
+// stops a real check it goes on, so that a machine without the suite still
+// hears about the campaign's own gates; a campaign that fails one of them on
+// every machine on every day exits kExitNeverShows with the cause and the fix.
 // It never records a showing, never sends a report and changes nothing
 // stored: a campaign whose Purpose differs from the stored one is not
 // written, and the gates see the count and stamp reset that the next real
@@ -12,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "campaign/decode.h"
 #include "campaign/rules.h"
@@ -20,9 +26,11 @@
 #include "common/handles.h"
 #include "decision/check.h"
 #include "decision/gates.h"
+#include "dry_run.h"
 #include "environment/bookkeeping.h"
 #include "files.h"
 #include "host.h"
+#include "ini_text.h"
 #include "pe.h"
 
 namespace {
@@ -67,6 +75,64 @@ void PrintSuiteHint(const char* target, bool campaignGiven) {
 
 bool HasExtension(const char* path, const char* extension) { return lstrcmpiA(PathFindExtensionA(path), extension) == 0; }
 
+// `name` in the folder of the path `given`, spelt as the user spelt that path.
+std::string Beside(const std::string& given, const char* name) {
+    const std::size_t slash = given.find_last_of("/\\");
+    return (slash == std::string::npos ? std::string() : given.substr(0, slash + 1)) + name;
+}
+
+// What a failed gate of the machine says about this machine.
+const char* MachineNote(CheckOutcome outcome) {
+    switch (outcome) {
+        case CheckOutcome::VaultInstalled: return "this machine: the vault product is installed";
+        case CheckOutcome::SuiteMissing: return "this machine: no suite";
+        case CheckOutcome::InstallerMissing: return "this machine: no suite installer";
+        case CheckOutcome::InstallRunning: return "this machine: an installation is running";
+        default: return nullptr;
+    }
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = from.empty() ? std::string::npos : text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// Every gate, in table order, with its verdict: pass; STOP, where a real
+// check on this machine ends; fail, a later gate that fails too; ----, a gate
+// after a campaign that did not load. Each path in `shown` stands for the
+// path its pair names, as Wine handed it to the gates.
+using PathNames = std::vector<std::pair<std::string, std::string>>;
+void PrintRows(const GateWalk& walk, const PathNames& shown) {
+    for (std::size_t i = 0; i < kGateCount; ++i) {
+        const bool run = i < walk.rows.size();
+        const CheckOutcome outcome = run ? walk.rows[i].outcome : CheckOutcome::Show;
+        const char* verdict = !run ? "----" : i == walk.facts.stoppedAt ? "STOP" : outcome == CheckOutcome::Show ? "pass" : "fail";
+        std::string seen = run ? walk.rows[i].seen : std::string();
+        for (const auto& name : shown) seen = Replaced(seen, name.first, name.second);
+        if (const char* note = run ? MachineNote(outcome) : nullptr) seen = note + (seen.empty() ? "" : " (" + seen + ")");
+        // What ended the check says what it read, so the fix can be found.
+        if (i == walk.facts.stoppedAt) seen += (seen.empty() ? "" : "; ") + std::string("read: ") + kGates[i].reads;
+        Print("[%s] %-25s %s\n", verdict, kGates[i].label, seen.c_str());
+    }
+}
+
+// The gates the loaded campaign fails on every machine on every day, with
+// each one's fix; false when there is none.
+bool PrintNever(const GateWalk& walk, const CampaignConfig& campaign) {
+    if (walk.never >= kGateCount) return false;
+    Print("never: this campaign never shows, on any machine on any day:\n");
+    for (std::size_t i = walk.never; i < kGateCount; ++i) {
+        const char* why = kGates[i].never != nullptr ? kGates[i].never(campaign) : nullptr;
+        if (why != nullptr) {
+            Print("  \"%s\": %s (%s)\n  fix: %s\n", kGates[i].label, why, walk.rows[i].seen.c_str(), kGates[i].fix);
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int RunDoctor(const char* target) {
@@ -99,23 +165,35 @@ int RunDoctor(const char* target) {
     } else {
         versionNote = "decision: the one built into quentra-host " QUENTRA_VERSION;
     }
+    // The paths as the user wrote them, never as Wine's drive letters.
+    const std::string shownTarget = AnsiToUtf8(target);
+    const std::string shownCampaign = campaignGiven ? shownTarget : AnsiToUtf8(Beside(target, kCampaignFileName));
     char campaign[MAX_PATH] = {};
-    ScratchFile encoded;  // an author's .ini, encoded as the plug-in expects its campaign file
-    std::string bytes, problem;
+    ScratchFile encoded;  // what the loader reads when the file given is not the deployed form
+    std::string bytes, problem, utf8Warning;
     CampaignForm form = CampaignForm::Encoded;
     if (campaignGiven) {
         // A file that is no campaign is named for what it is, as check does.
         problem = CampaignFileProblem(full, bytes, form);
-        if (!problem.empty()) return Fail("quentra-host: %s\n", problem.c_str());
-        if (form == CampaignForm::Plain && (!encoded.Create() || !encoded.Write(AsDeployed(bytes, form)))) {
+        if (!problem.empty()) return Fail("quentra-host: %s\n", Replaced(problem, AnsiToUtf8(full), shownTarget).c_str());
+        // An author's text is tried as every tool tries it: UTF-8 converted.
+        bool converted = false;
+        std::string lost;
+        const std::string plain = TextToTry(AsPlain(bytes, form), converted, lost);
+        if (converted) utf8Warning = Utf8Warning(shownTarget, form == CampaignForm::Encoded) + "; tried as converted";
+        const bool scratch = converted || form == CampaignForm::Plain;
+        if (scratch && (!encoded.Create() || !encoded.Write(Encoded(plain)))) {
             return Fail("quentra-host: cannot encode %s into a temporary campaign file\n", target);
         }
-        lstrcpynA(campaign, form == CampaignForm::Plain ? encoded.path.c_str() : full, MAX_PATH);
+        lstrcpynA(campaign, scratch ? encoded.path.c_str() : full, MAX_PATH);
     } else {
         lstrcpynA(campaign, full, MAX_PATH);
         PathRemoveFileSpecA(campaign);
         if (!PathAppendA(campaign, kCampaignFileName)) return Fail("quentra-host: path too long: %s\n", target);
         problem = CampaignFileProblem(campaign, bytes, form);
+        if (problem.empty() && !bytes.empty() && LooksLikeUtf8(AsPlain(bytes, form))) {
+            utf8Warning = Utf8Warning(shownCampaign, true);
+        }
     }
 
     std::string stored;
@@ -128,33 +206,32 @@ int RunDoctor(const char* target) {
     }
 
     PopupWorkspace workspace;
-    CheckFacts facts;
-    const CheckOutcome outcome = EvaluatePopup(workspace, campaign, CheckMode::DryRun, &facts);
-    const GateRun run{workspace, campaign, CheckMode::DryRun, facts};
+    const GateWalk walk = WalkAllGates(workspace, campaign);
 
-    Print("campaign file: %s%s\n", AnsiToUtf8(full).c_str(),
-          campaignGiven ? "" : (std::string(" -> ") + AnsiToUtf8(campaign)).c_str());
+    Print("campaign file: %s%s\n", shownTarget.c_str(), campaignGiven ? "" : (" -> " + shownCampaign).c_str());
     Print("%s\n", versionNote.c_str());
     Print("stored: %s\n", stored.c_str());
-    if (facts.purposeChanged) {
+    if (!utf8Warning.empty()) Print("warning: %s\n", utf8Warning.c_str());
+    if (walk.facts.purposeChanged) {
         Print("Purpose differs from the stored BoxPurpose: a real check stores it and resets the count and the "
               "stamp, and the gates below assume that reset (this dry run changed nothing).\n");
     }
-    for (std::size_t i = 0; i < kGateCount; ++i) {
-        const Gate& gate = kGates[i];
-        const char* verdict = i < facts.stoppedAt ? "pass" : (i == facts.stoppedAt ? "STOP" : "----");
-        std::string seen = i <= facts.stoppedAt ? AnsiToUtf8(gate.seen(run).c_str()) : std::string();
-        // What ended the check says what it read, so the fix can be found.
-        if (i == facts.stoppedAt) seen += (seen.empty() ? "" : "; ") + std::string("read: ") + gate.reads;
-        Print("[%s] %-24s %s\n", verdict, gate.label, seen.c_str());
-    }
+    PrintRows(walk, {{AnsiToUtf8(campaign), shownCampaign},
+                     {AnsiToUtf8(workspace.hostConfigPath), UserPath(AnsiToUtf8(workspace.hostConfigPath))}});
     // The loader reads whatever a file decodes to; what it is, is said here.
-    if (!problem.empty() && outcome != CheckOutcome::Show) Print("cause: %s\n", problem.c_str());
-    if (outcome == CheckOutcome::SuiteMissing || outcome == CheckOutcome::InstallerMissing) {
+    if (!problem.empty() && walk.outcome != CheckOutcome::Show) {
+        Print("cause: %s\n", Replaced(problem, AnsiToUtf8(campaign), shownCampaign).c_str());
+    }
+    if (walk.outcome == CheckOutcome::SuiteMissing || walk.outcome == CheckOutcome::InstallerMissing) {
         PrintSuiteHint(target, campaignGiven);
     }
-    Print("message: %s\n", AnsiToUtf8(workspace.composedMessage).c_str());
-    Print("ended by: %s\n", CheckOutcomeName(outcome));
-    Print("answer: %d (dry run: nothing recorded, no report sent)\n", outcome == CheckOutcome::Show ? 1 : 0);
-    return 0;
+    if (walk.outcome == CheckOutcome::Show) {
+        Print("message: %s\n", walk.message.c_str());
+    } else {
+        Print("message: (none: the check answers 0)%s%s\n", walk.message.empty() ? "" : "; had the gates passed: ",
+              walk.message.c_str());
+    }
+    Print("ended by: %s\n", CheckOutcomeName(walk.outcome));
+    Print("answer: %d (dry run: nothing recorded, no report sent)\n", walk.outcome == CheckOutcome::Show ? 1 : 0);
+    return PrintNever(walk, workspace.config) ? kExitNeverShows : 0;
 }

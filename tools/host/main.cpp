@@ -13,25 +13,9 @@
 #include "exports.h"
 #include "host.h"
 #include "pe.h"
+#include "usage.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: quentra-host run DLL [--accept] [--user-delay MS] [--checks N] [--wait-reports MS]\n"
-    "           version, create, check (N times, default 1); on a yes print the\n"
-    "           balloon's texts; with --accept run the install command, after MS\n"
-    "           milliseconds of the user reading the balloon with --user-delay;\n"
-    "           destroy and unload. With --wait-reports, stay up to MS milliseconds\n"
-    "           until the plug-in's report threads have ended and it is unmapped.\n"
-    "       quentra-host version DLL\n"
-    "           version, create, destroy.\n"
-    "       quentra-host preview CAMPAIGN --png FILE [--desktop NAME.lnk[|NAME.lnk...] ...]\n"
-    "           (through the Linux wrapper, which makes its sandbox) render the\n"
-    "           campaign's balloon as a tray shows it into FILE, one panel for each\n"
-    "           --desktop, and note the gate that would keep it from showing today.\n"
-    "       quentra-host doctor DLL|CAMPAIGN.dat|CAMPAIGN.ini\n"
-    "           dry run of the decision on the campaign beside DLL: every gate with\n"
-    "           the values it saw, and the gate that ended it. Records nothing.\n";
 
 // The file is read as a PE image before it is loaded, so that a wrong file
 // is named for what it is (a text file, a folder, the 32-bit product, a DLL
@@ -162,6 +146,11 @@ int Usage(const std::string& cause) {
 }
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+                      std::strcmp(argv[1], "help") == 0)) {
+        WriteUtf8(STD_OUTPUT_HANDLE, kUsage);
+        return 0;
+    }
     if (argc < 3) return Usage("");
     const std::string command = argv[1];
     const char* dll = argv[2];

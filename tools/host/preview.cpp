@@ -8,10 +8,15 @@
 // The preview answers for the campaign, not for today: a gate that only says
 // whether the balloon shows today (the weekday, the count, the once-a-day
 // stamp, the opt-out, the architecture) is printed as a note and the walk
-// goes on, so the author sees the balloon and why it might not show. A
-// campaign that gives nothing to show (no campaign in the file, no pattern,
-// no shortcut that matches, a refused Message) is named as the cause, and the
-// preview ends with 1.
+// goes on, so the author sees the balloon and why it might not show. A gate
+// that the campaign fails on every day (a weekday mask of 0, MaxPopupTimes 0,
+// a refused Message, no pattern) is said to never pass, with its fix, and
+// the preview ends with kExitNeverShows, the balloon drawn when it can be. A
+// desktop that gives nothing to show (no campaign in the file, no shortcut
+// that matches) is named as the cause, and the preview ends with 1. Without
+// --desktop the desktop holds a shortcut named after the campaign's first
+// pattern. A text saved as UTF-8 is drawn as converted, with a warning, as
+// every tool tries it.
 //
 // That preparation would damage a real machine (it re-registers the suite,
 // removes the vault product's key and the bookkeeping), so the command runs
@@ -46,6 +51,7 @@
 #include "codepage.h"
 #include "decision/check.h"
 #include "decision/gates.h"
+#include "dry_run.h"
 #include "ini_text.h"
 #include "common/handles.h"
 #include "common/ansi.h"
@@ -135,8 +141,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
 
 namespace {
 
-// Gates that decide whether a campaign has anything to show at all; the
-// others only decide whether it shows on this machine today.
+// Gates that leave the preview nothing to draw: no campaign, no pattern, no
+// shortcut of this desktop that matches, a template it refuses. The others
+// only decide whether the balloon shows on this machine today.
 bool StopsRendering(CheckOutcome outcome) {
     return outcome == CheckOutcome::CampaignUnreadable || outcome == CheckOutcome::NoPatterns ||
            outcome == CheckOutcome::NoShortcutMatch || outcome == CheckOutcome::MessageRefused;
@@ -149,33 +156,40 @@ std::string Listed(const std::vector<std::string>& names) {
 }
 
 // The gates of a real check, as a dry run on `campaignPath` and this
-// machine. False, after the cause, when the campaign gives nothing to show;
-// a gate that only keeps it from showing today is a note.
-bool WalkGates(PopupWorkspace& workspace, const std::string& campaignPath, const std::vector<std::string>& shortcuts) {
-    CheckFacts facts;
-    CheckOutcome outcome = EvaluatePopup(workspace, campaignPath.c_str(), CheckMode::DryRun, &facts);
-    GateRun run{workspace, campaignPath.c_str(), CheckMode::DryRun, facts};
+// machine. A gate the campaign fails on every day is said first ("never",
+// with its fix, and `never` is set); a gate that only keeps the balloon from
+// showing today is a note. False, after the cause, when this desktop gives
+// nothing to draw.
+bool WalkGates(PopupWorkspace& workspace, const std::string& campaignPath, const std::vector<std::string>& shortcuts,
+               bool& never) {
+    const GateWalk walk = WalkAllGates(workspace, campaignPath.c_str());
+    never = walk.never < kGateCount;
+    for (std::size_t i = walk.never; i < kGateCount; ++i) {
+        const char* why = kGates[i].never != nullptr ? kGates[i].never(workspace.config) : nullptr;
+        if (why != nullptr) {
+            Print("never     the campaign never shows on any day: \"%s\": %s (%s); fix: %s\n", kGates[i].label, why,
+                  walk.rows[i].seen.c_str(), kGates[i].fix);
+        }
+    }
     bool first = true;
-    for (std::size_t at = facts.stoppedAt; at < kGateCount;) {
-        const std::string seen = AnsiToUtf8(kGates[at].seen(run).c_str());
-        if (StopsRendering(outcome)) {
-            Print("error: cannot render: %s (gate \"%s\"%s%s)", CheckOutcomeName(outcome), kGates[at].label,
-                  seen.empty() ? "" : ": ", seen.c_str());
-            if (outcome == CheckOutcome::NoShortcutMatch) {
+    for (std::size_t at = walk.facts.stoppedAt; at < walk.rows.size(); ++at) {
+        const GateRow& row = walk.rows[at];
+        if (row.outcome == CheckOutcome::Show) continue;
+        if (StopsRendering(row.outcome)) {
+            Print("error: cannot render: %s (gate \"%s\"%s%s)", CheckOutcomeName(row.outcome), kGates[at].label,
+                  row.seen.empty() ? "" : ": ", row.seen.c_str());
+            if (row.outcome == CheckOutcome::NoShortcutMatch) {
                 Print("; patterns: %s; desktop: %s",
                       Listed(workspace.config.GameScanNotice().ScanPatterns).c_str(), Listed(shortcuts).c_str());
             }
             Print("\n");
             return false;
         }
+        if (kGates[at].never != nullptr && kGates[at].never(workspace.config) != nullptr) continue;  // said above
         Print("note      %s \"%s\": %s%s%s; the preview renders the balloon anyway\n",
               first ? "a real check today would stop at" : "and at", kGates[at].label,
-              CheckOutcomeName(outcome), seen.empty() ? "" : ": ", seen.c_str());
+              CheckOutcomeName(row.outcome), row.seen.empty() ? "" : ": ", row.seen.c_str());
         first = false;
-        for (++at; at < kGateCount; ++at) {
-            outcome = kGates[at].run(run);
-            if (outcome != CheckOutcome::Show) break;
-        }
     }
     return true;
 }
@@ -189,15 +203,17 @@ int Ended(int code) {
 
 // The campaign's balloon on a notification icon of this process, until the
 // file `until` exists (the wrapper makes it once its picture is taken) or a
-// minute has passed. Answers the exit code: 1 when it cannot render, 3 after
-// a warning, else 0.
+// minute has passed. Answers the exit code: kExitNeverShows for a campaign
+// that never shows (drawn when it can be), else 1 when it cannot render, 3
+// after a warning, else 0.
 int ShowBalloon(const std::string& root, const std::string& campaign, const std::vector<std::string>& shortcuts,
                 bool iconOnly, const std::string& until, int warnings) {
     PopupWorkspace workspace;
     // The preview's own config.ini, which opts nothing out: the host's
     // would be another machine's.
     workspace.hostConfigPath = root + "\\config.ini";
-    if (!WalkGates(workspace, campaign, shortcuts)) return 1;
+    bool never = false;
+    if (!WalkGates(workspace, campaign, shortcuts, never)) return never ? kExitNeverShows : 1;
     const GameScanNoticeRecord& notice = workspace.config.GameScanNotice();
     const std::string title = notice.Title;
     const std::string message = workspace.composedMessage;
@@ -277,7 +293,7 @@ int ShowBalloon(const std::string& root, const std::string& campaign, const std:
     }
     Shell_NotifyIconA(NIM_DELETE, &icon);
     DestroyWindow(window);
-    return warnings > 0 ? 3 : 0;
+    return never ? kExitNeverShows : warnings > 0 ? 3 : 0;
 }
 
 }  // namespace
@@ -300,6 +316,7 @@ int RunPreview(int argc, char** argv) {
     std::vector<std::string> shortcuts;
     std::string until;
     bool iconOnly = false;
+    bool desktopGiven = false;
     UniqueFileHandle log;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--icon-only") == 0) {
@@ -313,8 +330,11 @@ int RunPreview(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--until") == 0 && i + 1 < argc) {
             until = argv[++i];
         } else if (std::strcmp(argv[i], "--desktop") == 0 && i + 1 < argc) {
-            // A shortcut is a .lnk file; a bare name gets the extension.
+            // A shortcut is a .lnk file; a bare name gets the extension. An
+            // empty name is a desktop with no shortcut at all.
+            desktopGiven = true;
             std::string name = argv[++i];
+            if (name.empty()) continue;
             const std::size_t n = name.size();
             if (n < 4 || lstrcmpiA(name.c_str() + n - 4, ".lnk") != 0) name += ".lnk";
             shortcuts.push_back(name);
@@ -324,22 +344,27 @@ int RunPreview(int argc, char** argv) {
         }
     }
     std::string bytes, why;
+    const std::string shown = AnsiToUtf8(UserPath(campaignPath));
     if (!ReadWholeFile(campaignPath, bytes, why) || bytes.empty()) {
-        Print("error: cannot read the campaign %s\n", AnsiToUtf8(campaignPath).c_str());
+        Print("error: cannot read the campaign %s\n", shown.c_str());
         return Ended(1);
     }
     CampaignForm form;
     const std::string problem = CampaignProblem(campaignPath, bytes, form);
     if (!problem.empty()) {
-        Print("error: cannot render: %s%s\n", AnsiToUtf8(campaignPath).c_str(), problem.c_str());
+        Print("error: cannot render: %s%s\n", shown.c_str(), problem.c_str());
         return Ended(1);
     }
+    // An author's text is tried as every tool tries it: UTF-8 converted.
     int warnings = 0;
-    if (LooksLikeUtf8(AsPlain(bytes, form))) {
+    bool converted = false;
+    std::string lost;
+    const std::string plain = TextToTry(AsPlain(bytes, form), converted, lost);
+    if (converted) {
         ++warnings;
-        Print("warning: the text looks like UTF-8; the plug-in reads code page 936 (GBK), so its Chinese shows "
-              "as noise, as in this picture; %s\n",
-              Utf8Fix(form == CampaignForm::Plain ? AnsiToUtf8(UserPath(campaignPath).c_str()) : "campaign.ini").c_str());
+        Print("warning: %s; the preview shows it as converted\n",
+              Utf8Warning(shown, form == CampaignForm::Encoded).c_str());
+        if (!lost.empty()) Print("warning: code page 936 has no form for %s: replace it\n", lost.c_str());
     }
 
     char appData[MAX_PATH] = {};
@@ -347,9 +372,22 @@ int RunPreview(int argc, char** argv) {
     const std::string root = std::string(appData) + "\\QuentraPreview";
     SHCreateDirectoryExA(nullptr, root.c_str(), nullptr);
     const std::string campaign = root + "\\" + kCampaignFileName;
-    if (!WriteWholeFile(campaign, AsDeployed(bytes, form)) || !PrepareMachine(root + "\\suite")) {
+    if (!WriteWholeFile(campaign, converted ? Encoded(plain) : AsDeployed(bytes, form)) ||
+        !PrepareMachine(root + "\\suite")) {
         Print("error: cannot prepare the preview sandbox under %s\n", root.c_str());
         return Ended(1);
+    }
+    if (!desktopGiven) {
+        // No desktop named: one with a shortcut named after the campaign's
+        // first pattern, so that the balloon has something to show.
+        CampaignConfig config;
+        const std::vector<TextString>& patterns = config.GameScanNotice().ScanPatterns;
+        if (config.LoadCampaignFile(campaign.c_str()) && !patterns.empty() &&
+            patterns.front().find_first_of("\\/:*?\"<>|") == TextString::npos) {
+            shortcuts.push_back(patterns.front() + ".lnk");
+            Print("desktop   %s (no --desktop given: a shortcut named after the campaign's first pattern)\n",
+                  AnsiToUtf8(shortcuts.back().c_str()).c_str());
+        }
     }
     char desktop[MAX_PATH] = {};
     SHGetSpecialFolderPathA(nullptr, desktop, CSIDL_DESKTOP, TRUE);
