@@ -26,6 +26,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "campaign_pages.h"
+#include "campaign_routes.h"
 #include "clf.h"
 #include "pages.h"
 #include "query.h"
@@ -309,7 +311,8 @@ public:
             // A DNS-rebinding page reaches a loopback receiver under its own
             // name: the pages show identifiers and addresses only under
             // the names the operator gave.
-            const bool page = req.path == "/" || req.path == "/summary.json" || req.path == "/reports.csv";
+            const bool page = req.path == "/" || req.path == "/summary.json" || req.path == "/reports.csv" ||
+                              IsCampaignRoute(req.path);
             if (page && !HostAllowed(req.get_header_value("Host"))) {
                 Text(res, 403, "the pages are served only under the names given with --host-name");
                 return HandlerResponse::Handled;
@@ -317,11 +320,21 @@ public:
             return HandlerResponse::Unhandled;
         });
         Get("/traycast.html", [this](const httplib::Request& req, httplib::Response& res) { Report(req, res); });
-        Get("/", [this](const httplib::Request& req, httplib::Response& res) { Page(req, res, &Http::Dashboard); });
+        Get("/", [this](const httplib::Request& req, httplib::Response& res) { Page(req, res, Of(&Http::Dashboard)); });
         Get("/summary.json",
-            [this](const httplib::Request& req, httplib::Response& res) { Page(req, res, &Http::Json); });
+            [this](const httplib::Request& req, httplib::Response& res) { Page(req, res, Of(&Http::Json)); });
         Get("/reports.csv",
-            [this](const httplib::Request& req, httplib::Response& res) { Page(req, res, &Http::Csv); });
+            [this](const httplib::Request& req, httplib::Response& res) { Page(req, res, Of(&Http::Csv)); });
+        for (const char* route : {"/campaign", "/campaign.json", "/compare", "/compare.json"}) {
+            Get(route, [this](const httplib::Request& req, httplib::Response& res) {
+                Page(req, res, [&req](const std::shared_ptr<Store>& store, const DayRange&, httplib::Response& out) {
+                    const RouteAnswer a = CampaignRoute(req.path, req.params, *store);
+                    out.status = a.status;
+                    for (const auto& [name, value] : a.headers) out.set_header(name.c_str(), value);
+                    out.set_content(a.body, a.contentType.c_str());
+                });
+            });
+        }
         Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
             const bool full = options_.writer != nullptr && options_.writer->Waiting() >= ReportWriter::kMaxWaiting;
             Text(res, full ? 503 : 200, full ? "reports are waiting for the disk" : "ok");
@@ -485,7 +498,13 @@ private:
                      why.empty() ? "too many reports waiting for the disk" : why.c_str());
     }
 
-    using PageFn = void (Http::*)(const std::shared_ptr<Store>&, const DayRange&, httplib::Response&);
+    using PageFn = std::function<void(const std::shared_ptr<Store>&, const DayRange&, httplib::Response&)>;
+    using MemberPage = void (Http::*)(const std::shared_ptr<Store>&, const DayRange&, httplib::Response&);
+    PageFn Of(MemberPage page) {
+        return [this, page](const std::shared_ptr<Store>& store, const DayRange& range, httplib::Response& res) {
+            (this->*page)(store, range, res);
+        };
+    }
 
     void Page(const httplib::Request& req, httplib::Response& res, PageFn page) {
         std::string path, query;
@@ -505,7 +524,7 @@ private:
             return;
         }
         try {
-            (this->*page)(Store::Open(options_.dbPath, Store::Mode::ReadOnly), *range, res);
+            page(Store::Open(options_.dbPath, Store::Mode::ReadOnly), *range, res);
             if (res.content_provider_) {
                 auto provider = std::move(res.content_provider_);
                 res.content_provider_ = [provider, slot](size_t offset, size_t length, httplib::DataSink& sink) {
@@ -525,7 +544,8 @@ private:
         res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
         res.set_header("Cache-Control", "no-store");
         res.set_content(DashboardPage(s, store->LatestReports(range, kLatestRows), toUtf8,
-                                      HealthStrip(metrics_, static_cast<std::int64_t>(std::time(nullptr)))),
+                                      HealthStrip(metrics_, static_cast<std::int64_t>(std::time(nullptr))),
+                                      CampaignList(store->ReadLedger())),
                         "text/html; charset=utf-8");
     }
 

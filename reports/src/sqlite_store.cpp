@@ -4,6 +4,8 @@
 #include <filesystem>
 
 #include "backends.h"
+#include "campaign_tables.h"
+#include "sqlite_campaigns.h"
 #include "unique.h"
 
 namespace reports {
@@ -41,6 +43,40 @@ const char* const kSteps[] = {
     "  reports INTEGER NOT NULL,"
     "  machines BLOB NOT NULL,"      // the hour's distinct machines, a serialized Sketch
     "  PRIMARY KEY (hour, kind)) WITHOUT ROWID;",
+    // 2 -> 3: the campaign ledger and each campaign's state: its machines
+    // and its counts (campaign_tables.h); `num` keys a state, and a state no
+    // campaign uses any more waits in campaign_discarded to be deleted. IF
+    // NOT EXISTS: a database set back to version 1 to build its rollups
+    // again keeps its ledger.
+    "CREATE TABLE IF NOT EXISTS campaigns("
+    "  id TEXT PRIMARY KEY,"
+    "  num INTEGER NOT NULL UNIQUE,"
+    "  purpose TEXT NOT NULL,"
+    "  from_at INTEGER NOT NULL,"   // seconds since 1970, UTC: included
+    "  to_at INTEGER,"              // excluded; NULL: open
+    "  tz INTEGER NOT NULL,"        // hours east of UTC, in which its days are cut
+    "  max_popups INTEGER,"
+    "  weekdays INTEGER,"
+    "  title TEXT NOT NULL,"
+    "  patterns TEXT NOT NULL,"     // one a line
+    "  built_through INTEGER NOT NULL,"  // report ids up to this are in the state...
+    "  build_to INTEGER NOT NULL);"      // ...of those stored before it was built
+    "CREATE TABLE IF NOT EXISTS campaign_nums(last INTEGER NOT NULL);"
+    "INSERT INTO campaign_nums SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM campaign_nums);"
+    "CREATE TABLE IF NOT EXISTS campaign_machines("
+    "  campaign INTEGER NOT NULL,"
+    "  machine BLOB NOT NULL,"
+    "  shown INTEGER NOT NULL,"
+    "  times BLOB NOT NULL,"        // the earliest showing times, 8 bytes each
+    "  installed INTEGER,"          // the first install
+    "  PRIMARY KEY (campaign, machine)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS campaign_counts("
+    "  campaign INTEGER NOT NULL,"
+    "  figure INTEGER NOT NULL,"
+    "  n INTEGER NOT NULL,"
+    "  value INTEGER NOT NULL,"
+    "  PRIMARY KEY (campaign, figure, n)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS campaign_discarded(num INTEGER PRIMARY KEY);",
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
@@ -92,6 +128,7 @@ protected:
     std::vector<Report> ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId, std::int64_t lastId,
                                     int limit) override;
     std::int64_t LastId() override;
+    CampaignTables& Campaigns() override { return *campaigns_; }
 
 private:
     UniqueStatement Prepare(const char* sql);
@@ -99,6 +136,9 @@ private:
     sqlite3_stmt* Cached(UniqueStatement& slot, const char* sql);
     [[noreturn]] void Fail(int code, const std::string& what);
     void Migrate();
+    void MakeCampaignTables() {
+        campaigns_ = MakeSqliteCampaigns(db_.get(), [this](int code, const std::string& what) { Fail(code, what); });
+    }
     // The hour's rollup row, created empty when missing.
     HourRow ReadHour(std::int64_t hour, ReportKind kind);
     // Every row of a SELECT of reports (see ReadReport).
@@ -107,6 +147,7 @@ private:
     std::string path_;
     UniqueSqlite db_;
     UniqueStatement insert_, insertImported_, createHour_, readHour_, writeHour_;
+    std::unique_ptr<CampaignTables> campaigns_;  // on db_ as it finally is
 };
 
 // The path as a file: URI's path, every byte but unreserved ones and '/'
@@ -145,6 +186,7 @@ SqliteStore::SqliteStore(const std::string& path, Mode mode) : path_(path) {
         if (journal != "wal") Fail(SQLITE_ERROR, "it stays in journal mode " + journal + ", not WAL");
         Exec("PRAGMA synchronous=FULL");
         Exec("PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimit));
+        MakeCampaignTables();
         Migrate();
     } else {
         UniqueStatement version = Prepare("PRAGMA user_version");
@@ -169,6 +211,7 @@ SqliteStore::SqliteStore(const std::string& path, Mode mode) : path_(path) {
             step = sqlite3_step(version.get());
         }
         if (step != SQLITE_ROW) Fail(step, "cannot read its schema version");
+        MakeCampaignTables();
         const int found = sqlite3_column_int(version.get(), 0);
         if (found != kSchemaVersion) {
             Fail(SQLITE_ERROR, "it has schema version " + std::to_string(found) + ", this release reads " +

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "backends.h"
+#include "campaign_intake.h"
 #include "sketch.h"
 
 namespace reports {
@@ -54,10 +55,19 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : 
 }  // namespace
 
 void Store::Insert(const std::vector<Report>& reports) {
-    Transaction batch(*this);
-    InsertRows(reports);
-    AddToRollups(reports);
-    batch.Commit();
+    // A second time only when the ledger changed since this connection's
+    // last transaction.
+    for (;;) {
+        Transaction batch(*this);
+        CampaignBatch campaigns(Campaigns(), reports, &ledgerSeen_);
+        InsertRows(reports);
+        AddToRollups(reports);
+        const bool applied = campaigns.Apply();
+        ledgerSeen_ = campaigns.ledger();
+        if (!applied) continue;
+        batch.Commit();
+        return;
+    }
 }
 
 bool Store::InsertImported(const Report& report, const std::string& lineHash, std::int64_t occurrence) {
@@ -69,12 +79,17 @@ bool Store::InsertImported(const Report& report, const std::string& lineHash, st
 void Store::Begin() {
     imported_.clear();
     BeginTransaction();
+    Campaigns().HoldLedger();
 }
 
 void Store::Commit() {
-    // An import's rollups: one pass over the transaction's reports instead
-    // of a rollup row locked and rewritten per line.
-    if (!imported_.empty()) AddToRollups(imported_);
+    // An import's rollups and campaigns: one pass over the transaction's
+    // reports instead of a rollup row locked and rewritten per line.
+    if (!imported_.empty()) {
+        CampaignBatch campaigns(Campaigns(), imported_, nullptr);
+        AddToRollups(imported_);
+        campaigns.Apply();
+    }
     imported_.clear();
     CommitTransaction();
 }
