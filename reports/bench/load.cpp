@@ -2,9 +2,11 @@
 // new connection for each as a tray machine makes, and prints what came back.
 //
 //   quentra-reports-load --port P --clients N --requests TOTAL
-//                        [--prefix TEXT] [--acked FILE] [--stop-on-error]
+//                        [--prefix TEXT] [--machines M] [--acked FILE] [--stop-on-error]
 //
-// Report i carries m=PREFIX-i and t=i%2. --acked writes the identifier of
+// Report i carries m=PREFIX-i and t=i%2; with --machines, m=PREFIX-(i%M)
+// and t=i/M%2, so that M machines each send many reports, some of them at
+// the same time (the campaign tests' two receivers). --acked writes the identifier of
 // every report answered 200, one a line, once all clients have ended; with
 // --stop-on-error a client stops at its first failed request (the kill test
 // ends the load by killing the server).
@@ -23,7 +25,7 @@
 
 int main(int argc, char** argv) {
     int port = 0, clients = 16;
-    long long total = 1000;
+    long long total = 1000, machines = 0;
     std::string prefix = "load", acked;
     bool stopOnError = false;
     for (int i = 1; i < argc; ++i) {
@@ -33,6 +35,7 @@ int main(int argc, char** argv) {
         else if (a == "--clients" && hasValue) clients = std::atoi(argv[++i]);
         else if (a == "--requests" && hasValue) total = std::atoll(argv[++i]);
         else if (a == "--prefix" && hasValue) prefix = argv[++i];
+        else if (a == "--machines" && hasValue) machines = std::atoll(argv[++i]);
         else if (a == "--acked" && hasValue) acked = argv[++i];
         else if (a == "--stop-on-error") stopOnError = true;
         else {
@@ -59,8 +62,9 @@ int main(int argc, char** argv) {
             std::vector<std::uint32_t> mine;
             std::vector<std::string> ids;
             for (long long i; (i = next.fetch_add(1)) < total;) {
-                const std::string id = prefix + "-" + std::to_string(i);
-                const std::string target = "/traycast.html?t=" + std::to_string(i % 2) + "&m=" + id;
+                const std::string id = prefix + "-" + std::to_string(machines > 0 ? i % machines : i);
+                const long long kind = machines > 0 ? i / machines % 2 : i % 2;
+                const std::string target = "/traycast.html?t=" + std::to_string(kind) + "&m=" + id;
                 const auto t0 = std::chrono::steady_clock::now();
                 const httplib::Result res = client.Get(target);
                 const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
