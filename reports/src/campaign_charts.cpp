@@ -52,13 +52,18 @@ std::string Whisker(bool horizontal, double at, double from, double to, double a
     return buf;
 }
 
+std::string Ordinal(std::int64_t n) {
+    const char* suffix = n % 100 / 10 == 1 ? "th" : n % 10 == 1 ? "st" : n % 10 == 2 ? "nd" : n % 10 == 3 ? "rd" : "th";
+    return std::to_string(n) + suffix;
+}
+
 std::int64_t Shown(std::size_t steps) { return std::min<std::int64_t>(static_cast<std::int64_t>(steps), kChartShowings); }
 
 }  // namespace
 
 std::string FunnelChart(const CampaignFigures& f) {
     const std::int64_t rows = Shown(f.steps.size());
-    const int left = 150, right = 90, row = 44, top = 8;
+    const int left = 64, right = 90, row = 44, top = 8;
     const int height = top + static_cast<int>(std::max<std::int64_t>(rows, 1)) * row + 8;
     const double peak = static_cast<double>(std::max<std::int64_t>(1, f.machinesShown)), plotW = kWidth - left - right;
     std::string svg = Open("funnel", height, "machines shown n times or more, and installed after their n-th showing");
@@ -69,8 +74,7 @@ std::string FunnelChart(const CampaignFigures& f) {
         const double shownW = plotW * static_cast<double>(s.shownAtLeast) / peak;
         const double installedW = plotW * static_cast<double>(s.installed) / peak;
         const std::string shown = std::to_string(s.shownAtLeast), installed = std::to_string(s.installed);
-        svg += Label(left - 8, y + 15, "end", n == 1 ? "shown once or more" : "shown " + std::to_string(n) + "+ times");
-        svg += Label(left - 8, y + 33, "end", "installed after " + std::to_string(n) + ".");
+        svg += Label(left - 10, y + 27, "end", Ordinal(n));
         svg += Bar("shown", left, y + 3, shownW, 16, shown + " machines shown at least " + std::to_string(n) + " times");
         svg += Bar("installed", left, y + 21, installedW, 16,
                    installed + " machines installed after their showing " + std::to_string(n));
@@ -120,15 +124,15 @@ std::string WaitChart(const CampaignFigures& f) {
     struct Span {
         std::int64_t below;
         const char* name;
-    } const spans[] = {{60, "< 1 min"},  {300, "1-5 min"},  {900, "5-15 min"}, {3600, "15-60 min"},
-                       {21600, "1-6 h"}, {86400, "6-24 h"}, {259200, "1-3 d"},  {INT64_MAX, "> 3 d"}};
+    } const spans[] = {{60, "<1 min"}, {300, "1-5 min"}, {900, "5-15 min"}, {3600, "15-60 min"},
+                       {21600, "1-6 h"}, {86400, "6-24 h"}, {259200, "1-3 d"}, {INT64_MAX, ">3 d"}};
     std::int64_t counts[std::size(spans)] = {};
     for (const auto& [bucket, machines] : f.timeToInstall) {
         std::size_t i = 0;
         while (BucketValue(bucket) >= spans[i].below) ++i;
         counts[i] += machines;
     }
-    const int left = 16, right = 16, top = 20, bottom = 30, height = 190;
+    const int left = 16, right = 16, top = 20, bottom = 40, height = 200;
     const double plotW = kWidth - left - right, plotH = height - top - bottom;
     const double peak = static_cast<double>(std::max<std::int64_t>(1, *std::max_element(std::begin(counts), std::end(counts))));
     const double slot = plotW / static_cast<double>(std::size(spans));
@@ -138,14 +142,19 @@ std::string WaitChart(const CampaignFigures& f) {
         svg += Bar("installed", x + slot * 0.15, top + plotH - h, slot * 0.7, h,
                    std::to_string(counts[i]) + " machines installed " + spans[i].name + " after their latest showing");
         svg += Label(x + slot / 2, top + plotH - h - 4, "middle", std::to_string(counts[i]));
-        svg += Label(x + slot / 2, height - bottom + 18, "middle", spans[i].name);
+        // Two lines where a phone's larger letters would run into the next.
+        const std::string name = spans[i].name;
+        const std::size_t blank = name.find(' ');
+        svg += Label(x + slot / 2, height - bottom + 16, "middle", name.substr(0, blank));
+        if (blank != std::string::npos) svg += Label(x + slot / 2, height - bottom + 32, "middle", name.substr(blank + 1));
     }
     return svg + "</svg>";
 }
 
 std::string CompareChart(const Campaign& a, const CampaignFigures& fa, const Campaign& b, const CampaignFigures& fb) {
     const Comparison c = Compare(fa, fb);
-    const int left = 150, right = 40, height = 170;
+    // Each row's name above its line, so that a phone's larger letters fit.
+    const int left = 24, right = 24, height = 214;
     const double plotW = kWidth - left - right;
     double reach = 0.05;
     for (const CampaignFigures* f : {&fa, &fb}) {
@@ -156,27 +165,28 @@ std::string CompareChart(const Campaign& a, const CampaignFigures& fa, const Cam
     auto x = [&](double share) { return left + plotW * share / reach; };
     const std::pair<const Campaign*, const CampaignFigures*> rows[] = {{&a, &fa}, {&b, &fb}};
     for (int i = 0; i < 2; ++i) {
-        const double y = 24 + i * 34;
-        svg += Label(left - 10, y + 4, "end", (i == 0 ? "a: " : "b: ") + rows[i].first->id);
+        const double y = 44 + i * 48;
         const CampaignFigures& f = *rows[i].second;
+        svg += Label(left, y - 14, "start", (i == 0 ? "a: " : "b: ") + rows[i].first->id + " " + PercentText(f.conversion));
         if (f.conversion) {
             svg += Whisker(true, x(*f.conversion), x(f.conversionInterval->low), x(f.conversionInterval->high), y,
                            rows[i].first->id + ": " + PercentText(f.conversion) + " (95 %: " +
                                IntervalText(f.conversionInterval) + ")");
         }
     }
-    svg += Label(left, 100, "middle", "0 %") + Label(kWidth - right, 100, "middle", PercentText(reach));
+    svg += Label(left, 124, "start", "0 %") + Label(kWidth - right, 124, "end", PercentText(reach));
     // b - a on a scale symmetric around 0.
-    const double y = 138;
-    svg += Label(left - 10, y + 4, "end", "b - a");
+    const double y = 180;
+    svg += Label(left, y - 14, "start", "b - a");
     if (c.difference) {
         const double span = std::max({0.01, std::abs(c.difference->interval.low), std::abs(c.difference->interval.high)}) * 1.1;
         auto d = [&](double diff) { return left + plotW / 2 + plotW / 2 * diff / span; };
         char zero[160];
-        std::snprintf(zero, sizeof zero, "<line class=\"zero\" x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\"/>", d(0), 120, d(0), 156);
+        std::snprintf(zero, sizeof zero, "<line class=\"zero\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>", d(0),
+                      y - 12, d(0), y + 12);
         svg += zero + Whisker(true, d(c.difference->difference), d(c.difference->interval.low),
                               d(c.difference->interval.high), y, "b - a: " + DifferenceText(*c.difference));
-        svg += Label(d(0), 168, "middle", "0");
+        svg += Label(d(0), y + 30, "middle", "0");
     }
     return svg + "</svg>";
 }

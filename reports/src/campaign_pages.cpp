@@ -68,6 +68,14 @@ std::string Quality(const CampaignFigures& f) {
            "show up as over the cap or shown twice a day.</p>\n";
 }
 
+// "4.5-32.1 %": narrow enough for a phone's table.
+std::string ShortInterval(const std::optional<Interval>& i) {
+    if (!i) return "-";
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f-%.1f %%", i->low * 100, i->high * 100);
+    return text;
+}
+
 std::string StepTable(const CampaignFigures& f) {
     std::string rows;
     for (const ShowingStep& s : f.steps) {
@@ -76,12 +84,12 @@ std::string StepTable(const CampaignFigures& f) {
         rows += "<tr data-n=\"" + std::to_string(s.n) + "\"><td>" + std::to_string(s.n) + "</td><td>" +
                 std::to_string(exactly) + "</td><td>" + std::to_string(s.shownAtLeast) + "</td><td>" +
                 std::to_string(s.reached) + "</td><td>" + std::to_string(s.installed) + "</td><td>" +
-                PercentText(s.conversion()) + "</td><td>" + IntervalText(s.interval) + "</td></tr>\n";
+                PercentText(s.conversion()) + "<br><span class=\"note\">" + ShortInterval(s.interval) + "</span></td></tr>\n";
     }
     std::int64_t more = 0;
     for (const auto& [n, machines] : f.shownTimes) more += n > kChartShowings ? machines : 0;
     return "<table id=\"steps\"><thead><tr><th>Showing</th><th>Shown exactly n times</th><th>Shown n+ times</th>"
-           "<th>Not installed before it</th><th>Installed after it</th><th>Its conversion</th><th>95 %</th></tr>"
+           "<th>Not installed before it</th><th>Installed after it</th><th>Its conversion, 95 %</th></tr>"
            "</thead><tbody>\n" +
            rows + "</tbody></table>\n" +
            (more ? "<p class=\"note\">" + std::to_string(more) + " machines were shown more than " +
@@ -118,12 +126,12 @@ std::string CampaignPage(const Campaign& c, const CampaignFigures& f) {
     const std::string wait = f.medianSeconds ? DurationText(*f.medianSeconds) : "-";
     page += "<div id=\"headline\">" + Card("Machines shown", std::to_string(f.machinesShown), std::to_string(f.showings) + " showings") +
             Card("Machines installed", std::to_string(f.machinesInstalled),
-                 std::to_string(f.installs) + " installs, after a showing of theirs") +
+                 "after a showing of theirs; " + std::to_string(f.installs) + " install reports") +
             Card("Conversion", PercentText(f.conversion), "95 %: " + IntervalText(f.conversionInterval)) +
             Card("Time to install", wait, f.p90Seconds ? "median; 90 % within " + DurationText(*f.p90Seconds) : "median") +
             "</div>\n<h2>The funnel</h2>\n" + FunnelChart(f) +
-            "\n<p class=\"note\">Blue: machines shown at least n times. Orange: machines whose first install came after "
-            "their n-th showing.</p>\n<h2>Each showing's own conversion</h2>\n" +
+            "\n<p class=\"note\">For the 1st, 2nd, 3rd… showing: in blue the machines shown at least that often, in "
+            "orange those whose first install came after that showing.</p>\n<h2>Each showing's own conversion</h2>\n" +
             StepChart(f) +
             "\n<p class=\"note\">Of the machines shown an n-th time that had not installed before it, those that "
             "installed after it; the bars are 95 % intervals (Wilson).</p>\n" +

@@ -23,6 +23,7 @@
 #include "support.h"
 
 using namespace reports;
+using reports_test::Get;
 namespace pt = boost::property_tree;
 
 namespace {
@@ -283,6 +284,83 @@ TEST(Campaigns, TwoReceiversKeepEveryMachineExact) {
     std::int64_t machines = 0;
     for (const auto& [key, value] : counts) machines += key.first == Count::ShownTimes ? value : 0;
     EXPECT_EQ(30, machines);
+}
+
+}  // namespace
+
+namespace {
+
+// A known campaign: 12 machines shown once (3 installed after it, 60 s,
+// 300 s and 4,000 s later), 6 shown twice (2 installed after the second),
+// 4 shown three times (1 installed after the third), one shown four times,
+// twice on its first day; an install with no showing, and two reports with
+// an empty identifier.
+std::vector<Report> KnownCampaign(std::int64_t start) {
+    std::vector<Report> rows;
+    const auto S = ReportKind::Shown, I = ReportKind::Installed;
+    auto machine = [&](const std::string& id, int showings, std::int64_t waited, bool sameDay = false) {
+        for (int i = 0; i < showings; ++i) rows.push_back({start + (sameDay && i == 1 ? 3600 : i * 86400), S, id, "x"});
+        if (waited >= 0) rows.push_back({start + (showings - 1) * 86400 + waited, I, id, "x"});
+    };
+    const std::int64_t waits[] = {60, 300, 4000};
+    for (int i = 0; i < 12; ++i) machine("once" + std::to_string(i), 1, i < 3 ? waits[i] : -1);
+    for (int i = 0; i < 6; ++i) machine("twice" + std::to_string(i), 2, i < 2 ? 600 : -1);
+    for (int i = 0; i < 4; ++i) machine("thrice" + std::to_string(i), 3, i < 1 ? 600 : -1);
+    machine("<b>four</b>", 4, -1, true);
+    rows.push_back({start + 100, I, "unshown", "x"});
+    rows.push_back({start + 200, S, "", "x"});
+    rows.push_back({start + 300, I, "", "x"});
+    return rows;
+}
+
+TEST(CampaignPages, AKnownCampaignInHeadlessChromiumAtTwoWidths) {
+    reports_test::TempDir dir;
+    const std::string db = dir.Path("campaign.db");
+    {
+        const std::unique_ptr<Store> store = Store::Open(db, Store::Mode::ReadWrite);
+        store->AddCampaign(Window("spring <26>", kMar2, kMar2 + 20 * 86400));
+        store->AddCampaign(Window("winter", kMar2 - 20 * 86400, kMar2));
+        store->Insert(KnownCampaign(kMar2 + 9 * 3600));
+        store->Insert(KnownCampaign(kMar2 - 20 * 86400 + 9 * 3600));
+    }
+    reports_test::LiveServer server(db);
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+    const std::string dom = reports_test::ChromiumDom(dir, base + "/campaign?id=spring%20%3C26%3E");
+    ASSERT_NE(std::string::npos, dom.find("</html>")) << "no DOM from Chromium; is Debian's chromium installed?";
+    EXPECT_NE(std::string::npos, dom.find("<h1>Campaign spring &lt;26&gt;</h1>"));
+    const char* steps[] = {"<td>1</td><td>12</td><td>23</td><td>23</td><td>3</td><td>13.04 %<br>",
+                           "<td>2</td><td>6</td><td>11</td><td>11</td><td>2</td><td>18.18 %<br>",
+                           "<td>3</td><td>4</td><td>5</td><td>5</td><td>1</td><td>20.00 %<br>",
+                           "<td>4</td><td>1</td><td>1</td><td>1</td><td>0</td><td>0.00 %<br>"};
+    for (const char* row : steps) EXPECT_NE(std::string::npos, dom.find(row)) << row;
+    EXPECT_NE(std::string::npos, dom.find("installs without a showing before them: 1 · machines over the cap: 1 · "
+                                          "machines shown twice on one day: 1 · reports with an empty identifier: 2"));
+    std::size_t bars = 0;
+    for (std::size_t at = dom.find("<rect class=\"shown\""); at != std::string::npos; at = dom.find("<rect class=\"shown\"", at + 1)) ++bars;
+    EXPECT_EQ(4u, bars) << "a funnel bar for each number of showings";
+    EXPECT_EQ(std::string::npos, dom.find("<script"));
+
+    const std::string dashboard = Get(server.port(), "/").body;
+    EXPECT_NE(std::string::npos, dashboard.find("<a href=\"/campaign?id=spring%20%3C26%3E\">spring &lt;26&gt;</a>"));
+    const std::string compare = Get(server.port(), "/compare?a=winter&b=spring%20%3C26%3E").body;
+    EXPECT_NE(std::string::npos, compare.find("too early to tell")) << "23 machines shown in each";
+    struct Shot {
+        const char* name;
+        const char* target;
+        int width;
+    } const shots[] = {{"campaign", "/campaign?id=spring%20%3C26%3E", 900},
+                       {"campaign", "/campaign?id=spring%20%3C26%3E", 420},
+                       {"compare", "/compare?a=winter&b=spring%20%3C26%3E", 420}};
+    for (const auto& [name, target, width] : shots) {
+        const std::string served = Get(server.port(), target).body;
+        {
+            const std::string png = std::string(REPORTS_OUT_DIR) + "/" + name + "-" + std::to_string(width) + ".png";
+            const reports_test::Layout laidOut = reports_test::LayOut(dir, served, width, png);
+            EXPECT_GT(laidOut.scrollWidth, 0) << name << " " << width;
+            EXPECT_LE(laidOut.scrollWidth, width) << "the " << name << " page scrolls sideways at " << width << " px";
+            EXPECT_EQ(width, laidOut.pngWidth) << png;
+        }
+    }
 }
 
 }  // namespace
