@@ -74,6 +74,13 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         {"healthz under any name", "/healthz", 200, 0, "GET", {{"Host", "lb.internal"}}},
         {"Range ignored", "/reports.csv", 200, 0, "GET", {{"Range", "bytes=0-3"}}},
         {"csv, a zone of half hours", "/reports.csv?tz=%2B05:30", 400, 0},
+        {"campaign.json without an id", "/campaign.json", 400, 0},
+        {"campaign.json, id twice", "/campaign.json?id=a&id=b", 400, 0},
+        {"campaign.json, a campaign not in the ledger", "/campaign.json?id=nope", 404, 0},
+        {"compare.json without b", "/compare.json?a=x", 400, 0},
+        {"compare, two to choose", "/compare", 200, 0},
+        {"campaign page under another name", "/campaign?id=x", 403, 0, "GET", {{"Host", "rebound.example"}}},
+        {"campaign.json, POST", "/campaign.json?id=x", 405, 0, "POST"},
     };
     std::int64_t expectedRows = 0;
     for (const Row& row : rows) {
