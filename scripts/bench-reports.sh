@@ -42,11 +42,10 @@ quentra_build reports quentra-reports quentra-reports-load
 bin=$repo/build/reports/reports/quentra-reports
 load=$repo/build/reports/reports/quentra-reports-load
 work=$repo/build/reports/bench
-pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
-as_pg=(); [ "$(id -u)" -eq 0 ] && as_pg=(runuser -u postgres --)
-if [ -d "$work/pg/data" ]; then "${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1 || true; fi
+pg_dir=$work/pg
+quentra_postgres_stop  # one a run before left
 rm -rf "$work"
-mkdir -p "$work/pg"
+mkdir -p "$work"
 
 server_pids=()
 stop_servers() {
@@ -55,7 +54,7 @@ stop_servers() {
 }
 stop_all() {
   stop_servers
-  "${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1 || true
+  quentra_postgres_stop
 }
 trap stop_all EXIT
 
@@ -76,12 +75,7 @@ median_ms() {
 }
 
 # A PostgreSQL server of our own: a Unix socket in its folder, no TCP.
-[ ${#as_pg[@]} -gt 0 ] && chown postgres "$work/pg"
-"${as_pg[@]}" "$pgbin/initdb" -D "$work/pg/data" -A trust -U postgres -E UTF8 >"$work/pg-init.log"
-"${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -l "$work/pg/server.log" -w \
-  -o "-k $work/pg -c listen_addresses= -c max_connections=200" start >/dev/null
-psql_() { "${as_pg[@]}" psql -h "$work/pg" -U postgres -qAt "$@"; }
-pgdb() { psql_ -d postgres -c "CREATE DATABASE $1"; echo "host=$work/pg user=postgres dbname=$1"; }
+quentra_postgres "$work/pg"
 
 echo "== floor: --bench-floor, $requests reports from $clients clients"
 start_server floor --bench-floor

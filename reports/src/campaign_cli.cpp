@@ -198,7 +198,12 @@ int Finish(Store& store, const Options& o, const std::string& id) {
 
 std::unique_ptr<Store> Open(const Options& o, Store::Mode mode) {
     std::unique_ptr<Store> store = Store::Open(o.db, mode);
-    if (!Store::IsPostgres(o.db)) store->Exec("PRAGMA busy_timeout=" + std::to_string(kBusyWaitMs));
+    if (!Store::IsPostgres(o.db)) {
+        store->Exec("PRAGMA busy_timeout=" + std::to_string(kBusyWaitMs));
+        // A build goes on where it stopped, so its pages need no sync of
+        // their own: a power cut takes at most the last ones, built again.
+        if (mode == Store::Mode::ReadWrite) store->Exec("PRAGMA synchronous=NORMAL");
+    }
     return store;
 }
 

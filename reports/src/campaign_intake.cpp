@@ -59,23 +59,26 @@ void Write(CampaignTables& tables, const Ledger& ledger, const std::vector<Repor
         AddMachine(k, state, zones[key.num], 1);
         changed.push_back({key, state});
     }
-    if (!changed.empty()) tables.WriteStates(changed);
-    for (auto& [num, k] : counts) {
-        DropZeros(k);
-        if (!k.empty()) tables.AddCounts(num, k);
+    for (auto it = counts.begin(); it != counts.end();) {
+        DropZeros(it->second);
+        it = it->second.empty() ? counts.erase(it) : std::next(it);
     }
+    if (!changed.empty() || !counts.empty()) tables.Write(changed, counts);
 }
 
 }  // namespace
 
 CampaignBatch::CampaignBatch(CampaignTables& tables, const std::vector<Report>& reports, const Ledger* guess)
     : tables_(tables), reports_(reports) {
-    tables_.AskLedger();
+    tables_.AskLedger(guess != nullptr ? KeysOf(*guess, reports_) : std::vector<StateKey>());
     if (tables_.AnsweredLedger() == nullptr && guess == nullptr) tables_.Flush();
-    const Ledger* now = tables_.AnsweredLedger();
-    asked_ = now != nullptr ? *now : *guess;
-    const std::vector<StateKey> keys = KeysOf(asked_, reports_);
-    if (!keys.empty()) tables_.AskStates(keys);
+    if (const Ledger* now = tables_.AnsweredLedger()) {
+        asked_ = *now;
+        const std::vector<StateKey> keys = KeysOf(asked_, reports_);
+        if (!keys.empty()) tables_.AskStates(keys);
+    } else {
+        asked_ = *guess;
+    }
 }
 
 bool CampaignBatch::Apply() {

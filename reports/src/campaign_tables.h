@@ -10,6 +10,7 @@
 // machine's state one after the other, never from the same old state.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,8 +43,11 @@ public:
     // already).
     virtual void HoldLedger() = 0;
     // Asks for the campaigns' windows (id, num, from, to, zone: what
-    // attributes a report). Answered after Flush.
-    virtual void AskLedger() = 0;
+    // attributes a report). Answered after Flush, or at once. A back end
+    // that answers only after Flush asks for the states of `guessed` along
+    // with it (as AskStates), in the same round trip; one that answers at
+    // once leaves them to an AskStates by the ledger it answered.
+    virtual void AskLedger(const std::vector<StateKey>& guessed) = 0;
     // Asks for the states of `keys` (sorted, distinct), locked until the
     // transaction ends. Answered after Flush: those that exist.
     virtual void AskStates(const std::vector<StateKey>& keys) = 0;
@@ -51,9 +55,9 @@ public:
     // Null until answered.
     virtual const Ledger* AnsweredLedger() = 0;
     virtual std::vector<StateRow> AnsweredStates() = 0;
-    virtual void WriteStates(const std::vector<StateRow>& rows) = 0;
-    // Adds the differences to the campaign's counts.
-    virtual void AddCounts(std::int64_t num, const Counts& counts) = 0;
+    // Writes the states that changed, and adds the differences to each
+    // campaign's counts (by num).
+    virtual void Write(const std::vector<StateRow>& rows, const std::map<std::int64_t, Counts>& counts) = 0;
 
     // The whole ledger, ordered by from; with `forChange` locked against
     // every other change and against the writers' transactions until this

@@ -15,6 +15,7 @@
 #include "pg_campaigns.h"
 
 #include <climits>
+#include <set>
 
 namespace reports {
 
@@ -24,6 +25,7 @@ namespace {
 // other than the migrations'.
 constexpr const char* kHoldLedger = "SELECT pg_advisory_xact_lock_shared(4711020260301)";
 constexpr const char* kChangeLedger = "SELECT pg_advisory_xact_lock(4711020260301)";
+constexpr const char* kWindows = "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at";
 constexpr const char* kCampaignColumns =
     "SELECT id, num, purpose, from_at, to_at, tz, max_popups, weekdays, title, patterns, built_through, build_to"
     " FROM campaigns";
@@ -35,10 +37,11 @@ std::optional<std::int64_t> Optional(const PGresult* r, int row, int column) {
     return PgInt(r, row, column);
 }
 
-// "($1::bigint,$2::bytea),($3::bigint,$4::bytea)...": `rows` rows of the types.
-std::string Values(std::size_t rows, const std::vector<const char*>& types) {
+// "($1::bigint,$2::bytea),($3::bigint,$4::bytea)...": `rows` rows of the
+// types, numbered after `first` parameters.
+std::string Values(std::size_t rows, const std::vector<const char*>& types, int first = 0) {
     std::string sql;
-    int n = 0;
+    int n = first;
     for (std::size_t i = 0; i < rows; ++i) {
         sql += i == 0 ? "(" : ",(";
         for (std::size_t t = 0; t < types.size(); ++t) sql += (t ? ",$" : "$") + std::to_string(++n) + "::" + types[t];
@@ -52,91 +55,59 @@ public:
     PgCampaigns(PgLink& link, int shard) : link_(link), shard_(shard) {}
 
     void HoldLedger() override { link_.Send(kHoldLedger); }
-    void AskLedger() override {
+    // With a guess the states are only read and locked: the machines not
+    // found are created by Write with their state, at the commit's round
+    // trip (one row written instead of three). Should another receiver
+    // have created one meanwhile, Write's insert finds it and the
+    // transaction fails as Contended, to be run again.
+    void AskLedger(const std::vector<StateKey>& guessed) override {
         answered_ = false;
-        link_.Send("SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at", {}, [this](const PGresult* r) {
-            ledger_.clear();
-            for (int i = 0; i < PQntuples(r); ++i) {
-                Campaign c;
-                c.id = PQgetvalue(r, i, 0);
-                c.num = PgInt(r, i, 1);
-                c.from = PgInt(r, i, 2);
-                c.to = Optional(r, i, 3);
-                c.utcOffsetHours = static_cast<int>(PgInt(r, i, 4));
-                ledger_.push_back(std::move(c));
-            }
-            answered_ = true;
-        });
+        link_.Send(kWindows, {}, [this](const PGresult* r) { AnswerLedger(r); });
+        SendStates(guessed, false);
     }
-    void AskStates(const std::vector<StateKey>& keys) override {
-        states_.clear();
-        for (std::size_t start = 0; start < keys.size(); start += kRowsPerStatement) {
-            const std::size_t rows = std::min(keys.size() - start, kRowsPerStatement);
-            PgParams params;
-            for (std::size_t i = start; i < start + rows; ++i) {
-                params.Int(keys[i].num);
-                params.Bytes(keys[i].machine);
-            }
-            const std::string values = Values(rows, {"bigint", "bytea"});
-            // Created only for a campaign still in the ledger: a guess that
-            // came too late leaves nothing behind.
-            link_.Send("INSERT INTO campaign_machines(campaign, machine, shown, times) SELECT k.c, k.m, 0, ''::bytea"
-                       " FROM (VALUES " + values + ") AS k(c, m) WHERE EXISTS (SELECT 1 FROM campaigns WHERE num = k.c)"
-                       " ORDER BY k.c, k.m ON CONFLICT DO NOTHING",
-                       params);
-            link_.Send("SELECT s.campaign, s.machine, s.shown, s.times, s.installed FROM campaign_machines s"
-                       " JOIN (VALUES " + values + ") AS k(c, m) ON s.campaign = k.c AND s.machine = k.m"
-                       " ORDER BY s.campaign, s.machine FOR UPDATE OF s",
-                       std::move(params), [this](const PGresult* r) {
-                           for (int i = 0; i < PQntuples(r); ++i) {
-                               StateRow row{{PgInt(r, i, 0), PgBytea(r, i, 1)}, {}};
-                               row.state.shown = PgInt(r, i, 2);
-                               if (!ParseTimes(PgBytea(r, i, 3), row.state.times)) {
-                                   link_.Fail("a campaign machine's showing times are damaged", PgLink::Hint(""));
-                               }
-                               row.state.installed = Optional(r, i, 4);
-                               states_.push_back(std::move(row));
-                           }
-                       });
-        }
-    }
+    void AskStates(const std::vector<StateKey>& keys) override { SendStates(keys, true); }
     void Flush() override {
         if (link_.Pending()) link_.Collect();
     }
     const Ledger* AnsweredLedger() override { return answered_ ? &ledger_ : nullptr; }
-    std::vector<StateRow> AnsweredStates() override { return std::move(states_); }
-
-    void WriteStates(const std::vector<StateRow>& rows) override {
-        for (std::size_t start = 0; start < rows.size(); start += kRowsPerStatement) {
-            const std::size_t n = std::min(rows.size() - start, kRowsPerStatement);
-            PgParams params;
-            for (std::size_t i = start; i < start + n; ++i) {
-                const MachineState& state = rows[i].state;
-                params.Int(rows[i].key.num);
-                params.Bytes(rows[i].key.machine);
-                params.Int(state.shown);
-                params.Bytes(SerializeTimes(state.times));
-                params.Text(state.installed ? std::to_string(*state.installed) : std::string());
-            }
-            link_.Send("UPDATE campaign_machines AS s SET shown = v.shown, times = v.times,"
-                       " installed = NULLIF(v.installed, '')::bigint FROM (VALUES " +
-                           Values(n, {"bigint", "bytea", "bigint", "bytea", "text"}) +
-                           ") AS v(c, m, shown, times, installed) WHERE s.campaign = v.c AND s.machine = v.m",
-                       std::move(params));
-        }
+    std::vector<StateRow> AnsweredStates() override {
+        found_.clear();
+        for (const StateRow& row : states_) found_.insert(row.key);
+        return std::move(states_);
     }
-    void AddCounts(std::int64_t num, const Counts& counts) override {
-        PgParams params;
-        for (const auto& [key, value] : counts) {
-            for (const std::int64_t v : {num, static_cast<std::int64_t>(shard_), static_cast<std::int64_t>(key.first),
-                                         key.second, value}) {
-                params.Int(v);
+
+    // In one statement a chunk: the states found updated, those not found
+    // created, and with the last chunk the counts added to this
+    // connection's rows.
+    void Write(const std::vector<StateRow>& rows, const std::map<std::int64_t, Counts>& counts) override {
+        std::size_t start = 0;
+        do {
+            const std::size_t n = std::min(rows.size() - start, kRowsPerStatement);
+            std::vector<const StateRow*> found, created;
+            for (std::size_t i = start; i < start + n; ++i) (found_.count(rows[i].key) ? found : created).push_back(&rows[i]);
+            PgParams params;
+            std::vector<std::string> parts;
+            if (!found.empty()) {
+                parts.push_back("updated AS (UPDATE campaign_machines AS s SET shown = v.shown, times = v.times,"
+                                " installed = NULLIF(v.installed, '')::bigint FROM (VALUES " + StateValues(found, params) +
+                                ") AS v(c, m, shown, times, installed) WHERE s.campaign = v.c AND s.machine = v.m)");
             }
-        }
-        link_.Send("INSERT INTO campaign_counts AS c VALUES " +
-                       Values(counts.size(), {"bigint", "smallint", "smallint", "bigint", "bigint"}) +
-                       " ON CONFLICT (campaign, shard, figure, n) DO UPDATE SET value = c.value + excluded.value",
-                   std::move(params));
+            if (!created.empty()) {
+                parts.push_back("created AS (INSERT INTO campaign_machines SELECT v.c, v.m, v.shown, v.times,"
+                                " NULLIF(v.installed, '')::bigint FROM (VALUES " + StateValues(created, params) +
+                                ") AS v(c, m, shown, times, installed) ORDER BY v.c, v.m ON CONFLICT DO NOTHING RETURNING 1)");
+            }
+            if (start + n == rows.size() && !counts.empty()) parts.push_back("counted AS (" + CountsSql(counts, params) + ")");
+            std::string sql;
+            for (const std::string& part : parts) sql += (sql.empty() ? "WITH " : ", ") + part;
+            // A machine another receiver created in the meantime fails the
+            // statement (0 divides), and with it the transaction.
+            sql += created.empty() ? " SELECT 1"
+                                   : " SELECT CASE WHEN count(*) = " + std::to_string(created.size()) +
+                                         " THEN 1 ELSE 1 / (count(*) - count(*)) END FROM created";
+            if (!parts.empty()) link_.Send(sql, std::move(params), {}, /*raceGuard=*/!created.empty());
+            start += n;
+        } while (start < rows.size());
     }
 
     Ledger ReadLedger(bool forChange) override {
@@ -224,6 +195,90 @@ public:
     }
 
 private:
+    void AnswerLedger(const PGresult* r) {
+        ledger_.clear();
+        for (int i = 0; i < PQntuples(r); ++i) {
+            Campaign c;
+            c.id = PQgetvalue(r, i, 0);
+            c.num = PgInt(r, i, 1);
+            c.from = PgInt(r, i, 2);
+            c.to = Optional(r, i, 3);
+            c.utcOffsetHours = static_cast<int>(PgInt(r, i, 4));
+            ledger_.push_back(std::move(c));
+        }
+        answered_ = true;
+    }
+
+    // The states of `keys` that exist, locked; with `create` those missing
+    // are created first (empty), so that every one is found.
+    void SendStates(const std::vector<StateKey>& keys, bool create) {
+        states_.clear();
+        for (std::size_t start = 0; start < keys.size(); start += kRowsPerStatement) {
+            const std::size_t rows = std::min(keys.size() - start, kRowsPerStatement);
+            PgParams params;
+            for (std::size_t i = start; i < start + rows; ++i) {
+                params.Int(keys[i].num);
+                params.Bytes(keys[i].machine);
+            }
+            const std::string values = Values(rows, {"bigint", "bytea"});
+            if (create) {
+                link_.Send("INSERT INTO campaign_machines(campaign, machine, shown, times) SELECT k.c, k.m, 0, ''::bytea"
+                           " FROM (VALUES " + values + ") AS k(c, m) ORDER BY k.c, k.m ON CONFLICT DO NOTHING",
+                           params);
+            }
+            link_.Send("SELECT s.campaign, s.machine, s.shown, s.times, s.installed FROM campaign_machines s"
+                       " JOIN (VALUES " + values + ") AS k(c, m) ON s.campaign = k.c AND s.machine = k.m"
+                       " ORDER BY s.campaign, s.machine FOR UPDATE OF s",
+                       std::move(params), [this](const PGresult* r) { AnswerStates(r); });
+        }
+    }
+
+    // "(...),(...)" of the rows' keys and states, their parameters added.
+    static std::string StateValues(const std::vector<const StateRow*>& rows, PgParams& params) {
+        const int first = params.size();
+        for (const StateRow* row : rows) {
+            params.Int(row->key.num);
+            params.Bytes(row->key.machine);
+            params.Int(row->state.shown);
+            params.Bytes(SerializeTimes(row->state.times));
+            params.Text(row->state.installed ? std::to_string(*row->state.installed) : std::string());
+        }
+        return Values(rows.size(), {"bigint", "bytea", "bigint", "bytea", "text"}, first);
+    }
+
+    void AnswerStates(const PGresult* r) {
+        for (int i = 0; i < PQntuples(r); ++i) {
+            StateRow row{{PgInt(r, i, 0), PgBytea(r, i, 1)}, {}};
+            row.state.shown = PgInt(r, i, 2);
+            if (!ParseTimes(PgBytea(r, i, 3), row.state.times)) {
+                link_.Fail("a campaign machine's showing times are damaged", PgLink::Hint(""));
+            }
+            row.state.installed = Optional(r, i, 4);
+            states_.push_back(std::move(row));
+        }
+    }
+
+    // The INSERT that adds `counts` to this connection's rows, its
+    // parameters after those `params` holds.
+    std::string CountsSql(const std::map<std::int64_t, Counts>& counts, PgParams& params) const {
+        std::string values;
+        int n = params.size();
+        for (const auto& [num, differences] : counts) {
+            for (const auto& [key, value] : differences) {
+                values += values.empty() ? "(" : ",(";
+                const char* types[] = {"bigint", "smallint", "smallint", "bigint", "bigint"};
+                const std::int64_t fields[] = {num, shard_, static_cast<std::int64_t>(key.first), key.second, value};
+                for (int f = 0; f < 5; ++f) {
+                    values += (f ? ",$" : "$") + std::to_string(++n) + "::" + types[f];
+                    params.Int(fields[f]);
+                }
+                values += ")";
+            }
+        }
+        return "INSERT INTO campaign_counts AS c VALUES " + values +
+               " ON CONFLICT (campaign, shard, figure, n) DO UPDATE SET value = c.value + excluded.value";
+    }
+
     void RunWith(const char* sql, std::int64_t value) {
         PgParams params;
         params.Int(value);
@@ -256,6 +311,7 @@ private:
     Ledger ledger_;
     bool answered_ = false;
     std::vector<StateRow> states_;
+    std::set<StateKey> found_;  // the states the last question found
 };
 
 }  // namespace

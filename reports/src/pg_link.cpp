@@ -39,7 +39,7 @@ PgLink::PgLink(const std::string& conninfo) {
     name_ = std::string(PQdb(conn_.get())) + " on " + (PQhost(conn_.get()) ? PQhost(conn_.get()) : "?");
 }
 
-void PgLink::Send(const std::string& sql, PgParams params, Answer answer) {
+void PgLink::Send(const std::string& sql, PgParams params, Answer answer, bool raceGuard) {
     if (PQpipelineStatus(conn_.get()) == PQ_PIPELINE_OFF && PQenterPipelineMode(conn_.get()) != 1) {
         Fail("cannot enter pipeline mode", Hint("08000"));
     }
@@ -49,7 +49,7 @@ void PgLink::Send(const std::string& sql, PgParams params, Answer answer) {
         Drain();
         Fail("cannot send " + sql.substr(0, 60), Hint("08000"));
     }
-    sent_.push_back({sql.substr(0, 60), std::move(answer)});
+    sent_.push_back({sql.substr(0, 60), std::move(answer), raceGuard});
 }
 
 std::vector<UniqueResult> PgLink::Collect() {
@@ -61,6 +61,9 @@ std::vector<UniqueResult> PgLink::Collect() {
         const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) continue;
         const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+        if (sent[i].raceGuard && state != nullptr && std::string(state) == "22012") {
+            throw Contended("database " + name_ + ": another receiver created a machine's state first");
+        }
         Fail("cannot run " + sent[i].sql,
              PQstatus(conn_.get()) == CONNECTION_BAD ? Hint("08000") : Hint(state ? state : ""),
              r ? PQresultErrorMessage(r) : "");

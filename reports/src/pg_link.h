@@ -49,8 +49,10 @@ public:
     // Sends a statement in pipeline mode without waiting for its result;
     // Collect reads the results of all sent so far in one round trip and
     // hands each to its statement's `answer`, once every one succeeded.
+    // A `raceGuard` statement that fails means the transaction lost a race
+    // to another connection: Collect throws Contended.
     using Answer = std::function<void(const PGresult*)>;
-    void Send(const std::string& sql, PgParams params = {}, Answer answer = {});
+    void Send(const std::string& sql, PgParams params = {}, Answer answer = {}, bool raceGuard = false);
     bool Pending() const { return !sent_.empty(); }
     // The results of the statements sent, in order, and pipeline mode left;
     // the first that failed throws, once every result is read.
@@ -71,6 +73,7 @@ private:
     struct Sent {
         std::string sql;  // its start, for messages
         Answer answer;
+        bool raceGuard;
     };
     UniqueConn conn_;
     std::string name_;

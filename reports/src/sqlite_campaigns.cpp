@@ -18,7 +18,7 @@ public:
     SqliteCampaigns(sqlite3* db, SqliteFail fail) : db_(db), fail_(std::move(fail)) {}
 
     void HoldLedger() override {}
-    void AskLedger() override {
+    void AskLedger(const std::vector<StateKey>&) override {
         sqlite3_stmt* s = Cached(windows_, "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at");
         ledger_.clear();
         int rc;
@@ -58,8 +58,9 @@ public:
     const Ledger* AnsweredLedger() override { return answered_ ? &ledger_ : nullptr; }
     std::vector<StateRow> AnsweredStates() override { return std::move(states_); }
 
-    void WriteStates(const std::vector<StateRow>& rows) override {
-        sqlite3_stmt* s = Cached(writeState_, "INSERT OR REPLACE INTO campaign_machines VALUES (?1, ?2, ?3, ?4, ?5)");
+    void Write(const std::vector<StateRow>& rows, const std::map<std::int64_t, Counts>& counts) override {
+        sqlite3_stmt* s = Cached(writeState_, "INSERT INTO campaign_machines VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT DO UPDATE"
+                                              " SET shown = excluded.shown, times = excluded.times, installed = excluded.installed");
         for (const StateRow& row : rows) {
             const std::string times = SerializeTimes(row.state.times);
             sqlite3_bind_int64(s, 1, row.key.num);
@@ -73,8 +74,11 @@ public:
             }
             Done(s, sqlite3_step(s), SQLITE_DONE, "cannot store a campaign machine");
         }
+        for (const auto& [num, differences] : counts) AddCounts(num, differences);
     }
-    void AddCounts(std::int64_t num, const Counts& counts) override {
+
+private:
+    void AddCounts(std::int64_t num, const Counts& counts) {
         sqlite3_stmt* s = Cached(addCount_, "INSERT INTO campaign_counts VALUES (?1, ?2, ?3, ?4)"
                                             " ON CONFLICT DO UPDATE SET value = value + excluded.value");
         for (const auto& [key, value] : counts) {
@@ -86,6 +90,7 @@ public:
         }
     }
 
+public:
     Ledger ReadLedger(bool) override {
         UniqueStatement s = Prepare(
             "SELECT id, num, purpose, from_at, to_at, tz, max_popups, weekdays, title, patterns, built_through,"

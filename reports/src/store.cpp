@@ -55,18 +55,24 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : 
 }  // namespace
 
 void Store::Insert(const std::vector<Report>& reports) {
-    // A second time only when the ledger changed since this connection's
-    // last transaction.
+    // Again when the ledger changed since this connection's last
+    // transaction, and without a guess when another receiver created a
+    // machine this one was creating: then nothing is guessed, nor can be lost.
+    bool guess = true;
     for (;;) {
         Transaction batch(*this);
-        CampaignBatch campaigns(Campaigns(), reports, &ledgerSeen_);
+        CampaignBatch campaigns(Campaigns(), reports, guess ? &ledgerSeen_ : nullptr);
         InsertRows(reports);
         AddToRollups(reports);
         const bool applied = campaigns.Apply();
         ledgerSeen_ = campaigns.ledger();
         if (!applied) continue;
-        batch.Commit();
-        return;
+        try {
+            batch.Commit();
+            return;
+        } catch (const Contended&) {
+            guess = false;
+        }
     }
 }
 

@@ -42,6 +42,14 @@ public:
     explicit StoreError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// A transaction that lost a race to another connection (two receivers
+// created one machine's state at once): nothing of it is stored, and run
+// again it succeeds.
+class Contended : public StoreError {
+public:
+    explicit Contended(const std::string& message) : StoreError(message) {}
+};
+
 // A ledger change refused, and why (an overlap, an unknown campaign...).
 class LedgerRefused : public std::runtime_error {
 public:
