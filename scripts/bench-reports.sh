@@ -66,13 +66,6 @@ start_server() {  # start_server NAME ARGS...: sets server_pid and port
 field() { sed -n "s/.* $1 \([0-9.]*\).*/\1/p" <<<" $2"; }
 rows() { sqlite3 "$1" "SELECT COUNT(*) FROM reports"; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$server_pid/status"; }
-# The median of 5 timed requests of URL, in ms (the first, which warms the
-# caches, not counted).
-median_ms() {
-  curl -s -o /dev/null "$1"
-  for _ in 1 2 3 4 5; do curl -s -o /dev/null -w '%{time_total}\n' "$1"; done |
-    sort -n | sed -n 3p | python3 -c "import sys; print(round(float(sys.stdin.read()) * 1000))"
-}
 
 # A PostgreSQL server of our own: a Unix socket in its folder, no TCP.
 quentra_postgres "$work/pg"
@@ -85,8 +78,16 @@ stop_servers
 
 ratio() { python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$(field rate "$1")" "$(field rate "$floor")"; }
 
-# sqlite_run NAME: this build's (or $bin's) stored intake into SQLite; sets run.
+# live_campaign DB: the ledger of DB gets a campaign live from 2020 on, so
+# that every report of the run is a campaign's (and each a new machine).
+live_campaign() {
+  "$bin" import --db "$1" /dev/null >/dev/null
+  "$bin" campaign add --id live --from 2020-01-01T00:00Z --max-popups 3 --db "$1" >/dev/null
+}
+# sqlite_run NAME [live]: this build's (or $bin's) stored intake into SQLite,
+# with `live` a campaign live; sets run.
 sqlite_run() {
+  [ -z "${2:-}" ] || live_campaign "$work/$1.db"
   start_server "$1" --db "$work/$1.db"
   run=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix "$1")
   stop_servers
@@ -94,9 +95,11 @@ sqlite_run() {
   [ "$n" = "$(field acked "$run")" ] || { echo "bench-reports: SQLite $1: $run, $n stored" >&2; exit 1; }
   echo "   $1: $run, $(ratio "$run") of the floor"
 }
-# pg_run NAME: the same into a new PostgreSQL database NAME.
+# pg_run NAME [live]: the same into a new PostgreSQL database NAME.
 pg_run() {
-  start_server "$1" --db "$(pgdb "$1")"
+  local db; db=$(pgdb "$1")
+  [ -z "${2:-}" ] || live_campaign "$db"
+  start_server "$1" --db "$db"
   run=$("$load" --port "$port" --clients "$clients" --requests "$requests" --prefix "$1")
   stop_servers
   local n; n=$(psql_ -d "$1" -c "SELECT count(*) FROM reports")
@@ -107,19 +110,21 @@ pg_run() {
 rounds=${REPORTS_BENCH_ROUNDS:-1}
 baseline=${REPORTS_BENCH_BASELINE:-}
 # rounds_of RUN ENGINE: RUN (sqlite_run or pg_run) REPORTS_BENCH_ROUNDS
-# times with, after each, the baseline build in the same way; each run's
-# figures go to the page's table as "ENGINE|round|line".
+# times, each followed by the same with a campaign live and then by the
+# baseline build; each run's figures go to the page's table as
+# "ENGINE|round|line[|live or baseline]".
 intake_rows=()
 rounds_of() {
   local round this
   for round in $(seq "$rounds"); do
     "$1" "$2_stored$round"; intake_rows+=("$2|$round|$run")
+    "$1" "$2_live$round" live; intake_rows+=("$2|$round|$run|live")
     [ -z "$baseline" ] || { this=$bin; bin=$baseline; "$1" "$2_baseline$round"; bin=$this; intake_rows+=("$2|$round|$run|baseline"); }
   done
 }
-echo "== SQLite stored: $requests reports from $clients clients${baseline:+, then the baseline $baseline}"
+echo "== SQLite stored: $requests reports from $clients clients, then with a campaign live${baseline:+, then the baseline $baseline}"
 rounds_of sqlite_run sqlite
-echo "== PostgreSQL stored: $requests reports from $clients clients${baseline:+, then the baseline}"
+echo "== PostgreSQL stored: $requests reports from $clients clients, then with a campaign live${baseline:+, then the baseline}"
 rounds_of pg_run pg
 [ -n "${REPORTS_BENCH_INTAKE_ONLY:-}" ] && exit 0
 
@@ -190,7 +195,7 @@ sqlite_sql_s=$( { /usr/bin/time -f %e sqlite3 "$work/big.db" "DROP TABLE hourly;
 sqlite_migrate_s=$( { /usr/bin/time -f %e "$bin" import --db "$work/big.db" "$work/empty.log" >/dev/null; } 2>&1 | tail -1)
 sqlite_big_bytes=$(stat -c %s "$work/big.db")
 start_server bigsqlite --db "$work/big.db"
-sqlite_summary_ms=$(median_ms "http://127.0.0.1:$port/summary.json?$range")
+sqlite_summary_ms=$(quentra_median_ms "http://127.0.0.1:$port/summary.json?$range")
 sqlite_total=$(curl -s "http://127.0.0.1:$port/summary.json?$range" | python3 -c "import json,sys; print(json.load(sys.stdin)['total'])")
 stop_servers
 echo "   SQL ${sqlite_sql_s}s, migration ${sqlite_migrate_s}s, ${sqlite_big_bytes} bytes, summary.json ${sqlite_summary_ms} ms: $sqlite_total"
@@ -206,7 +211,7 @@ pg_sql_s=$( { /usr/bin/time -f %e "${as_pg[@]}" psql -h "$work/pg" -U postgres -
 pg_migrate_s=$( { /usr/bin/time -f %e "$bin" import --db "$pg" "$work/empty.log" >/dev/null; } 2>&1 | tail -1)
 pg_big_bytes=$(psql_ -d big -c "SELECT pg_database_size('big')")
 start_server bigpg --db "$pg"
-pg_summary_ms=$(median_ms "http://127.0.0.1:$port/summary.json?$range")
+pg_summary_ms=$(quentra_median_ms "http://127.0.0.1:$port/summary.json?$range")
 pg_total=$(curl -s "http://127.0.0.1:$port/summary.json?$range" | python3 -c "import json,sys; print(json.load(sys.stdin)['total'])")
 stop_servers
 echo "   SQL ${pg_sql_s}s, migration ${pg_migrate_s}s, ${pg_big_bytes} bytes, summary.json ${pg_summary_ms} ms: $pg_total"
@@ -224,6 +229,9 @@ samples = [int(s) for s in sys.argv[22:]]
 baseline, rounds = os.environ["BASELINE"], int(os.environ["ROUNDS"])
 def f(line, key):
     return float(re.search(key + r" ([0-9.]+)", line).group(1))
+intake = [l.split("|") for l in os.environ["INTAKE_ROWS"].splitlines()]
+def rate(engine, kind):  # the rounds' rates of ENGINE's runs of KIND ("", "live") added up
+    return sum(f(line, "rate") for e, r, line, *rest in intake if e == engine and (rest or [""])[0] == kind)
 mib = lambda kib: kib / 1024
 num = lambda n: "{:,}".format(int(float(n)))
 cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"], capture_output=True, text=True).stdout.strip()
@@ -245,9 +253,18 @@ print("\n".join([
     row("floor (`--bench-floor`)", floor, "-"),
 ] + [
     row({"sqlite": "SQLite", "pg": "PostgreSQL"}[engine] + (", round %s" % r if rounds > 1 else "") +
-        (", the baseline build" if rest else ""), line, str(int(f(line, "acked"))))
+        {"": "", "live": ", a campaign live", "baseline": ", the baseline build"}[(rest or [""])[0]], line,
+        str(int(f(line, "acked"))))
     for engine, r, line, *rest in (l.split("|") for l in os.environ["INTAKE_ROWS"].splitlines())
 ] + [
+    "",
+    "With a campaign live (`campaign add --id live --from 2020-01-01T00:00Z` before the run, so that each report "
+    "changes a machine's state and the campaign's counts in its transaction; every report of the load a new "
+    "machine): " + "; ".join(
+        "%s %.0f reports/s against %.0f without, **%.2f** of the rate without" % (
+            name, rate(engine, "live"), rate(engine, ""), rate(engine, "live") / rate(engine, ""))
+        for engine, name in (("sqlite", "SQLite"), ("pg", "PostgreSQL"))) +
+    (" (the rounds' rates added up)." if rounds > 1 else "."),
     "",
     "None lost: stored rows equal acknowledged reports in each run." +
     (" The baseline (`REPORTS_BENCH_BASELINE`, %s) ran right after this build in each round, against the "

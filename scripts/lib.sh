@@ -147,3 +147,11 @@ quentra_postgres() {
 }
 psql_() { "${as_pg[@]}" psql -h "$pg_dir" -U postgres -qAt "$@"; }
 pgdb() { psql_ -d postgres -c "CREATE DATABASE $1"; echo "host=$pg_dir user=postgres dbname=$1"; }
+
+# quentra_median_ms URL: the median of 5 timed requests of URL, in ms (the
+# first, which warms the caches, not counted).
+quentra_median_ms() {
+  curl -s -o /dev/null "$1"
+  for _ in 1 2 3 4 5; do curl -s -o /dev/null -w '%{time_total}\n' "$1"; done |
+    sort -n | sed -n 3p | python3 -c "import sys; print(round(float(sys.stdin.read()) * 1000))"
+}
