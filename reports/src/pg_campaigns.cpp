@@ -27,7 +27,7 @@ constexpr const char* kHoldLedger = "SELECT pg_advisory_xact_lock_shared(4711020
 constexpr const char* kChangeLedger = "SELECT pg_advisory_xact_lock(4711020260301)";
 constexpr const char* kWindows = "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at";
 constexpr const char* kCampaignColumns =
-    "SELECT id, num, purpose, from_at, to_at, tz, max_popups, weekdays, title, patterns, built_through, build_to"
+    "SELECT id, num, from_at, to_at, tz, purpose, max_popups, weekdays, title, patterns, built_through, build_to"
     " FROM campaigns";
 // A statement takes at most 65,535 parameters.
 constexpr std::size_t kRowsPerStatement = 1000;
@@ -197,16 +197,19 @@ public:
 private:
     void AnswerLedger(const PGresult* r) {
         ledger_.clear();
-        for (int i = 0; i < PQntuples(r); ++i) {
-            Campaign c;
-            c.id = PQgetvalue(r, i, 0);
-            c.num = PgInt(r, i, 1);
-            c.from = PgInt(r, i, 2);
-            c.to = Optional(r, i, 3);
-            c.utcOffsetHours = static_cast<int>(PgInt(r, i, 4));
-            ledger_.push_back(std::move(c));
-        }
+        for (int i = 0; i < PQntuples(r); ++i) ledger_.push_back(Window(r, i));
         answered_ = true;
+    }
+
+    // A row's first columns: id, num, from_at, to_at, tz.
+    static Campaign Window(const PGresult* r, int i) {
+        Campaign c;
+        c.id = PQgetvalue(r, i, 0);
+        c.num = PgInt(r, i, 1);
+        c.from = PgInt(r, i, 2);
+        c.to = Optional(r, i, 3);
+        c.utcOffsetHours = static_cast<int>(PgInt(r, i, 4));
+        return c;
     }
 
     // The states of `keys` that exist, locked; with `create` those missing
@@ -288,13 +291,8 @@ private:
     static Ledger Campaigns(const PGresult* r) {
         Ledger ledger;
         for (int i = 0; i < PQntuples(r); ++i) {
-            Campaign c;
-            c.id = PQgetvalue(r, i, 0);
-            c.num = PgInt(r, i, 1);
-            c.purpose = PQgetvalue(r, i, 2);
-            c.from = PgInt(r, i, 3);
-            c.to = Optional(r, i, 4);
-            c.utcOffsetHours = static_cast<int>(PgInt(r, i, 5));
+            Campaign c = Window(r, i);
+            c.purpose = PQgetvalue(r, i, 5);
             c.maxPopups = Optional(r, i, 6);
             c.weekdays = Optional(r, i, 7);
             c.title = PQgetvalue(r, i, 8);

@@ -22,15 +22,7 @@ public:
         sqlite3_stmt* s = Cached(windows_, "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at");
         ledger_.clear();
         int rc;
-        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-            Campaign c;
-            c.id = Text(s, 0);
-            c.num = sqlite3_column_int64(s, 1);
-            c.from = sqlite3_column_int64(s, 2);
-            if (sqlite3_column_type(s, 3) != SQLITE_NULL) c.to = sqlite3_column_int64(s, 3);
-            c.utcOffsetHours = sqlite3_column_int(s, 4);
-            ledger_.push_back(std::move(c));
-        }
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) ledger_.push_back(Window(s));
         Done(s, rc, SQLITE_DONE, "cannot read the campaigns");
         answered_ = true;
     }
@@ -93,7 +85,7 @@ private:
 public:
     Ledger ReadLedger(bool) override {
         UniqueStatement s = Prepare(
-            "SELECT id, num, purpose, from_at, to_at, tz, max_popups, weekdays, title, patterns, built_through,"
+            "SELECT id, num, from_at, to_at, tz, purpose, max_popups, weekdays, title, patterns, built_through,"
             " build_to FROM campaigns ORDER BY from_at");
         return Campaigns(s.get());
     }
@@ -227,17 +219,22 @@ private:
         if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
         return sqlite3_column_int64(s, column);
     }
+    // A row's first columns: id, num, from_at, to_at, tz.
+    static Campaign Window(sqlite3_stmt* s) {
+        Campaign c;
+        c.id = Text(s, 0);
+        c.num = sqlite3_column_int64(s, 1);
+        c.from = sqlite3_column_int64(s, 2);
+        c.to = Optional(s, 3);
+        c.utcOffsetHours = sqlite3_column_int(s, 4);
+        return c;
+    }
     Ledger Campaigns(sqlite3_stmt* s) {
         Ledger ledger;
         int rc;
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-            Campaign c;
-            c.id = Text(s, 0);
-            c.num = sqlite3_column_int64(s, 1);
-            c.purpose = Text(s, 2);
-            c.from = sqlite3_column_int64(s, 3);
-            c.to = Optional(s, 4);
-            c.utcOffsetHours = sqlite3_column_int(s, 5);
+            Campaign c = Window(s);
+            c.purpose = Text(s, 5);
             c.maxPopups = Optional(s, 6);
             c.weekdays = Optional(s, 7);
             c.title = Text(s, 8);

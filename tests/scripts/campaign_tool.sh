@@ -161,8 +161,8 @@ has "describe: the loader's clamp and default" "$out" '"MaxPopupTimes":1000000,"
 has "describe: the patterns up to the stop" "$out" '"ScanPatterns":["Quillstorm","Tidewarden"],"FeaturedNames":["Quillstorm"]'
 printf '[Common]\r\nPurpose=say "hi" \\ \xB4\xBA\r\n[NoAntiVirus]\r\nID=q"1\r\n[GameScan]\r\nk1o=a\\b\r\n' >quoted.ini
 run "describe quotes and backslashes" 0 describe quoted.ini --json
-has "describe: escaped for JSON" "$out" '"ID":"q\"1","Purpose":"say \"hi\" \\ 春"'
-has "describe: a pattern's backslash" "$out" '"ScanPatterns":["a\\b"]'
+has "describe: escaped for JSON" "$out" '"ID":"q\u00221","Purpose":"say \u0022hi\u0022 \u005c 春"'
+has "describe: a pattern's backslash" "$out" '"ScanPatterns":["a\u005cb"]'
 # ------------------------------------------------------------ bad input
 printf 'not a campaign at all\r\n' >junk.txt
 : >empty.dat

@@ -9,20 +9,17 @@
 
 namespace {
 
-// A JSON string of UTF-8 text.
+// A JSON string of UTF-8 text: controls, quotes and backslashes as \u00XX.
 std::string JsonText(const std::string& utf8) {
     std::string out = "\"";
     for (const char c : utf8) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += {'\\', c};
-        } else if (u < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-            out += escaped;
-        } else {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\') {
             out.push_back(c);
+            continue;
         }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+        out += escaped;
     }
     return out + "\"";
 }
