@@ -314,6 +314,40 @@ private:
 
 }  // namespace
 
+// The schema step that adds the campaigns: the SQLite store's tables in
+// PostgreSQL's types, the counts with a shard column as the rollups have,
+// and the campaign numbers from a sequence.
+const char kPgCampaignsStep[] =
+    "CREATE TABLE IF NOT EXISTS campaigns("
+    "  id text PRIMARY KEY,"
+    "  num bigint NOT NULL UNIQUE,"
+    "  purpose text NOT NULL,"
+    "  from_at bigint NOT NULL,"
+    "  to_at bigint,"
+    "  tz smallint NOT NULL,"
+    "  max_popups bigint,"
+    "  weekdays bigint,"
+    "  title text NOT NULL,"
+    "  patterns text NOT NULL,"
+    "  built_through bigint NOT NULL,"
+    "  build_to bigint NOT NULL);"
+    "CREATE SEQUENCE IF NOT EXISTS campaign_nums;"
+    "CREATE TABLE IF NOT EXISTS campaign_machines("
+    "  campaign bigint NOT NULL,"
+    "  machine bytea NOT NULL,"
+    "  shown bigint NOT NULL,"
+    "  times bytea NOT NULL,"
+    "  installed bigint,"
+    "  PRIMARY KEY (campaign, machine));"
+    "CREATE TABLE IF NOT EXISTS campaign_counts("
+    "  campaign bigint NOT NULL,"
+    "  shard smallint NOT NULL,"
+    "  figure smallint NOT NULL,"
+    "  n bigint NOT NULL,"
+    "  value bigint NOT NULL,"
+    "  PRIMARY KEY (campaign, shard, figure, n));"
+    "CREATE TABLE IF NOT EXISTS campaign_discarded(num bigint PRIMARY KEY);";
+
 std::unique_ptr<CampaignTables> MakePgCampaigns(PgLink& link, int shard) {
     return std::make_unique<PgCampaigns>(link, shard);
 }

@@ -10,4 +10,7 @@ namespace reports {
 
 std::unique_ptr<CampaignTables> MakePgCampaigns(PgLink& link, int shard);
 
+// The PostgreSQL store's schema step from version 2 to 3.
+extern const char kPgCampaignsStep[];
+
 }  // namespace reports

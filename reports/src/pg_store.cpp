@@ -59,38 +59,8 @@ const char* const kSteps[] = {
     "  reports bigint NOT NULL,"
     "  machines bytea NOT NULL,"
     "  PRIMARY KEY (hour, kind, shard));",
-    // 2 -> 3: the campaign ledger and each campaign's state (see the SQLite
-    // store's step). Its counts have a shard column, as the rollups do: each
-    // connection adds to its own rows, and readers add the shards up.
-    "CREATE TABLE IF NOT EXISTS campaigns("
-    "  id text PRIMARY KEY,"
-    "  num bigint NOT NULL UNIQUE,"
-    "  purpose text NOT NULL,"
-    "  from_at bigint NOT NULL,"
-    "  to_at bigint,"
-    "  tz smallint NOT NULL,"
-    "  max_popups bigint,"
-    "  weekdays bigint,"
-    "  title text NOT NULL,"
-    "  patterns text NOT NULL,"
-    "  built_through bigint NOT NULL,"
-    "  build_to bigint NOT NULL);"
-    "CREATE SEQUENCE IF NOT EXISTS campaign_nums;"
-    "CREATE TABLE IF NOT EXISTS campaign_machines("
-    "  campaign bigint NOT NULL,"
-    "  machine bytea NOT NULL,"
-    "  shown bigint NOT NULL,"
-    "  times bytea NOT NULL,"
-    "  installed bigint,"
-    "  PRIMARY KEY (campaign, machine));"
-    "CREATE TABLE IF NOT EXISTS campaign_counts("
-    "  campaign bigint NOT NULL,"
-    "  shard smallint NOT NULL,"
-    "  figure smallint NOT NULL,"
-    "  n bigint NOT NULL,"
-    "  value bigint NOT NULL,"
-    "  PRIMARY KEY (campaign, shard, figure, n));"
-    "CREATE TABLE IF NOT EXISTS campaign_discarded(num bigint PRIMARY KEY);",
+    // 2 -> 3: the campaign ledger and each campaign's state (pg_campaigns.cpp).
+    kPgCampaignsStep,
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 

@@ -257,6 +257,42 @@ private:
 
 }  // namespace
 
+// The schema step that adds the campaigns: the ledger and each campaign's
+// state, its machines and its counts (campaign_tables.h); `num` keys a state,
+// and a state no campaign uses any more waits in campaign_discarded to be
+// deleted. IF NOT EXISTS: a database set back to version 1 to build its
+// rollups again keeps its ledger.
+const char kSqliteCampaignsStep[] =
+    "CREATE TABLE IF NOT EXISTS campaigns("
+    "  id TEXT PRIMARY KEY,"
+    "  num INTEGER NOT NULL UNIQUE,"
+    "  purpose TEXT NOT NULL,"
+    "  from_at INTEGER NOT NULL,"   // seconds since 1970, UTC: included
+    "  to_at INTEGER,"              // excluded; NULL: open
+    "  tz INTEGER NOT NULL,"        // hours east of UTC, in which its days are cut
+    "  max_popups INTEGER,"
+    "  weekdays INTEGER,"
+    "  title TEXT NOT NULL,"
+    "  patterns TEXT NOT NULL,"     // one a line
+    "  built_through INTEGER NOT NULL,"  // report ids up to this are in the state...
+    "  build_to INTEGER NOT NULL);"      // ...of those stored before it was built
+    "CREATE TABLE IF NOT EXISTS campaign_nums(last INTEGER NOT NULL);"
+    "INSERT INTO campaign_nums SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM campaign_nums);"
+    "CREATE TABLE IF NOT EXISTS campaign_machines("
+    "  campaign INTEGER NOT NULL,"
+    "  machine BLOB NOT NULL,"
+    "  shown INTEGER NOT NULL,"
+    "  times BLOB NOT NULL,"        // the earliest showing times, 8 bytes each
+    "  installed INTEGER,"          // the first install
+    "  PRIMARY KEY (campaign, machine)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS campaign_counts("
+    "  campaign INTEGER NOT NULL,"
+    "  figure INTEGER NOT NULL,"
+    "  n INTEGER NOT NULL,"
+    "  value INTEGER NOT NULL,"
+    "  PRIMARY KEY (campaign, figure, n)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS campaign_discarded(num INTEGER PRIMARY KEY);";
+
 std::unique_ptr<CampaignTables> MakeSqliteCampaigns(sqlite3* db, SqliteFail fail) {
     return std::make_unique<SqliteCampaigns>(db, std::move(fail));
 }

@@ -16,4 +16,7 @@ using SqliteFail = std::function<void(int code, const std::string& what)>;
 
 std::unique_ptr<CampaignTables> MakeSqliteCampaigns(sqlite3* db, SqliteFail fail);
 
+// The SQLite store's schema step from version 2 to 3.
+extern const char kSqliteCampaignsStep[];
+
 }  // namespace reports
