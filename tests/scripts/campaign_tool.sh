@@ -212,7 +212,6 @@ run "encode a UTF-8 INI" 1 encode utf8.ini utf8.dat && has "utf8: encode refuses
 [ -e utf8.dat ] && fail "utf8: a refused encode wrote its output" || pass "utf8: nothing written"
 run "encode a UTF-8 INI when told" 0 encode --from-utf8 utf8.ini told.dat
 run "check a UTF-8 INI" 3 check utf8.ini && has "utf8: check warns" "$out" "the text looks like UTF-8"
-run "describe a UTF-8 INI" 1 describe utf8.ini --json && has "utf8: describe refuses, with the fix" "$err" "is UTF-8 text; the plug-in reads code page 936, so what it would load is noise; convert it:"
 has "utf8: checked as converted" "$out" 'Title             "您的游戏"'
 lacks "utf8: no warning from reading UTF-8 as GBK" "$out" "not valid code page 936"
 fix=$(grep -o 'convert it: [^(]*' <<<"$out" | sed 's/^convert it: //')
@@ -224,6 +223,7 @@ run "encode the converted INI" 0 encode gbk.ini gbk.dat
 cmp -s told.dat gbk.dat && pass "utf8: --from-utf8 encodes the converted text" || fail "utf8: --from-utf8 differs"
 run "check the converted INI" 3 check gbk.ini && lacks "converted: no UTF-8 warning" "$out" "UTF-8"
 run "convert a GBK INI" 1 convert gbk.ini again.ini && has "convert: GBK needs none" "$err" "does not look like UTF-8"
+run "describe a UTF-8 INI" 1 describe utf8.ini --json && has "utf8: describe refuses, with the fix" "$err" "is UTF-8 text; the plug-in reads code page 936, so what it would load is noise; convert it:"
 
 # ------------------------------------------------------------ no side effects
 # check loads with the plug-in's own code but leaves the machine's popup
