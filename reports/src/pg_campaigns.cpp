@@ -23,38 +23,68 @@ namespace {
 
 // The ledger's advisory lock: any fixed number, the same in every release,
 // other than the migrations'.
-constexpr const char* kHoldLedger = "SELECT pg_advisory_xact_lock_shared(4711020260301)";
 constexpr const char* kChangeLedger = "SELECT pg_advisory_xact_lock(4711020260301)";
-constexpr const char* kWindows = "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at";
 constexpr const char* kCampaignColumns =
     "SELECT id, num, from_at, to_at, tz, purpose, max_popups, weekdays, title, patterns, built_through, build_to"
     " FROM campaigns";
-// A statement takes at most 65,535 parameters.
-constexpr std::size_t kRowsPerStatement = 1000;
+
+// The intake's statements, each of one text (the rows go in arrays), so that
+// every connection prepares it once instead of planning it every batch.
+constexpr const char* kHoldLedger = "SELECT pg_advisory_xact_lock_shared(4711020260301)";
+constexpr const char* kWindows = "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at";
+// $1 the campaigns' nums, $2 the machines.
+constexpr const char* kCreateEmpty =
+    "INSERT INTO campaign_machines(campaign, machine, shown, times) SELECT k.c, k.m, 0, ''::bytea"
+    " FROM unnest($1::bigint[], $2::bytea[]) AS k(c, m) ORDER BY k.c, k.m ON CONFLICT DO NOTHING";
+constexpr const char* kLockStates =
+    "SELECT s.campaign, s.machine, s.shown, s.times, s.installed FROM campaign_machines s"
+    " JOIN unnest($1::bigint[], $2::bytea[]) AS k(c, m) ON s.campaign = k.c AND s.machine = k.m"
+    " ORDER BY s.campaign, s.machine FOR UPDATE OF s";
+// $1..$6 the states (found: updated, else created), $7..$11 the counts'
+// differences, $12 how many are created. A machine another receiver created
+// in the meantime fails the statement (0 divides), and with it the
+// transaction.
+constexpr const char* kWrite =
+    "WITH v AS (SELECT * FROM unnest($1::bigint[], $2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[],"
+    " $6::boolean[]) AS v(c, m, shown, times, installed, found)),"
+    " updated AS (UPDATE campaign_machines AS s SET shown = v.shown, times = v.times, installed = v.installed"
+    " FROM v WHERE v.found AND s.campaign = v.c AND s.machine = v.m),"
+    " created AS (INSERT INTO campaign_machines SELECT c, m, shown, times, installed FROM v WHERE NOT found"
+    " ORDER BY c, m ON CONFLICT DO NOTHING RETURNING 1),"
+    " counted AS (INSERT INTO campaign_counts AS k SELECT * FROM unnest($7::bigint[], $8::smallint[],"
+    " $9::smallint[], $10::bigint[], $11::bigint[]) ORDER BY 1, 2, 3, 4"
+    " ON CONFLICT (campaign, shard, figure, n) DO UPDATE SET value = k.value + excluded.value)"
+    " SELECT CASE WHEN count(*) = $12::bigint THEN 1 ELSE 1 / (count(*) - count(*)) END FROM created";
 
 std::optional<std::int64_t> Optional(const PGresult* r, int row, int column) {
     if (PQgetisnull(r, row, column)) return std::nullopt;
     return PgInt(r, row, column);
 }
 
-// "($1::bigint,$2::bytea),($3::bigint,$4::bytea)...": `rows` rows of the
-// types, numbered after `first` parameters.
-std::string Values(std::size_t rows, const std::vector<const char*>& types, int first = 0) {
-    std::string sql;
-    int n = first;
-    for (std::size_t i = 0; i < rows; ++i) {
-        sql += i == 0 ? "(" : ",(";
-        for (std::size_t t = 0; t < types.size(); ++t) sql += (t ? ",$" : "$") + std::to_string(++n) + "::" + types[t];
-        sql += ")";
+// PostgreSQL's text form of an array: {1,NULL,3}, {"\\x6869","\\x"}.
+class ArrayText {
+public:
+    void Int(std::int64_t v) { Add(std::to_string(v)); }
+    void Int(std::optional<std::int64_t> v) { Add(v ? std::to_string(*v) : "NULL"); }
+    void Bool(bool v) { Add(v ? "t" : "f"); }
+    void Bytes(std::string_view bytes) {
+        static const char kHex[] = "0123456789abcdef";
+        std::string element = "\"\\\\x";
+        for (const char c : bytes) element += {kHex[static_cast<unsigned char>(c) >> 4], kHex[c & 15]};
+        Add(element + "\"");
     }
-    return sql;
-}
+    std::string Text() const { return "{" + text_ + "}"; }
+
+private:
+    void Add(const std::string& element) { text_ += (text_.empty() ? "" : ",") + element; }
+    std::string text_;
+};
 
 class PgCampaigns : public CampaignTables {
 public:
     PgCampaigns(PgLink& link, int shard) : link_(link), shard_(shard) {}
 
-    void HoldLedger() override { link_.Send(kHoldLedger); }
+    void HoldLedger() override { link_.SendPrepared("q_hold", kHoldLedger); }
     // With a guess the states are only read and locked: the machines not
     // found are created by Write with their state, at the commit's round
     // trip (one row written instead of three). Should another receiver
@@ -62,7 +92,7 @@ public:
     // transaction fails as Contended, to be run again.
     void AskLedger(const std::vector<StateKey>& guessed) override {
         answered_ = false;
-        link_.Send(kWindows, {}, [this](const PGresult* r) { AnswerLedger(r); });
+        link_.SendPrepared("q_windows", kWindows, {}, [this](const PGresult* r) { AnswerLedger(r); });
         SendStates(guessed, false);
     }
     void AskStates(const std::vector<StateKey>& keys) override { SendStates(keys, true); }
@@ -76,38 +106,36 @@ public:
         return std::move(states_);
     }
 
-    // In one statement a chunk: the states found updated, those not found
-    // created, and with the last chunk the counts added to this
-    // connection's rows.
+    // One statement: the states found updated, those not found created,
+    // the counts added to this connection's rows.
     void Write(const std::vector<StateRow>& rows, const std::map<std::int64_t, Counts>& counts) override {
-        std::size_t start = 0;
-        do {
-            const std::size_t n = std::min(rows.size() - start, kRowsPerStatement);
-            std::vector<const StateRow*> found, created;
-            for (std::size_t i = start; i < start + n; ++i) (found_.count(rows[i].key) ? found : created).push_back(&rows[i]);
-            PgParams params;
-            std::vector<std::string> parts;
-            if (!found.empty()) {
-                parts.push_back("updated AS (UPDATE campaign_machines AS s SET shown = v.shown, times = v.times,"
-                                " installed = NULLIF(v.installed, '')::bigint FROM (VALUES " + StateValues(found, params) +
-                                ") AS v(c, m, shown, times, installed) WHERE s.campaign = v.c AND s.machine = v.m)");
+        ArrayText nums, machines, shown, times, installed, found, cNums, cShards, cFigures, cNs, cValues;
+        std::int64_t created = 0;
+        for (const StateRow& row : rows) {
+            nums.Int(row.key.num);
+            machines.Bytes(row.key.machine);
+            shown.Int(row.state.shown);
+            times.Bytes(SerializeTimes(row.state.times));
+            installed.Int(row.state.installed);
+            found.Bool(found_.count(row.key) > 0);
+            created += found_.count(row.key) ? 0 : 1;
+        }
+        for (const auto& [num, differences] : counts) {
+            for (const auto& [key, value] : differences) {
+                cNums.Int(num);
+                cShards.Int(shard_);
+                cFigures.Int(static_cast<std::int64_t>(key.first));
+                cNs.Int(key.second);
+                cValues.Int(value);
             }
-            if (!created.empty()) {
-                parts.push_back("created AS (INSERT INTO campaign_machines SELECT v.c, v.m, v.shown, v.times,"
-                                " NULLIF(v.installed, '')::bigint FROM (VALUES " + StateValues(created, params) +
-                                ") AS v(c, m, shown, times, installed) ORDER BY v.c, v.m ON CONFLICT DO NOTHING RETURNING 1)");
-            }
-            if (start + n == rows.size() && !counts.empty()) parts.push_back("counted AS (" + CountsSql(counts, params) + ")");
-            std::string sql;
-            for (const std::string& part : parts) sql += (sql.empty() ? "WITH " : ", ") + part;
-            // A machine another receiver created in the meantime fails the
-            // statement (0 divides), and with it the transaction.
-            sql += created.empty() ? " SELECT 1"
-                                   : " SELECT CASE WHEN count(*) = " + std::to_string(created.size()) +
-                                         " THEN 1 ELSE 1 / (count(*) - count(*)) END FROM created";
-            if (!parts.empty()) link_.Send(sql, std::move(params), {}, /*raceGuard=*/!created.empty());
-            start += n;
-        } while (start < rows.size());
+        }
+        PgParams params;
+        for (const ArrayText* a : {&nums, &machines, &shown, &times, &installed, &found, &cNums, &cShards, &cFigures, &cNs,
+                                   &cValues}) {
+            params.Text(a->Text());
+        }
+        params.Int(created);
+        link_.SendPrepared("q_write", kWrite, std::move(params), {}, /*raceGuard=*/true);
     }
 
     Ledger ReadLedger(bool forChange) override {
@@ -216,37 +244,17 @@ private:
     // are created first (empty), so that every one is found.
     void SendStates(const std::vector<StateKey>& keys, bool create) {
         states_.clear();
-        for (std::size_t start = 0; start < keys.size(); start += kRowsPerStatement) {
-            const std::size_t rows = std::min(keys.size() - start, kRowsPerStatement);
-            PgParams params;
-            for (std::size_t i = start; i < start + rows; ++i) {
-                params.Int(keys[i].num);
-                params.Bytes(keys[i].machine);
-            }
-            const std::string values = Values(rows, {"bigint", "bytea"});
-            if (create) {
-                link_.Send("INSERT INTO campaign_machines(campaign, machine, shown, times) SELECT k.c, k.m, 0, ''::bytea"
-                           " FROM (VALUES " + values + ") AS k(c, m) ORDER BY k.c, k.m ON CONFLICT DO NOTHING",
-                           params);
-            }
-            link_.Send("SELECT s.campaign, s.machine, s.shown, s.times, s.installed FROM campaign_machines s"
-                       " JOIN (VALUES " + values + ") AS k(c, m) ON s.campaign = k.c AND s.machine = k.m"
-                       " ORDER BY s.campaign, s.machine FOR UPDATE OF s",
-                       std::move(params), [this](const PGresult* r) { AnswerStates(r); });
+        if (keys.empty()) return;
+        ArrayText nums, machines;
+        for (const StateKey& key : keys) {
+            nums.Int(key.num);
+            machines.Bytes(key.machine);
         }
-    }
-
-    // "(...),(...)" of the rows' keys and states, their parameters added.
-    static std::string StateValues(const std::vector<const StateRow*>& rows, PgParams& params) {
-        const int first = params.size();
-        for (const StateRow* row : rows) {
-            params.Int(row->key.num);
-            params.Bytes(row->key.machine);
-            params.Int(row->state.shown);
-            params.Bytes(SerializeTimes(row->state.times));
-            params.Text(row->state.installed ? std::to_string(*row->state.installed) : std::string());
-        }
-        return Values(rows.size(), {"bigint", "bytea", "bigint", "bytea", "text"}, first);
+        PgParams params;
+        params.Text(nums.Text());
+        params.Text(machines.Text());
+        if (create) link_.SendPrepared("q_create", kCreateEmpty, params);
+        link_.SendPrepared("q_states", kLockStates, std::move(params), [this](const PGresult* r) { AnswerStates(r); });
     }
 
     void AnswerStates(const PGresult* r) {
@@ -259,27 +267,6 @@ private:
             row.state.installed = Optional(r, i, 4);
             states_.push_back(std::move(row));
         }
-    }
-
-    // The INSERT that adds `counts` to this connection's rows, its
-    // parameters after those `params` holds.
-    std::string CountsSql(const std::map<std::int64_t, Counts>& counts, PgParams& params) const {
-        std::string values;
-        int n = params.size();
-        for (const auto& [num, differences] : counts) {
-            for (const auto& [key, value] : differences) {
-                values += values.empty() ? "(" : ",(";
-                const char* types[] = {"bigint", "smallint", "smallint", "bigint", "bigint"};
-                const std::int64_t fields[] = {num, shard_, static_cast<std::int64_t>(key.first), key.second, value};
-                for (int f = 0; f < 5; ++f) {
-                    values += (f ? ",$" : "$") + std::to_string(++n) + "::" + types[f];
-                    params.Int(fields[f]);
-                }
-                values += ")";
-            }
-        }
-        return "INSERT INTO campaign_counts AS c VALUES " + values +
-               " ON CONFLICT (campaign, shard, figure, n) DO UPDATE SET value = c.value + excluded.value";
     }
 
     void RunWith(const char* sql, std::int64_t value) {

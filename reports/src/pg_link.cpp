@@ -52,6 +52,36 @@ void PgLink::Send(const std::string& sql, PgParams params, Answer answer, bool r
     sent_.push_back({sql.substr(0, 60), std::move(answer), raceGuard});
 }
 
+void PgLink::SendPrepared(const char* name, const char* sql, PgParams params, Answer answer, bool raceGuard) {
+    if (PQpipelineStatus(conn_.get()) == PQ_PIPELINE_OFF && PQenterPipelineMode(conn_.get()) != 1) {
+        Fail("cannot enter pipeline mode", Hint("08000"));
+    }
+    if (dropPrepared_) {
+        dropPrepared_ = false;
+        Send("DEALLOCATE ALL");
+    }
+    if (!prepared_.count(name)) {
+        if (PQsendPrepare(conn_.get(), name, sql, 0, nullptr) != 1) {
+            Forget();
+            Fail(std::string("cannot prepare ") + name, Hint("08000"));
+        }
+        sent_.push_back({std::string("PREPARE ") + name, {}, false});
+        prepared_.insert(name);
+    }
+    if (PQsendQueryPrepared(conn_.get(), name, params.size(), params.values(), params.lengths(), params.formats(), 0) != 1) {
+        Forget();
+        Fail(std::string("cannot send ") + name, Hint("08000"));
+    }
+    sent_.push_back({std::string(sql).substr(0, 60), std::move(answer), raceGuard});
+}
+
+void PgLink::Forget() noexcept {
+    sent_.clear();
+    Drain();
+    prepared_.clear();
+    dropPrepared_ = true;
+}
+
 std::vector<UniqueResult> PgLink::Collect() {
     std::vector<UniqueResult> results = Drain();
     std::vector<Sent> sent;
@@ -60,6 +90,8 @@ std::vector<UniqueResult> PgLink::Collect() {
         const PGresult* r = i < results.size() ? results[i].get() : nullptr;
         const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) continue;
+        prepared_.clear();
+        dropPrepared_ = true;
         const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
         if (sent[i].raceGuard && state != nullptr && std::string(state) == "22012") {
             throw Contended("database " + name_ + ": another receiver created a machine's state first");
@@ -94,8 +126,12 @@ std::vector<UniqueResult> PgLink::Drain() noexcept {
         }
     }
     // Results left unread only on a broken connection: start over on a
-    // new one before the next transaction.
-    if (PQexitPipelineMode(conn_.get()) != 1) PQreset(conn_.get());
+    // new one before the next transaction, where nothing is prepared yet.
+    if (PQexitPipelineMode(conn_.get()) != 1) {
+        PQreset(conn_.get());
+        prepared_.clear();
+        dropPrepared_ = false;
+    }
     return results;
 }
 
@@ -114,13 +150,21 @@ UniqueResult PgLink::Run(const std::string& sql, PgParams params) {
 }
 
 void PgLink::Rollback() noexcept {
+    if (!sent_.empty()) {
+        prepared_.clear();
+        dropPrepared_ = true;
+    }
     sent_.clear();
     Drain();
     if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) PQclear(PQexec(conn_.get(), "ROLLBACK"));
 }
 
 void PgLink::ReconnectIfBroken() {
-    if (PQstatus(conn_.get()) == CONNECTION_BAD) PQreset(conn_.get());
+    if (PQstatus(conn_.get()) != CONNECTION_BAD) return;
+    PQreset(conn_.get());
+    // A new session: nothing of the old one is prepared there.
+    prepared_.clear();
+    dropPrepared_ = false;
 }
 
 std::string PgLink::Hint(const std::string& state) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,10 @@ public:
     // to another connection: Collect throws Contended.
     using Answer = std::function<void(const PGresult*)>;
     void Send(const std::string& sql, PgParams params = {}, Answer answer = {}, bool raceGuard = false);
+    // The same for a statement of a fixed text: prepared once per
+    // connection under `name` (in the same pipeline), then sent by name, so
+    // that the server plans it once instead of every time.
+    void SendPrepared(const char* name, const char* sql, PgParams params = {}, Answer answer = {}, bool raceGuard = false);
     bool Pending() const { return !sent_.empty(); }
     // The results of the statements sent, in order, and pipeline mode left;
     // the first that failed throws, once every result is read.
@@ -75,9 +80,15 @@ private:
         Answer answer;
         bool raceGuard;
     };
+    // After a failure the statements this connection prepared are not
+    // known for sure: they are all dropped before the next is prepared.
+    void Forget() noexcept;
+
     UniqueConn conn_;
     std::string name_;
     std::vector<Sent> sent_;  // statements sent in the pipeline, their results not yet read
+    std::set<std::string> prepared_;
+    bool dropPrepared_ = false;
 };
 
 }  // namespace reports
