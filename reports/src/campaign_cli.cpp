@@ -81,14 +81,15 @@ std::string Parse(int argc, char** argv, Options& o) {
         }
     }
     if (o.values.count("--db")) o.db = o.values["--db"];
+    constexpr int kChecksItsOwn = -1;  // the command checks its arguments itself
     struct Shape {
         const char* command;
-        std::size_t args;
+        int args;
         std::vector<const char*> allowed;
     } const shapes[] = {
-        {"add", 9, {"--id", "--from", "--to", "--tz", "--purpose", "--max-popups", "--weekdays"}},
+        {"add", kChecksItsOwn, {"--id", "--from", "--to", "--tz", "--purpose", "--max-popups", "--weekdays"}},
         {"end", 1, {"--at", "--tz"}}, {"list", 0, {}}, {"remove", 1, {}}, {"show", 1, {}}, {"compare", 2, {}},
-        {"build", 9, {}},
+        {"build", kChecksItsOwn, {}},
     };
     for (const Shape& s : shapes) {
         if (o.command != s.command) continue;
@@ -97,7 +98,7 @@ std::string Parse(int argc, char** argv, Options& o) {
                 return name + " does not go with campaign " + o.command;
             }
         }
-        if (s.args != 9 && o.args.size() != s.args) {
+        if (s.args != kChecksItsOwn && o.args.size() != static_cast<std::size_t>(s.args)) {
             return "campaign " + o.command + " takes " + std::to_string(s.args) + (s.args == 1 ? " id" : " ids");
         }
         return {};
@@ -216,6 +217,7 @@ std::pair<Campaign, CampaignFigures> Figures(Store& store, const std::string& id
 int Run(const Options& o) {
     const bool reads = o.command == "list" || o.command == "show" || o.command == "compare";
     std::unique_ptr<Store> store = Open(o, reads ? Store::Mode::ReadOnly : Store::Mode::ReadWrite);
+    if (o.command == "build" && o.args.size() > 1) return Usage("campaign build takes one id, or none for every build");
     if (o.command == "list") {
         std::fputs(LedgerTable(store->ReadLedger()).c_str(), stdout);
     } else if (o.command == "show") {

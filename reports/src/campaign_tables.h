@@ -49,7 +49,8 @@ public:
     // once leaves them to an AskStates by the ledger it answered.
     virtual void AskLedger(const std::vector<StateKey>& guessed) = 0;
     // Asks for the states of `keys` (sorted, distinct), locked until the
-    // transaction ends. Answered after Flush: those that exist.
+    // transaction ends. Answered after Flush: those that exist (PostgreSQL
+    // creates the missing ones empty first, so that it can lock them).
     virtual void AskStates(const std::vector<StateKey>& keys) = 0;
     virtual void Flush() = 0;
     // Null until answered.
