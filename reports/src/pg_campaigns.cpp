@@ -32,29 +32,33 @@ constexpr const char* kCampaignColumns =
 // every connection prepares it once instead of planning it every batch.
 constexpr const char* kHoldLedger = "SELECT pg_advisory_xact_lock_shared(4711020260301)";
 constexpr const char* kWindows = "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at";
-// $1 the campaigns' nums, $2 the machines.
+// Each for one campaign ($1, its num), so that its machines ($2, an array)
+// are found through the primary key whatever plan the server keeps.
 constexpr const char* kCreateEmpty =
-    "INSERT INTO campaign_machines(campaign, machine, shown, times) SELECT k.c, k.m, 0, ''::bytea"
-    " FROM unnest($1::bigint[], $2::bytea[]) AS k(c, m) ORDER BY k.c, k.m ON CONFLICT DO NOTHING";
+    "INSERT INTO campaign_machines(campaign, machine, shown, times) SELECT $1::bigint, m, 0, ''::bytea"
+    " FROM unnest($2::bytea[]) AS m ORDER BY m ON CONFLICT DO NOTHING";
+// Its machines come sorted and once each: the lateral lookup locks them in
+// that order, each through the primary key.
 constexpr const char* kLockStates =
-    "SELECT s.campaign, s.machine, s.shown, s.times, s.installed FROM campaign_machines s"
-    " JOIN unnest($1::bigint[], $2::bytea[]) AS k(c, m) ON s.campaign = k.c AND s.machine = k.m"
-    " ORDER BY s.campaign, s.machine FOR UPDATE OF s";
-// $1..$6 the states (found: updated, else created), $7..$11 the counts'
-// differences, $12 how many are created. A machine another receiver created
-// in the meantime fails the statement (0 divides), and with it the
-// transaction.
-constexpr const char* kWrite =
-    "WITH v AS (SELECT * FROM unnest($1::bigint[], $2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[],"
-    " $6::boolean[]) AS v(c, m, shown, times, installed, found)),"
-    " updated AS (UPDATE campaign_machines AS s SET shown = v.shown, times = v.times, installed = v.installed"
-    " FROM v WHERE v.found AND s.campaign = v.c AND s.machine = v.m),"
-    " created AS (INSERT INTO campaign_machines SELECT c, m, shown, times, installed FROM v WHERE NOT found"
-    " ORDER BY c, m ON CONFLICT DO NOTHING RETURNING 1),"
-    " counted AS (INSERT INTO campaign_counts AS k SELECT * FROM unnest($7::bigint[], $8::smallint[],"
-    " $9::smallint[], $10::bigint[], $11::bigint[]) ORDER BY 1, 2, 3, 4"
-    " ON CONFLICT (campaign, shard, figure, n) DO UPDATE SET value = k.value + excluded.value)"
-    " SELECT CASE WHEN count(*) = $12::bigint THEN 1 ELSE 1 / (count(*) - count(*)) END FROM created";
+    "SELECT s.* FROM unnest($2::bytea[]) AS k(m), LATERAL (SELECT campaign, machine, shown, times, installed"
+    " FROM campaign_machines WHERE campaign = $1::bigint AND machine = k.m FOR UPDATE) AS s";
+// $2..$5 the machines and their states.
+constexpr const char* kUpdate =
+    "UPDATE campaign_machines AS s SET shown = v.shown, times = v.times, installed = v.installed"
+    " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed)"
+    " WHERE s.campaign = $1::bigint AND s.machine = v.m";
+// The same, created, and $6 how many: a machine another receiver created in
+// the meantime fails the statement (0 divides), and with it the transaction.
+constexpr const char* kCreate =
+    "WITH created AS (INSERT INTO campaign_machines SELECT $1::bigint, m, shown, times, installed"
+    " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed)"
+    " ORDER BY m ON CONFLICT DO NOTHING RETURNING 1)"
+    " SELECT CASE WHEN count(*) = $6::bigint THEN 1 ELSE 1 / (count(*) - count(*)) END FROM created";
+// $2 this connection's shard, $3..$5 the counts' differences.
+constexpr const char* kAddCounts =
+    "INSERT INTO campaign_counts AS k SELECT $1::bigint, $2::smallint, f, n, d"
+    " FROM unnest($3::smallint[], $4::bigint[], $5::bigint[]) AS c(f, n, d) ORDER BY f, n"
+    " ON CONFLICT (campaign, shard, figure, n) DO UPDATE SET value = k.value + excluded.value";
 
 std::optional<std::int64_t> Optional(const PGresult* r, int row, int column) {
     if (PQgetisnull(r, row, column)) return std::nullopt;
@@ -106,36 +110,50 @@ public:
         return std::move(states_);
     }
 
-    // One statement: the states found updated, those not found created,
-    // the counts added to this connection's rows.
+    // For each campaign: its states found updated, those not found
+    // created, its counts added to this connection's rows; a statement for
+    // each that has rows.
     void Write(const std::vector<StateRow>& rows, const std::map<std::int64_t, Counts>& counts) override {
-        ArrayText nums, machines, shown, times, installed, found, cNums, cShards, cFigures, cNs, cValues;
-        std::int64_t created = 0;
-        for (const StateRow& row : rows) {
-            nums.Int(row.key.num);
-            machines.Bytes(row.key.machine);
-            shown.Int(row.state.shown);
-            times.Bytes(SerializeTimes(row.state.times));
-            installed.Int(row.state.installed);
-            found.Bool(found_.count(row.key) > 0);
-            created += found_.count(row.key) ? 0 : 1;
-        }
-        for (const auto& [num, differences] : counts) {
-            for (const auto& [key, value] : differences) {
-                cNums.Int(num);
-                cShards.Int(shard_);
-                cFigures.Int(static_cast<std::int64_t>(key.first));
-                cNs.Int(key.second);
-                cValues.Int(value);
+        std::set<std::int64_t> nums;
+        for (const StateRow& row : rows) nums.insert(row.key.num);
+        for (const auto& [num, differences] : counts) nums.insert(num);
+        for (const std::int64_t num : nums) {
+            for (const bool found : {true, false}) {
+                ArrayText machines, shown, times, installed;
+                std::int64_t n = 0;
+                for (const StateRow& row : rows) {
+                    if (row.key.num != num || (found_.count(row.key) > 0) != found) continue;
+                    machines.Bytes(row.key.machine);
+                    shown.Int(row.state.shown);
+                    times.Bytes(SerializeTimes(row.state.times));
+                    installed.Int(row.state.installed);
+                    ++n;
+                }
+                if (n == 0) continue;
+                PgParams params;
+                params.Int(num);
+                for (const ArrayText* a : {&machines, &shown, &times, &installed}) params.Text(a->Text());
+                if (found) {
+                    link_.SendPrepared("q_update", kUpdate, std::move(params));
+                } else {
+                    params.Int(n);
+                    link_.SendPrepared("q_create", kCreate, std::move(params), {}, /*raceGuard=*/true);
+                }
             }
+            const auto differences = counts.find(num);
+            if (differences == counts.end()) continue;
+            ArrayText figures, ns, values;
+            for (const auto& [key, value] : differences->second) {
+                figures.Int(static_cast<std::int64_t>(key.first));
+                ns.Int(key.second);
+                values.Int(value);
+            }
+            PgParams params;
+            params.Int(num);
+            params.Int(shard_);
+            for (const ArrayText* a : {&figures, &ns, &values}) params.Text(a->Text());
+            link_.SendPrepared("q_count", kAddCounts, std::move(params));
         }
-        PgParams params;
-        for (const ArrayText* a : {&nums, &machines, &shown, &times, &installed, &found, &cNums, &cShards, &cFigures, &cNs,
-                                   &cValues}) {
-            params.Text(a->Text());
-        }
-        params.Int(created);
-        link_.SendPrepared("q_write", kWrite, std::move(params), {}, /*raceGuard=*/true);
     }
 
     Ledger ReadLedger(bool forChange) override {
@@ -240,21 +258,21 @@ private:
         return c;
     }
 
-    // The states of `keys` that exist, locked; with `create` those missing
-    // are created first (empty), so that every one is found.
+    // The states of `keys` that exist, locked, a statement per campaign in
+    // the keys' order; with `create` those missing are created first
+    // (empty), so that every one is found.
     void SendStates(const std::vector<StateKey>& keys, bool create) {
         states_.clear();
-        if (keys.empty()) return;
-        ArrayText nums, machines;
-        for (const StateKey& key : keys) {
-            nums.Int(key.num);
-            machines.Bytes(key.machine);
+        for (std::size_t start = 0; start < keys.size();) {
+            const std::int64_t num = keys[start].num;
+            ArrayText machines;
+            for (; start < keys.size() && keys[start].num == num; ++start) machines.Bytes(keys[start].machine);
+            PgParams params;
+            params.Int(num);
+            params.Text(machines.Text());
+            if (create) link_.SendPrepared("q_create_empty", kCreateEmpty, params);
+            link_.SendPrepared("q_states", kLockStates, std::move(params), [this](const PGresult* r) { AnswerStates(r); });
         }
-        PgParams params;
-        params.Text(nums.Text());
-        params.Text(machines.Text());
-        if (create) link_.SendPrepared("q_create", kCreateEmpty, params);
-        link_.SendPrepared("q_states", kLockStates, std::move(params), [this](const PGresult* r) { AnswerStates(r); });
     }
 
     void AnswerStates(const PGresult* r) {

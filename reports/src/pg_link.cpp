@@ -60,6 +60,10 @@ void PgLink::SendPrepared(const char* name, const char* sql, PgParams params, An
         dropPrepared_ = false;
         Send("DEALLOCATE ALL");
     }
+    // A plan made once for all values is made while a table is small and
+    // kept as it grows: a campaign's machines were then found by reading
+    // all of them. Planned for its values, a statement finds them by key.
+    if (prepared_.empty()) Send("SET plan_cache_mode = force_custom_plan");
     if (!prepared_.count(name)) {
         if (PQsendPrepare(conn_.get(), name, sql, 0, nullptr) != 1) {
             Forget();
