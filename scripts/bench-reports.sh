@@ -12,6 +12,9 @@
 #   - SQLite: stored reports per second, p50 and p99 latency;
 #   - PostgreSQL (a server of the script's own, Debian's initdb and pg_ctl in
 #     a folder under build/): the same;
+#   - SQLite and PostgreSQL again with a campaign live (in the ledger from
+#     2020 on, so that each report changes a machine's state and the
+#     campaign's counts in its transaction): what a live campaign costs;
 #   - nginx: a peer an operator could pick instead (a web server logging the
 #     reports, then `quentra-reports import` of its log), an instance of the
 #     script's own (its config, prefix, pid file and a free port under
@@ -28,7 +31,7 @@
 #   reports on each back end, the database generated directly in SQL and its
 #   rollups built by the migration that adds them (both timed).
 #
-# Takes about four minutes on a quiet machine; run it under
+# Takes about eight minutes on a quiet machine; run it under
 # flock /tmp/quentra-heavy.lock on a shared machine. REPORTS_BENCH_REQUESTS (reports per row, default
 # 50,000), REPORTS_BENCH_CLIENTS (the concurrencies, default "16 256 1000"),
 # REPORTS_BENCH_MILLION and REPORTS_BENCH_BIG make it shorter for a try (the
@@ -58,12 +61,11 @@ quentra_build reports quentra-reports quentra-reports-load
 bin=$repo/build/reports/reports/quentra-reports
 load=$repo/build/reports/reports/quentra-reports-load
 work=$repo/build/reports/bench
-pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
-as_pg=(); [ "$(id -u)" -eq 0 ] && as_pg=(runuser -u postgres --)
-if [ -d "$work/pg/data" ]; then "${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1 || true; fi
+pg_dir=$work/pg
+quentra_postgres_stop  # one a run before left
 rm -rf "$work"
-mkdir -p "$work/pg"
+mkdir -p "$work"
 
 server_pids=()
 stop_servers() {
@@ -76,7 +78,7 @@ stop_nginx() { [ -z "$nginx_pid" ] || { kill -QUIT "$nginx_pid" 2>/dev/null || t
 stop_all() {
   stop_servers
   stop_nginx
-  "${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1 || true
+  quentra_postgres_stop
 }
 trap stop_all EXIT
 
@@ -135,24 +137,12 @@ field() { sed -n "s/.* $1 \([0-9.]*\).*/\1/p" <<<" $2"; }
 rows() { sqlite3 "$1" "SELECT COUNT(*) FROM reports"; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$server_pid/status"; }
 loadavg() { cut -d' ' -f1 /proc/loadavg; }
-# The median of 5 timed requests of URL, in ms (the first, which warms the
-# caches, not counted).
-median_ms() {
-  curl -s -o /dev/null "$1"
-  for _ in 1 2 3 4 5; do curl -s -o /dev/null -w '%{time_total}\n' "$1"; done |
-    sort -n | sed -n 3p | python3 -c "import sys; print(round(float(sys.stdin.read()) * 1000))"
-}
 # load_run PORT CLIENTS REPORTS PREFIX: the load generator's line, every
 # client sending from its own loopback address as a fleet's machines do.
 load_run() { "$load" --port "$1" --clients "$2" --requests "$3" --addresses-from 127.1.0.1 --prefix "$4"; }
 
 # A PostgreSQL server of our own: a Unix socket in its folder, no TCP.
-[ ${#as_pg[@]} -gt 0 ] && chown postgres "$work/pg"
-"${as_pg[@]}" "$pgbin/initdb" -D "$work/pg/data" -A trust -U postgres -E UTF8 >"$work/pg-init.log"
-"${as_pg[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -l "$work/pg/server.log" -w \
-  -o "-k $work/pg -c listen_addresses= -c max_connections=200" start >/dev/null
-psql_() { "${as_pg[@]}" psql -h "$work/pg" -U postgres -qAt "$@"; }
-pgdb() { psql_ -d postgres -c "CREATE DATABASE $1"; echo "host=$work/pg user=postgres dbname=$1"; }
+quentra_postgres "$pg_dir"
 
 # The intake table's rows, "KIND|CLIENTS|LABEL|STORED|LOAD|LINE": STORED is
 # what the back end holds afterwards (rows, log lines; - for the floor),
@@ -176,21 +166,30 @@ floor_row() {  # floor_row CLIENTS: the same server answering without storing
   stop_servers
   add_row floor "$1" "floor (\`--bench-floor\`)" - "$at" "$line"
 }
-sqlite_row() {  # sqlite_row CLIENTS [LABEL]: $bin's stored intake into a new SQLite file
+# live_campaign DB: the ledger of DB gets a campaign live from 2020 on, so
+# that every report of the run is a campaign's (and each a new machine).
+live_campaign() {
+  "$bin" import --db "$1" /dev/null >/dev/null
+  "$bin" campaign add --id live --from 2020-01-01T00:00Z --max-popups 3 --db "$1" >/dev/null
+}
+sqlite_row() {  # sqlite_row CLIENTS [LABEL [live]]: $bin's stored intake into a new SQLite file
   local name=sqlite$1_$((++run_no)) at line
+  [ -z "${3:-}" ] || live_campaign "$work/$name.db"
   at=$(loadavg)
   start_server "$name" --db "$work/$name.db"
   line=$(load_run "$port" "$1" "$requests" "$name")
   stop_servers
-  add_row sqlite "$1" "${2:-SQLite}" "$(rows "$work/$name.db")" "$at" "$line"
+  add_row "sqlite${3:+-live}" "$1" "${2:-SQLite}" "$(rows "$work/$name.db")" "$at" "$line"
 }
-pg_row() {  # pg_row CLIENTS [LABEL]: the same into a new PostgreSQL database
-  local name=pg$1_$((++run_no)) at line
+pg_row() {  # pg_row CLIENTS [LABEL [live]]: the same into a new PostgreSQL database
+  local name=pg$1_$((++run_no)) at line db
+  db=$(pgdb "$name")
+  [ -z "${3:-}" ] || live_campaign "$db"
   at=$(loadavg)
-  start_server "$name" --db "$(pgdb "$name")"
+  start_server "$name" --db "$db"
   line=$(load_run "$port" "$1" "$requests" "$name")
   stop_servers
-  add_row pg "$1" "${2:-PostgreSQL}" "$(psql_ -d "$name" -c "SELECT count(*) FROM reports")" "$at" "$line"
+  add_row "pg${3:+-live}" "$1" "${2:-PostgreSQL}" "$(psql_ -d "$name" -c "SELECT count(*) FROM reports")" "$at" "$line"
 }
 nginx_imports=()
 nginx_row() {  # nginx_row CLIENTS: the peer, its access log's lines as what it stored
@@ -211,7 +210,7 @@ nginx_row() {  # nginx_row CLIENTS: the peer, its access log's lines as what it 
 # the floor and nginx of its concurrency, and the goals at the highest.
 intake_table() {
   INTAKE_ROWS=$(printf '%s\n' "${intake_rows[@]}") NGINX_IMPORTS=$(printf '%s\n' "${nginx_imports[@]}") \
-    python3 - "$requests" "$intake_load" "$("${as_pg[@]}" "$pgbin/postgres" --version)" "$("$nginx" -v 2>&1)" "$baseline" <<'PY'
+    python3 - "$requests" "$intake_load" "$("$pgbin/postgres" --version)" "$("$nginx" -v 2>&1)" "$baseline" <<'PY'
 import os, re, subprocess, sys
 requests, load, pg_version, nginx_version, baseline = sys.argv[1:6]
 def f(line, key):
@@ -267,6 +266,18 @@ out += [
 if goals:
     out += ["", "At %s clients (the goals: stored reports per second at least 0.6 of the floor and 0.5 of nginx): %s."
             % (num(top), "; ".join(goals))]
+live = []
+for c in levels:
+    for kind, name in (("sqlite", "SQLite"), ("pg", "PostgreSQL")):
+        plain = [f(r["line"], "rate") for r in rows if r["kind"] == kind and r["clients"] == c and "baseline" not in r["label"]]
+        with_live = [f(r["line"], "rate") for r in rows if r["kind"] == kind + "-live" and r["clients"] == c]
+        if plain and with_live:
+            a, b = sum(plain) / len(plain), sum(with_live) / len(with_live)
+            live.append("%s at %s clients %s reports/s with it, %s without (%+.0f %%)" % (name, num(c), num(b), num(a), (b / a - 1) * 100))
+if live:
+    out += ["", "With a campaign live (`campaign add --id live --from 2020-01-01T00:00Z` before the run, so that each "
+            "report changes a machine's state and the campaign's counts in its transaction; every report of the load "
+            "a new machine, the costliest case): " + "; ".join(live) + "."]
 if imports:
     out += ["", "`quentra-reports import` of nginx's log into SQLite, afterwards: %s." %
             ", ".join("%s lines in %s s" % (num(n), s) for n, s in imports)]
@@ -290,6 +301,8 @@ for n in "${concurrency[@]}"; do
     r=; [ "$rounds" -eq 1 ] || r=", round $round"
     with_baseline sqlite "$n" "SQLite$r"
     with_baseline pg "$n" "PostgreSQL$r"
+    sqlite_row "$n" "SQLite, a campaign live$r" live
+    pg_row "$n" "PostgreSQL, a campaign live$r" live
   done
   nginx_row "$n"
 done
@@ -371,7 +384,7 @@ sqlite_sql_s=$( { /usr/bin/time -f %e sqlite3 "$work/big.db" "DROP TABLE hourly;
 sqlite_migrate_s=$( { /usr/bin/time -f %e "$bin" import --db "$work/big.db" "$work/empty.log" >/dev/null; } 2>&1 | tail -1)
 sqlite_big_bytes=$(stat -c %s "$work/big.db")
 start_server bigsqlite --db "$work/big.db"
-sqlite_summary_ms=$(median_ms "http://127.0.0.1:$port/summary.json?$range")
+sqlite_summary_ms=$(quentra_median_ms "http://127.0.0.1:$port/summary.json?$range")
 sqlite_total=$(curl -s "http://127.0.0.1:$port/summary.json?$range" | python3 -c "import json,sys; print(json.load(sys.stdin)['total'])")
 stop_servers
 echo "   SQL ${sqlite_sql_s}s, migration ${sqlite_migrate_s}s, ${sqlite_big_bytes} bytes, summary.json ${sqlite_summary_ms} ms: $sqlite_total"
@@ -379,7 +392,7 @@ echo "   SQL ${sqlite_sql_s}s, migration ${sqlite_migrate_s}s, ${sqlite_big_byte
 echo "== $big reports made in SQL: PostgreSQL"
 pg=$(pgdb big)
 "$bin" import --db "$pg" "$work/empty.log" >/dev/null
-pg_sql_s=$( { /usr/bin/time -f %e "${as_pg[@]}" psql -h "$work/pg" -U postgres -d big -qAt -c "
+pg_sql_s=$( { /usr/bin/time -f %e "${as_pg[@]}" psql -h "$pg_dir" -U postgres -d big -qAt -c "
   DROP TABLE hourly; UPDATE quentra_schema SET version = 1;
   INSERT INTO reports(at, kind, machine, client)
   SELECT $first + i * 2592000 / $big, (i % 10 = 0)::int, convert_to('m' || floor(random() * 2000000)::bigint, 'UTF8'), '10.0.0.1'
@@ -387,7 +400,7 @@ pg_sql_s=$( { /usr/bin/time -f %e "${as_pg[@]}" psql -h "$work/pg" -U postgres -
 pg_migrate_s=$( { /usr/bin/time -f %e "$bin" import --db "$pg" "$work/empty.log" >/dev/null; } 2>&1 | tail -1)
 pg_big_bytes=$(psql_ -d big -c "SELECT pg_database_size('big')")
 start_server bigpg --db "$pg"
-pg_summary_ms=$(median_ms "http://127.0.0.1:$port/summary.json?$range")
+pg_summary_ms=$(quentra_median_ms "http://127.0.0.1:$port/summary.json?$range")
 pg_total=$(curl -s "http://127.0.0.1:$port/summary.json?$range" | python3 -c "import json,sys; print(json.load(sys.stdin)['total'])")
 stop_servers
 echo "   SQL ${pg_sql_s}s, migration ${pg_migrate_s}s, ${pg_big_bytes} bytes, summary.json ${pg_summary_ms} ms: $pg_total"

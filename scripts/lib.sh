@@ -121,3 +121,37 @@ quentra_receiver() {
   { echo "${0##*/}: the report receiver did not start ($bin serve $*):"; cat "$log"; } >&2
   exit 1
 }
+
+# quentra_postgres DIR: a PostgreSQL server of the script's own, Debian's
+# initdb and pg_ctl in DIR (as the postgres user when run as root), on a Unix
+# socket in DIR only; one a run before left there is stopped first.
+# quentra_postgres_stop stops it; psql_ ARGS runs psql on it; pgdb NAME makes
+# a database and prints its connection string.
+quentra_postgres_tools() {
+  pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
+  as_pg=(); [ "$(id -u)" -eq 0 ] && as_pg=(runuser -u postgres --)
+  return 0
+}
+quentra_postgres_stop() {
+  quentra_postgres_tools
+  [ ! -d "$pg_dir/data" ] || "${as_pg[@]}" "$pgbin/pg_ctl" -D "$pg_dir/data" -m fast -w stop >/dev/null 2>&1 || true
+}
+quentra_postgres() {
+  pg_dir=$1
+  quentra_postgres_stop
+  rm -rf "$pg_dir" && mkdir -p "$pg_dir"
+  [ ${#as_pg[@]} -eq 0 ] || chown postgres "$pg_dir"
+  "${as_pg[@]}" "$pgbin/initdb" -D "$pg_dir/data" -A trust -U postgres -E UTF8 >"$pg_dir/init.log"
+  "${as_pg[@]}" "$pgbin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/server.log" -w \
+    -o "-k $pg_dir -c listen_addresses= -c max_connections=200" start >/dev/null
+}
+psql_() { "${as_pg[@]}" psql -h "$pg_dir" -U postgres -qAt "$@"; }
+pgdb() { psql_ -d postgres -c "CREATE DATABASE $1"; echo "host=$pg_dir user=postgres dbname=$1"; }
+
+# quentra_median_ms URL: the median of 5 timed requests of URL, in ms (the
+# first, which warms the caches, not counted).
+quentra_median_ms() {
+  curl -s -o /dev/null "$1"
+  for _ in 1 2 3 4 5; do curl -s -o /dev/null -w '%{time_total}\n' "$1"; done |
+    sort -n | sed -n 3p | python3 -c "import sys; print(round(float(sys.stdin.read()) * 1000))"
+}

@@ -2,7 +2,7 @@
 // machines does, each report on a new connection, and prints what came back.
 //
 //   quentra-reports-load --port P [--clients N] [--requests TOTAL]
-//                        [--addresses-from 127.A.B.C] [--prefix TEXT]
+//                        [--addresses-from 127.A.B.C] [--prefix TEXT] [--machines M]
 //                        [--acked FILE] [--stop-on-error]
 //                        [--attack N --attack-addresses M [--attack-from 127.A.B.C]
 //                         [--attack-for SECONDS]]
@@ -12,7 +12,10 @@
 // TOTAL every report goes at once (a burst). With --addresses-from, client c
 // sends from the c-th loopback address counting from there (x.y.z.0 and
 // x.y.z.255 skipped), as machines behind no shared address do; without it
-// every client sends from 127.0.0.1. Report i carries m=PREFIX-i and t=i%2.
+// every client sends from 127.0.0.1. Report i carries m=PREFIX-i and t=i%2;
+// with --machines, m=PREFIX-(i%M) and t=i/M%2, so that M machines each send
+// many reports, some of them at the same time (the campaign tests' two
+// receivers).
 //
 // --attack holds N more connections from M addresses (from 127.200.0.1 by
 // default) while the reports go: half of them send nothing, half the start
@@ -58,7 +61,7 @@ constexpr auto kDripEvery = std::chrono::milliseconds(100);
 
 struct Options {
     int port = 0;
-    long long clients = 16, total = 1000;
+    long long clients = 16, total = 1000, machines = 0;
     std::string prefix = "load", acked, addressesFrom;
     bool stopOnError = false;
     long long attack = 0, attackAddresses = 0;
@@ -210,12 +213,18 @@ private:
         return static_cast<std::uint64_t>(&c - conns_.data()) << 32 | c.generation;
     }
 
+    // Report i's machine identifier.
+    std::string Machine(long long report) const {
+        return o_.prefix + "-" + std::to_string(o_.machines > 0 ? report % o_.machines : report);
+    }
+
     void NextReport(Conn& c) {
         if (next_ >= o_.total) return;
         c.report = next_++;
         ++active_;
-        const std::string id = o_.prefix + "-" + std::to_string(c.report);
-        c.request = "GET /traycast.html?t=" + std::to_string(c.report % 2) + "&m=" + id +
+        const std::string id = Machine(c.report);
+        const long long kind = o_.machines > 0 ? c.report / o_.machines % 2 : c.report % 2;
+        c.request = "GET /traycast.html?t=" + std::to_string(kind) + "&m=" + id +
                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: quentra-reports-load\r\nConnection: close\r\n\r\n";
         Open(c);
         if (!c.fd) Finish(c, 0);
@@ -228,7 +237,7 @@ private:
         if (status == 200) {
             latencies_.push_back(static_cast<std::uint32_t>(
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - c.start).count()));
-            if (!o_.acked.empty()) ackedIds_.push_back(o_.prefix + "-" + std::to_string(c.report));
+            if (!o_.acked.empty()) ackedIds_.push_back(Machine(c.report));
         } else {
             (status == 503 ? status503_ : status == 0 ? noAnswer_ : statusOther_)++;
             if (o_.stopOnError) return;
@@ -314,6 +323,7 @@ int main(int argc, char** argv) {
         else if (a == "--clients" && hasValue) o.clients = std::atoll(argv[++i]);
         else if (a == "--requests" && hasValue) o.total = std::atoll(argv[++i]);
         else if (a == "--prefix" && hasValue) o.prefix = argv[++i];
+        else if (a == "--machines" && hasValue) o.machines = std::atoll(argv[++i]);
         else if (a == "--acked" && hasValue) o.acked = argv[++i];
         else if (a == "--addresses-from" && hasValue) o.addressesFrom = argv[++i];
         else if (a == "--attack" && hasValue) o.attack = std::atoll(argv[++i]);
@@ -326,7 +336,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (o.port <= 0 || o.clients <= 0 || o.total <= 0 || o.attack < 0 || (o.attack > 0 && o.attackAddresses <= 0)) {
+    if (o.port <= 0 || o.clients <= 0 || o.total <= 0 || o.machines < 0 || o.attack < 0 || (o.attack > 0 && o.attackAddresses <= 0)) {
         std::fprintf(stderr, "quentra-reports-load: --port, --clients and --requests must be positive, and --attack "
                              "needs --attack-addresses\n");
         return 2;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "campaign_cli.h"
 #include "import.h"
 #include "pages.h"
 #include "server.h"
@@ -288,6 +289,7 @@ int Summarize(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "campaign") == 0) return CampaignCommand(argc - 2, argv + 2);
     Args args;
     const std::string usage = ParseArgs(argc, argv, args);
     if (!usage.empty()) return Usage(usage, args.command);

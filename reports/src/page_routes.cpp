@@ -5,6 +5,8 @@
 #include <ctime>
 #include <optional>
 
+#include "campaign_pages.h"
+#include "campaign_routes.h"
 #include "pages.h"
 #include "request_rules.h"
 
@@ -74,7 +76,7 @@ void DashboardRoute(Services& services, const Request&, const std::string& query
         const Summary s = ReadSummary(*source->store, range, DayIn(Now(), range.utcOffsetHours), true);
         Answer answer = Page("text/html; charset=utf-8",
                              DashboardPage(s, source->store->LatestReports(range, kLatestRows), toUtf8,
-                                           HealthStrip(services.metrics, Now())));
+                                           HealthStrip(services.metrics, Now()), CampaignList(source->store->ReadLedger())));
         answer.headers.emplace_back("Content-Security-Policy",
                                     "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
         return answer;
@@ -118,6 +120,27 @@ void CsvRoute(Services& services, const Request&, const std::string& query, cons
         return;
     }
     if (open && reply->Write(std::move(chunk))) reply->End();
+}
+
+void CampaignsRoute(Services& services, const Request& request, const std::string& query, const ReplyPtr& reply) {
+    std::shared_ptr<Store> store;
+    try {
+        store = Store::Open(services.options.dbPath, Store::Mode::ReadOnly);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quentra-reports: %s\n", e.what());
+        return reply->Send(TextAnswer(503, "the database cannot be read now; try again later"));
+    }
+    std::string path, raw;
+    SplitTarget(request.target, path, raw);
+    Made(reply, [&] {
+        RouteAnswer a = CampaignRoute(path, FormParameters(query), *store);
+        Answer answer;
+        answer.status = a.status;
+        answer.contentType = std::move(a.contentType);
+        answer.headers = std::move(a.headers);
+        answer.body = std::move(a.body);
+        return answer;
+    });
 }
 
 void HealthRoute(Services& services, const Request&, const std::string&, const ReplyPtr& reply) {

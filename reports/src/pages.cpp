@@ -211,7 +211,7 @@ std::string Headline(const Summary& s) {
 }  // namespace
 
 std::string DashboardPage(const Summary& s, const std::vector<Report>& latest, Cp936ToUtf8& toUtf8,
-                          const std::string& health) {
+                          const std::string& health, const std::string& campaigns) {
     const std::string from = FormatDay(s.range.from), to = FormatDay(s.range.to);
     const std::string zone = FormatZone(s.range.utcOffsetHours);
     const std::string query = "?from=" + from + "&amp;to=" + to + "&amp;tz=" + std::to_string(s.range.utcOffsetHours);
@@ -273,7 +273,7 @@ std::string DashboardPage(const Summary& s, const std::vector<Report>& latest, C
                 HtmlEscape(toUtf8(r.machine)) + "</td><td>" + HtmlEscape(r.client) + "</td></tr>\n";
     }
     if (latest.empty()) page += "<tr><td colspan=\"4\">No reports in this range.</td></tr>\n";
-    page += "</tbody></table>\n<p><a href=\"/summary.json" + query + "\">summary.json</a> · <a href=\"/reports.csv" +
+    page += "</tbody></table>\n" + campaigns + "<p><a href=\"/summary.json" + query + "\">summary.json</a> · <a href=\"/reports.csv" +
             query + "\">reports.csv</a></p>\n</body></html>\n";
     return page;
 }

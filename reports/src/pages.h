@@ -48,9 +48,10 @@ std::optional<double> Conversion(const Figures& f);
 std::string ConversionText(const Figures& f);
 
 // `health`: the receiver's health strip (HealthStrip), put under the
-// headline figures.
+// headline figures; `campaigns`: the list of campaigns (CampaignList), put
+// under the latest reports.
 std::string DashboardPage(const Summary& summary, const std::vector<Report>& latest, Cp936ToUtf8& toUtf8,
-                          const std::string& health = "");
+                          const std::string& health = "", const std::string& campaigns = "");
 std::string SummaryJson(const Summary& summary);
 std::string SummaryTable(const Summary& summary);
 

@@ -1,25 +1,25 @@
-// The PostgreSQL back end, on libpq. Every receiver writing the same
-// database is one more connection: a batch is one INSERT statement and its
-// hours' rollups in one transaction, committed (and, with the server's
-// default synchronous_commit, flushed to its WAL) before COMMIT returns. The
-// batch's statements go in libpq's pipeline mode, in two round trips: BEGIN,
-// the INSERT and the rollup rows' locks; then the rollups' UPDATEs and
-// COMMIT. The
-// rollup rows are locked FOR UPDATE in hour order, so receivers adding to
-// the same row wait for each other instead of losing a count; each
-// connection writes its own shard of an hour's rows, so they rarely do.
+// The PostgreSQL back end, on libpq (pg_link.h). Every receiver writing the
+// same database is one more connection: a batch is one INSERT statement, its
+// hours' rollups and its campaigns' states in one transaction, committed
+// (and, with the server's default synchronous_commit, flushed to its WAL)
+// before COMMIT returns. The batch's statements go in libpq's pipeline mode,
+// in two round trips: BEGIN, the INSERT, the campaigns' machines' and the
+// rollup rows' locks; then their UPDATEs and COMMIT. The rollup rows are
+// locked FOR UPDATE in hour order, so receivers adding to the same row wait
+// for each other instead of losing a count; each connection writes its own
+// shard of an hour's rows, so they rarely do.
 //
 // Schema changes take a transaction-scoped advisory lock first, so that
 // receivers started together migrate one after another, and the version
 // lives in the one-row table quentra_schema.
-#include <libpq-fe.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <random>
 
 #include "backends.h"
-#include "unique.h"
+#include "campaign_tables.h"
+#include "pg_campaigns.h"
+#include "pg_link.h"
 
 namespace reports {
 
@@ -59,49 +59,14 @@ const char* const kSteps[] = {
     "  reports bigint NOT NULL,"
     "  machines bytea NOT NULL,"
     "  PRIMARY KEY (hour, kind, shard));",
+    // 2 -> 3: the campaign ledger and each campaign's state (pg_campaigns.cpp).
+    kPgCampaignsStep,
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
-using UniqueConn = UniqueHandle<PGconn, PQfinish>;
-using UniqueResult = UniqueHandle<PGresult, PQclear>;
-
-// A statement's parameters: text, except bytea, which goes as raw bytes.
-class Params {
-public:
-    void Text(std::string value) { Add(std::move(value), 0); }
-    void Bytes(std::string value) { Add(std::move(value), 1); }
-    int size() const { return static_cast<int>(values_.size()); }
-    const char* const* values() {
-        pointers_.clear();
-        for (const std::string& v : values_) pointers_.push_back(v.data());
-        return pointers_.data();
-    }
-    const int* lengths() const { return lengths_.data(); }
-    const int* formats() const { return formats_.data(); }
-
-private:
-    void Add(std::string value, int format) {
-        lengths_.push_back(static_cast<int>(value.size()));
-        formats_.push_back(format);
-        values_.push_back(std::move(value));
-    }
-    std::vector<std::string> values_;
-    std::vector<const char*> pointers_;
-    std::vector<int> lengths_, formats_;
-};
-
-std::int64_t Int(const PGresult* r, int row, int column) {
-    return PQgetisnull(r, row, column) ? 0 : std::strtoll(PQgetvalue(r, row, column), nullptr, 10);
-}
-
 class PgStore : public Store {
 public:
-    PgStore(const std::string& conninfo, Mode mode) {
-        conn_.reset(PQconnectdb(conninfo.c_str()));
-        if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
-            Fail("cannot connect", "check the connection string, that the server runs and lets this user in");
-        }
-        name_ = std::string(PQdb(conn_.get())) + " on " + (PQhost(conn_.get()) ? PQhost(conn_.get()) : "?");
+    PgStore(const std::string& conninfo, Mode mode) : link_(conninfo), campaigns_(MakePgCampaigns(link_, shard_)) {
         Run("SET client_min_messages = warning");
         if (mode == Mode::ReadWrite) {
             Migrate();
@@ -119,28 +84,24 @@ public:
     // A connection the server dropped (a restart, a failover) is made again
     // before the next transaction, never inside one.
     void BeginTransaction() override {
-        if (PQstatus(conn_.get()) == CONNECTION_BAD) PQreset(conn_.get());
+        link_.ReconnectIfBroken();
         Send("BEGIN");
     }
     void CommitTransaction() override {
         Send("COMMIT");
         Collect();
     }
-    void RollbackTransaction() noexcept override {
-        sent_.clear();
-        Drain();
-        if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) PQclear(PQexec(conn_.get(), "ROLLBACK"));
-    }
+    void RollbackTransaction() noexcept override { link_.Rollback(); }
 
     std::vector<Report> LatestReports(const DayRange& range, int limit) override {
-        Params params = RangeParams(range);
+        PgParams params = RangeParams(range);
         params.Text(std::to_string(limit));
         return Reports("SELECT at, kind, machine, client, id FROM reports WHERE at >= $1::bigint AND"
                        " at < $2::bigint ORDER BY at DESC, id DESC LIMIT $3::bigint",
                        std::move(params));
     }
 
-    std::int64_t CountReports() override { return Int(Run("SELECT count(*) FROM reports").get(), 0, 0); }
+    std::int64_t CountReports() override { return PgInt(Run("SELECT count(*) FROM reports").get(), 0, 0); }
 
     void Exec(const std::string& sql) override { Run(sql); }
 
@@ -150,7 +111,7 @@ protected:
         constexpr std::size_t kRowsPerStatement = 1000;
         for (std::size_t start = 0; start < reports.size(); start += kRowsPerStatement) {
             std::string sql = "INSERT INTO reports(at, kind, machine, client) VALUES ";
-            Params params;
+            PgParams params;
             for (std::size_t i = start; i < std::min(reports.size(), start + kRowsPerStatement); ++i) {
                 const int n = static_cast<int>(i - start) * 4;
                 sql += (i > start ? ",($" : "($") + std::to_string(n + 1) + "::bigint,$" + std::to_string(n + 2) +
@@ -162,7 +123,7 @@ protected:
     }
 
     bool InsertImportedRow(const Report& report, const std::string& lineHash, std::int64_t occurrence) override {
-        Params params;
+        PgParams params;
         params.Bytes(lineHash);
         params.Text(std::to_string(occurrence));
         AddReport(params, report);
@@ -176,7 +137,7 @@ protected:
 
     std::vector<HourRow> LockHours(const std::vector<std::pair<std::int64_t, ReportKind>>& keys) override {
         for (const auto& [hour, kind] : keys) {
-            Params params;
+            PgParams params;
             params.Text(std::to_string(hour));
             params.Text(std::to_string(static_cast<int>(kind)));
             params.Text(std::to_string(shard_));
@@ -193,13 +154,13 @@ protected:
         for (std::size_t i = 0; i < keys.size(); ++i) {
             const PGresult* r = results[first + 2 * i + 1].get();
             if (PQntuples(r) != 1) Fail("cannot lock the rollup of hour " + std::to_string(keys[i].first), Hint(""));
-            rows.push_back({keys[i].first, keys[i].second, Int(r, 0, 0), Bytea(r, 0, 1)});
+            rows.push_back({keys[i].first, keys[i].second, PgInt(r, 0, 0), PgBytea(r, 0, 1)});
         }
         return rows;
     }
 
     void WriteHour(const HourRow& row) override {
-        Params params;
+        PgParams params;
         params.Text(std::to_string(row.hour));
         params.Text(std::to_string(static_cast<int>(row.kind)));
         params.Text(std::to_string(row.reports));
@@ -211,57 +172,49 @@ protected:
     }
 
     std::vector<HourRow> ReadHours(std::int64_t fromHour, std::int64_t toHour) override {
-        Params params;
+        PgParams params;
         params.Text(std::to_string(fromHour));
         params.Text(std::to_string(toHour));
         const UniqueResult r =
             Run("SELECT hour, kind, reports, machines FROM hourly WHERE hour >= $1::bigint AND hour < $2::bigint", params);
         std::vector<HourRow> rows;
         for (int i = 0; i < PQntuples(r.get()); ++i) {
-            rows.push_back({Int(r.get(), i, 0), Int(r.get(), i, 1) == 1 ? ReportKind::Installed : ReportKind::Shown,
-                            Int(r.get(), i, 2), Bytea(r.get(), i, 3)});
+            rows.push_back({PgInt(r.get(), i, 0), PgInt(r.get(), i, 1) == 1 ? ReportKind::Installed : ReportKind::Shown,
+                            PgInt(r.get(), i, 2), PgBytea(r.get(), i, 3)});
         }
         return rows;
     }
 
     std::vector<Report> ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId, std::int64_t lastId,
                                     int limit) override {
-        Params params;
+        PgParams params;
         for (const std::int64_t v : {afterId, lastId, from, to, static_cast<std::int64_t>(limit)}) params.Text(std::to_string(v));
         return Reports("SELECT at, kind, machine, client, id FROM reports WHERE id > $1::bigint AND"
                        " id <= $2::bigint AND at >= $3::bigint AND at < $4::bigint ORDER BY id LIMIT $5::bigint",
                        std::move(params));
     }
 
-    std::int64_t LastId() override { return Int(Run("SELECT COALESCE(max(id), 0) FROM reports").get(), 0, 0); }
+    CampaignTables& Campaigns() override { return *campaigns_; }
+
+    std::int64_t LastId() override { return PgInt(Run("SELECT COALESCE(max(id), 0) FROM reports").get(), 0, 0); }
 
 private:
-    static void AddReport(Params& params, const Report& r) {
+    static void AddReport(PgParams& params, const Report& r) {
         params.Text(std::to_string(r.at));
         params.Text(std::to_string(static_cast<int>(r.kind)));
         params.Bytes(r.machine);
         params.Text(r.client);
     }
 
-    static Params RangeParams(const DayRange& range) {
-        Params params;
+    static PgParams RangeParams(const DayRange& range) {
+        PgParams params;
         params.Text(std::to_string(range.from * 86400));
         params.Text(std::to_string((range.to + 1) * 86400));
         return params;
     }
 
-    static std::string Bytea(const PGresult* r, int row, int column) {
-        std::size_t length = 0;
-        unsigned char* bytes =
-            PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(r, row, column)), &length);
-        if (bytes == nullptr) throw StoreError("out of memory reading a report");
-        std::string out(reinterpret_cast<const char*>(bytes), length);
-        PQfreemem(bytes);
-        return out;
-    }
-
     // Every row of a SELECT of reports (see ReadReport).
-    std::vector<Report> Reports(const std::string& sql, Params params) {
+    std::vector<Report> Reports(const std::string& sql, PgParams params) {
         const UniqueResult r = Run(sql, std::move(params));
         std::vector<Report> rows;
         for (int i = 0; i < PQntuples(r.get()); ++i) rows.push_back(ReadReport(r.get(), i));
@@ -270,102 +223,12 @@ private:
 
     static Report ReadReport(const PGresult* r, int row) {
         Report out;
-        out.at = Int(r, row, 0);
-        out.kind = Int(r, row, 1) == 1 ? ReportKind::Installed : ReportKind::Shown;
-        out.machine = Bytea(r, row, 2);
+        out.at = PgInt(r, row, 0);
+        out.kind = PgInt(r, row, 1) == 1 ? ReportKind::Installed : ReportKind::Shown;
+        out.machine = PgBytea(r, row, 2);
         out.client = PQgetvalue(r, row, 3);
-        if (PQnfields(r) > 4) out.id = Int(r, row, 4);
+        if (PQnfields(r) > 4) out.id = PgInt(r, row, 4);
         return out;
-    }
-
-    // Sends a statement in pipeline mode without waiting for its result;
-    // Collect reads the results of all sent so far in one round trip.
-    void Send(const std::string& sql, Params params = {}) {
-        if (PQpipelineStatus(conn_.get()) == PQ_PIPELINE_OFF && PQenterPipelineMode(conn_.get()) != 1) {
-            Fail("cannot enter pipeline mode", Hint("08000"));
-        }
-        if (PQsendQueryParams(conn_.get(), sql.c_str(), params.size(), nullptr, params.values(), params.lengths(),
-                              params.formats(), 0) != 1) {
-            sent_.clear();
-            Drain();
-            Fail("cannot send " + sql.substr(0, 60), Hint("08000"));
-        }
-        sent_.push_back(sql.substr(0, 60));
-    }
-
-    // The results of the statements sent, in order, and pipeline mode left;
-    // the first that failed throws, once every result is read.
-    std::vector<UniqueResult> Collect() {
-        std::vector<UniqueResult> results = Drain();
-        std::vector<std::string> sent;
-        sent.swap(sent_);
-        for (std::size_t i = 0; i < sent.size(); ++i) {
-            const PGresult* r = i < results.size() ? results[i].get() : nullptr;
-            const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
-            if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) continue;
-            const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
-            Fail("cannot run " + sent[i],
-                 PQstatus(conn_.get()) == CONNECTION_BAD ? Hint("08000") : Hint(state ? state : ""),
-                 r ? PQresultErrorMessage(r) : "");
-        }
-        return results;
-    }
-
-    // Ends the pipeline: a sync, every result read up to it (each
-    // statement's results end with a null; the sync's comes last), pipeline
-    // mode left. Answers the statements' results.
-    std::vector<UniqueResult> Drain() noexcept {
-        std::vector<UniqueResult> results;
-        if (PQpipelineStatus(conn_.get()) == PQ_PIPELINE_OFF) return results;
-        if (PQpipelineSync(conn_.get()) == 1) {
-            int nulls = 0;
-            while (nulls < 2) {  // two nulls in a row: nothing more comes (a broken connection)
-                UniqueResult r(PQgetResult(conn_.get()));
-                if (!r) {
-                    ++nulls;
-                    continue;
-                }
-                nulls = 0;
-                if (PQresultStatus(r.get()) == PGRES_PIPELINE_SYNC) break;
-                results.push_back(std::move(r));
-            }
-        }
-        // Results left unread only on a broken connection: start over on a
-        // new one before the next transaction.
-        if (PQexitPipelineMode(conn_.get()) != 1) PQreset(conn_.get());
-        return results;
-    }
-
-    UniqueResult Run(const std::string& sql, Params params = {}) {
-        if (!sent_.empty()) Collect();
-        UniqueResult r(params.size() == 0 ? PQexec(conn_.get(), sql.c_str())
-                                          : PQexecParams(conn_.get(), sql.c_str(), params.size(), nullptr,
-                                                         params.values(), params.lengths(), params.formats(), 0));
-        const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            const char* state = r ? PQresultErrorField(r.get(), PG_DIAG_SQLSTATE) : nullptr;
-            Fail("cannot run " + sql.substr(0, 60),
-                 PQstatus(conn_.get()) == CONNECTION_BAD ? Hint("08000") : Hint(state ? state : ""));
-        }
-        return r;
-    }
-
-    static std::string Hint(const std::string& state) {
-        if (state == "53100") return "the database server's disk is full; free space on it";
-        if (state == "25006") return "the database is read-only here; connect to the primary server";
-        if (state.rfind("08", 0) == 0) return "the connection to the database server failed; check that it runs";
-        if (state == "42501") return "this database user lacks the privilege; grant it or connect as the owner";
-        return "see PostgreSQL's message";
-    }
-
-    [[noreturn]] void Fail(const std::string& what, const std::string& hint, std::string error = {}) {
-        std::string message = "database " + (name_.empty() ? std::string("(PostgreSQL)") : name_) + ": " + what;
-        if (conn_) {
-            if (error.empty()) error = PQerrorMessage(conn_.get());
-            while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
-            if (!error.empty()) message += ": " + error;
-        }
-        throw StoreError(message + " (" + hint + ")");
     }
 
     // -1 when the database has no schema table yet: version 0.
@@ -373,7 +236,7 @@ private:
         const UniqueResult r = Run("SELECT to_regclass('quentra_schema') IS NOT NULL");
         if (std::string(PQgetvalue(r.get(), 0, 0)) != "t") return 0;
         const UniqueResult v = Run("SELECT version FROM quentra_schema");
-        return PQntuples(v.get()) == 1 ? static_cast<int>(Int(v.get(), 0, 0)) : -1;
+        return PQntuples(v.get()) == 1 ? static_cast<int>(PgInt(v.get(), 0, 0)) : -1;
     }
 
     void Migrate() {
@@ -399,12 +262,18 @@ private:
         }
     }
 
-    UniqueConn conn_;
-    std::string name_;
-    std::vector<std::string> sent_;  // statements sent in the pipeline, their results not yet read
-    // This connection's rollup rows: drawn at random once, so receivers
-    // started together spread over the shards.
+    // The connection's statements, sent and run.
+    void Send(const std::string& sql, PgParams params = {}) { link_.Send(sql, std::move(params)); }
+    std::vector<UniqueResult> Collect() { return link_.Collect(); }
+    UniqueResult Run(const std::string& sql, PgParams params = {}) { return link_.Run(sql, std::move(params)); }
+    [[noreturn]] void Fail(const std::string& what, const std::string& hint) { link_.Fail(what, hint); }
+    static std::string Hint(const std::string& state) { return PgLink::Hint(state); }
+
+    // This connection's rollup rows and campaign counts: drawn at random
+    // once, so receivers started together spread over the shards.
     int shard_ = static_cast<int>(std::random_device{}() % kShards);
+    PgLink link_;
+    std::unique_ptr<CampaignTables> campaigns_;
 };
 
 }  // namespace

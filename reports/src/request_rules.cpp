@@ -81,6 +81,21 @@ bool HostAllowed(std::string_view host, const std::vector<std::string>& names) {
     return false;
 }
 
+std::multimap<std::string, std::string> FormParameters(std::string_view query) {
+    std::multimap<std::string, std::string> out;
+    while (!query.empty()) {
+        const std::size_t amp = query.find('&');
+        std::string field(query.substr(0, amp));
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        if (field.empty()) continue;
+        for (char& c : field) c = c == '+' ? ' ' : c;  // before decoding: "%2B" stays a '+'
+        const std::size_t eq = field.find('=');
+        out.emplace(PercentDecode(std::string_view(field).substr(0, eq)),
+                    eq == std::string::npos ? std::string() : PercentDecode(std::string_view(field).substr(eq + 1)));
+    }
+    return out;
+}
+
 std::optional<DayRange> PageRange(std::string_view query, int serverZone, std::int64_t now, std::string& why) {
     std::string from, to, tz;
     int fromCount = 0, toCount = 0, tzCount = 0;

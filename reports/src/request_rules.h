@@ -6,6 +6,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,10 @@ std::string NormalizeHead(std::string_view head);
 
 // The raw path and query of a target, nothing decoded.
 void SplitTarget(std::string_view target, std::string& path, std::string& query);
+// A query's parameters as a form sends them (the comparison page's form
+// does): name=value fields split at '&', each percent-decoded with '+' as a
+// blank. A name given twice is there twice.
+std::multimap<std::string, std::string> FormParameters(std::string_view query);
 
 // The name of a Host header without its port and an IPv6 address's
 // brackets, in lower case: "Example.com:80" is "example.com", "[::1]:8080"

@@ -14,6 +14,10 @@ const Route kRoutes[] = {
     {"/",               true,              true,  true,        DashboardRoute},
     {"/summary.json",   true,              true,  true,        SummaryRoute},
     {"/reports.csv",    true,              true,  true,        CsvRoute},
+    {"/campaign",       true,              true,  true,        CampaignsRoute},
+    {"/campaign.json",  true,              true,  true,        CampaignsRoute},
+    {"/compare",        true,              true,  true,        CampaignsRoute},
+    {"/compare.json",   true,              true,  true,        CampaignsRoute},
     {"/healthz",        false,             true,  false,       HealthRoute},
     {"/metrics",        false,             true,  false,       MetricsRoute},
 };

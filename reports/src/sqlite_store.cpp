@@ -5,6 +5,8 @@
 #include <sys/statvfs.h>
 
 #include "backends.h"
+#include "campaign_tables.h"
+#include "sqlite_campaigns.h"
 #include "sqlite_statement.h"
 #include "unique.h"
 
@@ -45,6 +47,8 @@ const char* const kSteps[] = {
     "  reports INTEGER NOT NULL,"
     "  machines BLOB NOT NULL,"      // the hour's distinct machines, a serialized Sketch
     "  PRIMARY KEY (hour, kind)) WITHOUT ROWID;",
+    // 2 -> 3: the campaign ledger and each campaign's state (sqlite_campaigns.cpp).
+    kSqliteCampaignsStep,
 };
 static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
@@ -81,6 +85,7 @@ protected:
     std::vector<Report> ReportsPage(std::int64_t from, std::int64_t to, std::int64_t afterId, std::int64_t lastId,
                                     int limit) override;
     std::int64_t LastId() override;
+    CampaignTables& Campaigns() override { return *campaigns_; }
 
 private:
     UniqueStatement Prepare(const char* sql);
@@ -94,6 +99,9 @@ private:
     // The schema version: PRAGMA user_version.
     int UserVersion();
     void Migrate();
+    void MakeCampaignTables() {
+        campaigns_ = MakeSqliteCampaigns(db_.get(), [this](int code, const std::string& what) { Fail(code, what); });
+    }
     // The hour's rollup row, created empty when missing.
     HourRow ReadHour(std::int64_t hour, ReportKind kind);
     // Every row of a SELECT of reports (see ReadReport).
@@ -102,6 +110,7 @@ private:
     std::string path_;
     UniqueSqlite db_;
     UniqueStatement insert_, insertImported_, createHour_, readHour_, writeHour_;
+    std::unique_ptr<CampaignTables> campaigns_;  // on db_ as it finally is
 };
 
 // The path as a file: URI's path, every byte but unreserved ones and '/'
@@ -140,6 +149,7 @@ SqliteStore::SqliteStore(const std::string& path, Mode mode) : path_(path) {
         if (journal != "wal") Fail(SQLITE_ERROR, "it stays in journal mode " + journal + ", not WAL");
         Exec("PRAGMA synchronous=FULL");
         Exec("PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimit));
+        MakeCampaignTables();
         Migrate();
     } else {
         UniqueStatement version = Prepare("PRAGMA user_version");
@@ -167,6 +177,7 @@ SqliteStore::SqliteStore(const std::string& path, Mode mode) : path_(path) {
             step = RunStatement(version.get(), {}, read, message);
         }
         if (step != SQLITE_OK || found < 0) Fail(step, "cannot read its schema version", message);
+        MakeCampaignTables();
         if (found != kSchemaVersion) {
             Fail(SQLITE_ERROR, "it has schema version " + std::to_string(found) + ", this release reads " +
                                    std::to_string(kSchemaVersion) +

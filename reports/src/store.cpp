@@ -6,6 +6,7 @@
 #include <map>
 
 #include "backends.h"
+#include "campaign_intake.h"
 #include "sketch.h"
 
 namespace reports {
@@ -54,10 +55,25 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : 
 }  // namespace
 
 void Store::Insert(const std::vector<Report>& reports) {
-    Transaction batch(*this);
-    InsertRows(reports);
-    AddToRollups(reports);
-    batch.Commit();
+    // Again when the ledger changed since this connection's last
+    // transaction, and without a guess when another receiver created a
+    // machine this one was creating: then nothing is guessed, nor can be lost.
+    bool guess = true;
+    for (;;) {
+        Transaction batch(*this);
+        CampaignBatch campaigns(Campaigns(), reports, guess ? &ledgerSeen_ : nullptr);
+        InsertRows(reports);
+        AddToRollups(reports);
+        const bool applied = campaigns.Apply();
+        ledgerSeen_ = campaigns.ledger();
+        if (!applied) continue;
+        try {
+            batch.Commit();
+            return;
+        } catch (const Contended&) {
+            guess = false;
+        }
+    }
 }
 
 void Store::Probe() {
@@ -74,12 +90,17 @@ bool Store::InsertImported(const Report& report, const std::string& lineHash, st
 void Store::Begin() {
     imported_.clear();
     BeginTransaction();
+    Campaigns().HoldLedger();
 }
 
 void Store::Commit() {
-    // An import's rollups: one pass over the transaction's reports instead
-    // of a rollup row locked and rewritten per line.
-    if (!imported_.empty()) AddToRollups(imported_);
+    // An import's rollups and campaigns: one pass over the transaction's
+    // reports instead of a rollup row locked and rewritten per line.
+    if (!imported_.empty()) {
+        CampaignBatch campaigns(Campaigns(), imported_, nullptr);
+        AddToRollups(imported_);
+        campaigns.Apply();
+    }
     imported_.clear();
     CommitTransaction();
 }

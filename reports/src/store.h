@@ -17,23 +17,43 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "days.h"
+#include "ledger.h"
+#include "machine_state.h"
 #include "report.h"
 
 namespace reports {
 
-// 1: the reports and the imported lines; 2: the hourly rollups.
-constexpr int kSchemaVersion = 2;
+// 1: the reports and the imported lines; 2: the hourly rollups; 3: the
+// campaign ledger and the campaigns' states.
+constexpr int kSchemaVersion = 3;
 constexpr int kRollupsVersion = 2;
+
+class CampaignTables;
 
 class StoreError : public std::runtime_error {
 public:
     explicit StoreError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A transaction that lost a race to another connection (two receivers
+// created one machine's state at once): nothing of it is stored, and run
+// again it succeeds.
+class Contended : public StoreError {
+public:
+    explicit Contended(const std::string& message) : StoreError(message) {}
+};
+
+// A ledger change refused, and why (an overlap, an unknown campaign...).
+class LedgerRefused : public std::runtime_error {
+public:
+    explicit LedgerRefused(const std::string& why) : std::runtime_error(why) {}
 };
 
 // One day's figures, or a range's when `day` is the range's first day and
@@ -72,8 +92,8 @@ public:
 
     virtual ~Store() = default;
 
-    // Stores the reports and their hours' rollups in one transaction: all or
-    // none.
+    // Stores the reports, their hours' rollups and what they change in the
+    // campaigns in one transaction: all or none.
     void Insert(const std::vector<Report>& reports);
 
     // Imports one access-log report: stored only when no earlier import
@@ -103,6 +123,26 @@ public:
     virtual std::int64_t CountReports() = 0;
     // For tests and the operator: run statements with no result rows.
     virtual void Exec(const std::string& sql) = 0;
+
+    // The campaigns (store_campaigns.cpp). The ledger, ordered by from.
+    Ledger ReadLedger();
+    // A new campaign, its state to be built from the reports stored before
+    // it (BuildStep); LedgerRefused when it may not join the ledger.
+    Campaign AddCampaign(Campaign campaign);
+    // Moves the campaign's end to `at`; when stored reports thereby leave or
+    // join it, its state is discarded and built again.
+    Campaign EndCampaign(const std::string& id, std::int64_t at);
+    void RemoveCampaign(const std::string& id);
+    // Adds up to `limit` more of the stored reports to the campaign's state,
+    // in a transaction of its own, and answers the campaign (Built() once
+    // every one is in). Runs beside the writers and resumes where the last
+    // step ended.
+    Campaign BuildStep(const std::string& id, int limit);
+    // Deletes up to `limit` rows of states no campaign uses any more;
+    // false when none is left.
+    bool CollectStep(int limit);
+    // The campaign and its counts added up, or nullopt when there is none.
+    std::optional<std::pair<Campaign, Counts>> ReadCampaign(const std::string& id);
 
     // Upkeep that no commit should wait for (SQLite: copying the WAL into
     // the database). The writer runs it ten times a second on a store of its
@@ -139,6 +179,9 @@ protected:
                                             std::int64_t lastId, int limit) = 0;
     virtual std::int64_t LastId() = 0;
 
+    // The back end's campaign tables.
+    virtual CampaignTables& Campaigns() = 0;
+
     // Adds the reports to their hours' rollups.
     void AddToRollups(const std::vector<Report>& reports);
     // The schema step that made the rollups builds them from the reports
@@ -146,7 +189,11 @@ protected:
     void AfterSchemaStep(int version);
 
 private:
+    // A transaction that changes the ledger, every writer's held off.
+    void ChangeLedger(const std::function<void(Ledger&)>& change);
+
     std::vector<Report> imported_;  // stored by InsertImported, not yet in the rollups
+    Ledger ledgerSeen_;             // the ledger of this connection's last transaction
 };
 
 // A transaction of `store` from construction: Commit ends it, and anything

@@ -20,6 +20,8 @@ namespace {
 TEST(Cli, ExitCodesAndMessages) {
     reports_test::TempDir dir;
     reports_test::LiveServer holder(dir.Path("holder.db"));  // holds a port
+    const std::string ledger = dir.Path("ledger.db");
+    Store::Open(ledger, Store::Mode::ReadWrite);
     struct Row {
         const char* name;
         std::vector<std::string> args;
@@ -45,6 +47,23 @@ TEST(Cli, ExitCodesAndMessages) {
         {"access log unwritable", {"serve", "--db", dir.Path("r.db"), "--listen", "127.0.0.1:0", "--access-log", dir.Path("none/a.log")}, 1, "cannot open the access log"},
         {"no log", {"import", "--db", dir.Path("r.db"), dir.Path("none.log")}, 1, "cannot read"},
         {"port taken", {"serve", "--db", dir.Path("r.db"), "--listen", "127.0.0.1:" + std::to_string(holder.port())}, 1, "cannot listen"},
+        {"campaign without a command", {"campaign"}, 2, "a command is needed"},
+        {"campaign --help", {"campaign", "add", "--help"}, 0, "campaign end ID --at TIME"},
+        {"campaign, an unknown command", {"campaign", "start", "--db", ledger}, 2, "unknown command 'start'"},
+        {"campaign add without --from", {"campaign", "add", "--id", "x", "--db", ledger}, 2, "add needs --from"},
+        {"campaign add, a time of no zone", {"campaign", "add", "--id", "x", "--from", "2026-03-02T08:00", "--db", ledger}, 2, "needs a zone"},
+        {"campaign add, a cap not a number", {"campaign", "add", "--id", "x", "--from", "2026-03-02T08:00Z", "--max-popups", "3x", "--db", ledger}, 2, "--max-popups takes a whole number"},
+        {"campaign add, - and --id", {"campaign", "add", "--id", "x", "--from", "2026-03-02T08:00Z", "--db", ledger, "-"}, 2, "leave out --id"},
+        {"campaign add", {"campaign", "add", "--id", "spring", "--from", "2026-03-02T08:00", "--tz", "8", "--db", ledger}, 0, "campaign spring added: 2026-03-02T00:00:00Z to open (days in UTC+8)"},
+        {"campaign add, an overlap", {"campaign", "add", "--id", "summer", "--from", "2026-06-01T00:00Z", "--db", ledger}, 1, "overlaps campaign spring"},
+        {"campaign end before its start", {"campaign", "end", "spring", "--at", "2026-03-01T00:00Z", "--db", ledger}, 1, "after the campaign's start"},
+        {"campaign end", {"campaign", "end", "spring", "--at", "2026-06-01T00:00Z", "--db", ledger}, 0, "campaign spring ends at 2026-06-01T00:00:00Z"},
+        {"campaign show", {"campaign", "show", "spring", "--db", ledger}, 0, "machines shown 0, installed 0, conversion -"},
+        {"campaign show of none", {"campaign", "show", "nope", "--db", ledger}, 1, "the ledger has no campaign nope"},
+        {"campaign compare of none", {"campaign", "compare", "spring", "nope", "--db", ledger}, 1, "no campaign nope"},
+        {"campaign list, no database", {"campaign", "list", "--db", dir.Path("none/r.db")}, 1, "there is no database at"},
+        {"campaign remove", {"campaign", "remove", "spring", "--db", ledger}, 0, "campaign spring removed"},
+        {"campaign list, empty", {"campaign", "list", "--db", ledger}, 0, "no campaigns yet"},
     };
     for (const Row& row : rows) {
         std::vector<std::string> argv{REPORTS_BIN};
@@ -54,6 +73,15 @@ TEST(Cli, ExitCodesAndMessages) {
         EXPECT_EQ(row.exit, child.Wait(10000, &err)) << row.name;
         EXPECT_NE(std::string::npos, err.find(row.says)) << row.name << ": " << err;
     }
+
+    // `campaign add ... -` takes the campaign tool's JSON on standard input.
+    Child add({"/bin/sh", "-c",
+               "printf '%s' '{\"ID\":\"vault-26\",\"Purpose\":\"spring\",\"MaxPopupTimes\":3,\"PopupFrequency\":62,"
+               "\"Title\":\"T\",\"ScanPatterns\":[\"Quillstorm\"]}' | " REPORTS_BIN " campaign add --from 2026-03-02T00:00Z"
+               " --db " + ledger + " -; " REPORTS_BIN " campaign list --db " + ledger});
+    const std::string listed = add.ReadAll(10000);
+    EXPECT_EQ(0, add.Wait(10000));
+    EXPECT_NE(std::string::npos, listed.find("vault-26                 2026-03-02T00:00:00Z  open                  3    62       complete  spring")) << listed;
 
     // summary reads a database in a folder its user cannot write (as nobody
     // when the tests run as root, whom permissions do not stop).

@@ -106,6 +106,13 @@ TEST(Receiver, AnswerAndRowsForEveryRequest) {
         {"healthz under any name", "/healthz", 200, 0, "GET", {{"Host", "lb.internal"}}},
         {"Range ignored", "/reports.csv", 200, 0, "GET", {{"Range", "bytes=0-3"}}},
         {"csv, a zone of half hours", "/reports.csv?tz=%2B05:30", 400, 0},
+        {"campaign.json without an id", "/campaign.json", 400, 0},
+        {"campaign.json, id twice", "/campaign.json?id=a&id=b", 400, 0},
+        {"campaign.json, a campaign not in the ledger", "/campaign.json?id=nope", 404, 0},
+        {"compare.json without b", "/compare.json?a=x", 400, 0},
+        {"compare, two to choose", "/compare", 200, 0},
+        {"campaign page under another name", "/campaign?id=x", 403, 0, "GET", {{"Host", "rebound.example"}}},
+        {"campaign.json, POST", "/campaign.json?id=x", 405, 0, "POST"},
     };
     std::int64_t expectedRows = 0;
     for (const Row& row : rows) {
@@ -449,14 +456,7 @@ TEST(Dashboard, AKnownWeekInHeadlessChromiumAtTwoWidths) {
     reports_test::LiveServer server(db);
     const std::string url =
         "http://127.0.0.1:" + std::to_string(server.port()) + "/?from=2026-01-05&to=2026-01-11";
-    auto chromium = [&](int width, const std::string& what, const std::string& target) {
-        return std::vector<std::string>{"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                                        "--no-first-run", "--hide-scrollbars",
-                                        "--window-size=" + std::to_string(width) + ",1400",
-                                        "--user-data-dir=" + dir.Path("profile"), what, target};
-    };
-    reports_test::Child dump(chromium(900, "--dump-dom", url));
-    const std::string dom = dump.ReadAll(60000);
+    const std::string dom = reports_test::ChromiumDom(dir, url);
     ASSERT_NE(std::string::npos, dom.find("</html>")) << "no DOM from Chromium; is Debian's chromium installed?";
     for (const Day& d : kWeek) {
         EXPECT_NE(std::string::npos, dom.find(std::string("<tr data-day=\"") + d.day + "\"><td>" + d.day + "</td>" +
@@ -473,38 +473,13 @@ TEST(Dashboard, AKnownWeekInHeadlessChromiumAtTwoWidths) {
         for (std::size_t at = dom.find(bar); at != std::string::npos; at = dom.find(bar, at + 1)) ++bars;
         EXPECT_EQ(7u, bars) << bar;
     }
-    // The page as served, laid out in a frame of each width (a headless
-    // window is at least 500 px wide), with one line of script in the
-    // wrapper (the served page's policy allows none) that writes down how
-    // wide the page lays out.
-    std::string served = Get(server.port(), "/?from=2026-01-05&to=2026-01-11").body, srcdoc;
-    for (const char c : served) srcdoc += c == '&' ? "&amp;" : c == '"' ? "&quot;" : std::string(1, c);
+    const std::string served = Get(server.port(), "/?from=2026-01-05&to=2026-01-11").body;
     for (const int width : {900, 420}) {
-        const std::string wrapper = dir.Path("at-" + std::to_string(width) + ".html");
-        std::ofstream(wrapper) << "<!DOCTYPE html><html><body style=\"margin:0\"><iframe id=\"f\" width=\"" << width
-                               << "\" height=\"1400\" style=\"border:0;display:block\" srcdoc=\"" << srcdoc
-                               << "\"></iframe><script>f.onload=()=>document.body.insertAdjacentHTML('beforeend',"
-                                  "'<p id=\"width\">'+f.contentDocument.documentElement.scrollWidth+'</p>')</script>"
-                                  "</body></html>";
-        reports_test::Child laidOut(chromium(width, "--dump-dom", "file://" + wrapper));
-        const std::string measured = laidOut.ReadAll(60000);
-        const std::size_t at = measured.rfind("<p id=\"width\">");
-        ASSERT_NE(std::string::npos, at) << width;
-        EXPECT_LE(std::atoi(measured.c_str() + at + 14), width) << "the page scrolls sideways at " << width << " px";
-
         const std::string png = std::string(REPORTS_OUT_DIR) + "/dashboard-" + std::to_string(width) + ".png";
-        std::remove(png.c_str());
-        reports_test::Child shot(chromium(width, "--screenshot=" + png, "file://" + wrapper));
-        EXPECT_EQ(0, shot.Wait(60000));
-        std::ifstream in(png, std::ios::binary);
-        std::string head(24, '\0');
-        in.read(&head[0], 24);
-        ASSERT_EQ("\x89PNG", head.substr(0, 4)) << png;
-        auto be32 = [&](int i) {
-            return (static_cast<unsigned char>(head[i]) << 24) | (static_cast<unsigned char>(head[i + 1]) << 16) |
-                   (static_cast<unsigned char>(head[i + 2]) << 8) | static_cast<unsigned char>(head[i + 3]);
-        };
-        EXPECT_EQ(width, be32(16)) << png;
+        const reports_test::Layout laidOut = reports_test::LayOut(dir, served, width, png);
+        EXPECT_GT(laidOut.scrollWidth, 0) << width;
+        EXPECT_LE(laidOut.scrollWidth, width) << "the page scrolls sideways at " << width << " px";
+        EXPECT_EQ(width, laidOut.pngWidth) << png;
     }
 }
 

@@ -186,6 +186,46 @@ std::int64_t CountRows(const std::string& db) {
     return reports::Store::Open(db, reports::Store::Mode::ReadOnly)->CountReports();
 }
 
+namespace {
+
+std::vector<std::string> Chromium(const TempDir& dir, int width, const std::string& what, const std::string& target) {
+    return {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--hide-scrollbars",
+            "--window-size=" + std::to_string(width) + ",1400", "--user-data-dir=" + dir.Path("profile"), what, target};
+}
+
+}  // namespace
+
+std::string ChromiumDom(const TempDir& dir, const std::string& url) {
+    Child dump(Chromium(dir, 900, "--dump-dom", url));
+    return dump.ReadAll(60000);
+}
+
+Layout LayOut(const TempDir& dir, const std::string& html, int width, const std::string& png) {
+    std::string srcdoc;
+    for (const char c : html) srcdoc += c == '&' ? "&amp;" : c == '"' ? "&quot;" : std::string(1, c);
+    const std::string wrapper = dir.Path("at-" + std::to_string(width) + ".html");
+    std::ofstream(wrapper) << "<!DOCTYPE html><html><body style=\"margin:0\"><iframe id=\"f\" width=\"" << width
+                           << "\" height=\"1400\" style=\"border:0;display:block\" srcdoc=\"" << srcdoc
+                           << "\"></iframe><script>f.onload=()=>document.body.insertAdjacentHTML('beforeend',"
+                              "'<p id=\"width\">'+f.contentDocument.documentElement.scrollWidth+'</p>')</script>"
+                              "</body></html>";
+    Layout layout;
+    Child laidOut(Chromium(dir, width, "--dump-dom", "file://" + wrapper));
+    const std::string measured = laidOut.ReadAll(60000);
+    const std::size_t at = measured.rfind("<p id=\"width\">");
+    if (at != std::string::npos) layout.scrollWidth = std::atoi(measured.c_str() + at + 14);
+    std::remove(png.c_str());
+    Child shot(Chromium(dir, width, "--screenshot=" + png, "file://" + wrapper));
+    if (shot.Wait(60000) != 0) return layout;
+    std::ifstream in(png, std::ios::binary);
+    unsigned char head[24] = {};
+    in.read(reinterpret_cast<char*>(head), 24);
+    if (in && std::string(reinterpret_cast<char*>(head), 4) == "\x89PNG") {
+        layout.pngWidth = (head[16] << 24) | (head[17] << 16) | (head[18] << 8) | head[19];
+    }
+    return layout;
+}
+
 reports::UniqueFd ConnectFrom(const std::string& from, int port, const std::string& request) {
     reports::UniqueFd fd = reports::UniqueFd::Of(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return fd;

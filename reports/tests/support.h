@@ -104,6 +104,19 @@ Reply Get(int port, const std::string& target, const std::string& method = "GET"
 
 std::int64_t CountRows(const std::string& db);
 
+// Debian's headless Chromium, its profile in `dir`: the DOM of `url` as it
+// renders it in a window 900 px wide.
+std::string ChromiumDom(const TempDir& dir, const std::string& url);
+// A page as served, laid out in a frame `width` px wide (a headless window
+// is at least 500 px wide), with one line of script in the wrapper (the
+// served page's policy allows none) that writes down how wide the page lays
+// out; and a screenshot of it in `png`. -1 for what could not be had.
+struct Layout {
+    int scrollWidth = -1;
+    int pngWidth = -1;
+};
+Layout LayOut(const TempDir& dir, const std::string& html, int width, const std::string& png);
+
 // A loopback connection to `port` from the address `from` (127.0.0.2 is
 // another client than 127.0.0.1), optionally sending `request` at once;
 // empty when it cannot connect.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The campaign tool through its Linux wrapper: encode and decode round trips,
-# the committed sample, check's report and warnings, and bad input refused
-# with a clear message, a non-zero exit and the input left as it was.
+# the committed sample, check's report and warnings, describe's JSON, and bad
+# input refused with a clear message, a non-zero exit and the input left as
+# it was.
 set -u
 : "${QUENTRA_BUILD:?set QUENTRA_BUILD to the build tree}"
 : "${QUENTRA_SOURCE:?set QUENTRA_SOURCE to the repository}"
@@ -171,6 +172,18 @@ near-miss section|warning: section [Gamescans] is ignored: the plug-in reads [Co
 near-miss key|warning: [NoAntiVirus] Tittle is not a key the plug-in reads: it is ignored; did you mean Title?
 EOF
 
+# ------------------------------------------------------------ describe
+# What the plug-in's own loader holds, as JSON for the receiver's ledger:
+# the loader's bounds and its stop at a bad [GameScan] key included.
+run "describe the sample" 0 describe "$sample_dat" --json
+has "describe: the sample's facts" "$out" '{"file":"'"$sample_dat"'","ID":"vault-games-2010","Purpose":"vault-games-2010-spring","MaxPopupTimes":3,"PopupFrequency":127,"Title":"您的游戏账号可能存在被盗风险！","ScanPatterns":["Quillstorm","Tidewarden","Copperwing","Emberlane","Brambleport"],"FeaturedNames":["Quillstorm","Tidewarden","Emberlane","Brambleport"]}'
+run "describe the broken file" 0 describe broken.dat --json
+has "describe: the loader's clamp and default" "$out" '"MaxPopupTimes":1000000,"PopupFrequency":7'
+has "describe: the patterns up to the stop" "$out" '"ScanPatterns":["Quillstorm","Tidewarden"],"FeaturedNames":["Quillstorm"]'
+printf '[Common]\r\nPurpose=say "hi" \\ \xB4\xBA\r\n[NoAntiVirus]\r\nID=q"1\r\n[GameScan]\r\nk1o=a\\b\r\n' >quoted.ini
+run "describe quotes and backslashes" 0 describe quoted.ini --json
+has "describe: escaped for JSON" "$out" '"ID":"q\u00221","Purpose":"say \u0022hi\u0022 \u005c 春"'
+has "describe: a pattern's backslash" "$out" '"ScanPatterns":["a\u005cb"]'
 # ------------------------------------------------------------ bad input
 printf 'not a campaign at all\r\n' >junk.txt
 : >empty.dat
@@ -190,6 +203,8 @@ run "encode junk" 1 encode junk.txt junk.dat && has "encode junk: clear message"
 run "no arguments" 2
 run "unknown command" 2 frobnicate x && has "unknown: clear message" "$err" "unknown command 'frobnicate'"
 run "too few arguments" 2 encode only-one.ini
+run "describe without --json" 2 describe "$sample_dat" && has "describe: asks for --json" "$err" "give FILE --json"
+run "describe a missing file" 1 describe missing.dat --json && has "describe missing: clear message" "$err" "missing.dat does not exist"
 QUENTRA_BUILD=$work/unbuilt run "a first call says it builds" 2 check x.ini &&
   has "first call: building, and how long" "$err" "building quentra-campaign in $work/unbuilt (the first build takes about 80 s)"
 run "help" 0 --help && has "help: usage" "$out" "quentra-campaign check FILE"
@@ -229,6 +244,7 @@ run "encode the converted INI" 0 encode gbk.ini gbk.dat
 cmp -s told.dat gbk.dat && pass "utf8: --from-utf8 encodes the converted text" || fail "utf8: --from-utf8 differs"
 run "check the converted INI" 3 check gbk.ini && lacks "converted: no UTF-8 warning" "$out" "UTF-8"
 run "convert a GBK INI" 1 convert gbk.ini again.ini && has "convert: GBK needs none" "$err" "does not look like UTF-8"
+run "describe a UTF-8 INI" 1 describe utf8.ini --json && has "utf8: describe refuses, with the fix" "$err" "is UTF-8 text; the plug-in reads code page 936, so what it would load is noise; convert it:"
 
 # ------------------------------------------------------------ no side effects
 # check loads with the plug-in's own code but leaves the machine's popup
@@ -238,6 +254,7 @@ reg() { "$QUENTRA_SOURCE/tools/wine/qwine" reg "$@" 2>&1; }
 reg add "$key" /v BoxPurpose /t REG_SZ /d before /f >/dev/null
 reg add "$key" /v BoxPopupCount /t REG_DWORD /d 2 /f >/dev/null
 run "check a campaign with another purpose" 0 check "$sample_dat"
+run "describe a campaign with another purpose" 0 describe "$sample_dat" --json
 query=$(reg query "$key")
 has "check leaves BoxPurpose" "$query" "before"
 has "check leaves BoxPopupCount" "$query" "0x2"

@@ -1,11 +1,14 @@
 // check: which kind of file was given, what the plug-in's loader makes of
+// check: which kind of file was given, what the plug-in's loader makes of
 // it, the report with its warnings, and whether the campaign can show at all.
+// The load is describe's too.
 #include "campaign/decode.h"
 #include "campaign_arg.h"
 #include "checker.h"
 #include "decision/gates.h"
 #include "commands.h"
 #include "files.h"
+#include "loaded.h"
 #include "output.h"
 
 namespace {
@@ -35,54 +38,57 @@ std::string FillerWarning(const std::string& path, std::size_t size, const std::
 
 }  // namespace
 
-int Check(const std::string& path) {
+std::string LoadAsThePlugin(const std::string& path, LoadedCampaign& out) {
     std::string bytes, why;
-    if (!ReadWholeFile(path, bytes, why)) return Error(AnsiToUtf8(path) + " " + why);
-    if (bytes.empty()) return Error(AnsiToUtf8(path) + " is empty: the plug-in cannot load an empty campaign");
+    if (!ReadWholeFile(path, bytes, why)) return AnsiToUtf8(path) + " " + why;
+    if (bytes.empty()) return AnsiToUtf8(path) + " is empty: the plug-in cannot load an empty campaign";
     // Encoding pads to whole words: that is the size the plug-in meets.
     const std::size_t deployed = (bytes.size() + 3) / 4 * 4;
     if (deployed > kMaxCampaignFileSize) {
-        return Error(AnsiToUtf8(path) + " makes a campaign file of " + std::to_string(deployed) +
-                     " bytes; the plug-in refuses campaign files above " + std::to_string(kMaxCampaignFileSize) +
-                     " bytes (1 MiB) unread and never shows them: shorten it");
+        return AnsiToUtf8(path) + " makes a campaign file of " + std::to_string(deployed) +
+               " bytes; the plug-in refuses campaign files above " + std::to_string(kMaxCampaignFileSize) +
+               " bytes (1 MiB) unread and never shows them: shorten it";
     }
 
     CampaignForm form;
     const std::string problem = CampaignProblem(path, bytes, form);
-    if (!problem.empty()) return Error(AnsiToUtf8(path) + problem);
+    if (!problem.empty()) return AnsiToUtf8(path) + problem;
     const bool encoded = form == CampaignForm::Encoded;
-    std::string plain = encoded ? Decoded(bytes) : bytes;
-    std::vector<std::string> early;
-    std::string header = AnsiToUtf8(path) + ": " + (encoded ? "encoded campaign, " : "plain campaign INI, ") +
-                         std::to_string(bytes.size()) + " bytes";
+    out.plain = encoded ? Decoded(bytes) : bytes;
+    out.header = AnsiToUtf8(path) + ": " + (encoded ? "encoded campaign, " : "plain campaign INI, ") +
+                 std::to_string(bytes.size()) + " bytes";
     if (encoded && bytes.size() % 4 != 0) {
-        header += " (not whole 4-byte words)";
-        const std::string filler = FillerWarning(path, bytes.size(), plain);
-        if (!filler.empty()) early.push_back(filler);
+        out.header += " (not whole 4-byte words)";
+        const std::string filler = FillerWarning(path, bytes.size(), out.plain);
+        if (!filler.empty()) out.early.push_back(filler);
     }
     // Read as code page 936, UTF-8 gives noise and lengths that are not the
     // plug-in's: the rest of the check reads the text as the fix makes it.
-    bool utf8 = false;
     std::string lost;
-    plain = TextToTry(plain, utf8, lost);
-    if (utf8) {
-        header += "\nthe text is UTF-8: what follows is checked as converted to code page 936";
-        early.push_back(Utf8Warning(AnsiToUtf8(path), encoded));
-        if (!lost.empty()) early.push_back("code page 936 has no form for " + lost + ": replace it before converting");
+    out.plain = TextToTry(out.plain, out.utf8, lost);
+    if (out.utf8) {
+        out.header += "\nthe text is UTF-8: what follows is checked as converted to code page 936";
+        out.utf8Fix = encoded ? "decode it, " + Utf8Fix("campaign.ini") + ", and encode that again" : Utf8Fix(AnsiToUtf8(path));
+        out.early.push_back(Utf8Warning(AnsiToUtf8(path), encoded));
+        if (!lost.empty()) out.early.push_back("code page 936 has no form for " + lost + ": replace it before converting");
     }
 
-    ScratchFile scratch;
-    if (!scratch.Create() || !scratch.Write(plain)) return Error("no temporary file could be written for the check");
+    if (!out.scratch.Create() || !out.scratch.Write(out.plain)) return "no temporary file could be written for the check";
     // What the plug-in holds after loading: its own code, which only reads.
-    CampaignConfig config;
-    const int loaded = encoded && !utf8 ? config.LoadCampaignFile(FullPath(path).c_str())
-                                        : config.LoadPlainFile(scratch.path.c_str());
-    if (loaded != 1) return Error("the plug-in's loader could not read " + AnsiToUtf8(path));
+    const int loaded = encoded && !out.utf8 ? out.config.LoadCampaignFile(FullPath(path).c_str())
+                                            : out.config.LoadPlainFile(out.scratch.path.c_str());
+    if (loaded != 1) return "the plug-in's loader could not read " + AnsiToUtf8(path);
+    return {};
+}
 
-    Profile profile{scratch.path};
-    Checker checker(profile, config, plain);
-    for (const std::string& w : early) checker.Warn(w);
-    std::string report = checker.Report(header);
+int Check(const std::string& path) {
+    LoadedCampaign loaded;
+    const std::string failed = LoadAsThePlugin(path, loaded);
+    if (!failed.empty()) return Error(failed);
+    Profile profile{loaded.scratch.path};
+    Checker checker(profile, loaded.config, loaded.plain);
+    for (const std::string& w : loaded.early) checker.Warn(w);
+    std::string report = checker.Report(loaded.header);
     const std::vector<std::string>& warnings = checker.Warnings();
     if (warnings.empty()) {
         report += "\nno warnings\n";
@@ -93,8 +99,8 @@ int Check(const std::string& path) {
     // Whether it can show at all is the gate table's answer, as the doctor
     // and the preview give it: a CI job gates on the exit code.
     std::string never;
-    for (std::size_t i = NeverPassedGate(config); i < kGateCount; ++i) {
-        if (kGates[i].never != nullptr && kGates[i].never(config) != nullptr) {
+    for (std::size_t i = NeverPassedGate(loaded.config); i < kGateCount; ++i) {
+        if (kGates[i].never != nullptr && kGates[i].never(loaded.config) != nullptr) {
             never += (never.empty() ? "\"" : ", \"") + std::string(kGates[i].label) + "\"";
         }
     }

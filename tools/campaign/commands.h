@@ -2,9 +2,10 @@
 // (output.h) after printing its result or its error.
 //
 // Contract: encode and decode refuse an output that is their input, and
-// write their output whole or not at all; check changes no file and none of
-// the machine's popup bookkeeping, and answers kExitNeverShows when the
-// campaign can never show, else kExitWarnings when it printed a warning.
+// write their output whole or not at all; check and describe change no file
+// and none of the machine's popup bookkeeping, and check answers
+// kExitNeverShows when the campaign can never show, else kExitWarnings when
+// it printed a warning.
 #pragma once
 #include <string>
 
@@ -15,3 +16,7 @@ int Encode(const std::string& in, const std::string& out, bool fromUtf8);
 int Convert(const std::string& in, const std::string& out);
 int Decode(const std::string& in, const std::string& out);
 int Check(const std::string& path);
+// What the plug-in's loader reads from the file, as JSON (UTF-8): ID,
+// Purpose, MaxPopupTimes, PopupFrequency, Title, ScanPatterns and
+// FeaturedNames. A UTF-8 file is refused: the plug-in would read noise.
+int Describe(const std::string& path);

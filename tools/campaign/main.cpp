@@ -27,6 +27,10 @@ const char kUsage[] =
     "       quentra-campaign check FILE\n"
     "           show what the plug-in will load from FILE (an encoded .dat or a\n"
     "           plain .ini) and warn about what an author would not expect\n"
+    "       quentra-campaign describe FILE --json\n"
+    "           print what the plug-in's loader reads from FILE as JSON: ID, Purpose,\n"
+    "           MaxPopupTimes, PopupFrequency, Title, ScanPatterns, FeaturedNames; for\n"
+    "           quentra-reports campaign add --from TIME -\n"
     "\n"
     "exit status: 0 done (check: no warnings), 1 unreadable or malformed input,\n"
     "             2 bad usage, 3 check found warnings and the campaign can show,\n"
@@ -51,6 +55,10 @@ int Run(int argc, char** argv) {
         return command == "encode" ? Encode(argv[2], argv[3], false) : Decode(argv[2], argv[3]);
     }
     if (command == "check" && argc == 3) return Check(argv[2]);
+    if (command == "describe" && argc == 4 && std::strcmp(argv[3], "--json") == 0) return Describe(argv[2]);
+    if (command == "describe") {
+        return Error("describe: give FILE --json (check FILE shows the same in words)\n" + std::string(kUsage), kExitUsage);
+    }
     if (command == "encode" || command == "decode" || command == "convert" || command == "check") {
         return Error(command + ": wrong number of arguments\n" + kUsage, kExitUsage);
     }

@@ -1,0 +1,360 @@
+// The campaign tables in PostgreSQL, where any number of receivers write at
+// once:
+//
+// - A writer's transaction holds the ledger with a shared advisory lock
+//   before it stores a report; a change of the ledger takes it exclusively.
+//   So a change waits for the transactions in flight and they for it, and a
+//   report's id is below a build's end exactly when the build sees it.
+// - A machine's state row is created when missing and locked FOR UPDATE, in
+//   the order of (campaign, machine), before it is read: two receivers
+//   change it one after the other, never from the same old state, and never
+//   wait for each other in a circle.
+// - Counts are added to the connection's own shard of rows (as the rollups
+//   are), so receivers do not queue on one campaign's counts; readers add
+//   the shards up.
+#include "pg_campaigns.h"
+
+#include <climits>
+#include <set>
+
+namespace reports {
+
+namespace {
+
+// The ledger's advisory lock: any fixed number, the same in every release,
+// other than the migrations'.
+constexpr const char* kChangeLedger = "SELECT pg_advisory_xact_lock(4711020260301)";
+constexpr const char* kCampaignColumns =
+    "SELECT id, num, from_at, to_at, tz, purpose, max_popups, weekdays, title, patterns, built_through, build_to"
+    " FROM campaigns";
+
+// The intake's statements, each of one text (the rows go in arrays), so that
+// every connection prepares it once instead of planning it every batch.
+constexpr const char* kHoldLedger = "SELECT pg_advisory_xact_lock_shared(4711020260301)";
+constexpr const char* kWindows = "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at";
+// Each for one campaign ($1, its num), so that its machines ($2, an array)
+// are found through the primary key whatever plan the server keeps.
+constexpr const char* kCreateEmpty =
+    "INSERT INTO campaign_machines(campaign, machine, shown, times) SELECT $1::bigint, m, 0, ''::bytea"
+    " FROM unnest($2::bytea[]) AS m ORDER BY m ON CONFLICT DO NOTHING";
+// Its machines come sorted and once each: the lateral lookup locks them in
+// that order, each through the primary key.
+constexpr const char* kLockStates =
+    "SELECT s.* FROM unnest($2::bytea[]) AS k(m), LATERAL (SELECT campaign, machine, shown, times, installed"
+    " FROM campaign_machines WHERE campaign = $1::bigint AND machine = k.m FOR UPDATE) AS s";
+// $2..$5 the machines and their states.
+constexpr const char* kUpdate =
+    "UPDATE campaign_machines AS s SET shown = v.shown, times = v.times, installed = v.installed"
+    " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed)"
+    " WHERE s.campaign = $1::bigint AND s.machine = v.m";
+// The same, created, and $6 how many: a machine another receiver created in
+// the meantime fails the statement (0 divides), and with it the transaction.
+constexpr const char* kCreate =
+    "WITH created AS (INSERT INTO campaign_machines SELECT $1::bigint, m, shown, times, installed"
+    " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed)"
+    " ORDER BY m ON CONFLICT DO NOTHING RETURNING 1)"
+    " SELECT CASE WHEN count(*) = $6::bigint THEN 1 ELSE 1 / (count(*) - count(*)) END FROM created";
+// $2 this connection's shard, $3..$5 the counts' differences.
+constexpr const char* kAddCounts =
+    "INSERT INTO campaign_counts AS k SELECT $1::bigint, $2::smallint, f, n, d"
+    " FROM unnest($3::smallint[], $4::bigint[], $5::bigint[]) AS c(f, n, d) ORDER BY f, n"
+    " ON CONFLICT (campaign, shard, figure, n) DO UPDATE SET value = k.value + excluded.value";
+
+std::optional<std::int64_t> Optional(const PGresult* r, int row, int column) {
+    if (PQgetisnull(r, row, column)) return std::nullopt;
+    return PgInt(r, row, column);
+}
+
+// PostgreSQL's text form of an array: {1,NULL,3}, {"\\x6869","\\x"}.
+class ArrayText {
+public:
+    void Int(std::int64_t v) { Add(std::to_string(v)); }
+    void Int(std::optional<std::int64_t> v) { Add(v ? std::to_string(*v) : "NULL"); }
+    void Bool(bool v) { Add(v ? "t" : "f"); }
+    void Bytes(std::string_view bytes) {
+        static const char kHex[] = "0123456789abcdef";
+        std::string element = "\"\\\\x";
+        for (const char c : bytes) element += {kHex[static_cast<unsigned char>(c) >> 4], kHex[c & 15]};
+        Add(element + "\"");
+    }
+    std::string Text() const { return "{" + text_ + "}"; }
+
+private:
+    void Add(const std::string& element) { text_ += (text_.empty() ? "" : ",") + element; }
+    std::string text_;
+};
+
+class PgCampaigns : public CampaignTables {
+public:
+    PgCampaigns(PgLink& link, int shard) : link_(link), shard_(shard) {}
+
+    void HoldLedger() override { link_.SendPrepared("q_hold", kHoldLedger); }
+    // With a guess the states are only read and locked: the machines not
+    // found are created by Write with their state, at the commit's round
+    // trip (one row written instead of three). Should another receiver
+    // have created one meanwhile, Write's insert finds it and the
+    // transaction fails as Contended, to be run again.
+    void AskLedger(const std::vector<StateKey>& guessed) override {
+        answered_ = false;
+        link_.SendPrepared("q_windows", kWindows, {}, [this](const PGresult* r) { AnswerLedger(r); });
+        SendStates(guessed, false);
+    }
+    void AskStates(const std::vector<StateKey>& keys) override { SendStates(keys, true); }
+    void Flush() override {
+        if (link_.Pending()) link_.Collect();
+    }
+    const Ledger* AnsweredLedger() override { return answered_ ? &ledger_ : nullptr; }
+    std::vector<StateRow> AnsweredStates() override {
+        found_.clear();
+        for (const StateRow& row : states_) found_.insert(row.key);
+        return std::move(states_);
+    }
+
+    // For each campaign: its states found updated, those not found
+    // created, its counts added to this connection's rows; a statement for
+    // each that has rows.
+    void Write(const std::vector<StateRow>& rows, const std::map<std::int64_t, Counts>& counts) override {
+        std::set<std::int64_t> nums;
+        for (const StateRow& row : rows) nums.insert(row.key.num);
+        for (const auto& [num, differences] : counts) nums.insert(num);
+        for (const std::int64_t num : nums) {
+            for (const bool found : {true, false}) {
+                ArrayText machines, shown, times, installed;
+                std::int64_t n = 0;
+                for (const StateRow& row : rows) {
+                    if (row.key.num != num || (found_.count(row.key) > 0) != found) continue;
+                    machines.Bytes(row.key.machine);
+                    shown.Int(row.state.shown);
+                    times.Bytes(SerializeTimes(row.state.times));
+                    installed.Int(row.state.installed);
+                    ++n;
+                }
+                if (n == 0) continue;
+                PgParams params;
+                params.Int(num);
+                for (const ArrayText* a : {&machines, &shown, &times, &installed}) params.Text(a->Text());
+                if (found) {
+                    link_.SendPrepared("q_update", kUpdate, std::move(params));
+                } else {
+                    params.Int(n);
+                    link_.SendPrepared("q_create", kCreate, std::move(params), {}, /*raceGuard=*/true);
+                }
+            }
+            const auto differences = counts.find(num);
+            if (differences == counts.end()) continue;
+            ArrayText figures, ns, values;
+            for (const auto& [key, value] : differences->second) {
+                figures.Int(static_cast<std::int64_t>(key.first));
+                ns.Int(key.second);
+                values.Int(value);
+            }
+            PgParams params;
+            params.Int(num);
+            params.Int(shard_);
+            for (const ArrayText* a : {&figures, &ns, &values}) params.Text(a->Text());
+            link_.SendPrepared("q_count", kAddCounts, std::move(params));
+        }
+    }
+
+    Ledger ReadLedger(bool forChange) override {
+        if (forChange) link_.Run(kChangeLedger);
+        return Campaigns(link_.Run(std::string(kCampaignColumns) + " ORDER BY from_at").get());
+    }
+    std::optional<Campaign> LockCampaign(const std::string& id) override {
+        PgParams params;
+        params.Text(id);
+        Ledger found = Campaigns(link_.Run(std::string(kCampaignColumns) + " WHERE id = $1 FOR UPDATE", params).get());
+        if (found.empty()) return std::nullopt;
+        return std::move(found.front());
+    }
+    std::int64_t NewNum() override { return PgInt(link_.Run("SELECT nextval('campaign_nums')").get(), 0, 0); }
+    void PutCampaign(const Campaign& c) override {
+        PgParams params;
+        auto optional = [&params](std::optional<std::int64_t> v) { params.Text(v ? std::to_string(*v) : std::string()); };
+        params.Text(c.id);
+        params.Int(c.num);
+        params.Text(c.purpose);
+        params.Int(c.from);
+        optional(c.to);
+        params.Int(c.utcOffsetHours);
+        optional(c.maxPopups);
+        optional(c.weekdays);
+        params.Text(c.title);
+        params.Text(JoinLines(c.patterns));
+        params.Int(c.builtThrough);
+        params.Int(c.buildTo);
+        link_.Run("INSERT INTO campaigns VALUES ($1, $2::bigint, $3, $4::bigint, NULLIF($5, '')::bigint, $6::smallint,"
+                  " NULLIF($7, '')::bigint, NULLIF($8, '')::bigint, $9, $10, $11::bigint, $12::bigint)"
+                  " ON CONFLICT (id) DO UPDATE SET num = excluded.num, purpose = excluded.purpose,"
+                  " from_at = excluded.from_at, to_at = excluded.to_at, tz = excluded.tz,"
+                  " max_popups = excluded.max_popups, weekdays = excluded.weekdays, title = excluded.title,"
+                  " patterns = excluded.patterns, built_through = excluded.built_through, build_to = excluded.build_to",
+                  std::move(params));
+    }
+    void DeleteCampaign(const std::string& id) override {
+        PgParams params;
+        params.Text(id);
+        link_.Run("DELETE FROM campaigns WHERE id = $1", std::move(params));
+    }
+    void SetBuiltThrough(const std::string& id, std::int64_t builtThrough) override {
+        PgParams params;
+        params.Text(id);
+        params.Int(builtThrough);
+        link_.Run("UPDATE campaigns SET built_through = $2::bigint WHERE id = $1", std::move(params));
+    }
+    bool AnyReportIn(std::int64_t from, std::optional<std::int64_t> to) override {
+        PgParams params;
+        params.Int(from);
+        params.Int(to.value_or(INT64_MAX));
+        const UniqueResult r =
+            link_.Run("SELECT EXISTS (SELECT 1 FROM reports WHERE at >= $1::bigint AND at < $2::bigint)", std::move(params));
+        return std::string(PQgetvalue(r.get(), 0, 0)) == "t";
+    }
+    void Discard(std::int64_t num) override { RunWith("INSERT INTO campaign_discarded VALUES ($1::bigint) ON CONFLICT DO NOTHING", num); }
+    bool Collect(int limit) override {
+        const UniqueResult first = link_.Run("SELECT num FROM campaign_discarded LIMIT 1");
+        if (PQntuples(first.get()) == 0) return false;
+        const std::int64_t num = PgInt(first.get(), 0, 0);
+        PgParams params;
+        params.Int(num);
+        params.Int(limit);
+        const UniqueResult deleted = link_.Run(
+            "DELETE FROM campaign_machines WHERE ctid = ANY (ARRAY (SELECT ctid FROM campaign_machines"
+            " WHERE campaign = $1::bigint LIMIT $2::bigint))",
+            std::move(params));
+        if (std::atoi(PQcmdTuples(deleted.get())) > 0) return true;
+        RunWith("DELETE FROM campaign_counts WHERE campaign = $1::bigint", num);
+        RunWith("DELETE FROM campaign_discarded WHERE num = $1::bigint", num);
+        return true;
+    }
+    Counts ReadCounts(std::int64_t num) override {
+        PgParams params;
+        params.Int(num);
+        const UniqueResult r = link_.Run(
+            "SELECT figure, n, sum(value) FROM campaign_counts WHERE campaign = $1::bigint GROUP BY figure, n",
+            std::move(params));
+        Counts counts;
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            counts[{static_cast<Count>(PgInt(r.get(), i, 0)), PgInt(r.get(), i, 1)}] = PgInt(r.get(), i, 2);
+        }
+        return counts;
+    }
+
+private:
+    void AnswerLedger(const PGresult* r) {
+        ledger_.clear();
+        for (int i = 0; i < PQntuples(r); ++i) ledger_.push_back(Window(r, i));
+        answered_ = true;
+    }
+
+    // A row's first columns: id, num, from_at, to_at, tz.
+    static Campaign Window(const PGresult* r, int i) {
+        Campaign c;
+        c.id = PQgetvalue(r, i, 0);
+        c.num = PgInt(r, i, 1);
+        c.from = PgInt(r, i, 2);
+        c.to = Optional(r, i, 3);
+        c.utcOffsetHours = static_cast<int>(PgInt(r, i, 4));
+        return c;
+    }
+
+    // The states of `keys` that exist, locked, a statement per campaign in
+    // the keys' order; with `create` those missing are created first
+    // (empty), so that every one is found.
+    void SendStates(const std::vector<StateKey>& keys, bool create) {
+        states_.clear();
+        for (std::size_t start = 0; start < keys.size();) {
+            const std::int64_t num = keys[start].num;
+            ArrayText machines;
+            for (; start < keys.size() && keys[start].num == num; ++start) machines.Bytes(keys[start].machine);
+            PgParams params;
+            params.Int(num);
+            params.Text(machines.Text());
+            if (create) link_.SendPrepared("q_create_empty", kCreateEmpty, params);
+            link_.SendPrepared("q_states", kLockStates, std::move(params), [this](const PGresult* r) { AnswerStates(r); });
+        }
+    }
+
+    void AnswerStates(const PGresult* r) {
+        for (int i = 0; i < PQntuples(r); ++i) {
+            StateRow row{{PgInt(r, i, 0), PgBytea(r, i, 1)}, {}};
+            row.state.shown = PgInt(r, i, 2);
+            if (!ParseTimes(PgBytea(r, i, 3), row.state.times)) {
+                link_.Fail("a campaign machine's showing times are damaged", PgLink::Hint(""));
+            }
+            row.state.installed = Optional(r, i, 4);
+            states_.push_back(std::move(row));
+        }
+    }
+
+    void RunWith(const char* sql, std::int64_t value) {
+        PgParams params;
+        params.Int(value);
+        link_.Run(sql, std::move(params));
+    }
+
+    static Ledger Campaigns(const PGresult* r) {
+        Ledger ledger;
+        for (int i = 0; i < PQntuples(r); ++i) {
+            Campaign c = Window(r, i);
+            c.purpose = PQgetvalue(r, i, 5);
+            c.maxPopups = Optional(r, i, 6);
+            c.weekdays = Optional(r, i, 7);
+            c.title = PQgetvalue(r, i, 8);
+            c.patterns = SplitLines(PQgetvalue(r, i, 9));
+            c.builtThrough = PgInt(r, i, 10);
+            c.buildTo = PgInt(r, i, 11);
+            ledger.push_back(std::move(c));
+        }
+        return ledger;
+    }
+
+    PgLink& link_;
+    const int shard_;
+    Ledger ledger_;
+    bool answered_ = false;
+    std::vector<StateRow> states_;
+    std::set<StateKey> found_;  // the states the last question found
+};
+
+}  // namespace
+
+// The schema step that adds the campaigns: the SQLite store's tables in
+// PostgreSQL's types, the counts with a shard column as the rollups have,
+// and the campaign numbers from a sequence.
+const char kPgCampaignsStep[] =
+    "CREATE TABLE IF NOT EXISTS campaigns("
+    "  id text PRIMARY KEY,"
+    "  num bigint NOT NULL UNIQUE,"
+    "  purpose text NOT NULL,"
+    "  from_at bigint NOT NULL,"
+    "  to_at bigint,"
+    "  tz smallint NOT NULL,"
+    "  max_popups bigint,"
+    "  weekdays bigint,"
+    "  title text NOT NULL,"
+    "  patterns text NOT NULL,"
+    "  built_through bigint NOT NULL,"
+    "  build_to bigint NOT NULL);"
+    "CREATE SEQUENCE IF NOT EXISTS campaign_nums;"
+    "CREATE TABLE IF NOT EXISTS campaign_machines("
+    "  campaign bigint NOT NULL,"
+    "  machine bytea NOT NULL,"
+    "  shown bigint NOT NULL,"
+    "  times bytea NOT NULL,"
+    "  installed bigint,"
+    "  PRIMARY KEY (campaign, machine));"
+    "CREATE TABLE IF NOT EXISTS campaign_counts("
+    "  campaign bigint NOT NULL,"
+    "  shard smallint NOT NULL,"
+    "  figure smallint NOT NULL,"
+    "  n bigint NOT NULL,"
+    "  value bigint NOT NULL,"
+    "  PRIMARY KEY (campaign, shard, figure, n));"
+    "CREATE TABLE IF NOT EXISTS campaign_discarded(num bigint PRIMARY KEY);";
+
+std::unique_ptr<CampaignTables> MakePgCampaigns(PgLink& link, int shard) {
+    return std::make_unique<PgCampaigns>(link, shard);
+}
+
+}  // namespace reports
