@@ -7,6 +7,7 @@
 #include "backends.h"
 #include "campaign_tables.h"
 #include "sqlite_campaigns.h"
+#include "sqlite_schema.h"
 #include "sqlite_statement.h"
 #include "unique.h"
 
@@ -24,33 +25,6 @@ constexpr int kRestartWaitMs = 20;
 constexpr int kWalSizeLimit = 64 << 20;
 // Below this much free space the disk counts as full.
 constexpr unsigned long long kMinFreeBytes = 1 << 20;
-
-// Schema steps: kSteps[n] brings version n to n + 1. Later releases append
-// steps and never change one that shipped.
-const char* const kSteps[] = {
-    // 0 -> 1: the reports, and the access-log lines an import stored.
-    "CREATE TABLE reports("
-    "  id INTEGER PRIMARY KEY,"
-    "  at INTEGER NOT NULL,"                                // seconds since 1970, UTC
-    "  kind INTEGER NOT NULL CHECK (kind IN (0, 1)),"       // 0 showing, 1 install
-    "  machine BLOB NOT NULL CHECK (length(machine) <= 260),"  // bytes as sent, code page 936 text
-    "  client TEXT NOT NULL);"
-    "CREATE INDEX reports_at ON reports(at);"
-    "CREATE TABLE imported_lines("
-    "  line_hash BLOB NOT NULL,"  // 128-bit FNV-1a of the log line
-    "  occurrence INTEGER NOT NULL,"  // 1 for the first line with this text in its file, 2 for the next...
-    "  PRIMARY KEY (line_hash, occurrence)) WITHOUT ROWID;",
-    // 1 -> 2: the hourly rollups, built from the reports already stored.
-    "CREATE TABLE hourly("
-    "  hour INTEGER NOT NULL,"       // hours since 1970, UTC
-    "  kind INTEGER NOT NULL,"
-    "  reports INTEGER NOT NULL,"
-    "  machines BLOB NOT NULL,"      // the hour's distinct machines, a serialized Sketch
-    "  PRIMARY KEY (hour, kind)) WITHOUT ROWID;",
-    // 2 -> 3: the campaign ledger and each campaign's state (sqlite_campaigns.cpp).
-    kSqliteCampaignsStep,
-};
-static_assert(sizeof kSteps / sizeof kSteps[0] == kSchemaVersion, "one step per schema version");
 
 // A BLOB column's bytes.
 std::string Bytes(sqlite3_stmt* stmt, int column) {
@@ -278,7 +252,7 @@ void SqliteStore::Migrate() {
             Fail(SQLITE_ERROR, "it has schema version " + std::to_string(found) + ", newer than this release's " +
                                    std::to_string(kSchemaVersion) + "; run the release that made it");
         }
-        Exec(kSteps[found]);
+        Exec(kSqliteSteps[found]);
         AfterSchemaStep(found + 1);
         Exec("PRAGMA user_version=" + std::to_string(found + 1));
         step.Commit();
