@@ -291,6 +291,10 @@ TEST(Request, HeadsTargetsHostsAndRanges) {
     SplitTarget("/traycast%2Ehtml", path, query);
     EXPECT_EQ("/traycast%2Ehtml", path);
     EXPECT_EQ("", query);
+    // As a form sends them: '+' a blank, "%2B" a '+', a name given twice there twice.
+    const std::multimap<std::string, std::string> form = FormParameters("a=spring+26&b=x%2By&&a=&c");
+    const std::multimap<std::string, std::string> fields = {{"a", "spring 26"}, {"a", ""}, {"b", "x+y"}, {"c", ""}};
+    EXPECT_EQ(fields, form);
 
     const std::vector<std::string> names = {"Reports.Example.com", "localhost"};
     struct HostRow {
