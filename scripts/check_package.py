@@ -275,6 +275,8 @@ for option in sorted(set(re.findall(r"(?<![\w-])--[a-z][a-z-]+", readme))):
 with tempfile.TemporaryDirectory() as tmp:
     packaged = os.path.join(tmp, "Quentra.dll")
     open(packaged, "wb").write(files.get("Quentra.dll", b""))
+    # The proof reads the link map beside the DLL: the packaged one.
+    open(os.path.join(tmp, "Quentra.map"), "wb").write(files.get("Quentra.map", b""))
     proof = subprocess.run([sys.executable, os.path.join(here, "static_proof.py"), packaged,
                             os.path.join(build, "CMakeFiles", "Quentra.dir")])
     check(proof.returncode == 0, "static proof of the packaged DLL")
