@@ -29,6 +29,18 @@ struct PageSource {
     std::shared_ptr<Store> store;
     DayRange range;
 };
+// A read-only store of the page's own, or null with the 503 sent when the
+// database cannot be opened.
+std::shared_ptr<Store> OpenStore(Services& services, const ReplyPtr& reply) {
+    try {
+        return Store::Open(services.options.dbPath, Store::Mode::ReadOnly);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quentra-reports: %s\n", e.what());
+        reply->Send(TextAnswer(503, "the database cannot be read now; try again later"));
+        return nullptr;
+    }
+}
+
 std::optional<PageSource> Open(Services& services, const std::string& query, const ReplyPtr& reply) {
     std::string why;
     const std::optional<DayRange> range = PageRange(query, services.options.utcOffsetHours, Now(), why);
@@ -36,13 +48,9 @@ std::optional<PageSource> Open(Services& services, const std::string& query, con
         reply->Send(TextAnswer(400, why));
         return std::nullopt;
     }
-    try {
-        return PageSource{Store::Open(services.options.dbPath, Store::Mode::ReadOnly), *range};
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "quentra-reports: %s\n", e.what());
-        reply->Send(TextAnswer(503, "the database cannot be read now; try again later"));
-        return std::nullopt;
-    }
+    std::shared_ptr<Store> store = OpenStore(services, reply);
+    if (!store) return std::nullopt;
+    return PageSource{std::move(store), *range};
 }
 
 // Runs `make` (which reads the store) and sends what it made; a read that
@@ -123,13 +131,8 @@ void CsvRoute(Services& services, const Request&, const std::string& query, cons
 }
 
 void CampaignsRoute(Services& services, const Request& request, const std::string& query, const ReplyPtr& reply) {
-    std::shared_ptr<Store> store;
-    try {
-        store = Store::Open(services.options.dbPath, Store::Mode::ReadOnly);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "quentra-reports: %s\n", e.what());
-        return reply->Send(TextAnswer(503, "the database cannot be read now; try again later"));
-    }
+    const std::shared_ptr<Store> store = OpenStore(services, reply);
+    if (!store) return;
     std::string path, raw;
     SplitTarget(request.target, path, raw);
     Made(reply, [&] {
