@@ -28,12 +28,16 @@ constexpr const char* kCampaignColumns =
     "SELECT id, num, from_at, to_at, tz, purpose, max_popups, weekdays, title, patterns, built_through, build_to"
     " FROM campaigns";
 
-// The intake's statements, each of one text (the rows go in arrays), so that
-// every connection prepares it once instead of planning it every batch.
+// The intake's statements, each of one text (the rows go in arrays). Those
+// that only add rows or read the small ledger are prepared: every connection
+// parses them once, and the server may keep one plan for them. Those that
+// find machines among a campaign's are sent unprepared (kLockStates,
+// kUpdate), planned at each call for the table as it is then: a plan kept
+// from when the table was small reads all of it once it has grown.
 constexpr const char* kHoldLedger = "SELECT pg_advisory_xact_lock_shared(4711020260301)";
 constexpr const char* kWindows = "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at";
 // Each for one campaign ($1, its num), so that its machines ($2, an array)
-// are found through the primary key whatever plan the server keeps.
+// are found through the primary key.
 constexpr const char* kCreateEmpty =
     "INSERT INTO campaign_machines(campaign, machine, shown, times) SELECT $1::bigint, m, 0, ''::bytea"
     " FROM unnest($2::bytea[]) AS m ORDER BY m ON CONFLICT DO NOTHING";
@@ -47,13 +51,12 @@ constexpr const char* kUpdate =
     "UPDATE campaign_machines AS s SET shown = v.shown, times = v.times, installed = v.installed"
     " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed)"
     " WHERE s.campaign = $1::bigint AND s.machine = v.m";
-// The same, created, and $6 how many: a machine another receiver created in
-// the meantime fails the statement (0 divides), and with it the transaction.
+// The same, created, in the machines' order as every receiver creates them:
+// a machine another receiver created in the meantime fails the insert (a
+// unique violation), and with it the transaction.
 constexpr const char* kCreate =
-    "WITH created AS (INSERT INTO campaign_machines SELECT $1::bigint, m, shown, times, installed"
-    " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed)"
-    " ORDER BY m ON CONFLICT DO NOTHING RETURNING 1)"
-    " SELECT CASE WHEN count(*) = $6::bigint THEN 1 ELSE 1 / (count(*) - count(*)) END FROM created";
+    "INSERT INTO campaign_machines SELECT $1::bigint, m, shown, times, installed"
+    " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed) ORDER BY m";
 // $2 this connection's shard, $3..$5 the counts' differences.
 constexpr const char* kAddCounts =
     "INSERT INTO campaign_counts AS k SELECT $1::bigint, $2::smallint, f, n, d"
@@ -134,9 +137,8 @@ public:
                 params.Int(num);
                 for (const ArrayText* a : {&machines, &shown, &times, &installed}) params.Text(a->Text());
                 if (found) {
-                    link_.SendPrepared("q_update", kUpdate, std::move(params));
+                    link_.Send(kUpdate, std::move(params));
                 } else {
-                    params.Int(n);
                     link_.SendPrepared("q_create", kCreate, std::move(params), {}, /*raceGuard=*/true);
                 }
             }
@@ -271,7 +273,7 @@ private:
             params.Int(num);
             params.Text(machines.Text());
             if (create) link_.SendPrepared("q_create_empty", kCreateEmpty, params);
-            link_.SendPrepared("q_states", kLockStates, std::move(params), [this](const PGresult* r) { AnswerStates(r); });
+            link_.Send(kLockStates, std::move(params), [this](const PGresult* r) { AnswerStates(r); });
         }
     }
 

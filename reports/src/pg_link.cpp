@@ -60,10 +60,6 @@ void PgLink::SendPrepared(const char* name, const char* sql, PgParams params, An
         dropPrepared_ = false;
         Send("DEALLOCATE ALL");
     }
-    // A plan made once for all values is made while a table is small and
-    // kept as it grows: a campaign's machines were then found by reading
-    // all of them. Planned for its values, a statement finds them by key.
-    if (prepared_.empty()) Send("SET plan_cache_mode = force_custom_plan");
     if (!prepared_.count(name)) {
         if (PQsendPrepare(conn_.get(), name, sql, 0, nullptr) != 1) {
             Forget();
@@ -97,7 +93,7 @@ std::vector<UniqueResult> PgLink::Collect() {
         prepared_.clear();
         dropPrepared_ = true;
         const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
-        if (sent[i].raceGuard && state != nullptr && std::string(state) == "22012") {
+        if (sent[i].raceGuard && state != nullptr && std::string(state) == "23505") {
             throw Contended("database " + name_ + ": another receiver created a machine's state first");
         }
         Fail("cannot run " + sent[i].sql,

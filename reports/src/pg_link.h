@@ -56,8 +56,9 @@ public:
     void Send(const std::string& sql, PgParams params = {}, Answer answer = {}, bool raceGuard = false);
     // The same for a statement of a fixed text: prepared once per
     // connection under `name` (in the same pipeline), then sent by name, so
-    // that the server parses it once instead of every time; it is planned
-    // for each call's values.
+    // that the server parses it once instead of every time. The server may
+    // keep one plan for all calls: a statement that finds rows in a table
+    // that grows goes by Send instead, planned at each call.
     void SendPrepared(const char* name, const char* sql, PgParams params = {}, Answer answer = {}, bool raceGuard = false);
     bool Pending() const { return !sent_.empty(); }
     // The results of the statements sent, in order, and pipeline mode left;
