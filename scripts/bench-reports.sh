@@ -31,16 +31,21 @@
 #   reports on each back end, the database generated directly in SQL and its
 #   rollups built by the migration that adds them (both timed).
 #
-# Takes about eight minutes on a quiet machine; run it under
+# Takes about fifteen minutes on a quiet machine; run it under
 # flock /tmp/quentra-heavy.lock on a shared machine. REPORTS_BENCH_REQUESTS (reports per row, default
 # 50,000), REPORTS_BENCH_CLIENTS (the concurrencies, default "16 256 1000"),
 # REPORTS_BENCH_MILLION and REPORTS_BENCH_BIG make it shorter for a try (the
 # figures are then not the page's).
 #
+# The stored rows run REPORTS_BENCH_ROUNDS times (default 3), interleaved,
+# and what a live campaign costs is the mean of the rounds: one run's rate
+# moves by up to 15 % from the next on this shared machine, more than the
+# cost it measures.
+#
 # To compare two builds in one session: REPORTS_BENCH_BASELINE=BIN runs the
 # SQLite and PostgreSQL rows again with that quentra-reports right after
-# this build's, REPORTS_BENCH_ROUNDS times (default 1), each against the one
-# floor, and the page's table has a row for each;
+# this build's, in each round, each against the one floor, and the page's
+# table has a row for each;
 # REPORTS_BENCH_INTAKE_ONLY=1 stops after the intake rows and leaves
 # docs/performance.md as it is.
 #
@@ -55,6 +60,9 @@ requests=${REPORTS_BENCH_REQUESTS:-50000}
 read -r -a concurrency <<<"${REPORTS_BENCH_CLIENTS:-16 256 1000}"
 million=${REPORTS_BENCH_MILLION:-300000}
 big=${REPORTS_BENCH_BIG:-10000000}
+rounds=${REPORTS_BENCH_ROUNDS:-3}
+[[ $rounds =~ ^[1-9][0-9]*$ ]] ||
+  { echo "bench-reports: REPORTS_BENCH_ROUNDS is '$rounds'; give a whole number of rounds, 1 or more" >&2; exit 2; }
 clients=16  # the memory run's
 
 quentra_build reports quentra-reports quentra-reports-load
@@ -210,9 +218,9 @@ nginx_row() {  # nginx_row CLIENTS: the peer, its access log's lines as what it 
 # the floor and nginx of its concurrency, and the goals at the highest.
 intake_table() {
   INTAKE_ROWS=$(printf '%s\n' "${intake_rows[@]}") NGINX_IMPORTS=$(printf '%s\n' "${nginx_imports[@]}") \
-    python3 - "$requests" "$intake_load" "$("$pgbin/postgres" --version)" "$("$nginx" -v 2>&1)" "$baseline" <<'PY'
+    python3 - "$requests" "$intake_load" "$("$pgbin/postgres" --version)" "$("$nginx" -v 2>&1)" "$baseline" "$rounds" <<'PY'
 import os, re, subprocess, sys
-requests, load, pg_version, nginx_version, baseline = sys.argv[1:6]
+requests, load, pg_version, nginx_version, baseline, rounds = sys.argv[1:7]
 def f(line, key):
     return float(re.search(key + r" ([0-9.]+)", line).group(1))
 num = lambda n: "{:,}".format(int(float(n)))
@@ -273,11 +281,14 @@ for c in levels:
         with_live = [f(r["line"], "rate") for r in rows if r["kind"] == kind + "-live" and r["clients"] == c]
         if plain and with_live:
             a, b = sum(plain) / len(plain), sum(with_live) / len(with_live)
-            live.append("%s at %s clients %s reports/s with it, %s without (%+.0f %%)" % (name, num(c), num(b), num(a), (b / a - 1) * 100))
+            each = "" if len(with_live) == 1 else "; by round %s" % ", ".join(
+                "%+.0f %%" % ((y / x - 1) * 100) for x, y in zip(plain, with_live))
+            live.append("%s at %s clients %s reports/s with it, %s without (%+.0f %%%s)" % (name, num(c), num(b), num(a), (b / a - 1) * 100, each))
 if live:
     out += ["", "With a campaign live (`campaign add --id live --from 2020-01-01T00:00Z` before the run, so that each "
             "report changes a machine's state and the campaign's counts in its transaction; every report of the load "
-            "a new machine, the costliest case): " + "; ".join(live) + "."]
+            "a new machine, the costliest case)%s: " % (
+                "" if rounds == "1" else ", the mean of the %s rounds" % rounds) + "; ".join(live) + "."]
 if imports:
     out += ["", "`quentra-reports import` of nginx's log into SQLite, afterwards: %s." %
             ", ".join("%s lines in %s s" % (num(n), s) for n, s in imports)]
@@ -285,7 +296,6 @@ print("\n".join(out))
 PY
 }
 
-rounds=${REPORTS_BENCH_ROUNDS:-1}
 baseline=${REPORTS_BENCH_BASELINE:-}
 # with_baseline KIND CLIENTS LABEL: KIND_row with this build, then, given
 # REPORTS_BENCH_BASELINE, with that build.
