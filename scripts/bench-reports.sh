@@ -31,21 +31,24 @@
 #   reports on each back end, the database generated directly in SQL and its
 #   rollups built by the migration that adds them (both timed).
 #
-# Takes about fifteen minutes on a quiet machine; run it under
+# Takes about twenty minutes on a quiet machine; run it under
 # flock /tmp/quentra-heavy.lock on a shared machine. REPORTS_BENCH_REQUESTS (reports per row, default
 # 50,000), REPORTS_BENCH_CLIENTS (the concurrencies, default "16 256 1000"),
 # REPORTS_BENCH_MILLION and REPORTS_BENCH_BIG make it shorter for a try (the
 # figures are then not the page's).
 #
-# The stored rows run REPORTS_BENCH_ROUNDS times (default 3), interleaved,
-# and what a live campaign costs is the mean of the rounds: one run's rate
-# moves by up to 15 % from the next on this shared machine, more than the
-# cost it measures.
+# What a live campaign costs is measured apart, in pairs of short runs: at
+# each concurrency and back end, REPORTS_BENCH_PAIRS (default 7) pairs of
+# REPORTS_BENCH_PAIR_REQUESTS reports (default 10,000), each pair a run into
+# a new database without a campaign and one with one live, which of them
+# first alternating; the cost is the median of the pairs' ratios. One run's
+# rate moves by up to 25 % from the next on this shared machine, more than
+# the cost measured, and a pair's two runs share most of that.
 #
 # To compare two builds in one session: REPORTS_BENCH_BASELINE=BIN runs the
 # SQLite and PostgreSQL rows again with that quentra-reports right after
-# this build's, in each round, each against the one floor, and the page's
-# table has a row for each;
+# this build's, REPORTS_BENCH_ROUNDS times (default 1), each against the one
+# floor, and the page's table has a row for each;
 # REPORTS_BENCH_INTAKE_ONLY=1 stops after the intake rows and leaves
 # docs/performance.md as it is.
 #
@@ -60,9 +63,13 @@ requests=${REPORTS_BENCH_REQUESTS:-50000}
 read -r -a concurrency <<<"${REPORTS_BENCH_CLIENTS:-16 256 1000}"
 million=${REPORTS_BENCH_MILLION:-300000}
 big=${REPORTS_BENCH_BIG:-10000000}
-rounds=${REPORTS_BENCH_ROUNDS:-3}
-[[ $rounds =~ ^[1-9][0-9]*$ ]] ||
-  { echo "bench-reports: REPORTS_BENCH_ROUNDS is '$rounds'; give a whole number of rounds, 1 or more" >&2; exit 2; }
+rounds=${REPORTS_BENCH_ROUNDS:-1}
+pairs=${REPORTS_BENCH_PAIRS:-7}
+pair_requests=${REPORTS_BENCH_PAIR_REQUESTS:-10000}
+for setting in "REPORTS_BENCH_ROUNDS=$rounds" "REPORTS_BENCH_PAIRS=$pairs" "REPORTS_BENCH_PAIR_REQUESTS=$pair_requests"; do
+  [[ ${setting#*=} =~ ^[1-9][0-9]*$ ]] ||
+    { echo "bench-reports: $setting; give a whole number, 1 or more" >&2; exit 2; }
+done
 clients=16  # the memory run's
 
 quentra_build reports quentra-reports quentra-reports-load
@@ -199,6 +206,36 @@ pg_row() {  # pg_row CLIENTS [LABEL [live]]: the same into a new PostgreSQL data
   stop_servers
   add_row "pg${3:+-live}" "$1" "${2:-PostgreSQL}" "$(psql_ -d "$name" -c "SELECT count(*) FROM reports")" "$at" "$line"
 }
+# cost_run KIND CLIENTS [live]: one short run into a new database of KIND
+# (sqlite, pg), with a campaign live given `live`; sets cost_rate.
+cost_run() {
+  local name=cost_$1$2_$((++run_no)) where line stored
+  if [ "$1" = sqlite ]; then where=$work/$name.db; else where=$(pgdb "$name"); fi
+  [ -z "${3:-}" ] || live_campaign "$where"
+  start_server "$name" --db "$where"
+  line=$(load_run "$port" "$2" "$pair_requests" "$name")
+  stop_servers
+  if [ "$1" = sqlite ]; then stored=$(rows "$where"); else stored=$(psql_ -d "$name" -c "SELECT count(*) FROM reports"); fi
+  [ "$(field failed "$line")" = 0 ] && [ "$stored" = "$(field acked "$line")" ] ||
+    problems+=("$1${3:+, a campaign live}, $2 clients, a run of the pairs: $stored stored of $line")
+  cost_rate=$(field rate "$line")
+}
+cost_pairs=()  # "KIND|CLIENTS|RATE WITHOUT|RATE WITH", a pair each
+cost_rows() {  # cost_rows CLIENTS: the pairs of both back ends at that concurrency
+  local kind pair without with
+  for kind in sqlite pg; do
+    for pair in $(seq "$pairs"); do
+      if [ $((pair % 2)) = 1 ]; then
+        cost_run "$kind" "$1"; without=$cost_rate; cost_run "$kind" "$1" live; with=$cost_rate
+      else
+        cost_run "$kind" "$1" live; with=$cost_rate; cost_run "$kind" "$1"; without=$cost_rate
+      fi
+      cost_pairs+=("$kind|$1|$without|$with")
+    done
+    echo "   $kind, a campaign live, $pairs pairs of $pair_requests reports: $(printf '%s\n' "${cost_pairs[@]}" |
+      awk -F'|' -v k="$kind" -v c="$1" '$1 == k && $2 == c {printf "%+.0f%% ", ($4 / $3 - 1) * 100}')"
+  done
+}
 nginx_imports=()
 nginx_row() {  # nginx_row CLIENTS: the peer, its access log's lines as what it stored
   local name=nginx$1_$((++run_no)) at line lines seconds
@@ -218,9 +255,10 @@ nginx_row() {  # nginx_row CLIENTS: the peer, its access log's lines as what it 
 # the floor and nginx of its concurrency, and the goals at the highest.
 intake_table() {
   INTAKE_ROWS=$(printf '%s\n' "${intake_rows[@]}") NGINX_IMPORTS=$(printf '%s\n' "${nginx_imports[@]}") \
-    python3 - "$requests" "$intake_load" "$("$pgbin/postgres" --version)" "$("$nginx" -v 2>&1)" "$baseline" "$rounds" <<'PY'
-import os, re, subprocess, sys
-requests, load, pg_version, nginx_version, baseline, rounds = sys.argv[1:7]
+    COST_PAIRS=$(printf '%s\n' "${cost_pairs[@]}") \
+    python3 - "$requests" "$intake_load" "$("$pgbin/postgres" --version)" "$("$nginx" -v 2>&1)" "$baseline" "$pair_requests" <<'PY'
+import os, re, statistics, subprocess, sys
+requests, load, pg_version, nginx_version, baseline, pair_requests = sys.argv[1:7]
 def f(line, key):
     return float(re.search(key + r" ([0-9.]+)", line).group(1))
 num = lambda n: "{:,}".format(int(float(n)))
@@ -274,21 +312,23 @@ out += [
 if goals:
     out += ["", "At %s clients (the goals: stored reports per second at least 0.6 of the floor and 0.5 of nginx): %s."
             % (num(top), "; ".join(goals))]
+pairs = [l.split("|") for l in os.environ["COST_PAIRS"].splitlines() if l]
 live = []
 for c in levels:
     for kind, name in (("sqlite", "SQLite"), ("pg", "PostgreSQL")):
-        plain = [f(r["line"], "rate") for r in rows if r["kind"] == kind and r["clients"] == c and "baseline" not in r["label"]]
-        with_live = [f(r["line"], "rate") for r in rows if r["kind"] == kind + "-live" and r["clients"] == c]
-        if plain and with_live:
-            a, b = sum(plain) / len(plain), sum(with_live) / len(with_live)
-            each = "" if len(with_live) == 1 else "; by round %s" % ", ".join(
-                "%+.0f %%" % ((y / x - 1) * 100) for x, y in zip(plain, with_live))
-            live.append("%s at %s clients %s reports/s with it, %s without (%+.0f %%%s)" % (name, num(c), num(b), num(a), (b / a - 1) * 100, each))
+        ratios = sorted(float(w) / float(wo) for k, n, wo, w in pairs if k == kind and n == c)
+        if ratios:
+            pct = lambda x: "%+.0f %%" % ((x - 1) * 100)
+            live.append("%s at %s clients %s (its pairs from %s to %s)" % (
+                name, num(c), pct(statistics.median(ratios)), pct(ratios[0]), pct(ratios[-1])))
 if live:
-    out += ["", "With a campaign live (`campaign add --id live --from 2020-01-01T00:00Z` before the run, so that each "
-            "report changes a machine's state and the campaign's counts in its transaction; every report of the load "
-            "a new machine, the costliest case)%s: " % (
-                "" if rounds == "1" else ", the mean of the %s rounds" % rounds) + "; ".join(live) + "."]
+    out += ["", "What a campaign live costs (`campaign add --id live --from 2020-01-01T00:00Z` before the run, so that "
+            "each report changes a machine's state and the campaign's counts in its transaction; every report of the "
+            "load a new machine, the costliest case), measured in pairs apart from the table: at each concurrency and "
+            "back end %d pairs of runs of %s reports into new databases, one without a campaign and one with it, "
+            "which first alternating, and the median of the pairs' stored reports per second with it over without: "
+            "%s. The table's rows with a campaign are single runs; one run's rate moves by up to 25 %% from the next "
+            "on this machine." % (len(pairs) // (2 * len(levels)) if levels else 0, num(pair_requests), "; ".join(live))]
 if imports:
     out += ["", "`quentra-reports import` of nginx's log into SQLite, afterwards: %s." %
             ", ".join("%s lines in %s s" % (num(n), s) for n, s in imports)]
@@ -315,6 +355,7 @@ for n in "${concurrency[@]}"; do
     pg_row "$n" "PostgreSQL, a campaign live$r" live
   done
   nginx_row "$n"
+  cost_rows "$n"
 done
 intake_load="$intake_load|$(cut -d' ' -f1-3 /proc/loadavg)"
 # The baseline named by its checkout's commit when it has one.
