@@ -187,38 +187,35 @@ live_campaign() {
   "$bin" import --db "$1" /dev/null >/dev/null
   "$bin" campaign add --id live --from 2020-01-01T00:00Z --max-popups 3 --db "$1" >/dev/null
 }
-sqlite_row() {  # sqlite_row CLIENTS [LABEL [live]]: $bin's stored intake into a new SQLite file
-  local name=sqlite$1_$((++run_no)) at line
-  [ -z "${3:-}" ] || live_campaign "$work/$name.db"
-  at=$(loadavg)
-  start_server "$name" --db "$work/$name.db"
-  line=$(load_run "$port" "$1" "$requests" "$name")
+# stored_run KIND CLIENTS REQUESTS [live]: $bin's stored intake into a new
+# database of KIND (sqlite, pg), with a campaign live given `live`; sets
+# run_at (the load average as it began), run_line (the load generator's)
+# and run_stored (the rows stored).
+stored_run() {
+  local name=$1$2_$((++run_no)) where
+  if [ "$1" = sqlite ]; then where=$work/$name.db; else where=$(pgdb "$name"); fi
+  [ -z "${4:-}" ] || live_campaign "$where"
+  run_at=$(loadavg)
+  start_server "$name" --db "$where"
+  run_line=$(load_run "$port" "$2" "$3" "$name")
   stop_servers
-  add_row "sqlite${3:+-live}" "$1" "${2:-SQLite}" "$(rows "$work/$name.db")" "$at" "$line"
+  if [ "$1" = sqlite ]; then run_stored=$(rows "$where"); else run_stored=$(psql_ -d "$name" -c "SELECT count(*) FROM reports"); fi
+}
+sqlite_row() {  # sqlite_row CLIENTS [LABEL [live]]: a stored run into a new SQLite file
+  stored_run sqlite "$1" "$requests" "${3:-}"
+  add_row "sqlite${3:+-live}" "$1" "${2:-SQLite}" "$run_stored" "$run_at" "$run_line"
 }
 pg_row() {  # pg_row CLIENTS [LABEL [live]]: the same into a new PostgreSQL database
-  local name=pg$1_$((++run_no)) at line db
-  db=$(pgdb "$name")
-  [ -z "${3:-}" ] || live_campaign "$db"
-  at=$(loadavg)
-  start_server "$name" --db "$db"
-  line=$(load_run "$port" "$1" "$requests" "$name")
-  stop_servers
-  add_row "pg${3:+-live}" "$1" "${2:-PostgreSQL}" "$(psql_ -d "$name" -c "SELECT count(*) FROM reports")" "$at" "$line"
+  stored_run pg "$1" "$requests" "${3:-}"
+  add_row "pg${3:+-live}" "$1" "${2:-PostgreSQL}" "$run_stored" "$run_at" "$run_line"
 }
-# cost_run KIND CLIENTS [live]: one short run into a new database of KIND
-# (sqlite, pg), with a campaign live given `live`; sets cost_rate.
+# cost_run KIND CLIENTS [live]: one short stored run of the pairs; sets
+# cost_rate.
 cost_run() {
-  local name=cost_$1$2_$((++run_no)) where line stored
-  if [ "$1" = sqlite ]; then where=$work/$name.db; else where=$(pgdb "$name"); fi
-  [ -z "${3:-}" ] || live_campaign "$where"
-  start_server "$name" --db "$where"
-  line=$(load_run "$port" "$2" "$pair_requests" "$name")
-  stop_servers
-  if [ "$1" = sqlite ]; then stored=$(rows "$where"); else stored=$(psql_ -d "$name" -c "SELECT count(*) FROM reports"); fi
-  [ "$(field failed "$line")" = 0 ] && [ "$stored" = "$(field acked "$line")" ] ||
-    problems+=("$1${3:+, a campaign live}, $2 clients, a run of the pairs: $stored stored of $line")
-  cost_rate=$(field rate "$line")
+  stored_run "$1" "$2" "$pair_requests" "${3:-}"
+  [ "$(field failed "$run_line")" = 0 ] && [ "$run_stored" = "$(field acked "$run_line")" ] ||
+    problems+=("$1${3:+, a campaign live}, $2 clients, a run of the pairs: $run_stored stored of $run_line")
+  cost_rate=$(field rate "$run_line")
 }
 cost_pairs=()  # "KIND|CLIENTS|RATE WITHOUT|RATE WITH", a pair each
 cost_rows() {  # cost_rows CLIENTS: the pairs of both back ends at that concurrency
@@ -256,9 +253,9 @@ nginx_row() {  # nginx_row CLIENTS: the peer, its access log's lines as what it 
 intake_table() {
   INTAKE_ROWS=$(printf '%s\n' "${intake_rows[@]}") NGINX_IMPORTS=$(printf '%s\n' "${nginx_imports[@]}") \
     COST_PAIRS=$(printf '%s\n' "${cost_pairs[@]}") \
-    python3 - "$requests" "$intake_load" "$("$pgbin/postgres" --version)" "$("$nginx" -v 2>&1)" "$baseline" "$pair_requests" <<'PY'
+    python3 - "$requests" "$intake_load" "$("$pgbin/postgres" --version)" "$("$nginx" -v 2>&1)" "$baseline" "$pairs" "$pair_requests" <<'PY'
 import os, re, statistics, subprocess, sys
-requests, load, pg_version, nginx_version, baseline, pair_requests = sys.argv[1:7]
+requests, load, pg_version, nginx_version, baseline, pair_count, pair_requests = sys.argv[1:8]
 def f(line, key):
     return float(re.search(key + r" ([0-9.]+)", line).group(1))
 num = lambda n: "{:,}".format(int(float(n)))
@@ -328,7 +325,7 @@ if live:
             "back end %d pairs of runs of %s reports into new databases, one without a campaign and one with it, "
             "which first alternating, and the median of the pairs' stored reports per second with it over without: "
             "%s. The table's rows with a campaign are single runs; one run's rate moves by up to 25 %% from the next "
-            "on this machine." % (len(pairs) // (2 * len(levels)) if levels else 0, num(pair_requests), "; ".join(live))]
+            "on this machine." % (int(pair_count), num(pair_requests), "; ".join(live))]
 if imports:
     out += ["", "`quentra-reports import` of nginx's log into SQLite, afterwards: %s." %
             ", ".join("%s lines in %s s" % (num(n), s) for n, s in imports)]
