@@ -28,14 +28,21 @@ constexpr const char* kCampaignColumns =
     "SELECT id, num, from_at, to_at, tz, purpose, max_popups, weekdays, title, patterns, built_through, build_to"
     " FROM campaigns";
 
-// The intake's statements, each of one text (the rows go in arrays). Those
-// that only add rows or read the small ledger are prepared: every connection
-// parses them once, and the server may keep one plan for them. Those that
-// find machines among a campaign's are sent unprepared (kLockStates,
-// kUpdate), planned at each call for the table as it is then: a plan kept
-// from when the table was small reads all of it once it has grown.
+// The intake's statements, each of one text (the rows go in arrays), are
+// prepared: every connection parses them once, and the server may keep one
+// plan for each. The writes insert or upsert, so each row is found through
+// the primary key whatever the plan. The lookup (kLockStates) has a plan to
+// choose, and one kept from when the table was small would read all of it
+// at every call once it has grown. So the intake's transaction plans by key
+// from the windows on (kKeyedPlans: no table read whole where an index
+// finds the rows, nothing compiled for the cost that such a read then has,
+// one plan kept for each statement), and the lookup is prepared only there;
+// a build's is planned at each call.
 constexpr const char* kHoldLedger = "SELECT pg_advisory_xact_lock_shared(4711020260301)";
 constexpr const char* kWindows = "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at";
+constexpr const char* kKeyedPlans =
+    "SELECT set_config('enable_seqscan', 'off', true), set_config('jit', 'off', true),"
+    " set_config('plan_cache_mode', 'force_generic_plan', true)";
 // Each for one campaign ($1, its num), so that its machines ($2, an array)
 // are found through the primary key.
 constexpr const char* kCreateEmpty =
@@ -46,11 +53,15 @@ constexpr const char* kCreateEmpty =
 constexpr const char* kLockStates =
     "SELECT s.* FROM unnest($2::bytea[]) AS k(m), LATERAL (SELECT campaign, machine, shown, times, installed"
     " FROM campaign_machines WHERE campaign = $1::bigint AND machine = k.m FOR UPDATE) AS s";
-// $2..$5 the machines and their states.
+// $2..$5 the machines and their states, each found and locked before. An
+// upsert rather than an UPDATE … FROM: its rows are found through the
+// primary key by the statement's kind, where a join's plan may read all of
+// the campaign's machines to find a few.
 constexpr const char* kUpdate =
-    "UPDATE campaign_machines AS s SET shown = v.shown, times = v.times, installed = v.installed"
-    " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed)"
-    " WHERE s.campaign = $1::bigint AND s.machine = v.m";
+    "INSERT INTO campaign_machines SELECT $1::bigint, m, shown, times, installed"
+    " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed) ORDER BY m"
+    " ON CONFLICT (campaign, machine) DO UPDATE SET shown = excluded.shown, times = excluded.times,"
+    " installed = excluded.installed";
 // The same, created, in the machines' order as every receiver creates them:
 // a machine another receiver created in the meantime fails the insert (a
 // unique violation), and with it the transaction.
@@ -91,7 +102,10 @@ class PgCampaigns : public CampaignTables {
 public:
     PgCampaigns(PgLink& link, int shard) : link_(link), shard_(shard) {}
 
-    void HoldLedger() override { link_.SendPrepared("q_hold", kHoldLedger); }
+    void HoldLedger() override {
+        keyed_ = false;
+        link_.SendPrepared("q_hold", kHoldLedger);
+    }
     // With a guess the states are only read and locked: the machines not
     // found are created by Write with their state, at the commit's round
     // trip (one row written instead of three). Should another receiver
@@ -100,6 +114,8 @@ public:
     void AskLedger(const std::vector<StateKey>& guessed) override {
         answered_ = false;
         link_.SendPrepared("q_windows", kWindows, {}, [this](const PGresult* r) { AnswerLedger(r); });
+        link_.SendPrepared("q_keyed", kKeyedPlans);
+        keyed_ = true;
         SendStates(guessed, false);
     }
     void AskStates(const std::vector<StateKey>& keys) override { SendStates(keys, true); }
@@ -137,7 +153,7 @@ public:
                 params.Int(num);
                 for (const ArrayText* a : {&machines, &shown, &times, &installed}) params.Text(a->Text());
                 if (found) {
-                    link_.Send(kUpdate, std::move(params));
+                    link_.SendPrepared("q_update", kUpdate, std::move(params));
                 } else {
                     link_.SendPrepared("q_create", kCreate, std::move(params), {}, /*raceGuard=*/true);
                 }
@@ -273,7 +289,12 @@ private:
             params.Int(num);
             params.Text(machines.Text());
             if (create) link_.SendPrepared("q_create_empty", kCreateEmpty, params);
-            link_.Send(kLockStates, std::move(params), [this](const PGresult* r) { AnswerStates(r); });
+            auto answer = [this](const PGresult* r) { AnswerStates(r); };
+            if (keyed_) {
+                link_.SendPrepared("q_states", kLockStates, std::move(params), answer);
+            } else {
+                link_.Send(kLockStates, std::move(params), answer);
+            }
         }
     }
 
@@ -315,6 +336,7 @@ private:
     const int shard_;
     Ledger ledger_;
     bool answered_ = false;
+    bool keyed_ = false;  // this transaction plans by key (kKeyedPlans)
     std::vector<StateRow> states_;
     std::set<StateKey> found_;  // the states the last question found
 };

@@ -292,6 +292,41 @@ TEST(Campaigns, TwoReceiversKeepEveryMachineExact) {
     EXPECT_EQ(30, machines);
 }
 
+// A state found by its key however the table has grown since the server
+// last looked at it: a plan the server keeps from when the table was small
+// must not read all of it for every report once it has grown. Each batch
+// shows 6 new machines and 2 of the batch before (the first: 2 more new
+// ones), so that states are both created and updated.
+TEST(Campaigns, StatesAreFoundByTheirKeyInATableThatGrew) {
+    const std::string db = reports_test::NewPostgresDatabase();
+    const std::unique_ptr<Store> store = Store::Open(db, Store::Mode::ReadWrite);
+    store->AddCampaign(Window("live", 0, std::nullopt));
+    const auto batch = [](int b) {
+        std::vector<Report> reports;
+        for (int i = 0; i < 8; ++i) {
+            reports.push_back({kMar2 + b, ReportKind::Shown, "m" + std::to_string(i < 6 ? b * 6 + i : b * 6 + 5 - i), "x"});
+        }
+        return reports;
+    };
+    store->Insert(batch(0));
+    store->Exec("ANALYZE campaign_machines");  // the server now takes it for a table of 6 rows
+    // How often the table was read whole, and how many of its rows an index
+    // led to, the store's own statistics flushed first, as its connection
+    // goes idle.
+    const auto reads = [&] {
+        store->Exec("SELECT pg_stat_force_next_flush()");
+        const std::string of = " FROM pg_stat_user_tables WHERE relname = 'campaign_machines'";
+        return std::make_pair(Query(db, "SELECT seq_scan" + of), Query(db, "SELECT idx_tup_fetch" + of));
+    };
+    const auto before = reads();
+    for (int b = 1; b < 400; ++b) store->Insert(batch(b));
+    const auto after = reads();
+    EXPECT_EQ(before.first, after.first) << "the campaign's machines read whole";
+    EXPECT_LE(after.second - before.second, 399 * 8) << "more rows read than reports stored";
+    EXPECT_EQ(400 * 6 + 2, Query(db, "SELECT count(*) FROM campaign_machines"));
+    EXPECT_EQ(399 * 2, Query(db, "SELECT count(*) FROM campaign_machines WHERE shown = 2"));
+}
+
 }  // namespace
 
 namespace {
