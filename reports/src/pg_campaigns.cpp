@@ -15,6 +15,7 @@
 #include "pg_campaigns.h"
 
 #include <climits>
+#include <optional>
 #include <set>
 
 namespace reports {
@@ -34,7 +35,7 @@ constexpr const char* kCampaignColumns =
 // the primary key whatever the plan. The lookup (kLockStates) has a plan to
 // choose, and one kept from when the table was small would read all of it
 // at every call once it has grown. So the intake's transaction plans by key
-// from the windows on (kKeyedPlans: no table read whole where an index
+// from its first lookup on (kKeyedPlans: no table read whole where an index
 // finds the rows, nothing compiled for the cost that such a read then has,
 // one plan kept for each statement), and the lookup is prepared only there;
 // a build's is planned at each call.
@@ -73,6 +74,14 @@ constexpr const char* kAddCounts =
     "INSERT INTO campaign_counts AS k SELECT $1::bigint, $2::smallint, f, n, d"
     " FROM unnest($3::smallint[], $4::bigint[], $5::bigint[]) AS c(f, n, d) ORDER BY f, n"
     " ON CONFLICT (campaign, shard, figure, n) DO UPDATE SET value = k.value + excluded.value";
+// The counts added by the campaign's last statement of states instead, one
+// statement fewer: kAddCounts on $6..$9 before kUpdate or kCreate.
+const std::string kCountsFirst =
+    "WITH counted AS (INSERT INTO campaign_counts AS k SELECT $1::bigint, $6::smallint, f, n, d"
+    " FROM unnest($7::smallint[], $8::bigint[], $9::bigint[]) AS c(f, n, d) ORDER BY f, n"
+    " ON CONFLICT (campaign, shard, figure, n) DO UPDATE SET value = k.value + excluded.value) ";
+const std::string kUpdateCounting = kCountsFirst + kUpdate;
+const std::string kCreateCounting = kCountsFirst + kCreate;
 
 std::optional<std::int64_t> Optional(const PGresult* r, int row, int column) {
     if (PQgetisnull(r, row, column)) return std::nullopt;
@@ -103,7 +112,7 @@ public:
     PgCampaigns(PgLink& link, int shard) : link_(link), shard_(shard) {}
 
     void HoldLedger() override {
-        keyed_ = false;
+        intake_ = keyed_ = false;
         link_.SendPrepared("q_hold", kHoldLedger);
     }
     // With a guess the states are only read and locked: the machines not
@@ -114,8 +123,7 @@ public:
     void AskLedger(const std::vector<StateKey>& guessed) override {
         answered_ = false;
         link_.SendPrepared("q_windows", kWindows, {}, [this](const PGresult* r) { AnswerLedger(r); });
-        link_.SendPrepared("q_keyed", kKeyedPlans);
-        keyed_ = true;
+        intake_ = true;
         SendStates(guessed, false);
     }
     void AskStates(const std::vector<StateKey>& keys) override { SendStates(keys, true); }
@@ -130,47 +138,35 @@ public:
     }
 
     // For each campaign: its states found updated, those not found
-    // created, its counts added to this connection's rows; a statement for
-    // each that has rows.
+    // created, its counts added to this connection's rows by the last of
+    // those statements (alone when it has none).
     void Write(const std::vector<StateRow>& rows, const std::map<std::int64_t, Counts>& counts) override {
         std::set<std::int64_t> nums;
         for (const StateRow& row : rows) nums.insert(row.key.num);
         for (const auto& [num, differences] : counts) nums.insert(num);
         for (const std::int64_t num : nums) {
-            for (const bool found : {true, false}) {
-                ArrayText machines, shown, times, installed;
-                std::int64_t n = 0;
-                for (const StateRow& row : rows) {
-                    if (row.key.num != num || (found_.count(row.key) > 0) != found) continue;
-                    machines.Bytes(row.key.machine);
-                    shown.Int(row.state.shown);
-                    times.Bytes(SerializeTimes(row.state.times));
-                    installed.Int(row.state.installed);
-                    ++n;
-                }
-                if (n == 0) continue;
-                PgParams params;
-                params.Int(num);
-                for (const ArrayText* a : {&machines, &shown, &times, &installed}) params.Text(a->Text());
-                if (found) {
-                    link_.SendPrepared("q_update", kUpdate, std::move(params));
-                } else {
-                    link_.SendPrepared("q_create", kCreate, std::move(params), {}, /*raceGuard=*/true);
-                }
-            }
+            std::optional<PgParams> update = States(rows, num, true), create = States(rows, num, false);
             const auto differences = counts.find(num);
-            if (differences == counts.end()) continue;
-            ArrayText figures, ns, values;
-            for (const auto& [key, value] : differences->second) {
-                figures.Int(static_cast<std::int64_t>(key.first));
-                ns.Int(key.second);
-                values.Int(value);
+            const bool counting = differences != counts.end();
+            if (counting) {
+                if (!update && !create) {
+                    PgParams alone;
+                    alone.Int(num);
+                    AddCounts(alone, differences->second);
+                    link_.SendPrepared("q_count", kAddCounts, std::move(alone));
+                } else {
+                    AddCounts(create ? *create : *update, differences->second);
+                }
             }
-            PgParams params;
-            params.Int(num);
-            params.Int(shard_);
-            for (const ArrayText* a : {&figures, &ns, &values}) params.Text(a->Text());
-            link_.SendPrepared("q_count", kAddCounts, std::move(params));
+            if (update) {
+                const bool last = counting && !create;
+                link_.SendPrepared(last ? "q_update_counting" : "q_update", last ? kUpdateCounting.c_str() : kUpdate,
+                                   std::move(*update));
+            }
+            if (create) {
+                link_.SendPrepared(counting ? "q_create_counting" : "q_create", counting ? kCreateCounting.c_str() : kCreate,
+                                   std::move(*create), {}, /*raceGuard=*/true);
+            }
         }
     }
 
@@ -290,12 +286,47 @@ private:
             params.Text(machines.Text());
             if (create) link_.SendPrepared("q_create_empty", kCreateEmpty, params);
             auto answer = [this](const PGresult* r) { AnswerStates(r); };
-            if (keyed_) {
+            if (intake_) {
+                if (!keyed_) link_.SendPrepared("q_keyed", kKeyedPlans);
+                keyed_ = true;
                 link_.SendPrepared("q_states", kLockStates, std::move(params), answer);
             } else {
                 link_.Send(kLockStates, std::move(params), answer);
             }
         }
+    }
+
+    // A campaign's states that were found (or not) as kUpdate's (kCreate's)
+    // parameters; none when it has no such state.
+    std::optional<PgParams> States(const std::vector<StateRow>& rows, std::int64_t num, bool found) const {
+        ArrayText machines, shown, times, installed;
+        bool any = false;
+        for (const StateRow& row : rows) {
+            if (row.key.num != num || (found_.count(row.key) > 0) != found) continue;
+            machines.Bytes(row.key.machine);
+            shown.Int(row.state.shown);
+            times.Bytes(SerializeTimes(row.state.times));
+            installed.Int(row.state.installed);
+            any = true;
+        }
+        if (!any) return std::nullopt;
+        PgParams params;
+        params.Int(num);
+        for (const ArrayText* a : {&machines, &shown, &times, &installed}) params.Text(a->Text());
+        return params;
+    }
+
+    // This connection's shard and the counts' differences, kAddCounts's
+    // parameters after the campaign.
+    void AddCounts(PgParams& params, const Counts& differences) const {
+        ArrayText figures, ns, values;
+        for (const auto& [key, value] : differences) {
+            figures.Int(static_cast<std::int64_t>(key.first));
+            ns.Int(key.second);
+            values.Int(value);
+        }
+        params.Int(shard_);
+        for (const ArrayText* a : {&figures, &ns, &values}) params.Text(a->Text());
     }
 
     void AnswerStates(const PGresult* r) {
@@ -336,7 +367,8 @@ private:
     const int shard_;
     Ledger ledger_;
     bool answered_ = false;
-    bool keyed_ = false;  // this transaction plans by key (kKeyedPlans)
+    bool intake_ = false;  // this transaction is the intake's (AskLedger)
+    bool keyed_ = false;   // it plans by key (kKeyedPlans)
     std::vector<StateRow> states_;
     std::set<StateKey> found_;  // the states the last question found
 };
