@@ -88,25 +88,6 @@ std::optional<std::int64_t> Optional(const PGresult* r, int row, int column) {
     return PgInt(r, row, column);
 }
 
-// PostgreSQL's text form of an array: {1,NULL,3}, {"\\x6869","\\x"}.
-class ArrayText {
-public:
-    void Int(std::int64_t v) { Add(std::to_string(v)); }
-    void Int(std::optional<std::int64_t> v) { Add(v ? std::to_string(*v) : "NULL"); }
-    void Bool(bool v) { Add(v ? "t" : "f"); }
-    void Bytes(std::string_view bytes) {
-        static const char kHex[] = "0123456789abcdef";
-        std::string element = "\"\\\\x";
-        for (const char c : bytes) element += {kHex[static_cast<unsigned char>(c) >> 4], kHex[c & 15]};
-        Add(element + "\"");
-    }
-    std::string Text() const { return "{" + text_ + "}"; }
-
-private:
-    void Add(const std::string& element) { text_ += (text_.empty() ? "" : ",") + element; }
-    std::string text_;
-};
-
 class PgCampaigns : public CampaignTables {
 public:
     PgCampaigns(PgLink& link, int shard) : link_(link), shard_(shard) {}

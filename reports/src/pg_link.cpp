@@ -18,6 +18,13 @@ void PgParams::Add(std::string value, int format) {
     values_.push_back(std::move(value));
 }
 
+void ArrayText::Bytes(std::string_view bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string element = "\"\\\\x";
+    for (const char c : bytes) element += {kHex[static_cast<unsigned char>(c) >> 4], kHex[c & 15]};
+    Add(element + "\"");
+}
+
 std::int64_t PgInt(const PGresult* r, int row, int column) {
     return PQgetisnull(r, row, column) ? 0 : std::strtoll(PQgetvalue(r, row, column), nullptr, 10);
 }

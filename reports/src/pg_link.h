@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "unique.h"
@@ -36,6 +38,20 @@ private:
     std::vector<int> lengths_, formats_;
 };
 
+// PostgreSQL's text form of an array, a parameter for a statement that
+// takes many rows in one: {1,NULL,3}, {"\\x6869","\\x"}.
+class ArrayText {
+public:
+    void Int(std::int64_t v) { Add(std::to_string(v)); }
+    void Int(std::optional<std::int64_t> v) { Add(v ? std::to_string(*v) : "NULL"); }
+    void Bytes(std::string_view bytes);
+    std::string Text() const { return "{" + text_ + "}"; }
+
+private:
+    void Add(const std::string& element) { text_ += (text_.empty() ? "" : ",") + element; }
+    std::string text_;
+};
+
 std::int64_t PgInt(const PGresult* r, int row, int column);
 // A bytea column of a text result as its bytes.
 std::string PgBytea(const PGresult* r, int row, int column);
@@ -57,8 +73,9 @@ public:
     // The same for a statement of a fixed text: prepared once per
     // connection under `name` (in the same pipeline), then sent by name, so
     // that the server parses it once instead of every time. The server may
-    // keep one plan for all calls: a statement that finds rows in a table
-    // that grows goes by Send instead, planned at each call.
+    // keep one plan for all calls: a statement whose plan could read a
+    // growing table whole goes by Send instead, planned at each call, or is
+    // kept from choosing such a plan (pg_campaigns.cpp).
     void SendPrepared(const char* name, const char* sql, PgParams params = {}, Answer answer = {}, bool raceGuard = false);
     bool Pending() const { return !sent_.empty(); }
     // The results of the statements sent, in order, and pipeline mode left;
