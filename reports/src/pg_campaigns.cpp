@@ -35,15 +35,19 @@ constexpr const char* kCampaignColumns =
 // the primary key whatever the plan. The lookup (kLockStates) has a plan to
 // choose, and one kept from when the table was small would read all of it
 // at every call once it has grown. So the intake's transaction plans by key
-// from its first lookup on (kKeyedPlans: no table read whole where an index
-// finds the rows, nothing compiled for the cost that such a read then has,
-// one plan kept for each statement), and the lookup is prepared only there;
-// a build's is planned at each call.
+// from its windows on (kWindows: no table read whole where an index finds
+// the rows, nothing compiled for the cost that such a read then has, one
+// plan kept for each statement), and the lookup is prepared only there; a
+// build's is planned at each call.
 constexpr const char* kHoldLedger = "SELECT pg_advisory_xact_lock_shared(4711020260301)";
-constexpr const char* kWindows = "SELECT id, num, from_at, to_at, tz FROM campaigns ORDER BY from_at";
-constexpr const char* kKeyedPlans =
-    "SELECT set_config('enable_seqscan', 'off', true), set_config('jit', 'off', true),"
-    " set_config('plan_cache_mode', 'force_generic_plan', true)";
+// The windows, and the settings for planning by key, in the one statement:
+// one row of nulls when the ledger is empty, so that the settings are made
+// all the same (OFFSET 0 keeps them a subquery of its own, run although no
+// column of it is read).
+constexpr const char* kWindows =
+    "SELECT c.id, c.num, c.from_at, c.to_at, c.tz FROM (SELECT set_config('enable_seqscan', 'off', true),"
+    " set_config('jit', 'off', true), set_config('plan_cache_mode', 'force_generic_plan', true) OFFSET 0) AS keyed"
+    " LEFT JOIN campaigns AS c ON true ORDER BY c.from_at";
 // Each for one campaign ($1, its num), so that its machines ($2, an array)
 // are found through the primary key.
 constexpr const char* kCreateEmpty =
@@ -93,7 +97,7 @@ public:
     PgCampaigns(PgLink& link, int shard) : link_(link), shard_(shard) {}
 
     void HoldLedger() override {
-        intake_ = keyed_ = false;
+        keyed_ = false;
         link_.SendPrepared("q_hold", kHoldLedger);
     }
     // With a guess the states are only read and locked: the machines not
@@ -104,7 +108,7 @@ public:
     void AskLedger(const std::vector<StateKey>& guessed) override {
         answered_ = false;
         link_.SendPrepared("q_windows", kWindows, {}, [this](const PGresult* r) { AnswerLedger(r); });
-        intake_ = true;
+        keyed_ = true;
         SendStates(guessed, false);
     }
     void AskStates(const std::vector<StateKey>& keys) override { SendStates(keys, true); }
@@ -238,7 +242,9 @@ public:
 private:
     void AnswerLedger(const PGresult* r) {
         ledger_.clear();
-        for (int i = 0; i < PQntuples(r); ++i) ledger_.push_back(Window(r, i));
+        for (int i = 0; i < PQntuples(r); ++i) {
+            if (!PQgetisnull(r, i, 0)) ledger_.push_back(Window(r, i));  // not the empty ledger's row
+        }
         answered_ = true;
     }
 
@@ -267,9 +273,7 @@ private:
             params.Text(machines.Text());
             if (create) link_.SendPrepared("q_create_empty", kCreateEmpty, params);
             auto answer = [this](const PGresult* r) { AnswerStates(r); };
-            if (intake_) {
-                if (!keyed_) link_.SendPrepared("q_keyed", kKeyedPlans);
-                keyed_ = true;
+            if (keyed_) {
                 link_.SendPrepared("q_states", kLockStates, std::move(params), answer);
             } else {
                 link_.Send(kLockStates, std::move(params), answer);
@@ -348,8 +352,7 @@ private:
     const int shard_;
     Ledger ledger_;
     bool answered_ = false;
-    bool intake_ = false;  // this transaction is the intake's (AskLedger)
-    bool keyed_ = false;   // it plans by key (kKeyedPlans)
+    bool keyed_ = false;  // this transaction plans by key: the intake's, from its windows on
     std::vector<StateRow> states_;
     std::set<StateKey> found_;  // the states the last question found
 };
