@@ -31,19 +31,20 @@
 #   reports on each back end, the database generated directly in SQL and its
 #   rollups built by the migration that adds them (both timed).
 #
-# Takes about twenty minutes on a quiet machine; run it under
+# Takes about twenty-five minutes on a quiet machine; run it under
 # flock /tmp/quentra-heavy.lock on a shared machine. REPORTS_BENCH_REQUESTS (reports per row, default
 # 50,000), REPORTS_BENCH_CLIENTS (the concurrencies, default "16 256 1000"),
 # REPORTS_BENCH_MILLION and REPORTS_BENCH_BIG make it shorter for a try (the
 # figures are then not the page's).
 #
 # What a live campaign costs is measured apart, in pairs of short runs: at
-# each concurrency and back end, REPORTS_BENCH_PAIRS (default 7) pairs of
+# each concurrency and back end, REPORTS_BENCH_PAIRS (default 15) pairs of
 # REPORTS_BENCH_PAIR_REQUESTS reports (default 10,000), each pair a run into
 # a new database without a campaign and one with one live, which of them
 # first alternating; the cost is the median of the pairs' ratios. One run's
 # rate moves by up to 25 % from the next on this shared machine, more than
-# the cost measured, and a pair's two runs share most of that.
+# the cost measured, and a pair's two runs share most of that; the median of
+# 7 pairs still moved by over 10 points from one whole run to the next.
 #
 # To compare two builds in one session: REPORTS_BENCH_BASELINE=BIN runs the
 # SQLite and PostgreSQL rows again with that quentra-reports right after
@@ -64,7 +65,7 @@ read -r -a concurrency <<<"${REPORTS_BENCH_CLIENTS:-16 256 1000}"
 million=${REPORTS_BENCH_MILLION:-300000}
 big=${REPORTS_BENCH_BIG:-10000000}
 rounds=${REPORTS_BENCH_ROUNDS:-1}
-pairs=${REPORTS_BENCH_PAIRS:-7}
+pairs=${REPORTS_BENCH_PAIRS:-15}
 pair_requests=${REPORTS_BENCH_PAIR_REQUESTS:-10000}
 for setting in "REPORTS_BENCH_ROUNDS=$rounds" "REPORTS_BENCH_PAIRS=$pairs" "REPORTS_BENCH_PAIR_REQUESTS=$pair_requests"; do
   [[ ${setting#*=} =~ ^[1-9][0-9]*$ ]] ||
