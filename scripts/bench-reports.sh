@@ -41,10 +41,12 @@
 # each concurrency and back end, REPORTS_BENCH_PAIRS (default 15) pairs of
 # REPORTS_BENCH_PAIR_REQUESTS reports (default 10,000), each pair a run into
 # a new database without a campaign and one with one live, which of them
-# first alternating; the cost is the median of the pairs' ratios. One run's
-# rate moves by up to 25 % from the next on this shared machine, more than
-# the cost measured, and a pair's two runs share most of that; the median of
-# 7 pairs still moved by over 10 points from one whole run to the next.
+# first alternating; the cost is the median of the pairs' ratios, with the
+# median's 95 % interval from their order and whether that interval is
+# within the 10 % goal, beyond it, or holds it. One run's rate moves by up
+# to 25 % from the next on this shared machine, more than the cost
+# measured, and a pair's two runs share most of that; the median of 7 pairs
+# still moved by over 10 points from one whole run to the next.
 #
 # To compare two builds in one session: REPORTS_BENCH_BASELINE=BIN runs the
 # SQLite and PostgreSQL rows again with that quentra-reports right after
@@ -255,7 +257,7 @@ intake_table() {
   INTAKE_ROWS=$(printf '%s\n' "${intake_rows[@]}") NGINX_IMPORTS=$(printf '%s\n' "${nginx_imports[@]}") \
     COST_PAIRS=$(printf '%s\n' "${cost_pairs[@]}") \
     python3 - "$requests" "$intake_load" "$("$pgbin/postgres" --version)" "$("$nginx" -v 2>&1)" "$baseline" "$pairs" "$pair_requests" <<'PY'
-import os, re, statistics, subprocess, sys
+import math, os, re, statistics, subprocess, sys
 requests, load, pg_version, nginx_version, baseline, pair_count, pair_requests = sys.argv[1:8]
 def f(line, key):
     return float(re.search(key + r" ([0-9.]+)", line).group(1))
@@ -311,20 +313,40 @@ if goals:
     out += ["", "At %s clients (the goals: stored reports per second at least 0.6 of the floor and 0.5 of nginx): %s."
             % (num(top), "; ".join(goals))]
 pairs = [l.split("|") for l in os.environ["COST_PAIRS"].splitlines() if l]
+# The median's 95 % interval from the ratios alone: the k-th smallest to the
+# k-th largest hold the true median with the chance 1 - 2 P(Bin(n, 1/2) < k),
+# k the largest for which that is at least 95 % (none below 6 pairs).
+def median_interval(ratios):
+    n, k = len(ratios), 0
+    while k < n // 2 and 1 - 2 * sum(math.comb(n, i) for i in range(k + 1)) / 2 ** n >= 0.95:
+        k += 1
+    return (ratios[k - 1], ratios[n - k]) if k else None
+# Against the goal, a live campaign costs at most 10 %: met when the whole
+# interval is within it, missed when the whole interval is beyond.
+def verdict(interval):
+    if interval is None:
+        return "too few pairs to tell"
+    if interval[0] >= 0.9:
+        return "within the 10 % goal"
+    return "beyond the 10 % goal" if interval[1] < 0.9 else "the interval holds the 10 % goal: this machine cannot tell"
 live = []
 for c in levels:
     for kind, name in (("sqlite", "SQLite"), ("pg", "PostgreSQL")):
         ratios = sorted(float(w) / float(wo) for k, n, wo, w in pairs if k == kind and n == c)
         if ratios:
             pct = lambda x: "%+.0f %%" % ((x - 1) * 100)
-            live.append("%s at %s clients %s (its pairs from %s to %s)" % (
-                name, num(c), pct(statistics.median(ratios)), pct(ratios[0]), pct(ratios[-1])))
+            interval = median_interval(ratios)
+            live.append("%s at %s clients %s (%s%s; its pairs from %s to %s)" % (
+                name, num(c), pct(statistics.median(ratios)),
+                "95 %% interval %s to %s, " % tuple(map(pct, interval)) if interval else "", verdict(interval),
+                pct(ratios[0]), pct(ratios[-1])))
 if live:
     out += ["", "What a campaign live costs (`campaign add --id live --from 2020-01-01T00:00Z` before the run, so that "
             "each report changes a machine's state and the campaign's counts in its transaction; every report of the "
             "load a new machine, the costliest case), measured in pairs apart from the table: at each concurrency and "
             "back end %d pairs of runs of %s reports into new databases, one without a campaign and one with it, "
-            "which first alternating, and the median of the pairs' stored reports per second with it over without: "
+            "which first alternating, and the median of the pairs' stored reports per second with it over without, with "
+            "the median's 95 %% interval from the pairs' order (no assumption on how a run's rate is spread): "
             "%s. The table's rows with a campaign are single runs; one run's rate moves by up to 25 %% from the next "
             "on this machine." % (int(pair_count), num(pair_requests), "; ".join(live))]
 if imports:
