@@ -38,15 +38,17 @@
 # figures are then not the page's).
 #
 # What a live campaign costs is measured apart, in pairs of short runs: at
-# each concurrency and back end, REPORTS_BENCH_PAIRS (default 15) pairs of
+# each concurrency and back end, REPORTS_BENCH_PAIRS (default 61) pairs of
 # REPORTS_BENCH_PAIR_REQUESTS reports (default 10,000), each pair a run into
 # a new database without a campaign and one with one live, which of them
 # first alternating; the cost is the median of the pairs' ratios, with the
 # median's 95 % interval from their order and whether that interval is
 # within the 10 % goal, beyond it, or holds it. One run's rate moves by up
 # to 25 % from the next on this shared machine, more than the cost
-# measured, and a pair's two runs share most of that; the median of 7 pairs
-# still moved by over 10 points from one whole run to the next.
+# measured, and a pair's two runs share most of that: with 15 pairs the
+# interval spans about 13 points here, with 61 about 5, narrow enough to
+# tell a cost of 5 % from one of 10 %. The pairs take most of the run's
+# time.
 #
 # To compare two builds in one session: REPORTS_BENCH_BASELINE=BIN runs the
 # SQLite and PostgreSQL rows again with that quentra-reports right after
@@ -67,7 +69,7 @@ read -r -a concurrency <<<"${REPORTS_BENCH_CLIENTS:-16 256 1000}"
 million=${REPORTS_BENCH_MILLION:-300000}
 big=${REPORTS_BENCH_BIG:-10000000}
 rounds=${REPORTS_BENCH_ROUNDS:-1}
-pairs=${REPORTS_BENCH_PAIRS:-15}
+pairs=${REPORTS_BENCH_PAIRS:-61}
 pair_requests=${REPORTS_BENCH_PAIR_REQUESTS:-10000}
 for setting in "REPORTS_BENCH_ROUNDS=$rounds" "REPORTS_BENCH_PAIRS=$pairs" "REPORTS_BENCH_PAIR_REQUESTS=$pair_requests"; do
   [[ ${setting#*=} =~ ^[1-9][0-9]*$ ]] ||
