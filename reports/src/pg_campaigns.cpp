@@ -58,21 +58,20 @@ constexpr const char* kCreateEmpty =
 constexpr const char* kLockStates =
     "SELECT s.* FROM unnest($2::bytea[]) AS k(m), LATERAL (SELECT campaign, machine, shown, times, installed"
     " FROM campaign_machines WHERE campaign = $1::bigint AND machine = k.m FOR UPDATE) AS s";
-// $2..$5 the machines and their states, each found and locked before. An
-// upsert rather than an UPDATE … FROM: its rows are found through the
-// primary key by the statement's kind, where a join's plan may read all of
-// the campaign's machines to find a few.
-constexpr const char* kUpdate =
-    "INSERT INTO campaign_machines SELECT $1::bigint, m, shown, times, installed"
-    " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed) ORDER BY m"
-    " ON CONFLICT (campaign, machine) DO UPDATE SET shown = excluded.shown, times = excluded.times,"
-    " installed = excluded.installed";
-// The same, created, in the machines' order as every receiver creates them:
-// a machine another receiver created in the meantime fails the insert (a
-// unique violation), and with it the transaction.
+// $2..$5 the machines and their states, created in the machines' order as
+// every receiver creates them: a machine another receiver created in the
+// meantime fails the insert (a unique violation), and with it the
+// transaction.
 constexpr const char* kCreate =
     "INSERT INTO campaign_machines SELECT $1::bigint, m, shown, times, installed"
     " FROM unnest($2::bytea[], $3::bigint[], $4::bytea[], $5::bigint[]) AS v(m, shown, times, installed) ORDER BY m";
+// The same for states found and locked before, written over. An upsert
+// rather than an UPDATE … FROM: its rows are found through the primary key
+// by the statement's kind, where a join's plan may read all of the
+// campaign's machines to find a few.
+const std::string kUpdate = std::string(kCreate) +
+    " ON CONFLICT (campaign, machine) DO UPDATE SET shown = excluded.shown, times = excluded.times,"
+    " installed = excluded.installed";
 // $2 this connection's shard, $3..$5 the counts' differences.
 constexpr const char* kAddCounts =
     "INSERT INTO campaign_counts AS k SELECT $1::bigint, $2::smallint, f, n, d"
@@ -145,7 +144,7 @@ public:
             }
             if (update) {
                 const bool last = counting && !create;
-                link_.SendPrepared(last ? "q_update_counting" : "q_update", last ? kUpdateCounting.c_str() : kUpdate,
+                link_.SendPrepared(last ? "q_update_counting" : "q_update", last ? kUpdateCounting.c_str() : kUpdate.c_str(),
                                    std::move(*update));
             }
             if (create) {
