@@ -5,7 +5,7 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 quentra_twin quentra-bounded
-quentra_wine_session
+quentra_loopback=private quentra_wine_session
 
 campaigns=""
 for bytes in 1024 1048576 67108864 268435456; do

@@ -9,7 +9,7 @@ out=$QUENTRA_BUILD/bench
 mkdir -p "$out"
 # QUENTRA_BENCH_REUSE=1 rewrites the page from the last run's figures.
 if [ "${QUENTRA_BENCH_REUSE:-0}" != 1 ]; then
-  quentra_wine_session
+  quentra_loopback=private quentra_wine_session
   quentra_run quentra-bench.exe "$(quentra_winpath "$out/bench.dat")" | tee "$out/bench.txt"
   quentra_run quentra-soak.exe "${QUENTRA_SOAK_CYCLES:-10000}" 1000 | tee "$out/soak.txt"
 fi

@@ -8,7 +8,7 @@ packages=(
   cmake make python3 locales
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64 googletest
+  wine64 iproute2 googletest
   clang lld libfuzzer-14-dev libclang-rt-14-dev
   xvfb x11-utils imagemagick fonts-wqy-microhei
   g++ pkg-config libboost-dev libsqlite3-dev sqlite3 libpq-dev postgresql libgtest-dev chromium curl

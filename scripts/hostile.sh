@@ -4,7 +4,7 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 quentra_twin quentra-hostile
-quentra_wine_session
+quentra_loopback=private quentra_wine_session
 work=$(mktemp -d); quentra_on_exit 'rm -rf "$work"'
 python3 scripts/hostile.py "$work" "${1:-3000}" "${2:-1208}"
 quentra_run quentra-hostile.exe "$(quentra_winpath "$work")"

@@ -69,6 +69,8 @@ quentra_on_exit() { quentra_exit="{ $1; } || true; ${quentra_exit:-}"; trap "$qu
 # (made now, about 15 s, removed on exit). On exit the server of that prefix,
 # and only that one, is stopped if this session started it; one that ran
 # already (-p answers 2: the caller's, ctest's) is its owner's to stop.
+# With quentra_loopback=private set for the call, a server this session starts
+# gets a network of its own (quentra_wineserver_start).
 quentra_wine_session() {
   [ $# -eq 0 ] || export WINEPREFIX=$QUENTRA_BUILD/wine/$1-prefix QUENTRA_HOME=$QUENTRA_BUILD/wine/$1-home
   if [ -z "${WINEPREFIX:-}" ]; then
@@ -77,12 +79,33 @@ quentra_wine_session() {
   fi
   export WINEPREFIX
   mkdir -p "$WINEPREFIX"
-  if /usr/lib/wine/wineserver -p 2>/dev/null; then quentra_on_exit "quentra_wineserver_stop $(printf %q "$WINEPREFIX")"; fi
+  if quentra_wineserver_start; then quentra_on_exit "quentra_wineserver_stop $(printf %q "$WINEPREFIX")"; fi
   # A program run now makes a new prefix, and starts the prefix's services
   # (winedevice, ...) with their output going nowhere: started later by a
   # program under ctest, they would hold its output pipe open, and ctest
   # would wait for it to close as long as the server runs.
   "$quentra_repo/tools/wine/qwine" cmd /c exit 0 >/dev/null 2>&1
+}
+
+# Starts the persistent server of $WINEPREFIX; answers as `wineserver -p` does
+# (0: started; else one ran already, or none could start). Wine makes every
+# socket of its programs in the server, so a server in a network namespace of
+# its own, with nothing but a loopback, gives the prefix's programs a
+# 127.0.0.0/8 where no other program listens: the tree's report port is free
+# whatever else the machine runs, another checkout's tests among them. Asked
+# for by quentra_loopback=private, by the runs that need no peer outside Wine
+# (the demo's receiver is a Linux program, so it shares the machine's). Making
+# the namespace takes root, unshare and ip; without them the server shares
+# the machine's loopback, and says so.
+quentra_wineserver_start() {
+  if [ "${quentra_loopback:-}" = private ]; then
+    if unshare -n sh -c 'ip link set lo up' 2>/dev/null; then
+      unshare -n sh -c 'ip link set lo up && exec /usr/lib/wine/wineserver -p' 2>/dev/null
+      return
+    fi
+    echo "${0##*/}: no network namespace can be made here (it takes root, unshare and ip): Wine's programs share this machine's loopback, where another program may hold the report port" >&2
+  fi
+  /usr/lib/wine/wineserver -p 2>/dev/null
 }
 
 # Ends every Wine process of the prefix $1 and its server, and waits for them.

@@ -7,5 +7,5 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 quentra_twin quentra-soak
-quentra_wine_session
+quentra_loopback=private quentra_wine_session
 quentra_run quentra-soak.exe "${1:-100000}" "${2:-1000}"
