@@ -19,6 +19,7 @@
 
 #include "campaign_figures.h"
 #include "import.h"
+#include "pg_link.h"
 #include "store.h"
 #include "support.h"
 
@@ -66,19 +67,19 @@ Counts CountsOf(Store& store, const std::string& id) {
 std::int64_t Query(const std::string& where, const std::string& sql) {
     std::int64_t value = -1;
     if (Store::IsPostgres(where)) {
-        PGconn* conn = PQconnectdb(where.c_str());
-        PGresult* r = PQexec(conn, sql.c_str());
-        if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1) value = std::atoll(PQgetvalue(r, 0, 0));
-        PQclear(r);
-        PQfinish(conn);
+        const UniqueConn conn(PQconnectdb(where.c_str()));
+        const UniqueResult r(PQexec(conn.get(), sql.c_str()));
+        if (PQresultStatus(r.get()) == PGRES_TUPLES_OK && PQntuples(r.get()) == 1) {
+            value = std::atoll(PQgetvalue(r.get(), 0, 0));
+        }
     } else {
-        sqlite3* db = nullptr;
-        sqlite3_open(where.c_str(), &db);
-        sqlite3_exec(db, sql.c_str(), [](void* out, int, char** row, char**) {
+        sqlite3* raw = nullptr;
+        sqlite3_open(where.c_str(), &raw);
+        const UniqueHandle<sqlite3, sqlite3_close_v2> db(raw);
+        sqlite3_exec(db.get(), sql.c_str(), [](void* out, int, char** row, char**) {
             *static_cast<std::int64_t*>(out) = std::atoll(row[0]);
             return 0;
         }, &value, nullptr);
-        sqlite3_close(db);
     }
     return value;
 }

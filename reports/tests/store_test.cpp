@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "import.h"
+#include "pg_link.h"
 #include "store.h"
 #include "support.h"
 
@@ -79,16 +80,18 @@ TEST_P(StoreTest, SchemaVersionsOpenedMigratedOrRefused) {
         if (row.version >= 0) {
             // What each back end keeps its version in, set by hand.
             const std::string v = std::to_string(row.version);
-            sqlite3* raw = nullptr;
             if (postgres) {
-                PGconn* conn = PQconnectdb(where.c_str());
-                PQclear(PQexec(conn, ("CREATE TABLE quentra_schema(version integer NOT NULL);"
-                                      "INSERT INTO quentra_schema VALUES (" + v + ")").c_str()));
-                PQfinish(conn);
-            } else if (sqlite3_open(where.c_str(), &raw) == SQLITE_OK) {
-                sqlite3_exec(raw, ("PRAGMA user_version=" + v).c_str(), nullptr, nullptr, nullptr);
+                const UniqueConn conn(PQconnectdb(where.c_str()));
+                const UniqueResult done(PQexec(conn.get(), ("CREATE TABLE quentra_schema(version integer NOT NULL);"
+                                                            "INSERT INTO quentra_schema VALUES (" + v + ")").c_str()));
+            } else {
+                sqlite3* raw = nullptr;
+                const int opened = sqlite3_open(where.c_str(), &raw);
+                const UniqueHandle<sqlite3, sqlite3_close_v2> db(raw);
+                if (opened == SQLITE_OK) {
+                    sqlite3_exec(db.get(), ("PRAGMA user_version=" + v).c_str(), nullptr, nullptr, nullptr);
+                }
             }
-            sqlite3_close(raw);
         }
         try {
             Store::Open(where, Store::Mode::ReadWrite)->Insert({At(0, ReportKind::Shown, "a")});

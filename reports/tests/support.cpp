@@ -22,6 +22,8 @@
 #include <libpq-fe.h>
 #include <stdexcept>
 
+#include "pg_link.h"
+
 extern char** environ;
 
 namespace reports_test {
@@ -349,12 +351,10 @@ public:
     std::string NewDatabase() {
         if (!started_) throw std::runtime_error(why_);
         const std::string name = "t" + std::to_string(++databases_);
-        PGconn* conn = PQconnectdb(Conninfo("postgres").c_str());
-        PGresult* result = PQexec(conn, ("CREATE DATABASE " + name).c_str());
-        const bool created = PQresultStatus(result) == PGRES_COMMAND_OK;
-        const std::string error = PQerrorMessage(conn);
-        PQclear(result);
-        PQfinish(conn);
+        const reports::UniqueConn conn(PQconnectdb(Conninfo("postgres").c_str()));
+        const reports::UniqueResult result(PQexec(conn.get(), ("CREATE DATABASE " + name).c_str()));
+        const bool created = PQresultStatus(result.get()) == PGRES_COMMAND_OK;
+        const std::string error = PQerrorMessage(conn.get());
         if (!created) throw std::runtime_error("cannot create a test database: " + error);
         return Conninfo(name);
     }

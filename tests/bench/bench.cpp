@@ -163,17 +163,16 @@ Stats Time(int iterations, F&& f) {
 }
 
 // A report server that accepts connections and never answers.
-SOCKET Blackhole(unsigned short port) {
+UniqueSocket Blackhole(unsigned short port) {
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in at = {};
     at.sin_family = AF_INET;
     at.sin_port = htons(port);
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(s, 64) != 0) {
-        closesocket(s);
-        return INVALID_SOCKET;
+    if (!s || bind(s.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(s.get(), 64) != 0) {
+        return UniqueSocket();
     }
     return s;
 }
@@ -249,7 +248,7 @@ int main(int argc, char** argv) {
     // A yes and an install with the report server blackholed: the host's
     // thread must not wait for it.
     {
-        const SOCKET hole = Blackhole(ReportPort());
+        const UniqueSocket hole = Blackhole(ReportPort());
         qt::Plugin plugin;
         qt::LoadPlugin(plugin, "bench-blackhole", Campaign(10));
         QUENTRA_INSTANCE instance = plugin.create();
@@ -269,11 +268,12 @@ int main(int argc, char** argv) {
         const Stats c = Summarise(checks), d = Summarise(commands);
         std::printf("Blackholed report server (%s, %s): TCCheck answering 1 returns in %.2f ms median, %.2f ms max; "
                     "TCDoCommand in %.2f ms median, %.2f ms max (%d yes, %d installs of 10)\n",
-                    QUENTRA_REPORT_ORIGIN, hole == INVALID_SOCKET ? "port busy, not blackholed" : "blackholed",
+                    QUENTRA_REPORT_ORIGIN, !hole ? "port busy, not blackholed" : "blackholed",
                     c.median, *std::max_element(checks.begin(), checks.end()), d.median,
                     *std::max_element(commands.begin(), commands.end()), yes, started);
         plugin.destroy(instance);
-        // The report threads still hang on the blackhole; the process exit ends them.
+        // The blackhole closes here: the report threads that hang on it see a
+        // reset, or end with the process.
     }
     qt::CleanDesktop();
     qt::RemoveSuiteRegistration();

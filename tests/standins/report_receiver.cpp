@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/handles.h"
@@ -40,7 +41,7 @@ namespace {
 enum class Mode { Ok, ServerError, Blackhole, Drip, DripBody, Flood, Redirect, Loop, Drop, Script };
 
 struct Client {
-    SOCKET socket = INVALID_SOCKET;
+    UniqueSocket socket;
     std::string received;
     bool logged = false;      // the request line went to the log
     bool answered = false;    // the answer was sent; waiting for the client to close
@@ -83,11 +84,7 @@ void HardCloseOnExit(SOCKET s) {
     setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
 }
 
-void Drop(Client& c) {
-    if (c.socket == INVALID_SOCKET) return;
-    closesocket(c.socket);
-    c.socket = INVALID_SOCKET;
-}
+void Drop(Client& c) { c.socket.reset(); }
 
 // The path of a request line's target, also when a proxy was sent the
 // absolute URL: "GET http://host:port/traycast.html?… HTTP/1.1".
@@ -106,7 +103,7 @@ std::string RequestPath(const std::string& requestLine) {
 void SendRedirect(Client& c, const std::string& location) {
     const std::string head = "HTTP/1.1 302 Found\r\nLocation: " + location +
                              "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    send(c.socket, head.data(), static_cast<int>(head.size()), 0);
+    send(c.socket.get(), head.data(), static_cast<int>(head.size()), 0);
     c.answered = true;
     c.answeredAt = GetTickCount64();
 }
@@ -127,7 +124,7 @@ void Answer(Client& c, Mode mode, const std::string& requestLine) {
         const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig\r\n"
                                  "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
         const std::string answer = head + body;
-        send(c.socket, answer.data(), static_cast<int>(answer.size()), 0);
+        send(c.socket.get(), answer.data(), static_cast<int>(answer.size()), 0);
         c.answered = true;
         c.answeredAt = GetTickCount64();
         return;
@@ -139,7 +136,7 @@ void Answer(Client& c, Mode mode, const std::string& requestLine) {
     }
     if (mode == Mode::DripBody) {
         static const char kHead[] = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 64\r\n\r\n";
-        send(c.socket, kHead, static_cast<int>(sizeof kHead - 1), 0);
+        send(c.socket.get(), kHead, static_cast<int>(sizeof kHead - 1), 0);
         c.pending.assign(64, 'x');
         c.nextDripAt = GetTickCount64() + kDripIntervalMs;
         return;
@@ -150,7 +147,7 @@ void Answer(Client& c, Mode mode, const std::string& requestLine) {
                                     "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
                                     "Content-Length: %llu\r\nConnection: close\r\n\r\n",
                                     kFloodBytes);
-        if (n > 0) send(c.socket, head, n, 0);
+        if (n > 0) send(c.socket.get(), head, n, 0);
         c.floodLeft = kFloodBytes;
         return;
     }
@@ -161,7 +158,7 @@ void Answer(Client& c, Mode mode, const std::string& requestLine) {
                                 "HTTP/1.1 %s\r\nContent-Type: text/plain\r\nContent-Length: %u\r\n"
                                 "Cache-Control: no-store\r\nConnection: close\r\n\r\n%s",
                                 status, static_cast<unsigned>(std::strlen(body)), body);
-    if (n > 0) send(c.socket, head, n, 0);
+    if (n > 0) send(c.socket.get(), head, n, 0);
     // The client closes first after reading the whole answer (Connection:
     // close); we wait for that rather than closing ourselves.
     c.answered = true;
@@ -241,24 +238,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "report-receiver: no Winsock\n");
         return 3;
     }
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (listener == INVALID_SOCKET) {
+    UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!listener) {
         std::fprintf(stderr, "report-receiver: no socket\n");
         return 3;
     }
     // No address sharing: a second receiver on the same port must fail here
     // rather than steal half the requests.
     BOOL exclusive = TRUE;
-    setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+    setsockopt(listener.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
     address.sin_addr = hostAddress;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, mode == Mode::Drop ? 1 : 16) != 0) {
+    if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener.get(), mode == Mode::Drop ? 1 : 16) != 0) {
         std::fprintf(stderr, "report-receiver: cannot listen on %s:%lu (error %d); is another receiver running?\n",
                      host.c_str(), port, WSAGetLastError());
-        closesocket(listener);
         return 3;
     }
     // Drop: connections of our own fill the queue that nobody accepts from,
@@ -275,7 +271,6 @@ int main(int argc, char** argv) {
     // The log's existence says "listening".
     if (!OpenLog(logPath)) {
         std::fprintf(stderr, "report-receiver: cannot create %s\n", logPath.c_str());
-        closesocket(listener);
         return 2;
     }
 
@@ -287,11 +282,11 @@ int main(int argc, char** argv) {
         fd_set readable, writable;
         FD_ZERO(&readable);
         FD_ZERO(&writable);
-        if (mode != Mode::Drop) FD_SET(listener, &readable);
+        if (mode != Mode::Drop) FD_SET(listener.get(), &readable);
         for (const Client& c : clients) {
-            if (c.socket != INVALID_SOCKET && readable.fd_count < FD_SETSIZE) FD_SET(c.socket, &readable);
-            if (c.socket != INVALID_SOCKET && c.floodLeft > 0 && writable.fd_count < FD_SETSIZE) {
-                FD_SET(c.socket, &writable);
+            if (c.socket && readable.fd_count < FD_SETSIZE) FD_SET(c.socket.get(), &readable);
+            if (c.socket && c.floodLeft > 0 && writable.fd_count < FD_SETSIZE) {
+                FD_SET(c.socket.get(), &writable);
             }
         }
         const ULONGLONG wait = deadline - now < 100 ? deadline - now : 100;
@@ -301,19 +296,19 @@ int main(int argc, char** argv) {
             Sleep(10);
             continue;
         }
-        if (FD_ISSET(listener, &readable)) {
+        if (FD_ISSET(listener.get(), &readable)) {
             Client c;
-            c.socket = accept(listener, nullptr, nullptr);
-            if (c.socket != INVALID_SOCKET) {
-                HardCloseOnExit(c.socket);
-                clients.push_back(c);
+            c.socket.reset(accept(listener.get(), nullptr, nullptr));
+            if (c.socket) {
+                HardCloseOnExit(c.socket.get());
+                clients.push_back(std::move(c));
             }
         }
         for (Client& c : clients) {
-            if (c.socket == INVALID_SOCKET) continue;
-            if (FD_ISSET(c.socket, &readable)) {
+            if (!c.socket) continue;
+            if (FD_ISSET(c.socket.get(), &readable)) {
                 char chunk[4096];
-                const int n = recv(c.socket, chunk, sizeof chunk, 0);
+                const int n = recv(c.socket.get(), chunk, sizeof chunk, 0);
                 if (n <= 0) {
                     Drop(c);  // the client is done (or gone)
                     continue;
@@ -336,16 +331,16 @@ int main(int argc, char** argv) {
                 }
             }
             if (!c.pending.empty() && GetTickCount64() >= c.nextDripAt) {
-                if (send(c.socket, c.pending.data(), 1, 0) != 1) {
+                if (send(c.socket.get(), c.pending.data(), 1, 0) != 1) {
                     Drop(c);
                     continue;
                 }
                 c.pending.erase(0, 1);
                 c.nextDripAt += kDripIntervalMs;
             }
-            if (c.floodLeft > 0 && FD_ISSET(c.socket, &writable)) {
+            if (c.floodLeft > 0 && FD_ISSET(c.socket.get(), &writable)) {
                 static const std::string block(65536, 'x');
-                const int n = send(c.socket, block.data(),
+                const int n = send(c.socket.get(), block.data(),
                                    static_cast<int>(c.floodLeft < block.size() ? c.floodLeft : block.size()), 0);
                 if (n <= 0) {
                     Drop(c);
@@ -358,12 +353,13 @@ int main(int argc, char** argv) {
         // Forget closed clients.
         std::vector<Client> open;
         for (Client& c : clients) {
-            if (c.socket != INVALID_SOCKET) open.push_back(c);
+            if (c.socket) open.push_back(std::move(c));
         }
         clients.swap(open);
     }
-    for (Client& c : clients) Drop(c);
-    closesocket(listener);
+    clients.clear();
+    fillers.clear();
+    listener.reset();
     WSACleanup();
     return 0;
 }
