@@ -100,8 +100,14 @@ quentra_wine_session() {
 quentra_wineserver_start() {
   if [ "${quentra_loopback:-}" = private ]; then
     if unshare -n sh -c 'ip link set lo up' 2>/dev/null; then
-      unshare -n sh -c 'ip link set lo up && exec /usr/lib/wine/wineserver -p' 2>/dev/null
-      return
+      # A server that runs already lives on the machine's network: it is let
+      # end first. The one that ctest's listing of the tests started ends
+      # within seconds, with the prefix's services; one that still runs after
+      # 30 s is somebody's own, and is left alone.
+      timeout 30 /usr/lib/wine/wineserver -w 2>/dev/null
+      unshare -n sh -c 'ip link set lo up && exec /usr/lib/wine/wineserver -p' 2>/dev/null && return 0
+      echo "${0##*/}: a server of $WINEPREFIX runs already, started elsewhere: Wine's programs share this machine's loopback, where another program may hold the report port" >&2
+      return 2
     fi
     echo "${0##*/}: no network namespace can be made here (it takes root, unshare and ip): Wine's programs share this machine's loopback, where another program may hold the report port" >&2
   fi
